@@ -1,0 +1,236 @@
+"""End-to-end harness: one Xvfb for the session, the real viewer run in a fresh directory per test.
+
+Every wait here is bounded; a viewer still running when its test ends is killed.
+"""
+import os
+import re
+import select
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+from Xlib import X, XK, display
+from Xlib.error import XError
+from Xlib.ext import xtest
+from Xlib.protocol import event
+
+REPO = Path(__file__).resolve().parent.parent
+SOURCE = REPO / "main.cpp"
+BINARY = Path(os.environ.get("QUILLOMAR_BIN", REPO / "build" / "quillomar"))
+SCREEN = (1920, 1080)
+
+
+def start_xvfb(*extra):
+    """Starts Xvfb on a free display; returns (process, ":N")."""
+    read_end, write_end = os.pipe()
+    proc = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % SCREEN, "-nolisten", "tcp", "-noreset", *extra],
+        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    number = b""
+    deadline = time.monotonic() + 15
+    while not number.endswith(b"\n"):
+        ready, _, _ = select.select([read_end], [], [], max(0.0, deadline - time.monotonic()))
+        chunk = os.read(read_end, 16) if ready else b""
+        if not chunk:
+            proc.kill()
+            os.close(read_end)
+            raise RuntimeError("Xvfb did not start")
+        number += chunk
+    os.close(read_end)
+    return proc, ":" + number.decode().strip()
+
+
+def stop(proc):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(5)
+
+
+@pytest.fixture(scope="session")
+def xserver():
+    proc, name = start_xvfb()
+    yield name
+    stop(proc)
+
+
+@pytest.fixture(scope="session")
+def shim(tmp_path_factory):
+    out = tmp_path_factory.mktemp("shim") / "libglshim.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-Wall", "-Wextra", "-Wpedantic", "-Werror",
+                    str(REPO / "tests" / "glshim.c"), "-o", str(out), "-ldl"], check=True, timeout=60)
+    return out
+
+
+def checked_line(stmt):
+    """The source line of the checked statement whose text is stmt."""
+    lines = SOURCE.read_text().splitlines()
+    found = [n for n, text in enumerate(lines, 1) if text.strip() == "GL_CHECK(%s);" % stmt]
+    assert len(found) == 1, "expected one checked statement %r in %s" % (stmt, SOURCE)
+    return found[0]
+
+
+ERROR_LINE = re.compile(r"OpenGL error (\d+) in (.*) at (.+):(-?\d+)")
+
+
+def parse_errors(stderr):
+    """stderr as a list of (code, statement, line), checking every line's form and source location."""
+    found = []
+    for text in stderr.decode().splitlines():
+        m = ERROR_LINE.fullmatch(text)
+        assert m, "unexpected stderr line %r" % text
+        code, stmt, fname, line = int(m[1]), m[2], m[3], int(m[4])
+        assert Path(fname).resolve() == SOURCE.resolve(), text
+        assert line == checked_line(stmt), text
+        found.append((code, stmt, line))
+    return found
+
+
+class Viewer:
+    """One run of the viewer in its own directory, watched and driven through the X server."""
+
+    def __init__(self, xdisplay, shim, workdir, shader=None, env=None):
+        self.dir = workdir
+        if shader is not None:
+            (workdir / "test.glsl").write_bytes(shader)
+        self.shader = shader
+        self.swap_log = workdir.parent / (workdir.name + ".swaps")
+        full_env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "LD_PRELOAD")}
+        full_env.update({"LD_PRELOAD": str(shim), "GLSHIM_SWAP_LOG": str(self.swap_log)})
+        if xdisplay is not None:
+            full_env["DISPLAY"] = xdisplay
+        full_env.update(env or {})
+        self.stdout_path = workdir.parent / (workdir.name + ".stdout")
+        self.stderr_path = workdir.parent / (workdir.name + ".stderr")
+        self.xdisplay = xdisplay
+        self.x = None
+        self.window = None
+        self.started = time.monotonic()
+        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
+            self.proc = subprocess.Popen([str(BINARY)], cwd=workdir, env=full_env, stdout=out, stderr=err)
+
+    # --- the window -------------------------------------------------------------------------------
+
+    def find_window(self, timeout=20):
+        """Waits until this process's window is mapped; returns it."""
+        self.x = display.Display(self.xdisplay)
+        pid_atom = self.x.intern_atom("_NET_WM_PID")
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            assert self.proc.poll() is None, "viewer exited early with %r" % self.proc.returncode
+            for w in self.x.screen().root.query_tree().children:
+                try:
+                    prop = w.get_full_property(pid_atom, X.AnyPropertyType)
+                    if prop and prop.value[0] == self.proc.pid and w.get_attributes().map_state == X.IsViewable:
+                        self.window = w
+                        return w
+                except XError:
+                    pass
+            time.sleep(0.05)
+        raise AssertionError("no window appeared within %ss" % timeout)
+
+    def size(self):
+        g = self.window.get_geometry()
+        return g.width, g.height
+
+    def pixels(self, points):
+        """The (r, g, b) of each (x, y) point of the window, top-left origin."""
+        out = []
+        for x, y in points:
+            raw = self.window.get_image(x, y, 1, 1, X.ZPixmap, 0xFFFFFFFF).data
+            out.append((raw[2], raw[1], raw[0]))
+        return out
+
+    def wait_for(self, condition, timeout=20, what="the expected picture"):
+        """Polls condition() until it returns a true value; returns that value."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            assert self.proc.poll() is None, "viewer exited early with %r" % self.proc.returncode
+            value = condition()
+            if value:
+                return value
+            time.sleep(0.05)
+        raise AssertionError("%s did not appear within %ss" % (what, timeout))
+
+    def screenshot(self):
+        from PIL import Image
+        w, h = self.size()
+        raw = self.window.get_image(0, 0, w, h, X.ZPixmap, 0xFFFFFFFF).data
+        return Image.frombytes("RGB", (w, h), raw, "raw", "BGRX")
+
+    # --- what a user does -------------------------------------------------------------------------
+
+    def hold_escape(self, timeout=20):
+        """Holds Escape down until the viewer exits, then lets it go."""
+        code = self.x.keysym_to_keycode(XK.string_to_keysym("Escape"))
+        self.window.set_input_focus(X.RevertToPointerRoot, X.CurrentTime)
+        xtest.fake_input(self.x, X.KeyPress, code)
+        self.x.sync()
+        try:
+            return self.finish(timeout)
+        finally:
+            xtest.fake_input(self.x, X.KeyRelease, code)
+            self.x.sync()
+
+    def request_close(self, timeout=20):
+        """Sends WM_DELETE_WINDOW, as a window manager's close button does, and waits for the exit."""
+        protocols = self.x.intern_atom("WM_PROTOCOLS")
+        delete = self.x.intern_atom("WM_DELETE_WINDOW")
+        message = event.ClientMessage(window=self.window, client_type=protocols,
+                                      data=(32, [delete, X.CurrentTime, 0, 0, 0]))
+        self.window.send_event(message, event_mask=X.NoEventMask)
+        self.x.sync()
+        return self.finish(timeout)
+
+    def resize(self, width, height):
+        self.window.configure(width=width, height=height)
+        self.x.sync()
+
+    # --- the outcome ------------------------------------------------------------------------------
+
+    def finish(self, timeout=20):
+        """Waits for the exit; returns (status, stdout bytes, stderr bytes)."""
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("viewer did not exit within %ss" % timeout)
+        return self.proc.returncode, self.stdout_path.read_bytes(), self.stderr_path.read_bytes()
+
+    def swaps(self):
+        """(number of swaps, monotonic seconds of the first and of the last) as logged at exit."""
+        count, first, last = self.swap_log.read_text().split()
+        return int(count), int(first) / 1e9, int(last) / 1e9
+
+    def close(self):
+        stop(self.proc)
+        if self.x is not None:
+            self.x.close()
+
+
+@pytest.fixture
+def run_viewer(xserver, shim, tmp_path):
+    """Starts the viewer: run_viewer(shader_bytes or None, display=..., env=...)."""
+    if not BINARY.is_file():
+        pytest.fail("build the viewer first: %s is missing" % BINARY)
+    viewers = []
+
+    def start(shader, xdisplay=xserver, env=None):
+        workdir = tmp_path / ("run%d" % len(viewers))
+        workdir.mkdir()
+        v = Viewer(xdisplay, shim, workdir, shader, env)
+        viewers.append(v)
+        return v
+
+    yield start
+    for v in viewers:
+        v.close()
+
+
+def near(actual, expected, tolerance=1):
+    return all(abs(a - e) <= tolerance for a, e in zip(actual, expected))
