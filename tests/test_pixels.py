@@ -109,7 +109,7 @@ def test_itime_starts_near_zero_and_follows_the_wall_clock(run_viewer):
     # The frame on screen was drawn before it was read, so read time - iTime bounds the origin from
     # above; the origin lies after the launch and before the first presented frame.
     origin = first_at - first_shown
-    assert launched < origin < first_swap + 0.25
+    assert launched < origin < first_swap + 0.5
     # Between the two reads iTime grew at the wall clock's rate, up to a frame or two.
     assert abs((second_shown - first_shown) - (second_at - first_at)) < 0.25
     assert second_shown > first_shown + 1.5
