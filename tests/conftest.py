@@ -4,53 +4,21 @@ Every wait here is bounded; a viewer still running when its test ends is killed.
 """
 import os
 import re
-import select
-import signal
 import subprocess
+import sys
 import time
 from pathlib import Path
 
 import pytest
-from Xlib import X, XK, display
-from Xlib.error import XError
-from Xlib.ext import xtest
+from Xlib import X
 from Xlib.protocol import event
 
 REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "tools"))
+from xsession import find_window, grab, hold_escape, open_display, start_xvfb, stop  # noqa: E402
+
 SOURCE = REPO / "main.cpp"
 BINARY = Path(os.environ.get("QUILLOMAR_BIN", REPO / "build" / "quillomar"))
-SCREEN = (1920, 1080)
-
-
-def start_xvfb(*extra):
-    """Starts Xvfb on a free display; returns (process, ":N")."""
-    read_end, write_end = os.pipe()
-    proc = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % SCREEN, "-nolisten", "tcp", "-noreset", *extra],
-        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    number = b""
-    deadline = time.monotonic() + 15
-    while not number.endswith(b"\n"):
-        ready, _, _ = select.select([read_end], [], [], max(0.0, deadline - time.monotonic()))
-        chunk = os.read(read_end, 16) if ready else b""
-        if not chunk:
-            proc.kill()
-            os.close(read_end)
-            raise RuntimeError("Xvfb did not start")
-        number += chunk
-    os.close(read_end)
-    return proc, ":" + number.decode().strip()
-
-
-def stop(proc):
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(5)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(5)
 
 
 @pytest.fixture(scope="session")
@@ -111,7 +79,6 @@ class Viewer:
         self.xdisplay = xdisplay
         self.x = None
         self.window = None
-        self.started = time.monotonic()
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.proc = subprocess.Popen([str(BINARY)], cwd=workdir, env=full_env, stdout=out, stderr=err)
 
@@ -119,21 +86,9 @@ class Viewer:
 
     def find_window(self, timeout=20):
         """Waits until this process's window is mapped; returns it."""
-        self.x = display.Display(self.xdisplay)
-        pid_atom = self.x.intern_atom("_NET_WM_PID")
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            assert self.proc.poll() is None, "viewer exited early with %r" % self.proc.returncode
-            for w in self.x.screen().root.query_tree().children:
-                try:
-                    prop = w.get_full_property(pid_atom, X.AnyPropertyType)
-                    if prop and prop.value[0] == self.proc.pid and w.get_attributes().map_state == X.IsViewable:
-                        self.window = w
-                        return w
-                except XError:
-                    pass
-            time.sleep(0.05)
-        raise AssertionError("no window appeared within %ss" % timeout)
+        self.x = open_display(self.xdisplay)
+        self.window = find_window(self.x, self.proc, timeout)
+        return self.window
 
     def size(self):
         g = self.window.get_geometry()
@@ -141,11 +96,7 @@ class Viewer:
 
     def pixels(self, points):
         """The (r, g, b) of each (x, y) point of the window, top-left origin."""
-        out = []
-        for x, y in points:
-            raw = self.window.get_image(x, y, 1, 1, X.ZPixmap, 0xFFFFFFFF).data
-            out.append((raw[2], raw[1], raw[0]))
-        return out
+        return [grab(self.window, (x, y, 1, 1)).getpixel((0, 0)) for x, y in points]
 
     def wait_for(self, condition, timeout=20, what="the expected picture"):
         """Polls condition() until it returns a true value; returns that value."""
@@ -159,24 +110,17 @@ class Viewer:
         raise AssertionError("%s did not appear within %ss" % (what, timeout))
 
     def screenshot(self):
-        from PIL import Image
-        w, h = self.size()
-        raw = self.window.get_image(0, 0, w, h, X.ZPixmap, 0xFFFFFFFF).data
-        return Image.frombytes("RGB", (w, h), raw, "raw", "BGRX")
+        return grab(self.window)
 
     # --- what a user does -------------------------------------------------------------------------
 
     def hold_escape(self, timeout=20):
         """Holds Escape down until the viewer exits, then lets it go."""
-        code = self.x.keysym_to_keycode(XK.string_to_keysym("Escape"))
-        self.window.set_input_focus(X.RevertToPointerRoot, X.CurrentTime)
-        xtest.fake_input(self.x, X.KeyPress, code)
-        self.x.sync()
         try:
-            return self.finish(timeout)
-        finally:
-            xtest.fake_input(self.x, X.KeyRelease, code)
-            self.x.sync()
+            hold_escape(self.x, self.window, self.proc, timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("viewer did not exit within %ss of Escape" % timeout)
+        return self.finish()
 
     def request_close(self, timeout=20):
         """Sends WM_DELETE_WINDOW, as a window manager's close button does, and waits for the exit."""

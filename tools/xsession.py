@@ -1,0 +1,97 @@
+"""Driving the viewer through an X server: a private Xvfb, the viewer's window, its pixels and keys.
+
+Used by the headless run, the gallery renderer and the tests. Every wait is bounded.
+"""
+import os
+import select
+import signal
+import subprocess
+import time
+
+from Xlib import X, XK, display
+from Xlib.error import XError
+
+SCREEN = (1920, 1080)
+
+
+def start_xvfb(*extra):
+    """Starts Xvfb on a free display number; returns (process, ":N")."""
+    read_end, write_end = os.pipe()
+    proc = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % SCREEN,
+         "-nolisten", "tcp", "-noreset", *extra],
+        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    number = b""
+    deadline = time.monotonic() + 15
+    try:
+        while not number.endswith(b"\n"):
+            ready, _, _ = select.select([read_end], [], [], max(0.0, deadline - time.monotonic()))
+            chunk = os.read(read_end, 16) if ready else b""
+            if not chunk:
+                proc.kill()
+                proc.wait()
+                raise RuntimeError("Xvfb did not start")
+            number += chunk
+    finally:
+        os.close(read_end)
+    return proc, ":" + number.decode().strip()
+
+
+def stop(proc, timeout=5):
+    """Ends a child process: SIGTERM, then SIGKILL if it lingers."""
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout)
+
+
+def find_window(x, proc, timeout=20):
+    """Waits until the window of process proc is mapped on display x; returns it."""
+    pid_atom = x.intern_atom("_NET_WM_PID")
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            raise RuntimeError("the viewer exited early with status %r" % proc.returncode)
+        for w in x.screen().root.query_tree().children:
+            try:
+                prop = w.get_full_property(pid_atom, X.AnyPropertyType)
+                if prop and prop.value[0] == proc.pid and w.get_attributes().map_state == X.IsViewable:
+                    return w
+            except XError:
+                pass  # the window went away while we looked
+        time.sleep(0.05)
+    raise RuntimeError("no window appeared within %ss" % timeout)
+
+
+def grab(window, box=None):
+    """The window's pixels as an RGB PIL image; box is (x, y, width, height), the whole window by default."""
+    from PIL import Image
+    if box is None:
+        g = window.get_geometry()
+        box = (0, 0, g.width, g.height)
+    x, y, w, h = box
+    raw = window.get_image(x, y, w, h, X.ZPixmap, 0xFFFFFFFF).data
+    return Image.frombytes("RGB", (w, h), raw, "raw", "BGRX")
+
+
+def hold_escape(x, window, proc, timeout=20):
+    """Holds Escape down until proc exits (the viewer reads the key once a frame), then lets it go.
+    Returns the exit status; raises if the process outlives the timeout."""
+    from Xlib.ext import xtest
+    code = x.keysym_to_keycode(XK.string_to_keysym("Escape"))
+    window.set_input_focus(X.RevertToPointerRoot, X.CurrentTime)
+    xtest.fake_input(x, X.KeyPress, code)
+    x.sync()
+    try:
+        return proc.wait(timeout)
+    finally:
+        xtest.fake_input(x, X.KeyRelease, code)
+        x.sync()
+
+
+def open_display(name):
+    return display.Display(name)
