@@ -63,7 +63,7 @@ def parse_errors(stderr):
 class Viewer:
     """One run of the viewer in its own directory, watched and driven through the X server."""
 
-    def __init__(self, xdisplay, shim, workdir, shader=None, env=None):
+    def __init__(self, xdisplay, shim, workdir, shader=None, env=None, binary=BINARY):
         self.dir = workdir
         if shader is not None:
             (workdir / "test.glsl").write_bytes(shader)
@@ -80,7 +80,7 @@ class Viewer:
         self.x = None
         self.window = None
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
-            self.proc = subprocess.Popen([str(BINARY)], cwd=workdir, env=full_env, stdout=out, stderr=err)
+            self.proc = subprocess.Popen([str(binary)], cwd=workdir, env=full_env, stdout=out, stderr=err)
 
     # --- the window -------------------------------------------------------------------------------
 
@@ -159,15 +159,15 @@ class Viewer:
 
 @pytest.fixture
 def run_viewer(xserver, shim, tmp_path):
-    """Starts the viewer: run_viewer(shader_bytes or None, display=..., env=...)."""
+    """Starts the viewer: run_viewer(shader_bytes or None, xdisplay=..., env=..., binary=...)."""
     if not BINARY.is_file():
         pytest.fail("build the viewer first: %s is missing" % BINARY)
     viewers = []
 
-    def start(shader, xdisplay=xserver, env=None):
+    def start(shader, xdisplay=xserver, env=None, binary=BINARY):
         workdir = tmp_path / ("run%d" % len(viewers))
         workdir.mkdir()
-        v = Viewer(xdisplay, shim, workdir, shader, env)
+        v = Viewer(xdisplay, shim, workdir, shader, env, binary)
         viewers.append(v)
         return v
 
