@@ -15,7 +15,8 @@ from Xlib.protocol import event
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tools"))
-from xsession import find_window, grab, hold_escape, open_display, start_xvfb, stop  # noqa: E402
+from xsession import (build_shim, find_window, grab, hold_escape, open_display, read_swap_log,  # noqa: E402
+                      start_xvfb, stop)
 
 SOURCE = REPO / "main.cpp"
 BINARY = Path(os.environ.get("QUILLOMAR_BIN", REPO / "build" / "quillomar"))
@@ -30,10 +31,7 @@ def xserver():
 
 @pytest.fixture(scope="session")
 def shim(tmp_path_factory):
-    out = tmp_path_factory.mktemp("shim") / "libglshim.so"
-    subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-Wall", "-Wextra", "-Wpedantic", "-Werror",
-                    str(REPO / "tests" / "glshim.c"), "-o", str(out), "-ldl"], check=True, timeout=60)
-    return out
+    return build_shim(tmp_path_factory.mktemp("shim") / "libglshim.so")
 
 
 def checked_line(stmt):
@@ -147,9 +145,7 @@ class Viewer:
         return self.proc.returncode, self.stdout_path.read_bytes(), self.stderr_path.read_bytes()
 
     def swaps(self):
-        """(number of swaps, monotonic seconds of the first and of the last) as logged at exit."""
-        count, first, last = self.swap_log.read_text().split()
-        return int(count), int(first) / 1e9, int(last) / 1e9
+        return read_swap_log(self.swap_log)
 
     def close(self):
         stop(self.proc)

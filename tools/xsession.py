@@ -95,3 +95,18 @@ def hold_escape(x, window, proc, timeout=20):
 
 def open_display(name):
     return display.Display(name)
+
+
+def build_shim(out):
+    """Compiles glshim.c (frame counting, GL fault switches) into the preload library out."""
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "glshim.c")
+    subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-Wall", "-Wextra", "-Wpedantic", "-Werror",
+                    source, "-o", str(out), "-ldl"], check=True, timeout=60)
+    return out
+
+
+def read_swap_log(path):
+    """(number of swaps, monotonic seconds of the first and of the last) as glshim logs them at exit."""
+    with open(path) as f:
+        count, first, last = f.read().split()
+    return int(count), int(first) / 1e9, int(last) / 1e9

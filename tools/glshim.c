@@ -1,7 +1,7 @@
 /*
- * Preloaded into the viewer by the tests. By default it only watches: it counts the buffer swaps and
- * notes the monotonic time of the first and the last one, and writes "SWAPS FIRST_NS LAST_NS" to the
- * file named by GLSHIM_SWAP_LOG when the process exits normally.
+ * Preloaded into the viewer by the tests and the benchmark. By default it only watches: it counts the
+ * buffer swaps, notes the monotonic time of the first and the last one, and writes
+ * "SWAPS FIRST_NS LAST_NS" to the file named by GLSHIM_SWAP_LOG when the process exits normally.
  *
  * Two switches make the GL look broken in ways a real driver rarely is:
  *   GLSHIM_NO_PROCS=1          every GL entry point lookup returns null (the loader must give up);
