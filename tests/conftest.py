@@ -61,10 +61,12 @@ def parse_errors(stderr):
 class Viewer:
     """One run of the viewer in its own directory, watched and driven through the X server."""
 
-    def __init__(self, xdisplay, shim, workdir, shader=None, env=None, binary=BINARY):
+    def __init__(self, xdisplay, shim, workdir, shader=None, env=None, binary=BINARY, prepare=None):
         self.dir = workdir
         if shader is not None:
             (workdir / "test.glsl").write_bytes(shader)
+        if prepare is not None:
+            prepare(workdir)
         self.shader = shader
         self.swap_log = workdir.parent / (workdir.name + ".swaps")
         full_env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "LD_PRELOAD")}
@@ -155,15 +157,16 @@ class Viewer:
 
 @pytest.fixture
 def run_viewer(xserver, shim, tmp_path):
-    """Starts the viewer: run_viewer(shader_bytes or None, xdisplay=..., env=..., binary=...)."""
+    """Starts the viewer: run_viewer(shader_bytes or None, xdisplay=..., env=..., binary=..., prepare=...);
+    prepare(workdir), if given, runs before the viewer starts."""
     if not BINARY.is_file():
         pytest.fail("build the viewer first: %s is missing" % BINARY)
     viewers = []
 
-    def start(shader, xdisplay=xserver, env=None, binary=BINARY):
+    def start(shader, xdisplay=xserver, env=None, binary=BINARY, prepare=None):
         workdir = tmp_path / ("run%d" % len(viewers))
         workdir.mkdir()
-        v = Viewer(xdisplay, shim, workdir, shader, env, binary)
+        v = Viewer(xdisplay, shim, workdir, shader, env, binary, prepare)
         viewers.append(v)
         return v
 

@@ -59,7 +59,7 @@ def run_on(run_viewer, shader, settle=1.5, probe=None, **kwargs):
     assert v.proc.poll() is None, "the run must go on after a shader failure"
     status, out, err = v.hold_escape()
     assert status == 0
-    frames, _, _ = v.swaps()
+    frames = v.swaps().swaps
     assert frames >= 3
     return out, parse_errors(err), frames
 

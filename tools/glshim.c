@@ -1,7 +1,9 @@
 /*
  * Preloaded into the viewer by the tests and the benchmark. By default it only watches: it counts the
- * buffer swaps, notes the monotonic time of the first and the last one, and writes
- * "SWAPS FIRST_NS LAST_NS" to the file named by GLSHIM_SWAP_LOG when the process exits normally.
+ * buffer swaps and notes the monotonic time of the first and the last one, of the last GL entry point
+ * lookup (the loader is done) and of the first glCreateShader call (the shader file has been read and
+ * echoed). When the process exits normally it writes "SWAPS FIRST_NS LAST_NS LOADED_NS SHADER_NS" to
+ * the file named by GLSHIM_SWAP_LOG.
  *
  * Two switches make the GL look broken in ways a real driver rarely is:
  *   GLSHIM_NO_PROCS=1          every GL entry point lookup returns null (the loader must give up);
@@ -24,6 +26,8 @@ typedef unsigned int (*create_shader_fn)(unsigned int);
 static unsigned long swaps;
 static long long first_ns;
 static long long last_ns;
+static long long loaded_ns;
+static long long shader_ns;
 static create_shader_fn real_create_shader;
 
 static void *next_symbol(const char *name)
@@ -62,9 +66,13 @@ void glfwSwapBuffers(void *window)
     real(window);
 }
 
-static unsigned int create_shader_without_fragment(unsigned int type)
+static unsigned int create_shader(unsigned int type)
 {
-    return type == FRAGMENT_SHADER_ENUM ? 0u : real_create_shader(type);
+    if (shader_ns == 0)
+        shader_ns = now_ns();
+    if (type == FRAGMENT_SHADER_ENUM && switched_on("GLSHIM_NO_FRAGMENT_SHADER"))
+        return 0u;
+    return real_create_shader(type);
 }
 
 glproc glfwGetProcAddress(const char *name)
@@ -74,12 +82,13 @@ glproc glfwGetProcAddress(const char *name)
         void *p = next_symbol("glfwGetProcAddress");
         memcpy(&real, &p, sizeof p);
     }
+    loaded_ns = now_ns();
     if (switched_on("GLSHIM_NO_PROCS"))
         return NULL;
     glproc proc = real(name);
-    if (switched_on("GLSHIM_NO_FRAGMENT_SHADER") && strcmp(name, "glCreateShader") == 0 && proc != NULL) {
+    if (strcmp(name, "glCreateShader") == 0 && proc != NULL) {
         real_create_shader = (create_shader_fn)proc;
-        return (glproc)create_shader_without_fragment;
+        return (glproc)create_shader;
     }
     return proc;
 }
@@ -92,6 +101,6 @@ __attribute__((destructor)) static void write_swap_log(void)
     FILE *f = fopen(path, "w");
     if (f == NULL)
         return;
-    fprintf(f, "%lu %lld %lld\n", swaps, first_ns, last_ns);
+    fprintf(f, "%lu %lld %lld %lld %lld\n", swaps, first_ns, last_ns, loaded_ns, shader_ns);
     fclose(f);
 }

@@ -2,6 +2,7 @@
 
 Used by the headless run, the gallery renderer and the tests. Every wait is bounded.
 """
+import collections
 import os
 import select
 import signal
@@ -105,8 +106,12 @@ def build_shim(out):
     return out
 
 
+SwapLog = collections.namedtuple("SwapLog", "swaps first last loaded shader")
+
+
 def read_swap_log(path):
-    """(number of swaps, monotonic seconds of the first and of the last) as glshim logs them at exit."""
+    """What glshim logs at exit: the number of swaps, then monotonic seconds of the first and the last
+    swap, of the end of GL loading and of the first shader creation."""
     with open(path) as f:
-        count, first, last = f.read().split()
-    return int(count), int(first) / 1e9, int(last) / 1e9
+        count, *times = f.read().split()
+    return SwapLog(int(count), *(int(t) / 1e9 for t in times))
