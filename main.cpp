@@ -41,8 +41,9 @@ void checkOpenGLError(const char *stmt, const char *fname, int line)
 
 void processInput(GLFWwindow *window)
 {
-    if (glfwGetKey(window, GLFW_KEY_ESCAPE) == GLFW_PRESS)
-        glfwSetWindowShouldClose(window, true);
+    if (glfwGetKey(window, GLFW_KEY_ESCAPE) == GLFW_PRESS) {
+        glfwSetWindowShouldClose(window, GLFW_TRUE);
+    }
 }
 
 void framebuffer_size_callback(GLFWwindow *window, int width, int height)
@@ -52,6 +53,7 @@ void framebuffer_size_callback(GLFWwindow *window, int width, int height)
 }
 
 // The location is looked up on every call; a name the program lacks gives -1, which the GL ignores.
+// cppcheck-suppress passedByValue ; the name is taken by value, as the interface has it
 void setUniform(std::string name, float value, GLuint program)
 {
     GLint loc = glGetUniformLocation(program, name.c_str());
@@ -83,9 +85,10 @@ int main()
     // The shader file goes to the GL byte for byte, exactly as it is on disk.
     std::ifstream file("test.glsl", std::ios::in);
     std::string s;
-    char c;
-    while (file.get(c))
+    char c = 0;
+    while (file.get(c)) {
         s += c;
+    }
     std::cout << s + "\n";
     fragmentShaderSource = s.c_str();
     file.close();
@@ -147,8 +150,10 @@ int main()
     glBindVertexArray(VAO);
     glBindBuffer(GL_ARRAY_BUFFER, VBO);
     glBufferData(GL_ARRAY_BUFFER, sizeof(vertices), vertices, GL_STATIC_DRAW);
-    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 5 * sizeof(float), (void *)0);
+    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 5 * sizeof(float), nullptr);
     glEnableVertexAttribArray(0);
+    // The GL takes a buffer offset as a pointer; the statement is reported exactly as written here.
+    // cppcheck-suppress cstyleCast
     GL_CHECK(glVertexAttribPointer(1, 2, GL_FLOAT, GL_FALSE, 5 * sizeof(float), (void*)(3 * sizeof(float))));
     GL_CHECK(glEnableVertexAttribArray(1));
     glBindBuffer(GL_ARRAY_BUFFER, 0);
