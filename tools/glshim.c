@@ -8,6 +8,10 @@
  * Two switches make the GL look broken in ways a real driver rarely is:
  *   GLSHIM_NO_PROCS=1          every GL entry point lookup returns null (the loader must give up);
  *   GLSHIM_NO_FRAGMENT_SHADER=1  glCreateShader(GL_FRAGMENT_SHADER) returns 0, as when the GL refuses it.
+ * One helps leak checkers:
+ *   GLSHIM_KEEP_LIBRARIES=1    dlclose does nothing, so the driver libraries that GLFW unloads at exit
+ *                              are still mapped when leaks are reported, and their allocations can be
+ *                              told apart by library name.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -91,6 +95,18 @@ glproc glfwGetProcAddress(const char *name)
         return (glproc)create_shader;
     }
     return proc;
+}
+
+int dlclose(void *handle)
+{
+    static int (*real)(void *);
+    if (switched_on("GLSHIM_KEEP_LIBRARIES"))
+        return 0;
+    if (real == NULL) {
+        void *p = next_symbol("dlclose");
+        memcpy(&real, &p, sizeof p);
+    }
+    return real(handle);
 }
 
 __attribute__((destructor)) static void write_swap_log(void)
