@@ -2,8 +2,6 @@
 import os
 import re
 import subprocess
-import time
-from pathlib import Path
 
 import pytest
 from PIL import ImageStat
