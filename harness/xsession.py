@@ -15,11 +15,11 @@ from Xlib.error import XError
 SCREEN = (1920, 1080)
 
 
-def start_xvfb(*extra):
+def start_xvfb(*extra, screen=SCREEN):
     """Starts Xvfb on a free display number; returns (process, ":N")."""
     read_end, write_end = os.pipe()
     proc = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % SCREEN,
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % screen,
          "-nolisten", "tcp", "-noreset", *extra],
         pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
@@ -39,6 +39,24 @@ def start_xvfb(*extra):
     return proc, ":" + number.decode().strip()
 
 
+def start_window_manager(name, timeout=15):
+    """Starts openbox on display name and waits until it manages the screen; returns the process."""
+    proc = subprocess.Popen(["openbox", "--sm-disable"], env=dict(os.environ, DISPLAY=name),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    x = display.Display(name)
+    check = x.intern_atom("_NET_SUPPORTING_WM_CHECK")
+    deadline = time.monotonic() + timeout
+    try:
+        while x.screen().root.get_full_property(check, X.AnyPropertyType) is None:
+            if proc.poll() is not None or time.monotonic() > deadline:
+                stop(proc)
+                raise RuntimeError("the window manager did not start")
+            time.sleep(0.05)
+    finally:
+        x.close()
+    return proc
+
+
 def stop(proc, timeout=5):
     """Ends a child process: SIGTERM, then SIGKILL if it lingers."""
     if proc.poll() is None:
@@ -51,13 +69,14 @@ def stop(proc, timeout=5):
 
 
 def find_window(x, proc, timeout=20):
-    """Waits until the window of process proc is mapped on display x; returns it."""
+    """Waits until the window of process proc is mapped on display x; returns it. A window manager may
+    have put it inside a frame of its own, one level down."""
     pid_atom = x.intern_atom("_NET_WM_PID")
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if proc.poll() is not None:
             raise RuntimeError("the viewer exited early with status %r" % proc.returncode)
-        for w in x.screen().root.query_tree().children:
+        for w in [w for top in x.screen().root.query_tree().children for w in [top, *children(top)]]:
             try:
                 prop = w.get_full_property(pid_atom, X.AnyPropertyType)
                 if prop and prop.value[0] == proc.pid and w.get_attributes().map_state == X.IsViewable:
@@ -66,6 +85,13 @@ def find_window(x, proc, timeout=20):
                 pass  # the window went away while we looked
         time.sleep(0.05)
     raise RuntimeError("no window appeared within %ss" % timeout)
+
+
+def children(window):
+    try:
+        return window.query_tree().children
+    except XError:
+        return []
 
 
 def grab(window, box=None):
@@ -106,12 +132,13 @@ def build_shim(out):
     return out
 
 
-SwapLog = collections.namedtuple("SwapLog", "swaps first last loaded shader")
+SwapLog = collections.namedtuple("SwapLog", "swaps first last loaded shader setup first_use itime")
 
 
 def read_swap_log(path):
-    """What glshim logs at exit: the number of swaps, then monotonic seconds of the first and the last
-    swap, of the end of GL loading and of the first shader creation."""
+    """What glshim logs at exit: the number of swaps; monotonic seconds of the first and the last swap,
+    of the end of GL loading, of the first shader creation, of the end of the quad's set-up and of the
+    first glUseProgram; and the iTime that the first presented frame was drawn with."""
     with open(path) as f:
-        count, *times = f.read().split()
-    return SwapLog(int(count), *(int(t) / 1e9 for t in times))
+        count, *times, itime = f.read().split()
+    return SwapLog(int(count), *(int(t) / 1e9 for t in times), float(itime))
