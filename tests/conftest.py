@@ -1,6 +1,9 @@
-"""End-to-end harness: one Xvfb for the session, the real viewer run in a fresh directory per test.
+"""End-to-end harness: one Xvfb with a window manager for the session, the real viewer run in a fresh
+directory per test. Every wait here is bounded; a viewer still running when its test ends is killed.
 
-Every wait here is bounded; a viewer still running when its test ends is killed.
+QUILLOMAR_BIN names the binary under test and QUILLOMAR_SOURCE the source it was built from (the
+file and line of every GL error line are checked against it). QUILLOMAR_TEST_PATIENCE is how many
+seconds a wait for a window, a picture or an exit may last (20 by default).
 """
 import os
 import re
@@ -14,17 +17,35 @@ from Xlib import X
 from Xlib.protocol import event
 
 REPO = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(REPO / "tools"))
+sys.path.insert(0, str(REPO / "harness"))
 from xsession import (build_shim, find_window, grab, hold_escape, open_display, read_swap_log,  # noqa: E402
-                      start_xvfb, stop)
+                      start_window_manager, start_xvfb, stop)
 
-SOURCE = REPO / "main.cpp"
+SOURCE = Path(os.environ.get("QUILLOMAR_SOURCE", REPO / "main.cpp"))
 BINARY = Path(os.environ.get("QUILLOMAR_BIN", REPO / "build" / "quillomar"))
+PATIENCE = float(os.environ.get("QUILLOMAR_TEST_PATIENCE", "20"))
+# Room for the 1920x1080 window and the manager's decorations.
+SCREEN = (2560, 1440)
 
 
 @pytest.fixture(scope="session")
 def xserver():
-    proc, name = start_xvfb()
+    """The display, managed by openbox as a desktop's would be."""
+    proc, name = start_xvfb(screen=SCREEN)
+    try:
+        manager = start_window_manager(name)
+    except RuntimeError:
+        stop(proc)
+        raise
+    yield name
+    stop(manager)
+    stop(proc)
+
+
+@pytest.fixture
+def bare_xserver():
+    """A display with no window manager at all."""
+    proc, name = start_xvfb(screen=SCREEN)
     yield name
     stop(proc)
 
@@ -42,50 +63,39 @@ def checked_line(stmt):
     return found[0]
 
 
-ERROR_LINE = re.compile(r"OpenGL error (\d+) in (.*) at (.+):(-?\d+)")
-
-
 def parse_errors(stderr):
-    """stderr as a list of (code, statement, line), checking every line's form and source location."""
+    """stderr as a list of (code, statement), checking every line's form and source location."""
     found = []
     for text in stderr.decode().splitlines():
-        m = ERROR_LINE.fullmatch(text)
+        m = re.fullmatch(r"OpenGL error (\d+) in (.*) at (.+):(-?\d+)", text)
         assert m, "unexpected stderr line %r" % text
-        code, stmt, fname, line = int(m[1]), m[2], m[3], int(m[4])
-        assert Path(fname).resolve() == SOURCE.resolve(), text
-        assert line == checked_line(stmt), text
-        found.append((code, stmt, line))
+        assert Path(m[3]).resolve() == SOURCE.resolve() and int(m[4]) == checked_line(m[2]), text
+        found.append((int(m[1]), m[2]))
     return found
+
+
+def near(actual, expected, tolerance=1):
+    return expected is not None and all(abs(a - e) <= tolerance for a, e in zip(actual, expected))
 
 
 class Viewer:
     """One run of the viewer in its own directory, watched and driven through the X server."""
 
-    def __init__(self, xdisplay, shim, workdir, shader=None, env=None, binary=BINARY, prepare=None):
-        self.dir = workdir
+    def __init__(self, xdisplay, shim, workdir, shader, env, binary):
         if shader is not None:
             (workdir / "test.glsl").write_bytes(shader)
-        if prepare is not None:
-            prepare(workdir)
-        self.shader = shader
-        self.swap_log = workdir.parent / (workdir.name + ".swaps")
+        self.swap_log = workdir / "swaps"
         full_env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "LD_PRELOAD")}
         full_env.update({"LD_PRELOAD": str(shim), "GLSHIM_SWAP_LOG": str(self.swap_log)})
         if xdisplay is not None:
             full_env["DISPLAY"] = xdisplay
         full_env.update(env or {})
-        self.stdout_path = workdir.parent / (workdir.name + ".stdout")
-        self.stderr_path = workdir.parent / (workdir.name + ".stderr")
-        self.xdisplay = xdisplay
-        self.x = None
-        self.window = None
-        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
+        self.out, self.err = workdir / "stdout", workdir / "stderr"
+        self.xdisplay, self.x, self.window = xdisplay, None, None
+        with open(self.out, "wb") as out, open(self.err, "wb") as err:
             self.proc = subprocess.Popen([str(binary)], cwd=workdir, env=full_env, stdout=out, stderr=err)
 
-    # --- the window -------------------------------------------------------------------------------
-
-    def find_window(self, timeout=20):
-        """Waits until this process's window is mapped; returns it."""
+    def find_window(self, timeout=PATIENCE):
         self.x = open_display(self.xdisplay)
         self.window = find_window(self.x, self.proc, timeout)
         return self.window
@@ -98,7 +108,10 @@ class Viewer:
         """The (r, g, b) of each (x, y) point of the window, top-left origin."""
         return [grab(self.window, (x, y, 1, 1)).getpixel((0, 0)) for x, y in points]
 
-    def wait_for(self, condition, timeout=20, what="the expected picture"):
+    def screenshot(self):
+        return grab(self.window)
+
+    def wait_for(self, condition, timeout=PATIENCE, what="the expected picture"):
         """Polls condition() until it returns a true value; returns that value."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
@@ -109,12 +122,12 @@ class Viewer:
             time.sleep(0.05)
         raise AssertionError("%s did not appear within %ss" % (what, timeout))
 
-    def screenshot(self):
-        return grab(self.window)
+    def wm(self, *args):
+        """Asks the window manager, through wmctrl, to act on this window."""
+        subprocess.run(["wmctrl", "-i", *args[:1], "%#x" % self.window.id, *args[1:]], check=True, timeout=10,
+                       env=dict(os.environ, DISPLAY=self.xdisplay))
 
-    # --- what a user does -------------------------------------------------------------------------
-
-    def hold_escape(self, timeout=20):
+    def hold_escape(self, timeout=PATIENCE):
         """Holds Escape down until the viewer exits, then lets it go."""
         try:
             hold_escape(self.x, self.window, self.proc, timeout)
@@ -122,29 +135,21 @@ class Viewer:
             raise AssertionError("viewer did not exit within %ss of Escape" % timeout)
         return self.finish()
 
-    def request_close(self, timeout=20):
-        """Sends WM_DELETE_WINDOW, as a window manager's close button does, and waits for the exit."""
+    def send_delete(self):
+        """Sends WM_DELETE_WINDOW itself, as a window manager's close does."""
         protocols = self.x.intern_atom("WM_PROTOCOLS")
-        delete = self.x.intern_atom("WM_DELETE_WINDOW")
         message = event.ClientMessage(window=self.window, client_type=protocols,
-                                      data=(32, [delete, X.CurrentTime, 0, 0, 0]))
+                                      data=(32, [self.x.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0]))
         self.window.send_event(message, event_mask=X.NoEventMask)
         self.x.sync()
-        return self.finish(timeout)
 
-    def resize(self, width, height):
-        self.window.configure(width=width, height=height)
-        self.x.sync()
-
-    # --- the outcome ------------------------------------------------------------------------------
-
-    def finish(self, timeout=20):
+    def finish(self, timeout=PATIENCE):
         """Waits for the exit; returns (status, stdout bytes, stderr bytes)."""
         try:
             self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
             raise AssertionError("viewer did not exit within %ss" % timeout)
-        return self.proc.returncode, self.stdout_path.read_bytes(), self.stderr_path.read_bytes()
+        return self.proc.returncode, self.out.read_bytes(), self.err.read_bytes()
 
     def swaps(self):
         return read_swap_log(self.swap_log)
@@ -157,23 +162,17 @@ class Viewer:
 
 @pytest.fixture
 def run_viewer(xserver, shim, tmp_path):
-    """Starts the viewer: run_viewer(shader_bytes or None, xdisplay=..., env=..., binary=..., prepare=...);
-    prepare(workdir), if given, runs before the viewer starts."""
+    """Starts the viewer: run_viewer(shader bytes or None, xdisplay=..., env=..., binary=...)."""
     if not BINARY.is_file():
         pytest.fail("build the viewer first: %s is missing" % BINARY)
     viewers = []
 
-    def start(shader, xdisplay=xserver, env=None, binary=BINARY, prepare=None):
+    def start(shader, xdisplay=xserver, env=None, binary=BINARY):
         workdir = tmp_path / ("run%d" % len(viewers))
         workdir.mkdir()
-        v = Viewer(xdisplay, shim, workdir, shader, env, binary, prepare)
-        viewers.append(v)
-        return v
+        viewers.append(Viewer(xdisplay, shim, workdir, shader, env, binary))
+        return viewers[-1]
 
     yield start
     for v in viewers:
         v.close()
-
-
-def near(actual, expected, tolerance=1):
-    return all(abs(a - e) <= tolerance for a, e in zip(actual, expected))

@@ -8,6 +8,8 @@ from PIL import ImageStat
 
 from conftest import BINARY, REPO, near
 
+pytestmark = pytest.mark.packaging
+
 EXAMPLES = sorted((REPO / "examples").glob("*.glsl"))
 BUILD = BINARY.parent
 
