@@ -1,27 +1,29 @@
-"""What a newcomer gets: the examples, the mainImage prelude from README, the headless run, install and .deb."""
+"""What is shipped beside the program: the examples, README's mainImage prelude, the headless run, the
+install tree with the live and recording commands, and the Debian package."""
 import os
 import re
+import signal
 import subprocess
+import time
 
 import pytest
-from PIL import ImageStat
+from PIL import Image, ImageStat
 
 from conftest import BINARY, REPO, near
+from xsession import children, grab, open_display, start_xvfb, stop
 
 pytestmark = pytest.mark.packaging
-
-EXAMPLES = sorted((REPO / "examples").glob("*.glsl"))
 BUILD = BINARY.parent
 
 
 def lively(image):
     """True for a picture with real variation in it, not one flat or nearly flat colour."""
-    small = image.resize((192, 108))
+    small = image.convert("RGB").resize((192, 108))
     return sum(ImageStat.Stat(small).stddev) > 20 and len(small.getcolors(192 * 108)) > 100
 
 
-@pytest.mark.parametrize("path", EXAMPLES, ids=[p.stem for p in EXAMPLES])
-def test_example_builds_and_renders_without_gl_errors(run_viewer, path):
+@pytest.mark.parametrize("path", sorted((REPO / "examples").glob("*.glsl")), ids=lambda p: p.stem)
+def test_example_renders_a_varied_picture_without_gl_errors(run_viewer, path):
     shader = path.read_bytes()
     assert shader.startswith(b"#version 330 core\n//"), "each example starts with a header comment"
     v = run_viewer(shader)
@@ -30,91 +32,201 @@ def test_example_builds_and_renders_without_gl_errors(run_viewer, path):
     assert v.hold_escape() == (0, shader + b"\n", b"")
 
 
-def readme_prelude():
-    readme = (REPO / "README.md").read_text()
-    blocks = re.findall(r"```glsl\n(.*?)```", readme, re.S)
-    found = [b for b in blocks if "#define iResolution" in b]
-    assert len(found) == 1, "README shows the mainImage prelude once"
-    return found[0]
-
-
-# Red and green are fragCoord / iResolution.xy, blue is 1 once iTime has moved on from 0.
-MAIN_IMAGE = """
-void mainImage(out vec4 fragColor, in vec2 fragCoord)
-{
-    fragColor = vec4(fragCoord / iResolution.xy, iTime > 0.0 ? 1.0 : 0.0, 1.0);
-}
-"""
-
-
-def test_readme_prelude_runs_a_mainimage_shader(run_viewer):
-    shader = (readme_prelude() + MAIN_IMAGE).encode()
+def test_readme_prelude_maps_fragcoord_onto_the_window(run_viewer):
+    blocks = re.findall(r"```glsl\n(.*?)```", (REPO / "README.md").read_text(), re.S)
+    prelude, = [b for b in blocks if "#define iResolution" in b]
+    assert prelude.split("\n", 1)[1] in (REPO / "examples" / "julia.glsl").read_text()
+    shader = (prelude + "void mainImage(out vec4 fragColor, in vec2 fragCoord)\n{\n    fragColor = vec4("
+              "fragCoord / iResolution.xy, iTime > 0.0 ? 1.0 : 0.0, 1.0);\n}\n").encode()
     v = run_viewer(shader)
     v.find_window()
     points = [(0, 0), (1919, 0), (0, 1079), (1919, 1079), (960, 540)]
     expected = [(0, 255, 255), (255, 255, 255), (0, 0, 255), (255, 0, 255), (128, 127, 255)]
-    v.wait_for(lambda: all(near(g, e) for g, e in zip(v.pixels(points), expected)),
-               what="fragCoord mapped onto the window")
+    v.wait_for(lambda: all(map(near, v.pixels(points), expected)), what="fragCoord mapped onto the window")
     assert v.hold_escape() == (0, shader + b"\n", b"")
-    # The example written in that style carries the same prelude below its version line and header.
-    body = readme_prelude().split("\n", 1)[1]
-    assert body in (REPO / "examples" / "julia.glsl").read_text()
+
+
+def without_display(**extra):
+    return dict({k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}, **extra)
 
 
 def test_headless_run_command_saves_a_full_size_picture():
-    from PIL import Image
-    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
-    done = subprocess.run([str(REPO / "tools" / "run")], env=env, capture_output=True, timeout=300)
+    done = subprocess.run([str(REPO / "tools" / "run")], env=without_display(), capture_output=True, timeout=300)
     assert done.returncode == 0, done.stderr.decode()
     out = done.stdout.decode()
     assert (REPO / "test.glsl").read_text() + "\n" in out, "the viewer's echo passes through"
     saved = re.search(r"^Saved a 1920x1080 picture of the viewer's window to (.+\.png)$", out, re.M)
-    assert saved, out
     picture = Image.open(saved[1])
-    assert picture.size == (1920, 1080)
-    assert lively(picture.convert("RGB"))
+    assert picture.size == (1920, 1080) and lively(picture)
 
 
-def test_install_to_a_prefix_runs_from_there(run_viewer, tmp_path):
-    prefix = tmp_path / "prefix"
-    subprocess.run(["cmake", "--install", str(BUILD), "--prefix", str(prefix)], check=True,
-                   capture_output=True, timeout=60)
-    assert (prefix / "share" / "man" / "man1" / "quillomar.1").is_file()
-    page = subprocess.run(["man", "-l", str(prefix / "share" / "man" / "man1" / "quillomar.1")],
-                          capture_output=True, timeout=30, env=dict(os.environ, MANWIDTH="80"))
-    assert b"test.glsl" in page.stdout
-    installed = prefix / "bin" / "quillomar"
+@pytest.fixture(scope="module")
+def prefix(tmp_path_factory):
+    prefix = tmp_path_factory.mktemp("prefix")
+    subprocess.run(["cmake", "--install", str(BUILD), "--prefix", str(prefix)], check=True, capture_output=True,
+                   timeout=60)
+    return prefix
+
+
+def test_installed_viewer_runs_and_the_manual_covers_all_three_commands(run_viewer, prefix):
+    for name in ("quillomar", "quillomar-live", "quillomar-record"):
+        page = subprocess.run(["man", "-l", str(prefix / "share" / "man" / "man1" / (name + ".1"))], cwd=prefix /
+                              "share" / "man", capture_output=True, text=True, timeout=30, env=dict(os.environ,
+                                                                                                   MANWIDTH="80"))
+        assert "test.glsl" in page.stdout and "quillomar-live" in page.stdout and "--fps" in page.stdout
     shader = b"#version 330 core\nout vec4 c;\nvoid main() { c = vec4(0.0, 1.0, 0.0, 1.0); }\n"
-    v = run_viewer(shader, binary=installed)
+    v = run_viewer(shader, binary=prefix / "bin" / "quillomar")
     v.find_window()
     v.wait_for(lambda: v.pixels([(100, 100)]) == [(0, 255, 0)], what="the green frame")
     assert v.hold_escape() == (0, shader + b"\n", b"")
 
 
+# iTime in milliseconds, as 20 black or white stripes from the left (bit 0) to the right: coarse
+# enough to come through lossy coding.
+TIMECODE = b"""#version 330 core
+in vec2 coord;
+out vec4 FragColor;
+uniform float iTime;
+void main()
+{
+    uint ms = uint(iTime * 1000.0 + 0.5);
+    FragColor = vec4(vec3(float((ms >> uint((coord.x * 0.5 + 0.5) * 20.0)) & 1u)), 1.0);
+}
+"""
+
+
+def timecodes(path, w, h):
+    """The millisecond count shown in each frame of the picture or clip at path, and its codec."""
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-f", "rawvideo", "-pix_fmt", "gray", "-"],
+                         capture_output=True, check=True, timeout=60).stdout
+    rows = [raw[k + h // 2 * w:k + (h // 2 + 1) * w] for k in range(0, len(raw), w * h)]
+    codec = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_name,pix_fmt", "-of",
+                            "csv=p=0", str(path)], capture_output=True, text=True, check=True).stdout.strip()
+    return [sum(1 << i for i in range(20) if row[int((i + 0.5) / 20 * w)] > 127) for row in rows], codec
+
+
+RECORDINGS = {  # format: options, codec, frames as milliseconds
+    "mp4 from an own X server": ("clip.mp4", ["--seconds", "1", "--fps", "6", "--from", "2.5"], "h264,yuv420p",
+                                 [2500, 2667, 2833, 3000, 3167, 3333]),
+    "webm with --headless": ("clip.webm", ["--seconds", "0.5", "--fps", "8", "--from", "1", "--headless"], "vp9,yuv420p",
+                             [1000, 1125, 1250, 1375]),
+    "gif": ("clip.gif", ["--seconds", "0.4", "--fps", "10"], "gif,bgra", [0, 100, 200, 300]),
+    "png still on the current display": ("still.png", ["--from", "7.25", "display"], "png,rgb24", [7250]),
+}
+
+
+@pytest.mark.parametrize("name, options, codec, frames", RECORDINGS.values(), ids=RECORDINGS.keys())
+def test_recording_shows_exactly_from_plus_k_over_fps_in_frame_k(prefix, xserver, tmp_path, name, options, codec,
+                                                                   frames):
+    (tmp_path / "shader.glsl").write_bytes(TIMECODE)
+    env = without_display(DISPLAY=xserver) if "display" in options else without_display()
+    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.glsl", name, "--size", "320x180",
+                           *[o for o in options if o != "display"]], cwd=tmp_path, env=env, capture_output=True,
+                          timeout=120)
+    assert (done.returncode, done.stderr) == (0, b"")
+    print("\n" + done.stdout.decode().strip())
+    assert timecodes(tmp_path / name, 320, 180) == (frames, codec)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["shader.glsl", name])
+
+
+FAILURES = {  # arguments, environment, first line of the message
+    "no ffmpeg": (["clip.mp4"], {"PATH": "/nonexistent"}, "ffmpeg is not installed"),
+    "shader does not build": (["clip.mp4", "bad"], {}, "shader.glsl did not build:"),
+    "unknown extension": (["clip.avi"], {}, "unknown extension '.avi'"),
+    "no frames per second": (["clip.mp4", "--fps", "0"], {}, "argument --fps: invalid positive number value: '0'"),
+    "bad size": (["clip.mp4", "--size", "640x"], {}, "argument --size: invalid size (WxH) value: '640x'"),
+    "odd size for mp4": (["clip.mp4", "--size", "321x180"], {}, "argument --size: .mp4 needs an even width"),
+    "viewer ends early": (["clip.mp4", "no-glx"], {}, "the viewer ended after 0 of 150 frames (status 255):"),
+}
+
+
+@pytest.mark.parametrize("args, env, message", FAILURES.values(), ids=FAILURES.keys())
+def test_recording_failure_says_why_and_leaves_no_output(prefix, tmp_path, args, env, message):
+    (tmp_path / "shader.glsl").write_bytes(b"void main() { bad }" if "bad" in args else TIMECODE)
+    server, env = None, without_display(**env)
+    if "no-glx" in args:
+        server, env["DISPLAY"] = start_xvfb("-extension", "GLX")
+    try:
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.glsl",
+                               *[a for a in args if a not in ("bad", "no-glx")]], cwd=tmp_path, env=env,
+                              capture_output=True, text=True, timeout=120)
+    finally:
+        if server is not None:
+            stop(server)
+    assert done.returncode != 0 and done.stdout == ""
+    assert done.stderr.startswith("quillomar-record: " + message), done.stderr
+    assert [p.name for p in tmp_path.iterdir()] == ["shader.glsl"]
+
+
+def colour(r, g, b):
+    return b"#version 330 core\nout vec4 c;\nvoid main() { c = vec4(%d.0, %d.0, %d.0, 1.0); }\n" % (r, g, b)
+
+
+def test_live_restarts_on_each_kind_of_save_and_ctrl_c_leaves_nothing(prefix, xserver, tmp_path):
+    x = open_display(xserver)
+    live = subprocess.Popen([str(prefix / "bin" / "quillomar-live"), "live.glsl"], cwd=tmp_path, start_new_session=True,
+                            env=without_display(DISPLAY=xserver), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+    def shown(rgb):
+        """Seconds until a Quillomar window shows rgb."""
+        started = time.monotonic()
+        while time.monotonic() - started < 20:
+            for w in [w for top in x.screen().root.query_tree().children for w in [top, *children(top)]]:
+                try:
+                    if w.get_wm_name() == "Quillomar" and grab(w, (5, 5, 1, 1)).getpixel((0, 0)) == rgb:
+                        return time.monotonic() - started
+                except Exception:
+                    pass  # a window closing as we look
+            time.sleep(0.02)
+        raise AssertionError("no window showed %r" % (rgb,))
+
+    try:
+        time.sleep(0.5)  # the file does not exist yet: the command waits for it
+        (tmp_path / "new").write_bytes(colour(1, 0, 0))
+        os.replace(tmp_path / "new", tmp_path / "live.glsl")
+        latencies = [shown((255, 0, 0))]
+        (tmp_path / "new").write_bytes(colour(0, 1, 0))
+        os.replace(tmp_path / "new", tmp_path / "live.glsl")  # as vim and many IDEs save
+        latencies.append(shown((0, 255, 0)))
+        with open(tmp_path / "live.glsl", "r+b") as f:  # rewritten in place
+            f.write(colour(0, 0, 1))
+        latencies.append(shown((0, 0, 255)))
+        print("\nwindow up after the save: %s s" % ", ".join("%.2f" % t for t in latencies))
+        assert max(latencies) < 3
+    finally:
+        os.killpg(live.pid, signal.SIGINT)  # Ctrl-C in the terminal
+        out = live.communicate(timeout=20)[0].decode()
+        x.close()
+    assert live.returncode in (0, 130)
+    assert subprocess.run(["pgrep", "-g", str(live.pid)], capture_output=True).stdout == b""
+    path = str(tmp_path / "live.glsl")
+    assert out.startswith("quillomar-live: %s does not exist; waiting for it to be saved\n" % path)
+    runs = re.split(r"^──── \d\d:\d\d:\d\d %s ────\n" % re.escape(path), out, flags=re.M)
+    assert [r.encode() for r in runs[1:]] == [colour(1, 0, 0) + b"\n", colour(0, 1, 0) + b"\n", colour(0, 0, 1) + b"\n"]
+
+
 def package_of(soname):
     """The Debian package that holds the native library of that soname."""
-    triplet = subprocess.run(["dpkg-architecture", "-qDEB_HOST_MULTIARCH"], capture_output=True, text=True,
-                             check=True).stdout.strip()
-    found = subprocess.run(["dpkg", "-S", "*/%s/%s" % (triplet, soname)], capture_output=True, text=True,
-                           timeout=30)
+    arch = subprocess.run(["dpkg-architecture", "-qDEB_HOST_MULTIARCH"], capture_output=True, text=True).stdout
+    found = subprocess.run(["dpkg", "-S", "*/%s/%s" % (arch.strip(), soname)], capture_output=True, text=True)
     return {line.split(":")[0] for line in found.stdout.splitlines()}
 
 
-def test_deb_depends_on_the_packages_of_the_linked_libraries(tmp_path):
+def test_deb_holds_the_commands_and_names_what_they_need(tmp_path):
     subprocess.run(["cpack", "-G", "DEB", "--config", str(BUILD / "CPackConfig.cmake"), "-B", str(tmp_path)],
                    check=True, capture_output=True, timeout=120)
     deb, = tmp_path.glob("quillomar_*.deb")
     contents = subprocess.run(["dpkg-deb", "-c", str(deb)], capture_output=True, text=True, check=True).stdout
-    assert "./usr/bin/quillomar\n" in contents
-    assert "./usr/share/man/man1/quillomar.1\n" in contents
-    depends = subprocess.run(["dpkg-deb", "-f", str(deb), "Depends"], capture_output=True, text=True,
-                             check=True).stdout
-    depends = {d.split()[0] for d in depends.split(",")}
-
-    dynamic = subprocess.run(["readelf", "-d", str(BINARY)], capture_output=True, text=True, check=True).stdout
-    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic)
+    for path in ("bin/quillomar", "bin/quillomar-live", "bin/quillomar-record", "lib/quillomar/live-run",
+                 "lib/quillomar/libquillomar-record.so", "share/man/man1/quillomar.1"):
+        assert " ./usr/%s" % path in contents
+    fields = {f: subprocess.run(["dpkg-deb", "-f", str(deb), f], capture_output=True, text=True).stdout
+              for f in ("Depends", "Recommends")}
+    needed = set()
+    for binary in (BINARY, BUILD / "libquillomar-record.so"):
+        dynamic = subprocess.run(["readelf", "-d", str(binary)], capture_output=True, text=True).stdout
+        needed |= set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic))
     assert "libglfw.so.3" in needed
-    wanted = set()
-    for soname in needed:
-        wanted |= package_of(soname)
-    assert depends == wanted
+    wanted = {"python3"}.union(*map(package_of, needed))
+    assert {d.split()[0] for d in fields["Depends"].split(",")} == wanted
+    assert {d.strip() for d in fields["Recommends"].split(",")} == {"ffmpeg", "entr", "xvfb"}
