@@ -46,13 +46,13 @@ def stages(rest):
         following = rest.find(b"ERROR::SHADER::")
         log, rest = (rest, b"") if following < 0 else (rest[:following], rest[following:])
         assert log.endswith(b"\n")
-        logs[header.split(b"::")[2].decode() + "::" + header.split(b"::")[3].decode()] = log[:-1]
+        logs[header[len(b"ERROR::SHADER::"):].decode()] = log[:-1]
     return logs
 
 
 def run_until_escape(run_viewer, content, probe=None, settle=0.0, **kwargs):
-    """Runs the viewer until a frame is up (probe: the colour at the centre), ends it with Escape held;
-    returns (stdout after the echo, error lines, frames presented)."""
+    """Runs the viewer until a frame (with probe at the centre) is up, then holds Escape; returns what
+    stdout has after the echo, the error lines and the swap log."""
     v = run_viewer(content, **kwargs)
     v.find_window()
     v.wait_for(lambda: near(v.pixels([(960, 540)])[0], probe) if probe else v.pixels([(0, 0)])[0] != (0, 0, 0),
