@@ -10,6 +10,7 @@ from pathlib import Path
 
 import pytest
 from Xlib import X
+from Xlib.error import XError
 from Xlib.protocol import event
 
 REPO = Path(__file__).resolve().parent.parent
@@ -113,7 +114,10 @@ class Viewer:
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             assert self.proc.poll() is None, "viewer exited early with %r" % self.proc.returncode
-            value = condition()
+            try:
+                value = condition()
+            except XError:
+                value = None  # the window manager is moving or resizing the window as we look
             if value:
                 return value
             time.sleep(0.05)

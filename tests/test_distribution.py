@@ -178,6 +178,7 @@ def test_live_restarts_on_each_kind_of_save_and_ctrl_c_leaves_nothing(prefix, xs
                         return time.monotonic() - started
                 except Exception:
                     pass  # a window closing as we look
+            time.sleep(0.02)  # leave the X server to the viewer
         raise AssertionError("no window showed %r" % (rgb,))
 
     try:
