@@ -81,8 +81,8 @@ static void fail(const char *what)
 
 __attribute__((constructor)) static void configure(void)
 {
-    const char *spec = getenv("QUILLOMAR_RECORD");
-    if (spec == NULL || sscanf(spec, "%ld %lf %lf %d %d %d %d", &frames, &fps, &from, &width, &height, &frame_fd,
+    const char *settings = getenv("QUILLOMAR_RECORD");
+    if (settings == NULL || sscanf(settings, "%ld %lf %lf %d %d %d %d", &frames, &fps, &from, &width, &height, &frame_fd,
                                &status_fd) != 7) {
         fprintf(stderr, "quillomar-record: QUILLOMAR_RECORD is not set as the recorder sets it\n");
         _exit(70);

@@ -91,11 +91,11 @@ static int npending;
 
 static void raise_for(const char *function)
 {
-    const char *spec = getenv("GLSHIM_RAISE");
-    if (spec == NULL)
+    const char *raised = getenv("GLSHIM_RAISE");
+    if (raised == NULL)
         return;
     char copy[256];
-    snprintf(copy, sizeof copy, "%s", spec);
+    snprintf(copy, sizeof copy, "%s", raised);
     char *entries = NULL;
     for (char *entry = strtok_r(copy, ";", &entries); entry != NULL; entry = strtok_r(NULL, ";", &entries)) {
         char *codes = strchr(entry, '=');

@@ -76,7 +76,7 @@ def find_window(x, proc, timeout=20):
     while time.monotonic() < deadline:
         if proc.poll() is not None:
             raise RuntimeError("the viewer exited early with status %r" % proc.returncode)
-        for w in [w for top in x.screen().root.query_tree().children for w in [top, *children(top)]]:
+        for w in windows(x):
             try:
                 prop = w.get_full_property(pid_atom, X.AnyPropertyType)
                 if prop and prop.value[0] == proc.pid and w.get_attributes().map_state == X.IsViewable:
@@ -87,11 +87,16 @@ def find_window(x, proc, timeout=20):
     raise RuntimeError("no window appeared within %ss" % timeout)
 
 
-def children(window):
-    try:
-        return window.query_tree().children
-    except XError:
-        return []
+def windows(x):
+    """The top-level windows of display x and, one level down, what a window manager's frames hold."""
+    found = []
+    for top in x.screen().root.query_tree().children:
+        found.append(top)
+        try:
+            found += top.query_tree().children
+        except XError:
+            pass  # the window went away while we looked
+    return found
 
 
 def grab(window, box=None):

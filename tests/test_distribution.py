@@ -10,7 +10,7 @@ import pytest
 from PIL import Image, ImageStat
 
 from conftest import BINARY, REPO, near
-from xsession import children, grab, open_display
+from xsession import grab, open_display, windows
 
 pytestmark = pytest.mark.packaging
 BUILD = BINARY.parent
@@ -172,7 +172,7 @@ def test_live_restarts_on_each_kind_of_save_and_ctrl_c_leaves_nothing(prefix, xs
     def shown(rgb, started):
         """Seconds until a Quillomar window shows rgb."""
         while time.monotonic() - started < 20:
-            for w in [w for top in x.screen().root.query_tree().children for w in [top, *children(top)]]:
+            for w in windows(x):
                 try:
                     if w.get_wm_name() == "Quillomar" and grab(w, (5, 5, 1, 1)).getpixel((0, 0)) == rgb:
                         return time.monotonic() - started

@@ -122,6 +122,7 @@ def test_failures_are_reported_in_the_gls_words_and_the_run_goes_on(run_viewer, 
         assert text is None or (text in logs[message] if text else logs[message] == b""), logs[message]
     assert errors[:len(first)] == first
     if per_frame is not None:
-        lines, same = errors[len(first):], errors[len(first):] == per_frame * log.swaps
+        lines = errors[len(first):]
+        same = lines == per_frame * log.swaps
         assert log.swaps >= 3 and same, "not %r for each of %d frames: %d lines, from %r" % (
             per_frame, log.swaps, len(lines), lines[:4])
