@@ -16,62 +16,33 @@
  * (nothing is recorded). After the last frame the window's close flag is set, so the viewer ends by its
  * normal path.
  */
-#define _GNU_SOURCE
-#include <dlfcn.h>
+#define PRELOAD_NAME "quillomar-record"
+#include "preload.h"
+
 #include <errno.h>
-#include <link.h>
 #include <math.h>
-#include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
 
-#define GL_FRAMEBUFFER 0x8D40u
-#define GL_READ_FRAMEBUFFER 0x8CA8u
-#define GL_DRAW_FRAMEBUFFER 0x8CA9u
-#define GL_RENDERBUFFER 0x8D41u
-#define GL_RGBA8 0x8058u
-#define GL_COLOR_ATTACHMENT0 0x8CE0u
-#define GL_RGBA 0x1908u
-#define GL_UNSIGNED_BYTE 0x1401u
-#define GL_COLOR_BUFFER_BIT 0x4000u
-#define GL_LINEAR 0x2601u
-#define GL_CURRENT_PROGRAM 0x8B8Du
-#define GL_PACK_ALIGNMENT 0x0D05u
-
-typedef void (*glproc)(void);
 static struct {
-    void (*gen_framebuffers)(int, unsigned int *);
-    void (*bind_framebuffer)(unsigned int, unsigned int);
-    void (*gen_renderbuffers)(int, unsigned int *);
-    void (*bind_renderbuffer)(unsigned int, unsigned int);
-    void (*renderbuffer_storage)(unsigned int, unsigned int, int, int);
-    void (*framebuffer_renderbuffer)(unsigned int, unsigned int, unsigned int, unsigned int);
-    void (*viewport)(int, int, int, int);
-    void (*pixel_storei)(unsigned int, int);
-    void (*read_pixels)(int, int, int, int, unsigned int, unsigned int, void *);
-    void (*blit_framebuffer)(int, int, int, int, int, int, int, int, unsigned int, unsigned int);
-    void (*get_integerv)(unsigned int, int *);
+    PFNGLGENFRAMEBUFFERSPROC gen_framebuffers;
+    PFNGLBINDFRAMEBUFFERPROC bind_framebuffer;
+    PFNGLGENRENDERBUFFERSPROC gen_renderbuffers;
+    PFNGLBINDRENDERBUFFERPROC bind_renderbuffer;
+    PFNGLRENDERBUFFERSTORAGEPROC renderbuffer_storage;
+    PFNGLFRAMEBUFFERRENDERBUFFERPROC framebuffer_renderbuffer;
+    PFNGLVIEWPORTPROC viewport;
+    PFNGLPIXELSTOREIPROC pixel_storei;
+    PFNGLREADPIXELSPROC read_pixels;
+    PFNGLBLITFRAMEBUFFERPROC blit_framebuffer;
+    PFNGLGETINTEGERVPROC get_integerv;
 } gl;
 
 static long frames, done;
 static double fps, from;
 static int width, height, frame_fd = -1, status_fd = -1;
-static unsigned int framebuffer;
+static GLuint framebuffer;
 static unsigned char *pixels;
 static int origin_read;
 static const long long ORIGIN_NS = 1000000000000LL;
-
-static void *next(const char *name)
-{
-    void *p = dlsym(RTLD_NEXT, name);
-    if (p == NULL) {
-        fprintf(stderr, "quillomar-record: the viewer has no %s\n", name);
-        _exit(70);
-    }
-    return p;
-}
 
 static void fail(const char *what)
 {
@@ -93,44 +64,11 @@ __attribute__((constructor)) static void configure(void)
         fail("frame buffer");
 }
 
-/* The load segments of the program itself, to tell its clock reads from everyone else's. */
-static uintptr_t program_start[8], program_end[8];
-static int program_segments = -1;
-
-static int first_object(struct dl_phdr_info *info, size_t size, void *data)
+/* The program's clock reads: the origin, then the time of the frame being drawn. */
+long long STEADY_CLOCK_NOW(void)
 {
-    (void)size;
-    (void)data;
-    program_segments = 0;
-    for (int i = 0; i < info->dlpi_phnum && program_segments < 8; i++) {
-        if (info->dlpi_phdr[i].p_type != PT_LOAD)
-            continue;
-        program_start[program_segments] = info->dlpi_addr + info->dlpi_phdr[i].p_vaddr;
-        program_end[program_segments] = program_start[program_segments] + info->dlpi_phdr[i].p_memsz;
-        program_segments++;
-    }
-    return 1;
-}
-
-static int from_program(const void *address)
-{
-    if (program_segments < 0)
-        dl_iterate_phdr(first_object, NULL);
-    for (int i = 0; i < program_segments; i++)
-        if ((uintptr_t)address >= program_start[i] && (uintptr_t)address < program_end[i])
-            return 1;
-    return 0;
-}
-
-/* std::chrono::steady_clock::now(): its time_point is one 64-bit count of nanoseconds. */
-long long _ZNSt6chrono3_V212steady_clock3nowEv(void)
-{
-    static long long (*real)(void);
-    if (!from_program(__builtin_return_address(0))) {
-        if (real == NULL)
-            *(void **)&real = next("_ZNSt6chrono3_V212steady_clock3nowEv");
-        return real();
-    }
+    if (!preload_from_program(__builtin_return_address(0)))
+        return preload_real_now();
     if (!origin_read) {
         origin_read = 1;
         return ORIGIN_NS;
@@ -138,49 +76,30 @@ long long _ZNSt6chrono3_V212steady_clock3nowEv(void)
     return ORIGIN_NS + llround(from * 1e9) + llround((double)done * 1e9 / fps);
 }
 
-static glproc lookup(const char *name)
-{
-    static glproc (*real)(const char *);
-    if (real == NULL)
-        *(void **)&real = next("glfwGetProcAddress");
-    glproc p = real(name);
-    if (p == NULL) {
-        fprintf(stderr, "quillomar-record: the GL has no %s\n", name);
-        _exit(70);
-    }
-    return p;
-}
-
-#define LOAD(field, name)                        \
-    do {                                         \
-        glproc p = lookup(name);                 \
-        memcpy(&gl.field, &p, sizeof p);         \
-    } while (0)
-
 static void load_gl(void)
 {
-    LOAD(gen_framebuffers, "glGenFramebuffers");
-    LOAD(bind_framebuffer, "glBindFramebuffer");
-    LOAD(gen_renderbuffers, "glGenRenderbuffers");
-    LOAD(bind_renderbuffer, "glBindRenderbuffer");
-    LOAD(renderbuffer_storage, "glRenderbufferStorage");
-    LOAD(framebuffer_renderbuffer, "glFramebufferRenderbuffer");
-    LOAD(viewport, "glViewport");
-    LOAD(pixel_storei, "glPixelStorei");
-    LOAD(read_pixels, "glReadPixels");
-    LOAD(blit_framebuffer, "glBlitFramebuffer");
-    LOAD(get_integerv, "glGetIntegerv");
+    GL_ENTRY(glGenFramebuffers, gl.gen_framebuffers);
+    GL_ENTRY(glBindFramebuffer, gl.bind_framebuffer);
+    GL_ENTRY(glGenRenderbuffers, gl.gen_renderbuffers);
+    GL_ENTRY(glBindRenderbuffer, gl.bind_renderbuffer);
+    GL_ENTRY(glRenderbufferStorage, gl.renderbuffer_storage);
+    GL_ENTRY(glFramebufferRenderbuffer, gl.framebuffer_renderbuffer);
+    GL_ENTRY(glViewport, gl.viewport);
+    GL_ENTRY(glPixelStorei, gl.pixel_storei);
+    GL_ENTRY(glReadPixels, gl.read_pixels);
+    GL_ENTRY(glBlitFramebuffer, gl.blit_framebuffer);
+    GL_ENTRY(glGetIntegerv, gl.get_integerv);
 }
 
 /* The top of every loop iteration: our framebuffer is bound and fills the viewport, also after a
  * resize callback has set the viewport to the window's size. */
-int glfwWindowShouldClose(void *window)
+int glfwWindowShouldClose(GLFWwindow *window)
 {
-    static int (*real)(void *);
+    static __typeof__(glfwWindowShouldClose) *real;
     if (real == NULL) {
-        *(void **)&real = next("glfwWindowShouldClose");
+        NEXT(glfwWindowShouldClose, real);
         load_gl();
-        unsigned int colour = 0;
+        GLuint colour = 0;
         gl.gen_framebuffers(1, &framebuffer);
         gl.gen_renderbuffers(1, &colour);
         gl.bind_renderbuffer(GL_RENDERBUFFER, colour);
@@ -200,21 +119,19 @@ static void say(const char *text)
         fail("status");
 }
 
-void glfwSwapBuffers(void *window)
+void glfwSwapBuffers(GLFWwindow *window)
 {
-    static void (*real)(void *);
-    static void (*set_should_close)(void *, int);
-    static void (*framebuffer_size)(void *, int *, int *);
-    if (real == NULL) {
-        *(void **)&real = next("glfwSwapBuffers");
-        *(void **)&set_should_close = next("glfwSetWindowShouldClose");
-        *(void **)&framebuffer_size = next("glfwGetFramebufferSize");
-    }
+    static __typeof__(glfwSwapBuffers) *real;
+    static __typeof__(glfwSetWindowShouldClose) *set_should_close;
+    static __typeof__(glfwGetFramebufferSize) *framebuffer_size;
+    NEXT(glfwSwapBuffers, real);
+    NEXT(glfwSetWindowShouldClose, set_should_close);
+    NEXT(glfwGetFramebufferSize, framebuffer_size);
     if (done >= frames) {
         real(window);
         return;
     }
-    int program = 0;
+    GLint program = 0;
     gl.get_integerv(GL_CURRENT_PROGRAM, &program);
     if (program == 0) {
         say("no program\n");
