@@ -3,10 +3,15 @@
  * buffer swaps, notes the monotonic time of the first and the last one, of the last GL entry point
  * lookup (the loader is done), of the first glCreateShader call (the shader file has been read and
  * echoed), of the last glEnableVertexAttribArray call before the first frame (the quad is set up) and
- * of the first glUseProgram call (the first frame has read its clock), and reads the current program's
- * iTime at the first swap. When the process exits normally it writes
- * "SWAPS FIRST_NS LAST_NS LOADED_NS SHADER_NS SETUP_NS FIRST_USE_NS ITIME" to the file named by
- * GLSHIM_SWAP_LOG (ITIME is nan when no program with an iTime was current).
+ * of the glUseProgram call of the first and of the last frame (each frame reads its clock just before
+ * it), and reads the current program's iTime at the first and at the last swap. When the process exits
+ * normally it writes "SWAPS FIRST_NS LAST_NS LOADED_NS SHADER_NS SETUP_NS FIRST_USE_NS ITIME
+ * LAST_USE_NS LAST_ITIME" to the file named by GLSHIM_SWAP_LOG (an ITIME is nan when no program with an
+ * iTime was current).
+ *
+ * With GLSHIM_INFO_LOGS set to a path, each glGetShaderInfoLog and glGetProgramInfoLog call first
+ * appends to that file the object's whole log as the GL holds it, however long: a line "shader N" or
+ * "program N", N its length, then its N bytes; N is -1 when the name is no such object.
  *
  * Switches that make the GL look broken in ways a real driver rarely is:
  *   GLSHIM_NO_PROCS=1          every GL entry point lookup returns null (the loader must give up);
@@ -38,19 +43,24 @@ typedef void (*draw_fn)(unsigned int, int, int);
 typedef void (*get_int_fn)(unsigned int, int *);
 typedef int (*location_fn)(unsigned int, const char *);
 typedef void (*get_uniform_fn)(unsigned int, int, float *);
+typedef void (*get_object_int_fn)(unsigned int, unsigned int, int *);
+typedef void (*get_log_fn)(unsigned int, int, int *, char *);
+typedef unsigned char (*is_object_fn)(unsigned int);
 
 #define FRAGMENT_SHADER_ENUM 0x8B30u
 #define CURRENT_PROGRAM_ENUM 0x8B8Du
+#define INFO_LOG_LENGTH_ENUM 0x8B84u
 
 static unsigned long swaps;
-static long long first_ns, last_ns, loaded_ns, shader_ns, setup_ns, first_use_ns;
-static double first_itime = NAN;
+static long long first_ns, last_ns, loaded_ns, shader_ns, setup_ns, first_use_ns, use_ns, last_use_ns;
+static double first_itime = NAN, last_itime = NAN;
 
 static lookup_fn real_lookup;
 static create_shader_fn real_create_shader;
 static get_error_fn real_get_error;
 static uint_fn real_enable, real_use;
 static draw_fn real_draw;
+static get_log_fn real_shader_log, real_program_log;
 
 static void *next_symbol(const char *name)
 {
@@ -135,8 +145,9 @@ static void enable_attrib(unsigned int index)
 
 static void use_program(unsigned int program)
 {
+    use_ns = now_ns();
     if (first_use_ns == 0)
-        first_use_ns = now_ns();
+        first_use_ns = use_ns;
     real_use(program);
     raise_for("glUseProgram");
 }
@@ -156,19 +167,63 @@ static unsigned int create_shader(unsigned int type)
     return real_create_shader(type);
 }
 
-/* The value of iTime that the frame just drawn used, read without raising any GL error. */
-static void note_first_itime(void)
+/* Appends the whole log the GL holds for object to the GLSHIM_INFO_LOGS file, using only queries that
+   raise no GL error, so that the viewer's own error reports are left as they would be. */
+static void capture_log(const char *kind, unsigned int object, const char *is_object, const char *get_int,
+                        get_log_fn get_log)
 {
+    const char *path = getenv("GLSHIM_INFO_LOGS");
+    if (path == NULL)
+        return;
+    int length = -1;
+    char *text = NULL;
+    if (((is_object_fn)gl(is_object))(object)) {
+        int size = 0;
+        ((get_object_int_fn)gl(get_int))(object, INFO_LOG_LENGTH_ENUM, &size);
+        text = calloc((size_t)size + 1, 1);
+        length = 0;
+        if (text != NULL && size > 0)
+            get_log(object, size, &length, text);
+    }
+    FILE *f = fopen(path, "ab");
+    if (f != NULL) {
+        fprintf(f, "%s %d\n", kind, length);
+        if (length > 0)
+            fwrite(text, 1, (size_t)length, f);
+        fclose(f);
+    }
+    free(text);
+}
+
+static void shader_log(unsigned int shader, int size, int *length, char *log)
+{
+    capture_log("shader", shader, "glIsShader", "glGetShaderiv", real_shader_log);
+    real_shader_log(shader, size, length, log);
+}
+
+static void program_log(unsigned int program, int size, int *length, char *log)
+{
+    capture_log("program", program, "glIsProgram", "glGetProgramiv", real_program_log);
+    real_program_log(program, size, length, log);
+}
+
+/* The value of iTime that the frame just drawn used, read without raising any GL error; nan without one. */
+static double current_itime(void)
+{
+    static int program_seen, loc;
     int program = 0;
     ((get_int_fn)gl("glGetIntegerv"))(CURRENT_PROGRAM_ENUM, &program);
     if (program == 0)
-        return;
-    int loc = ((location_fn)gl("glGetUniformLocation"))((unsigned int)program, "iTime");
+        return NAN;
+    if (program != program_seen) {
+        loc = ((location_fn)gl("glGetUniformLocation"))((unsigned int)program, "iTime");
+        program_seen = program;
+    }
     if (loc < 0)
-        return;
+        return NAN;
     float value = 0.0f;
     ((get_uniform_fn)gl("glGetUniformfv"))((unsigned int)program, loc, &value);
-    first_itime = value;
+    return value;
 }
 
 void glfwSwapBuffers(void *window)
@@ -179,9 +234,11 @@ void glfwSwapBuffers(void *window)
         memcpy(&real, &p, sizeof p);
     }
     last_ns = now_ns();
+    last_use_ns = use_ns;
+    last_itime = current_itime();
     if (swaps++ == 0) {
         first_ns = last_ns;
-        note_first_itime();
+        first_itime = last_itime;
     }
     real(window);
 }
@@ -203,6 +260,8 @@ glproc glfwGetProcAddress(const char *name)
     WRAP("glEnableVertexAttribArray", real_enable, enable_attrib)
     WRAP("glUseProgram", real_use, use_program)
     WRAP("glDrawArrays", real_draw, draw_arrays)
+    WRAP("glGetShaderInfoLog", real_shader_log, shader_log)
+    WRAP("glGetProgramInfoLog", real_program_log, program_log)
     return proc;
 }
 
@@ -226,7 +285,7 @@ __attribute__((destructor)) static void write_swap_log(void)
     FILE *f = fopen(path, "w");
     if (f == NULL)
         return;
-    fprintf(f, "%lu %lld %lld %lld %lld %lld %lld %.9g\n", swaps, first_ns, last_ns, loaded_ns, shader_ns,
-            setup_ns, first_use_ns, first_itime);
+    fprintf(f, "%lu %lld %lld %lld %lld %lld %lld %.9g %lld %.9g\n", swaps, first_ns, last_ns, loaded_ns,
+            shader_ns, setup_ns, first_use_ns, first_itime, last_use_ns, last_itime);
     fclose(f);
 }

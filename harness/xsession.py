@@ -73,18 +73,23 @@ def find_window(x, proc, timeout=20):
     have put it inside a frame of its own, one level down."""
     pid_atom = x.intern_atom("_NET_WM_PID")
     deadline = time.monotonic() + timeout
+    seen = set()
     while time.monotonic() < deadline:
         if proc.poll() is not None:
-            raise RuntimeError("the viewer exited early with status %r" % proc.returncode)
+            raise RuntimeError("expected a window of process %d; it exited with status %r" % (
+                proc.pid, proc.returncode))
         for w in windows(x):
             try:
                 prop = w.get_full_property(pid_atom, X.AnyPropertyType)
-                if prop and prop.value[0] == proc.pid and w.get_attributes().map_state == X.IsViewable:
+                mapped = w.get_attributes().map_state == X.IsViewable
+                if prop and prop.value[0] == proc.pid and mapped:
                     return w
+                seen.add((prop.value[0] if prop else None, mapped))
             except XError:
                 pass  # the window went away while we looked
         time.sleep(0.05)
-    raise RuntimeError("no window appeared within %ss" % timeout)
+    raise RuntimeError("expected a mapped window of process %d within %ss; observed windows (pid, mapped): %s" % (
+        proc.pid, timeout, sorted(seen, key=str)))
 
 
 def windows(x):
@@ -137,13 +142,27 @@ def build_shim(out):
     return out
 
 
-SwapLog = collections.namedtuple("SwapLog", "swaps first last loaded shader setup first_use itime")
+SwapLog = collections.namedtuple("SwapLog", "swaps first last loaded shader setup first_use itime last_use last_itime")
 
 
 def read_swap_log(path):
     """What glshim logs at exit: the number of swaps; monotonic seconds of the first and the last swap,
     of the end of GL loading, of the first shader creation, of the end of the quad's set-up and of the
-    first glUseProgram; and the iTime that the first presented frame was drawn with."""
+    first glUseProgram; the iTime that the first presented frame was drawn with; and the time of the last
+    presented frame's glUseProgram and its iTime."""
     with open(path) as f:
-        count, *times, itime = f.read().split()
-    return SwapLog(int(count), *(int(t) / 1e9 for t in times), float(itime))
+        fields = f.read().split()
+    return SwapLog(int(fields[0]), *(int(t) / 1e9 for t in fields[1:7]), float(fields[7]), int(fields[8]) / 1e9,
+                   float(fields[9]))
+
+
+def read_info_logs(path):
+    """What glshim captured at each info log query, in order: [(kind, the GL's whole log or None)]."""
+    data, found = path.read_bytes() if path.exists() else b"", []
+    while data:
+        head, _, data = data.partition(b"\n")
+        kind, length = head.split()
+        n = max(int(length), 0)
+        found.append((kind.decode(), data[:n] if int(length) >= 0 else None))
+        data = data[n:]
+    return found

@@ -15,8 +15,8 @@ from Xlib.protocol import event
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "harness"))
-from xsession import (build_shim, find_window, grab, hold_escape, open_display, read_swap_log,  # noqa: E402
-                      start_window_manager, start_xvfb, stop)
+from xsession import (build_shim, find_window, grab, hold_escape, open_display, read_info_logs,  # noqa: E402
+                      read_swap_log, start_window_manager, start_xvfb, stop)
 
 SOURCE = Path(os.environ.get("QUILLOMAR_SOURCE", REPO / "main.cpp"))
 BINARY = Path(os.environ.get("QUILLOMAR_BIN", REPO / "build" / "quillomar"))
@@ -62,7 +62,7 @@ def checked_line(stmt):
     """The source line of the checked statement whose text is stmt."""
     lines = SOURCE.read_text().splitlines()
     found = [n for n, text in enumerate(lines, 1) if text.strip() == "GL_CHECK(%s);" % stmt]
-    assert len(found) == 1, "expected one checked statement %r in %s" % (stmt, SOURCE)
+    assert len(found) == 1, "expected one checked statement %r in %s, found it on lines %s" % (stmt, SOURCE, found)
     return found[0]
 
 
@@ -87,13 +87,15 @@ class Viewer:
     def __init__(self, xdisplay, shim, workdir, shader, env, binary):
         if shader is not None:
             (workdir / "test.glsl").write_bytes(shader)
-        self.swap_log = workdir / "swaps"
+        self.swap_log, self.info_log = workdir / "swaps", workdir / "info-logs"
         full_env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "LD_PRELOAD")}
-        full_env.update({"LD_PRELOAD": str(shim), "GLSHIM_SWAP_LOG": str(self.swap_log)})
+        full_env.update({"LD_PRELOAD": str(shim), "GLSHIM_SWAP_LOG": str(self.swap_log),
+                         "GLSHIM_INFO_LOGS": str(self.info_log)})
         if xdisplay is not None:
             full_env["DISPLAY"] = xdisplay
         full_env.update(env or {})
         self.out, self.err, self.xdisplay, self.x = workdir / "stdout", workdir / "stderr", xdisplay, None
+        self.seen = {}  # what the last looks at the window found, for the message of a wait that fails
         with open(self.out, "wb") as out, open(self.err, "wb") as err:
             self.proc = subprocess.Popen([str(binary)], cwd=workdir, env=full_env, stdout=out, stderr=err)
 
@@ -103,17 +105,23 @@ class Viewer:
 
     def size(self):
         g = self.window.get_geometry()
+        self.seen["size"] = g.width, g.height
         return g.width, g.height
 
     def pixels(self, points):
         """The (r, g, b) of each (x, y) point of the window, top-left origin."""
-        return [grab(self.window, (x, y, 1, 1)).getpixel((0, 0)) for x, y in points]
+        found = [grab(self.window, (x, y, 1, 1)).getpixel((0, 0)) for x, y in points]
+        self.seen.update(zip(points, found))
+        return found
 
     def wait_for(self, condition, timeout=PATIENCE, what="the expected picture"):
-        """Polls condition() until it returns a true value; returns that value."""
-        deadline = time.monotonic() + timeout
+        """Polls condition() until it returns a true value; returns that value. On a timeout, says what
+        it waited for and what the window last showed."""
+        deadline, self.seen = time.monotonic() + timeout, {}
         while time.monotonic() < deadline:
-            assert self.proc.poll() is None, "viewer exited early with %r" % self.proc.returncode
+            if self.proc.poll() is not None:
+                raise AssertionError("expected %s; the viewer exited with %r instead, stdout ending %r" % (
+                    what, self.proc.returncode, self.out.read_bytes()[-300:]))
             try:
                 value = condition()
             except XError:
@@ -121,7 +129,8 @@ class Viewer:
             if value:
                 return value
             time.sleep(0.05)
-        raise AssertionError("%s did not appear within %ss" % (what, timeout))
+        raise AssertionError("expected %s within %ss; observed %s" % (
+            what, timeout, ", ".join("%s: %s" % kv for kv in self.seen.items()) or "nothing"))
 
     def wm(self, *args):
         """Asks the window manager, through wmctrl, to act on this window."""
@@ -149,11 +158,15 @@ class Viewer:
         try:
             self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
-            raise AssertionError("viewer did not exit within %ss" % timeout)
+            raise AssertionError("expected the viewer to exit within %ss; it is still running, stdout ending %r" % (
+                timeout, self.out.read_bytes()[-300:]))
         return self.proc.returncode, self.out.read_bytes(), self.err.read_bytes()
 
     def swaps(self):
         return read_swap_log(self.swap_log)
+
+    def info_logs(self):
+        return read_info_logs(self.info_log)
 
     def close(self):
         stop(self.proc)

@@ -52,28 +52,29 @@ def stages(rest):
 
 def run_until_escape(run_viewer, content, probe=None, settle=0.0, **kwargs):
     """Runs the viewer until a frame (with probe at the centre) is up, then holds Escape; returns what
-    stdout has after the echo, the error lines and the swap log."""
+    stdout has after the echo, the error lines and the viewer."""
     v = run_viewer(content, **kwargs)
     v.find_window()
     v.wait_for(lambda: near(v.pixels([(960, 540)])[0], probe) if probe else v.pixels([(0, 0)])[0] != (0, 0, 0),
-               what="a frame")
+               what="a frame, %r at the centre" % (probe,) if probe else "a frame, not black at the top left")
     time.sleep(settle)
     status, out, err = v.hold_escape()
     assert status == 0
     echo = (content or b"") + b"\n"
-    assert out.startswith(echo), "the echo is not the file's bytes and one newline"
-    return out[len(echo):], parse_errors(err), v.swaps()
+    assert out.startswith(echo), "the echo is not the file's bytes and one newline: %r" % out[:200]
+    return out[len(echo):], parse_errors(err), v
 
 
 @pytest.mark.parametrize("content", ECHOES.values(), ids=ECHOES.keys())
 def test_any_file_is_echoed_exactly_and_the_run_goes_on(run_viewer, content):
     built = content.startswith(b"#version")
-    rest, errors, log = run_until_escape(run_viewer, content, probe=(255, 128, 0) if built else None)
+    rest, errors, v = run_until_escape(run_viewer, content, probe=(255, 128, 0) if built else None)
     if built:  # (no == on what may be long: pytest would take minutes to explain the difference)
         assert rest == b"" and not errors, "a shader that builds adds nothing: %r %r" % (rest[:200], errors[:4])
     else:
         assert "PROGRAM::LINKING_FAILED" in stages(rest)
     if len(content) > 1 << 20:
+        log = v.swaps()
         print("\nread and echoed %d bytes in %.3f s" % (len(content), log.shader - log.loaded))
         assert log.shader - log.loaded < 1.0, "from the end of GL loading to the first shader object"
 
@@ -82,10 +83,14 @@ COMPILE = "FRAGMENT::COMPILATION_FAILED"
 LINK = "PROGRAM::LINKING_FAILED"
 SAMPLERS = (b"    FragColor = texture(image, coord) + texture(sky, vec3(coord, 1.0));\n",)
 
-# content, preload switches, {message: text its log holds, b"" for none, None for any}, first errors, errors of every frame, probe
+# Two errors a line: the GL's log runs well past the 511 characters that are printed of it.
+MANY_ERRORS = shader(*(b"    FragColor += vec4(undeclared_%02d);\n" % n for n in range(12)))
+
+# content, preload switches, {message: text the GL's log holds, b"" for an empty one, None for any}, first
+# errors, errors of every frame, probe
 FAILURES = {
-    "does not compile": (shader(b"    FragColor = vec4(undeclared_name, 1.0);\n"), {},
-                         {COMPILE: b"undeclared_name", LINK: None}, [], [(1282, USE), (1282, BIND)], CLEAR),
+    "does not compile": (MANY_ERRORS, {}, {COMPILE: b"undeclared_11", LINK: None}, [], [(1282, USE), (1282, BIND)],
+                         CLEAR),
     # The vertex shader's coord is a vec2.
     "does not link": (shader(b"    FragColor = vec4(coord, 1.0);\n", head=b"in vec3 coord;\nout vec4 FragColor;\n"),
                       {}, {LINK: b"coord"}, [], [(1282, USE), (1282, BIND)], CLEAR),
@@ -115,11 +120,17 @@ FAILURES = {
 @pytest.mark.parametrize("content, env, messages, first, per_frame, probe", FAILURES.values(), ids=FAILURES.keys())
 def test_failures_are_reported_in_the_gls_words_and_the_run_goes_on(run_viewer, content, env, messages, first,
                                                                     per_frame, probe):
-    rest, errors, log = run_until_escape(run_viewer, content, probe, settle=0.3, env=env)
-    logs = stages(rest)
-    assert set(logs) == set(messages)
-    for message, text in messages.items():
-        assert text is None or (text in logs[message] if text else logs[message] == b""), logs[message]
+    rest, errors, v = run_until_escape(run_viewer, content, probe, settle=0.3, env=env)
+    logs, log = stages(rest), v.swaps()
+    assert list(logs) == list(messages)
+    # Each message carries the log the GL holds for that stage (read whole by the preload), cut only where
+    # it is longer than 511 characters.
+    whole = [text or b"" for _, text in v.info_logs()]
+    assert len(whole) == len(logs), "one log query per message"
+    for (message, text), printed, held in zip(messages.items(), logs.values(), whole):
+        assert text is None or (text in held if text else held == b""), (message, held[-300:])
+        assert printed == held[:511], "%s: printed %d characters %r, the GL holds %d: %r" % (
+            message, len(printed), printed[-80:], len(held), held[:511][-80:])
     assert errors[:len(first)] == first
     if per_frame is not None:
         lines = errors[len(first):]
