@@ -80,8 +80,9 @@ def test_installed_viewer_runs_and_the_manual_covers_all_three_commands(run_view
     assert v.hold_escape() == (0, shader + b"\n", b"")
 
 
-# iTime in milliseconds, as 20 black or white stripes from the left (bit 0) to the right: coarse
-# enough to come through lossy coding.
+# iTime in milliseconds, as 20 stripes from the left (bit 0) to the right, coarse enough to come through
+# lossy coding: red in the top half, blue in the bottom half, so that the picture's way up and its colour
+# order show too.
 TIMECODE = b"""#version 330 core
 in vec2 coord;
 out vec4 FragColor;
@@ -89,32 +90,37 @@ uniform float iTime;
 void main()
 {
     uint ms = uint(iTime * 1000.0 + 0.5);
-    FragColor = vec4(vec3(float((ms >> uint((coord.x * 0.5 + 0.5) * 20.0)) & 1u)), 1.0);
+    float bit = float((ms >> uint((coord.x * 0.5 + 0.5) * 20.0)) & 1u);
+    FragColor = vec4(coord.y > 0.0 ? vec3(bit, 0.0, 0.0) : vec3(0.0, 0.0, bit), 1.0);
 }
 """
 
 
 def timecodes(path, w, h):
-    """The millisecond count shown in each frame of the picture or clip at path, and its codec."""
+    """For each frame of the picture or clip at path, the millisecond counts shown in red and in blue along
+    a row of its top half, then of its bottom half; and the codec."""
     if path.suffix == ".webp":  # ffmpeg reads no animated WebP; PIL does
         image = Image.open(path)
-        frames = [image.seek(k) or image.convert("L").tobytes() for k in range(image.n_frames)]
+        frames = [image.seek(k) or image.convert("RGB").tobytes() for k in range(image.n_frames)]
         codec = "webp, loop %d" % image.info["loop"]
     else:
-        raw = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-f", "rawvideo", "-pix_fmt", "gray", "-"],
+        raw = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
                              capture_output=True, check=True, timeout=60).stdout
-        frames = [raw[k:k + w * h] for k in range(0, len(raw), w * h)]
+        frames = [raw[k:k + w * h * 3] for k in range(0, len(raw), w * h * 3)]
         codec = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_name,pix_fmt", "-of",
                                 "csv=p=0", str(path)], capture_output=True, text=True, check=True).stdout.strip()
-    rows = [f[h // 2 * w:(h // 2 + 1) * w] for f in frames]
-    return [sum(1 << i for i in range(20) if row[int((i + 0.5) / 20 * w)] > 127) for row in rows], codec
+
+    def count(frame, y, channel):
+        return sum(1 << i for i in range(20) if frame[(y * w + int((i + 0.5) / 20 * w)) * 3 + channel] > 127)
+    return [tuple(count(f, y, c) for y in (h // 4, 3 * h // 4) for c in (0, 2)) for f in frames], codec
 
 
 RECORDINGS = {  # format: options, codec, frames as milliseconds
     "mp4 from an own X server": ("clip.mp4", ["--seconds", "1", "--fps", "6", "--from", "2.5"], "h264,yuv420p",
                                  [2500, 2667, 2833, 3000, 3167, 3333]),
-    "webm with --headless": ("clip.webm", ["--seconds", "0.5", "--fps", "8", "--from", "1", "--headless"], "vp9,yuv420p",
-                             [1000, 1125, 1250, 1375]),
+    # The display at hand cannot give a GL context: only the private server that --headless starts can.
+    "webm with --headless": ("clip.webm", ["--seconds", "0.5", "--fps", "8", "--from", "1", "--headless", "no-glx"],
+                             "vp9,yuv420p", [1000, 1125, 1250, 1375]),
     "gif": ("clip.gif", ["--seconds", "0.4", "--fps", "10"], "gif,bgra", [0, 100, 200, 300]),
     "animated webp": ("clip.webp", ["--seconds", "0.3", "--fps", "10", "--from", "4"], "webp, loop 0",
                       [4000, 4100, 4200]),
@@ -123,16 +129,18 @@ RECORDINGS = {  # format: options, codec, frames as milliseconds
 
 
 @pytest.mark.parametrize("name, options, codec, frames", RECORDINGS.values(), ids=RECORDINGS.keys())
-def test_recording_shows_exactly_from_plus_k_over_fps_in_frame_k(prefix, xserver, tmp_path, name, options, codec,
+def test_recording_shows_exactly_from_plus_k_over_fps_in_frame_k(request, prefix, tmp_path, name, options, codec,
                                                                    frames):
     (tmp_path / "shader.glsl").write_bytes(TIMECODE)
-    env = without_display(DISPLAY=xserver) if "display" in options else without_display()
+    servers = {"display": "xserver", "no-glx": "no_glx_xserver"}
+    shown = [request.getfixturevalue(servers[o]) for o in options if o in servers]
+    env = without_display(DISPLAY=shown[0]) if shown else without_display()
     done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.glsl", name, "--size", "320x180",
-                           *[o for o in options if o != "display"]], cwd=tmp_path, env=env, capture_output=True,
+                           *[o for o in options if o not in servers]], cwd=tmp_path, env=env, capture_output=True,
                           timeout=120)
     assert (done.returncode, done.stderr) == (0, b"")
     print("\n" + done.stdout.decode().strip())
-    assert timecodes(tmp_path / name, 320, 180) == (frames, codec)
+    assert timecodes(tmp_path / name, 320, 180) == ([(ms, 0, 0, ms) for ms in frames], codec)
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["shader.glsl", name])
 
 
