@@ -6,6 +6,7 @@ Installed, this file is PREFIX/lib/quillomar/launch.py beside the libraries, wit
 PREFIX/bin; in the source tree it is companions/launch.py, with everything built in build/.
 """
 import os
+import re
 import select
 import shutil
 import signal
@@ -65,12 +66,15 @@ def start_xvfb(width=1920, height=1080, *extra, timeout=15):
 
 def environment(display=None, preload=(), **settings):
     """The viewer's environment. Given display (an X server of ours), the viewer uses it and nothing
-    else: DISPLAY is set and WAYLAND_DISPLAY dropped; else the display is the caller's. Our preload
-    libraries come first in LD_PRELOAD, then any the caller had. settings are added as they are."""
+    else: DISPLAY is set and WAYLAND_DISPLAY dropped; "" leaves it no display at all; None, the caller's.
+    Our preload libraries come first in LD_PRELOAD, then any the caller had. settings are added as they
+    are."""
     env = dict(os.environ)
     if display is not None:
-        env["DISPLAY"] = display
         env.pop("WAYLAND_DISPLAY", None)
+        env.pop("DISPLAY", None)
+        if display:
+            env["DISPLAY"] = display
     env["LD_PRELOAD"] = " ".join([str(p) for p in preload] + env.get("LD_PRELOAD", "").split())
     if not env["LD_PRELOAD"]:
         del env["LD_PRELOAD"]
@@ -87,6 +91,50 @@ def start(workdir, env, text=None, link=None, binary=None, **popen):
     elif link is not None:
         shader.symlink_to(Path(link).resolve())
     return subprocess.Popen([str(binary or viewer())], cwd=workdir, env=env, **popen)
+
+
+CHANNELS = 4
+
+
+def add_channel_options(parser):
+    """--channel0 FILE to --channel3 FILE: images for mainImage shaders' iChannel0 to iChannel3."""
+    for n in range(CHANNELS):
+        parser.add_argument("--channel%d" % n, metavar="IMAGE", type=Path,
+                            help="image for iChannel%d (PNG, JPEG, ...)" % n if n == 0 else "... iChannel%d" % n)
+
+
+def check_channel_numbers(argv):
+    """The message for a --channelN beyond the last channel, which the parser would only call unknown."""
+    for arg in argv:
+        m = re.fullmatch(r"--channel(\d+)(=.*)?", arg)
+        if m and int(m[1]) >= CHANNELS:
+            return "there is no channel %s: the channels are 0 to %d" % (m[1], CHANNELS - 1)
+    return None
+
+
+def channel_settings(args, workdir):
+    """Decodes the images given for the channels into workdir for the preload libraries; returns the
+    settings that hand them over. The first row of an image is its top, as mainImage shaders expect."""
+    settings = {}
+    for n in range(CHANNELS):
+        path = getattr(args, "channel%d" % n)
+        if path is None:
+            continue
+        try:
+            from PIL import Image, UnidentifiedImageError
+        except ImportError:
+            raise Failure("reading channel images needs Python's imaging library (Debian package python3-pil)")
+        try:
+            with Image.open(path) as image:
+                pixels = image.convert("RGBA").transpose(Image.Transpose.FLIP_TOP_BOTTOM)
+        except UnidentifiedImageError:
+            raise Failure("cannot read the image for iChannel%d, %s: not an image in a format known here" % (n, path))
+        except OSError as e:
+            raise Failure("cannot read the image for iChannel%d, %s: %s" % (n, path, e.strerror or e))
+        raw = Path(workdir) / ("channel%d.rgba" % n)
+        raw.write_bytes(pixels.tobytes())
+        settings["QUILLOMAR_CHANNEL%d" % n] = "%d %d %s" % (pixels.width, pixels.height, raw)
+    return settings
 
 
 def stop(proc, timeout=5):

@@ -3,7 +3,7 @@
  * GL entry points through GLFW, telling the program's own clock reads from its libraries', and the GL's
  * and GLFW's own names for types and constants (from the generated loader's header and GLFW's).
  *
- * A library defines PRELOAD_NAME (the name its messages start with) before including this header. A
+ * A library is built with PRELOAD_NAME defined as the name its messages start with. A
  * wrapper of a GLFW function finds the real one with NEXT; GL entry points are handed out by a wrapper
  * of glfwGetProcAddress, which uses GL_WRAP to hand out its own functions for the ones it watches.
  */
@@ -27,7 +27,7 @@
 #include <GLFW/glfw3.h>
 
 #ifndef PRELOAD_NAME
-#error "define PRELOAD_NAME before including preload.h"
+#error "build with PRELOAD_NAME defined as the library's name"
 #endif
 
 /* The next definition of a symbol after this library's own: the real function it wraps. A missing one

@@ -19,68 +19,32 @@
  *   GLSHIM_RAISE="glDrawArrays=1285,1280;glEnableVertexAttribArray=1281"
  *                              every call of a named function raises those errors, as a driver that keeps
  *                              one flag per kind of error would: glGetError hands out the raised codes in
- *                              the order they were raised, each kind once, then asks the real GL.
+ *                              the order they were raised, each kind once, then asks the real GL;
+ *   GLSHIM_SHADER_LOG=TEXT     the log of every shader that did not compile is TEXT, as another driver
+ *                              would word it.
  * One helps leak checkers:
  *   GLSHIM_KEEP_LIBRARIES=1    dlclose does nothing, so the driver libraries that GLFW unloads at exit
  *                              are still mapped when leaks are reported, and their allocations can be
  *                              told apart by library name.
  */
-#define _GNU_SOURCE
-#include <dlfcn.h>
+#include "preload.h"
+
 #include <math.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <time.h>
-
-typedef void (*glproc)(void);
-typedef void (*swap_fn)(void *);
-typedef glproc (*lookup_fn)(const char *);
-typedef unsigned int (*create_shader_fn)(unsigned int);
-typedef unsigned int (*get_error_fn)(void);
-typedef void (*uint_fn)(unsigned int);
-typedef void (*draw_fn)(unsigned int, int, int);
-typedef void (*get_int_fn)(unsigned int, int *);
-typedef int (*location_fn)(unsigned int, const char *);
-typedef void (*get_uniform_fn)(unsigned int, int, float *);
-typedef void (*get_object_int_fn)(unsigned int, unsigned int, int *);
-typedef void (*get_log_fn)(unsigned int, int, int *, char *);
-typedef unsigned char (*is_object_fn)(unsigned int);
-
-#define FRAGMENT_SHADER_ENUM 0x8B30u
-#define CURRENT_PROGRAM_ENUM 0x8B8Du
-#define INFO_LOG_LENGTH_ENUM 0x8B84u
 
 static unsigned long swaps;
 static long long first_ns, last_ns, loaded_ns, shader_ns, setup_ns, first_use_ns, use_ns, last_use_ns;
 static double first_itime = NAN, last_itime = NAN;
 
-static lookup_fn real_lookup;
-static create_shader_fn real_create_shader;
-static get_error_fn real_get_error;
-static uint_fn real_enable, real_use;
-static draw_fn real_draw;
-static get_log_fn real_shader_log, real_program_log;
-
-static void *next_symbol(const char *name)
-{
-    void *p = dlsym(RTLD_NEXT, name);
-    if (p == NULL) {
-        fprintf(stderr, "glshim: no %s to wrap\n", name);
-        abort();
-    }
-    return p;
-}
-
-static glproc gl(const char *name)
-{
-    if (real_lookup == NULL) {
-        void *p = next_symbol("glfwGetProcAddress");
-        memcpy(&real_lookup, &p, sizeof p);
-    }
-    /* cppcheck-suppress CastIntegerToAddressAtReturn ; real_lookup returns a function pointer */
-    return real_lookup(name);
-}
+static struct {
+    PFNGLCREATESHADERPROC create_shader;
+    PFNGLGETERRORPROC get_error;
+    PFNGLENABLEVERTEXATTRIBARRAYPROC enable;
+    PFNGLUSEPROGRAMPROC use;
+    PFNGLDRAWARRAYSPROC draw;
+    PFNGLGETSHADERINFOLOGPROC shader_log;
+    PFNGLGETPROGRAMINFOLOGPROC program_log;
+    PFNGLGETSHADERIVPROC get_shaderiv;
+} real;
 
 static int switched_on(const char *name)
 {
@@ -88,15 +52,8 @@ static int switched_on(const char *name)
     return v != NULL && strcmp(v, "1") == 0;
 }
 
-static long long now_ns(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
-
 /* The fake error flags: at most one of each kind, in the order they were raised. */
-static unsigned int pending[16];
+static GLenum pending[16];
 static int npending;
 
 static void raise_for(const char *function)
@@ -116,7 +73,7 @@ static void raise_for(const char *function)
             continue;
         char *rest = NULL;
         for (char *c = strtok_r(codes, ",", &rest); c != NULL; c = strtok_r(NULL, ",", &rest)) {
-            unsigned int code = (unsigned int)strtoul(c, NULL, 10);
+            GLenum code = (GLenum)strtoul(c, NULL, 10);
             int seen = 0;
             for (int i = 0; i < npending; i++)
                 seen |= pending[i] == code;
@@ -126,60 +83,60 @@ static void raise_for(const char *function)
     }
 }
 
-static unsigned int get_error(void)
+static GLenum get_error(void)
 {
     if (npending == 0)
-        return real_get_error();
-    unsigned int code = pending[0];
+        return real.get_error();
+    GLenum code = pending[0];
     memmove(pending, pending + 1, (size_t)--npending * sizeof pending[0]);
     return code;
 }
 
-static void enable_attrib(unsigned int index)
+static void enable_attrib(GLuint index)
 {
     if (first_use_ns == 0)
-        setup_ns = now_ns();
-    real_enable(index);
+        setup_ns = preload_now_ns();
+    real.enable(index);
     raise_for("glEnableVertexAttribArray");
 }
 
-static void use_program(unsigned int program)
+static void use_program(GLuint program)
 {
-    use_ns = now_ns();
+    use_ns = preload_now_ns();
     if (first_use_ns == 0)
         first_use_ns = use_ns;
-    real_use(program);
+    real.use(program);
     raise_for("glUseProgram");
 }
 
-static void draw_arrays(unsigned int mode, int first, int count)
+static void draw_arrays(GLenum mode, GLint first, GLsizei count)
 {
-    real_draw(mode, first, count);
+    real.draw(mode, first, count);
     raise_for("glDrawArrays");
 }
 
-static unsigned int create_shader(unsigned int type)
+static GLuint create_shader(GLenum type)
 {
     if (shader_ns == 0)
-        shader_ns = now_ns();
-    if (type == FRAGMENT_SHADER_ENUM && switched_on("GLSHIM_NO_FRAGMENT_SHADER"))
+        shader_ns = preload_now_ns();
+    if (type == GL_FRAGMENT_SHADER && switched_on("GLSHIM_NO_FRAGMENT_SHADER"))
         return 0u;
-    return real_create_shader(type);
+    return real.create_shader(type);
 }
 
 /* Appends the whole log the GL holds for object to the GLSHIM_INFO_LOGS file, using only queries that
    raise no GL error, so that the viewer's own error reports are left as they would be. */
-static void capture_log(const char *kind, unsigned int object, const char *is_object, const char *get_int,
-                        get_log_fn get_log)
+static void capture_log(const char *kind, GLuint object, PFNGLISSHADERPROC is_object, PFNGLGETSHADERIVPROC get_int,
+                        PFNGLGETSHADERINFOLOGPROC get_log)
 {
     const char *path = getenv("GLSHIM_INFO_LOGS");
     if (path == NULL)
         return;
-    int length = -1;
+    GLsizei length = -1;
     char *text = NULL;
-    if (((is_object_fn)gl(is_object))(object)) {
-        int size = 0;
-        ((get_object_int_fn)gl(get_int))(object, INFO_LOG_LENGTH_ENUM, &size);
+    if (is_object(object)) {
+        GLint size = 0;
+        get_int(object, GL_INFO_LOG_LENGTH, &size);
         text = calloc((size_t)size + 1, 1);
         length = 0;
         if (text != NULL && size > 0)
@@ -195,86 +152,118 @@ static void capture_log(const char *kind, unsigned int object, const char *is_ob
     free(text);
 }
 
-static void shader_log(unsigned int shader, int size, int *length, char *log)
+/* The log GLSHIM_SHADER_LOG hands out for shader, or NULL for the GL's own. */
+static const char *fake_log(GLuint shader)
 {
-    capture_log("shader", shader, "glIsShader", "glGetShaderiv", real_shader_log);
-    real_shader_log(shader, size, length, log);
+    const char *fake = getenv("GLSHIM_SHADER_LOG");
+    GLint compiled = 1;
+    if (fake != NULL)
+        real.get_shaderiv(shader, GL_COMPILE_STATUS, &compiled);
+    return compiled ? NULL : fake;
 }
 
-static void program_log(unsigned int program, int size, int *length, char *log)
+static void shader_log(GLuint shader, GLsizei size, GLsizei *length, GLchar *log)
 {
-    capture_log("program", program, "glIsProgram", "glGetProgramiv", real_program_log);
-    real_program_log(program, size, length, log);
+    PFNGLISSHADERPROC is_shader;
+    PFNGLGETSHADERIVPROC get_shaderiv;
+    GL_ENTRY(glIsShader, is_shader);
+    GL_ENTRY(glGetShaderiv, get_shaderiv);
+    capture_log("shader", shader, is_shader, get_shaderiv, real.shader_log);
+    const char *fake = fake_log(shader);
+    if (fake != NULL && size > 0) {
+        GLsizei n = (GLsizei)strlen(fake) < size - 1 ? (GLsizei)strlen(fake) : size - 1;
+        memcpy(log, fake, (size_t)n);
+        log[n] = '\0';
+        if (length != NULL)
+            *length = n;
+        return;
+    }
+    real.shader_log(shader, size, length, log);
+}
+
+static void get_shaderiv(GLuint shader, GLenum what, GLint *value)
+{
+    real.get_shaderiv(shader, what, value);
+    const char *fake = what == GL_INFO_LOG_LENGTH ? fake_log(shader) : NULL;
+    if (fake != NULL)
+        *value = (GLint)strlen(fake) + 1;
+}
+
+static void program_log(GLuint program, GLsizei size, GLsizei *length, GLchar *log)
+{
+    PFNGLISPROGRAMPROC is_program;
+    PFNGLGETPROGRAMIVPROC get_programiv;
+    GL_ENTRY(glIsProgram, is_program);
+    GL_ENTRY(glGetProgramiv, get_programiv);
+    capture_log("program", program, is_program, get_programiv, real.program_log);
+    real.program_log(program, size, length, log);
 }
 
 /* The value of iTime that the frame just drawn used, read without raising any GL error; nan without one. */
 static double current_itime(void)
 {
-    static int program_seen, loc;
-    int program = 0;
-    ((get_int_fn)gl("glGetIntegerv"))(CURRENT_PROGRAM_ENUM, &program);
+    static GLint program_seen, loc;
+    static PFNGLGETINTEGERVPROC get_integerv;
+    static PFNGLGETUNIFORMLOCATIONPROC location;
+    static PFNGLGETUNIFORMFVPROC get_uniform;
+    if (get_integerv == NULL) {
+        GL_ENTRY(glGetIntegerv, get_integerv);
+        GL_ENTRY(glGetUniformLocation, location);
+        GL_ENTRY(glGetUniformfv, get_uniform);
+    }
+    GLint program = 0;
+    get_integerv(GL_CURRENT_PROGRAM, &program);
     if (program == 0)
         return NAN;
     if (program != program_seen) {
-        loc = ((location_fn)gl("glGetUniformLocation"))((unsigned int)program, "iTime");
+        loc = location((GLuint)program, "iTime");
         program_seen = program;
     }
     if (loc < 0)
         return NAN;
-    float value = 0.0f;
-    ((get_uniform_fn)gl("glGetUniformfv"))((unsigned int)program, loc, &value);
+    GLfloat value = 0.0f;
+    get_uniform((GLuint)program, loc, &value);
     return value;
 }
 
-void glfwSwapBuffers(void *window)
+void glfwSwapBuffers(GLFWwindow *window)
 {
-    static swap_fn real;
-    if (real == NULL) {
-        void *p = next_symbol("glfwSwapBuffers");
-        memcpy(&real, &p, sizeof p);
-    }
-    last_ns = now_ns();
+    static __typeof__(glfwSwapBuffers) *next;
+    NEXT(glfwSwapBuffers, next);
+    last_ns = preload_now_ns();
     last_use_ns = use_ns;
     last_itime = current_itime();
     if (swaps++ == 0) {
         first_ns = last_ns;
         first_itime = last_itime;
     }
-    real(window);
+    next(window);
 }
 
-#define WRAP(fn, real_ptr, wrapper)                      \
-    if (strcmp(name, fn) == 0 && proc != NULL) {         \
-        memcpy(&real_ptr, &proc, sizeof proc);           \
-        return (glproc)wrapper;                          \
-    }
-
-glproc glfwGetProcAddress(const char *name)
+GLFWglproc glfwGetProcAddress(const char *name)
 {
-    loaded_ns = now_ns();
+    loaded_ns = preload_now_ns();
     if (switched_on("GLSHIM_NO_PROCS"))
         return NULL;
-    glproc proc = gl(name);
-    WRAP("glCreateShader", real_create_shader, create_shader)
-    WRAP("glGetError", real_get_error, get_error)
-    WRAP("glEnableVertexAttribArray", real_enable, enable_attrib)
-    WRAP("glUseProgram", real_use, use_program)
-    WRAP("glDrawArrays", real_draw, draw_arrays)
-    WRAP("glGetShaderInfoLog", real_shader_log, shader_log)
-    WRAP("glGetProgramInfoLog", real_program_log, program_log)
+    GLFWglproc proc = preload_gl_or_null(name);
+    GL_WRAP(glCreateShader, real.create_shader, create_shader)
+    GL_WRAP(glGetError, real.get_error, get_error)
+    GL_WRAP(glEnableVertexAttribArray, real.enable, enable_attrib)
+    GL_WRAP(glUseProgram, real.use, use_program)
+    GL_WRAP(glDrawArrays, real.draw, draw_arrays)
+    GL_WRAP(glGetShaderInfoLog, real.shader_log, shader_log)
+    GL_WRAP(glGetShaderiv, real.get_shaderiv, get_shaderiv)
+    GL_WRAP(glGetProgramInfoLog, real.program_log, program_log)
     return proc;
 }
 
 int dlclose(void *handle)
 {
-    static int (*real)(void *);
+    static int (*next)(void *);
     if (switched_on("GLSHIM_KEEP_LIBRARIES"))
         return 0;
-    if (real == NULL) {
-        void *p = next_symbol("dlclose");
-        memcpy(&real, &p, sizeof p);
-    }
-    return real(handle);
+    NEXT(dlclose, next);
+    return next(handle);
 }
 
 __attribute__((destructor)) static void write_swap_log(void)

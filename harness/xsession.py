@@ -1,42 +1,33 @@
-"""Driving the viewer through an X server: a private Xvfb, the viewer's window, its pixels and keys.
+"""Driving the viewer through an X server: the window manager, the viewer's window, its pixels and keys,
+and what the test library preloaded into it logs. Starting X servers and viewers is companions/launch.py's.
 
-Used by the headless run, the gallery renderer and the tests. Every wait is bounded.
+Used by the tests, the tools and the benchmark. Every wait is bounded.
 """
 import collections
 import os
-import select
-import signal
 import subprocess
+import sys
 import time
+from pathlib import Path
 
 from Xlib import X, XK, display
 from Xlib.error import XError
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "companions"))
+import launch  # noqa: E402
+from launch import stop  # noqa: E402,F401
 
 SCREEN = (1920, 1080)
 
 
 def start_xvfb(*extra, screen=SCREEN):
     """Starts Xvfb on a free display number; returns (process, ":N")."""
-    read_end, write_end = os.pipe()
-    proc = subprocess.Popen(
-        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % screen,
-         "-nolisten", "tcp", "-noreset", *extra],
-        pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    number = b""
-    deadline = time.monotonic() + 15
-    try:
-        while not number.endswith(b"\n"):
-            ready, _, _ = select.select([read_end], [], [], max(0.0, deadline - time.monotonic()))
-            chunk = os.read(read_end, 16) if ready else b""
-            if not chunk:
-                proc.kill()
-                proc.wait()
-                raise RuntimeError("Xvfb did not start")
-            number += chunk
-    finally:
-        os.close(read_end)
-    return proc, ":" + number.decode().strip()
+    return launch.start_xvfb(*screen, *extra)
+
+
+def shim():
+    """The test library preloaded into the viewer (harness/glshim.c, built by CMake into build/)."""
+    return launch.library("glshim")
 
 
 def start_window_manager(name, timeout=15):
@@ -55,17 +46,6 @@ def start_window_manager(name, timeout=15):
     finally:
         x.close()
     return proc
-
-
-def stop(proc, timeout=5):
-    """Ends a child process: SIGTERM, then SIGKILL if it lingers."""
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(timeout)
 
 
 def find_window(x, proc, timeout=20):
@@ -90,6 +70,27 @@ def find_window(x, proc, timeout=20):
         time.sleep(0.05)
     raise RuntimeError("expected a mapped window of process %d within %ss; observed windows (pid, mapped): %s" % (
         proc.pid, timeout, sorted(seen, key=str)))
+
+
+def find_titled_window(x, prefix, timeout=20):
+    """Waits until a window whose title starts with prefix is up on display x; returns it."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        for w in windows(x):
+            try:
+                if title(x, w).startswith(prefix):
+                    return w
+            except XError:
+                pass  # the window went away while we looked
+        time.sleep(0.05)
+    raise RuntimeError("expected a window titled %r... within %ss; observed titles %r" % (
+        prefix, timeout, [title(x, w) for w in windows(x)]))
+
+
+def title(x, window):
+    """The window's title, as a window manager shows it (_NET_WM_NAME, in UTF-8)."""
+    prop = window.get_full_property(x.intern_atom("_NET_WM_NAME"), X.AnyPropertyType)
+    return prop.value.decode() if prop else ""
 
 
 def windows(x):
@@ -132,14 +133,6 @@ def hold_escape(x, window, proc, timeout=20):
 
 def open_display(name):
     return display.Display(name)
-
-
-def build_shim(out):
-    """Compiles glshim.c (frame counting, GL fault switches) into the preload library out."""
-    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "glshim.c")
-    subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-Wall", "-Wextra", "-Wpedantic", "-Werror",
-                    source, "-o", str(out), "-ldl"], check=True, timeout=60)
-    return out
 
 
 SwapLog = collections.namedtuple("SwapLog", "swaps first last loaded shader setup first_use itime last_use last_itime")

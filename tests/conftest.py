@@ -3,6 +3,7 @@ built from QUILLOMAR_SOURCE) run in a fresh directory per test. Every wait lasts
 QUILLOMAR_TEST_PATIENCE seconds (20); a viewer still running when its test ends is killed."""
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -15,8 +16,8 @@ from Xlib.protocol import event
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "harness"))
-from xsession import (build_shim, find_window, grab, hold_escape, open_display, read_info_logs,  # noqa: E402
-                      read_swap_log, start_window_manager, start_xvfb, stop)
+from xsession import (find_window, grab, hold_escape, launch, open_display,  # noqa: E402
+                      read_info_logs, read_swap_log, shim, start_window_manager, start_xvfb, stop)
 
 SOURCE = Path(os.environ.get("QUILLOMAR_SOURCE", REPO / "main.cpp"))
 BINARY = Path(os.environ.get("QUILLOMAR_BIN", REPO / "build" / "quillomar"))
@@ -54,8 +55,12 @@ def no_glx_xserver():
 
 
 @pytest.fixture(scope="session")
-def shim(tmp_path_factory):
-    return build_shim(tmp_path_factory.mktemp("shim") / "libglshim.so")
+def prefix(tmp_path_factory):
+    """The build installed in a prefix of its own, as a user installs it."""
+    prefix = tmp_path_factory.mktemp("prefix")
+    subprocess.run(["cmake", "--install", str(BINARY.parent), "--prefix", str(prefix)], check=True,
+                   capture_output=True, timeout=60)
+    return prefix
 
 
 def checked_line(stmt):
@@ -84,20 +89,14 @@ def near(actual, expected, tolerance=1):
 class Viewer:
     """One run of the viewer in its own directory, watched and driven through the X server."""
 
-    def __init__(self, xdisplay, shim, workdir, shader, env, binary):
-        if shader is not None:
-            (workdir / "test.glsl").write_bytes(shader)
+    def __init__(self, xdisplay, workdir, shader, env, binary):
         self.swap_log, self.info_log = workdir / "swaps", workdir / "info-logs"
-        full_env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "LD_PRELOAD")}
-        full_env.update({"LD_PRELOAD": str(shim), "GLSHIM_SWAP_LOG": str(self.swap_log),
-                         "GLSHIM_INFO_LOGS": str(self.info_log)})
-        if xdisplay is not None:
-            full_env["DISPLAY"] = xdisplay
-        full_env.update(env or {})
+        full_env = launch.environment(xdisplay or "", [shim()], GLSHIM_SWAP_LOG=self.swap_log,
+                                      GLSHIM_INFO_LOGS=self.info_log, **(env or {}))
         self.out, self.err, self.xdisplay, self.x = workdir / "stdout", workdir / "stderr", xdisplay, None
         self.seen = {}  # what the last looks at the window found, for the message of a wait that fails
         with open(self.out, "wb") as out, open(self.err, "wb") as err:
-            self.proc = subprocess.Popen([str(binary)], cwd=workdir, env=full_env, stdout=out, stderr=err)
+            self.proc = launch.start(workdir, full_env, text=shader, binary=binary, stdout=out, stderr=err)
 
     def find_window(self, timeout=PATIENCE):
         self.x = open_display(self.xdisplay)
@@ -175,7 +174,7 @@ class Viewer:
 
 
 @pytest.fixture
-def run_viewer(xserver, shim, tmp_path):
+def run_viewer(xserver, tmp_path):
     """Starts the viewer: run_viewer(shader bytes or None, xdisplay=..., env=..., binary=...)."""
     if not BINARY.is_file():
         pytest.fail("build the viewer first: %s is missing" % BINARY)
@@ -184,9 +183,37 @@ def run_viewer(xserver, shim, tmp_path):
     def start(shader, xdisplay=xserver, env=None, binary=BINARY):
         workdir = tmp_path / ("run%d" % len(viewers))
         workdir.mkdir()
-        viewers.append(Viewer(xdisplay, shim, workdir, shader, env, binary))
+        viewers.append(Viewer(xdisplay, workdir, shader, env, binary))
         return viewers[-1]
 
     yield start
     for v in viewers:
         v.close()
+
+
+def until(condition, what, timeout=PATIENCE):
+    """Polls condition() until it returns True; returns the time it did. Else fails, saying what
+    condition() returned last (what it observed)."""
+    deadline, seen = time.monotonic() + timeout, None
+    while time.monotonic() < deadline:
+        seen = condition()
+        if seen is True:
+            return time.monotonic()
+        time.sleep(0.01)
+    raise AssertionError("expected %s within %ss; observed %r" % (what, timeout, seen))
+
+
+def start_live(prefix, xdisplay, workdir, shader, *args, stdout=subprocess.PIPE, env=None):
+    """quillomar-live, installed, on shader in workdir, in a process group of its own as in a terminal."""
+    return subprocess.Popen([str(prefix / "bin" / "quillomar-live"), shader, *args], cwd=workdir,
+                            env=launch.environment(xdisplay, **(env or {})), stdout=stdout, stderr=subprocess.STDOUT,
+                            start_new_session=True)
+
+
+def interrupt(live):
+    """Ctrl-C in the terminal: SIGINT to the whole process group. Returns the output."""
+    os.killpg(live.pid, signal.SIGINT)
+    out = live.communicate(timeout=PATIENCE)[0]
+    assert live.returncode in (0, 130)
+    assert subprocess.run(["pgrep", "-g", str(live.pid)], capture_output=True).stdout == b"", "processes left"
+    return out.decode() if out else ""
