@@ -28,10 +28,10 @@
  * does not exist, at the start or some time after it went away. (The viewer's lines never start with
  * the record separator, 036.)
  */
-#define PRELOAD_NAME "quillomar-live"
-#include "preload.h"
+#include "mainimage.h"
 
 #include <errno.h>
+#include <math.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 
@@ -63,6 +63,7 @@ static struct {
     PFNGLATTACHSHADERPROC attach_shader;
     PFNGLDELETESHADERPROC delete_shader;
     PFNGLDELETEPROGRAMPROC delete_program;
+    PFNGLDRAWARRAYSPROC draw_arrays;
 } gl;
 
 /* The viewer's own objects, and the program drawn in place of its program. */
@@ -75,9 +76,17 @@ static GLuint shown;
 static int failed, missing, paused;
 static long long build_due, gone_since;
 
-/* The program's clock: iTime is base_itime + (now - base_real), frozen at base_itime while paused. */
+/* The program's clock: iTime is base_itime + (now - base_real), frozen at base_itime while paused;
+ * last_itime is what the frame being drawn read. */
 static int origin_read;
-static long long origin, base_real, base_itime;
+static long long origin, base_real, base_itime, last_itime;
+
+/* The inputs of mainImage shaders: the program in use, frames and their times, the mouse. */
+static GLuint current;
+static struct mainimage_frame frame = {.frame = -1};
+static long long previous_itime, rate_since;
+static long rate_frames;
+static int mouse_held;
 
 static void fail(const char *what)
 {
@@ -117,6 +126,7 @@ __attribute__((constructor)) static void configure(void)
                                               IN_MOVED_FROM) < 0)
         fail(slash == path ? "/" : path);
     *slash = '/';
+    mainimage_configure();
 }
 
 /* The window's title: the file's name and what is wrong, if anything. */
@@ -199,8 +209,10 @@ static GLuint compile(GLenum type, const char *text)
  * (and must be deleted) so that its log can be read. */
 static GLuint build(const char *fragment_text, GLuint *fragment)
 {
+    char *whole = mainimage_text(fragment_text);
     GLuint vertex = compile(GL_VERTEX_SHADER, vertex_text);
-    *fragment = compile(GL_FRAGMENT_SHADER, fragment_text);
+    *fragment = compile(GL_FRAGMENT_SHADER, whole != NULL ? whole : fragment_text);
+    free(whole);
     GLuint program = gl.create_program();
     gl.attach_shader(program, vertex);
     gl.attach_shader(program, *fragment);
@@ -258,8 +270,10 @@ static void rebuild(void)
     GLuint fragment = 0;
     GLuint program = build(text, &fragment);
     if (report_build(text, fragment, program, started)) {
-        if (shown != viewer_program)
+        if (shown != viewer_program) {
+            mainimage_forget(shown);
             gl.delete_program(shown);
+        }
         shown = program;
     } else {
         gl.delete_program(program);
@@ -316,7 +330,8 @@ long long STEADY_CLOCK_NOW(void)
         origin_read = 1;
         origin = base_real = now;
     }
-    return origin + itime_at(now);
+    last_itime = itime_at(now);
+    return origin + last_itime;
 }
 
 static void key(GLFWwindow *w, int k, int scancode, int action, int mods)
@@ -344,16 +359,21 @@ static void key(GLFWwindow *w, int k, int scancode, int action, int mods)
     base_real = now;
 }
 
+static void button(GLFWwindow *w, int which, int action, int mods);
+
 GLFWwindow *glfwCreateWindow(int width, int height, const char *title, GLFWmonitor *monitor, GLFWwindow *share)
 {
     static __typeof__(glfwCreateWindow) *real;
     static __typeof__(glfwSetKeyCallback) *set_key_callback;
+    static __typeof__(glfwSetMouseButtonCallback) *set_button_callback;
     NEXT(glfwCreateWindow, real);
     NEXT(glfwSetKeyCallback, set_key_callback);
+    NEXT(glfwSetMouseButtonCallback, set_button_callback);
     NEXT(glfwSetWindowTitle, set_title);
     window = real(width, height, title, monitor, share);
     if (window != NULL) {
         set_key_callback(window, key);
+        set_button_callback(window, button);
         retitle();
     }
     return window;
@@ -395,8 +415,16 @@ static void shader_source(GLuint shader, GLsizei count, const GLchar *const *str
 {
     if (shader != 0 && shader == viewer_vertex && vertex_text == NULL && lengths == NULL)
         vertex_text = joined(count, strings);
-    else if (shader != 0 && shader == viewer_fragment && viewer_text == NULL && lengths == NULL)
+    else if (shader != 0 && shader == viewer_fragment && viewer_text == NULL && lengths == NULL) {
         viewer_text = joined(count, strings);
+        char *whole = mainimage_text(viewer_text);
+        if (whole != NULL) {
+            const GLchar *text = whole;
+            gl.shader_source(shader, 1, &text, NULL);
+            free(whole);
+            return;
+        }
+    }
     gl.shader_source(shader, count, strings, lengths);
 }
 
@@ -433,7 +461,64 @@ static void link_program(GLuint program)
 
 static void use_program(GLuint program)
 {
-    gl.use_program(program != 0 && program == viewer_program ? shown : program);
+    current = program != 0 && program == viewer_program ? shown : program;
+    gl.use_program(current);
+}
+
+/* The pointer in fragCoord pixels: the window's area is the 1920x1080 picture, bottom row first. */
+static void pointer(double *x, double *y)
+{
+    static __typeof__(glfwGetCursorPos) *cursor;
+    static __typeof__(glfwGetWindowSize) *window_size;
+    NEXT(glfwGetCursorPos, cursor);
+    NEXT(glfwGetWindowSize, window_size);
+    double cx = 0, cy = 0;
+    int w = 1, h = 1;
+    cursor(window, &cx, &cy);
+    window_size(window, &w, &h);
+    *x = cx / (w > 0 ? w : 1) * 1920.0;
+    *y = (1.0 - cy / (h > 0 ? h : 1)) * 1080.0;
+}
+
+static void button(GLFWwindow *w, int which, int action, int mods)
+{
+    (void)w;
+    (void)mods;
+    if (which != GLFW_MOUSE_BUTTON_LEFT)
+        return;
+    mouse_held = action == GLFW_PRESS;
+    if (mouse_held) {
+        pointer(&frame.mouse[0], &frame.mouse[1]);
+        frame.mouse[2] = frame.mouse[0];
+        frame.mouse[3] = frame.mouse[1];
+    } else {
+        frame.mouse[2] = -fabs(frame.mouse[2]);
+        frame.mouse[3] = -fabs(frame.mouse[3]);
+    }
+}
+
+/* Just before the viewer's draw, after its own uniforms: the inputs of mainImage shaders. */
+static void draw_arrays(GLenum mode, GLint first, GLsizei count)
+{
+    long long now = preload_real_now();
+    frame.frame++;
+    frame.time = (double)last_itime / 1e9;
+    frame.delta = frame.frame == 0 || last_itime < previous_itime ? 0.0 : (double)(last_itime - previous_itime) / 1e9;
+    previous_itime = last_itime;
+    if (frame.frame == 0)
+        rate_since = now;
+    if (++rate_frames >= 10 && now - rate_since >= SECOND_NS / 2) {
+        frame.rate = (double)rate_frames * 1e9 / (double)(now - rate_since);
+        rate_frames = 0;
+        rate_since = now;
+    }
+    struct timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    mainimage_date((double)wall.tv_sec + (double)wall.tv_nsec / 1e9, frame.date);
+    if (mouse_held)
+        pointer(&frame.mouse[0], &frame.mouse[1]);
+    mainimage_set(current, &frame);
+    gl.draw_arrays(mode, first, count);
 }
 
 static GLint uniform_location(GLuint program, const GLchar *name)
@@ -450,5 +535,6 @@ GLFWglproc glfwGetProcAddress(const char *name)
     GL_WRAP(glLinkProgram, gl.link_program, link_program)
     GL_WRAP(glUseProgram, gl.use_program, use_program)
     GL_WRAP(glGetUniformLocation, gl.uniform_location, uniform_location)
+    GL_WRAP(glDrawArrays, gl.draw_arrays, draw_arrays)
     return proc;
 }

@@ -3,27 +3,17 @@ size, its place, the editor's focus and the clock; a text that does not build ke
 is reported where it stands; the log stays short; the keys move time; Ctrl-C ends it all."""
 import os
 import re
-import shutil
-import signal
 import subprocess
 import time
 
 import pytest
-from Xlib import X, Xatom
+from Xlib import X
 from Xlib.ext import xtest
 
-from conftest import BINARY, PATIENCE
-from xsession import grab, open_display, windows
+from conftest import interrupt, near, start_live, until
+from xsession import find_titled_window, grab, open_display, shim, title
 
 pytestmark = pytest.mark.packaging
-
-
-@pytest.fixture(scope="module")
-def prefix(tmp_path_factory):
-    prefix = tmp_path_factory.mktemp("prefix")
-    subprocess.run(["cmake", "--install", str(BINARY.parent), "--prefix", str(prefix)], check=True,
-                   capture_output=True, timeout=60)
-    return prefix
 
 
 # The left half shows iTime in milliseconds over red, green and blue bytes; the right half is MARK.
@@ -42,53 +32,6 @@ void main()
 
 def clock(mark):
     return CLOCK.replace("MARK", mark).encode()
-
-
-def title(x, window):
-    prop = window.get_full_property(x.intern_atom("_NET_WM_NAME"), X.AnyPropertyType)
-    return prop.value.decode() if prop else ""
-
-
-def live_window(x, name):
-    """The viewer's window, once it is up with its title naming the file."""
-    deadline = time.monotonic() + PATIENCE
-    while time.monotonic() < deadline:
-        for w in windows(x):
-            try:
-                if title(x, w).startswith(name + " "):
-                    return w
-            except Exception:
-                pass  # a window going away as we look
-        time.sleep(0.05)
-    raise AssertionError("expected a window titled %r... within %ss; observed titles %r" % (
-        name, PATIENCE, [title(x, w) for w in windows(x)]))
-
-
-def until(condition, what, timeout=PATIENCE):
-    deadline = time.monotonic() + timeout
-    seen = None
-    while time.monotonic() < deadline:
-        seen = condition()
-        if seen is True:
-            return time.monotonic()
-        time.sleep(0.01)
-    raise AssertionError("expected %s within %ss; observed %r" % (what, timeout, seen))
-
-
-def start_live(prefix, xserver, workdir, shader, *args, stdout=subprocess.PIPE):
-    env = {k: v for k, v in os.environ.items() if k not in ("WAYLAND_DISPLAY", "LD_PRELOAD")}
-    return subprocess.Popen([str(prefix / "bin" / "quillomar-live"), shader, *args], cwd=workdir,
-                            env=dict(env, DISPLAY=xserver), stdout=stdout, stderr=subprocess.STDOUT,
-                            start_new_session=True)
-
-
-def interrupt(live):
-    """Ctrl-C in the terminal: SIGINT to the whole process group. Returns the output."""
-    os.killpg(live.pid, signal.SIGINT)
-    out = live.communicate(timeout=PATIENCE)[0]
-    assert live.returncode in (0, 130)
-    assert subprocess.run(["pgrep", "-g", str(live.pid)], capture_output=True).stdout == b"", "processes left"
-    return out.decode() if out else ""
 
 
 def tap(x, *keys):
@@ -110,7 +53,7 @@ def test_saves_keep_the_window_its_place_the_focus_and_the_clock(prefix, xserver
     live = start_live(prefix, xserver, tmp_path, "live.glsl")
     editor = None
     try:
-        viewer = live_window(x, "live.glsl")
+        viewer = find_titled_window(x, "live.glsl ")
         frame = viewer.query_tree().parent
 
         def marker():
@@ -202,12 +145,12 @@ def test_saves_keep_the_window_its_place_the_focus_and_the_clock(prefix, xserver
 
 
 def test_a_broken_shader_keeps_the_log_short_and_its_message_on_the_screen(prefix, xserver, tmp_path):
-    """The last shader that built raises a GL error every frame: a terminal (a tmux pane) and a log
-    file both show it once, with a count, so the message about the typo after it stays in sight."""
+    """The file does not exist yet; then the shader saved raises a GL error every frame: a terminal (a tmux
+    pane) and a log file both show it once, with a count, so the message about the typo after it stays in
+    sight."""
     flooding = clock("vec3(float(width), 0.0, 1.0)").replace(b"uniform float iTime;", b"uniform float iTime;\n"
                                                                                         b"uniform int width;")
     broken = flooding.replace(b"c = vec4(", b"c = vec4(undeclared_name + ")
-    (tmp_path / "flood.glsl").write_bytes(flooding)
     tmux = ["tmux", "-L", "quillomar-test-%d" % os.getpid(), "-f", "/dev/null"]
     subprocess.run(tmux + ["new-session", "-d", "-x", "150", "-y", "40", "-c", str(tmp_path),
                            "env DISPLAY=%s %s flood.glsl; sleep 60" % (xserver, prefix / "bin" / "quillomar-live")],
@@ -215,6 +158,8 @@ def test_a_broken_shader_keeps_the_log_short_and_its_message_on_the_screen(prefi
     with open(tmp_path / "log", "wb") as log:
         live = start_live(prefix, xserver, tmp_path, "flood.glsl", stdout=log)
     try:
+        time.sleep(1)
+        (tmp_path / "flood.glsl").write_bytes(flooding)
         time.sleep(2.5)
         (tmp_path / "flood.glsl").write_bytes(broken)
         time.sleep(3)
@@ -223,17 +168,59 @@ def test_a_broken_shader_keeps_the_log_short_and_its_message_on_the_screen(prefi
         interrupt(live)
         subprocess.run(tmux + ["kill-server"], timeout=10)
     lines = (tmp_path / "log").read_text().splitlines()
-    print("\nlog of 5.5 s, %d lines:\n%s\nterminal:\n%s" % (len(lines), "\n".join(lines), screen.rstrip()))
+    print("\nlog of 6.5 s, %d lines:\n%s\nterminal:\n%s" % (len(lines), "\n".join(lines), screen.rstrip()))
     error = re.compile(r"OpenGL error 1282 in glBindVertexArray\(VAO\) at .*main\.cpp:\d+$")
     repeated = re.compile(r"    \(the line above repeated (\d+) times?\)$")
     typo = 1 + next(n for n, line in enumerate(broken.decode().splitlines()) if "undeclared_name" in line)
     located = re.compile(r"flood\.glsl:%d:\d+: error: | *%d \| | +\| +\^$" % (typo, typo))
-    assert located.match(lines[4]) and "undeclared_name" in lines[4]
+    assert located.match(lines[5]) and "undeclared_name" in lines[5]
     others = [line for line in lines if not located.match(line)]
-    assert len(others) == 6, "a log of 5.5 s is the two builds, the error line once after each and its count"
-    assert re.fullmatch(r"──── .* flood\.glsl: built in [\d.]+ ms ────", others[0]) and error.match(others[1])
-    assert repeated.match(others[2]) and int(repeated.match(others[2])[1]) >= 10
-    assert re.fullmatch(r"──── .* flood\.glsl: does not build ────", others[3])
-    assert error.match(others[4]) and repeated.match(others[5])
+    assert len(others) == 7, "the wait, the two builds, the error line once after each and its count"
+    assert re.fullmatch(r"──── .* flood\.glsl: does not exist; waiting for it ────", others[0])
+    assert re.fullmatch(r"──── .* flood\.glsl: built in [\d.]+ ms ────", others[1]) and error.match(others[2])
+    assert repeated.match(others[3]) and int(repeated.match(others[3])[1]) >= 10
+    assert re.fullmatch(r"──── .* flood\.glsl: does not build ────", others[4])
+    assert error.match(others[5]) and repeated.match(others[6])
     shown = screen.rstrip().splitlines()
-    assert lines[4] in shown and repeated.match(shown[-1]), "the message and a live count on the screen"
+    assert lines[5] in shown and repeated.match(shown[-1]), "the message and a live count on the screen"
+
+
+DRIVERS = {  # what each driver writes: Mesa, NVIDIA, AMD (an error, then a warning) and a line of none
+    "0:4(11): error: `nothing' undeclared": ["live.glsl:4:14: error: `nothing' undeclared",
+                                             " 4 |     c = vec4(nothing);", "   |              ^"],
+    '0(4) : error C1008: undefined variable "other"': ['live.glsl:4: error: C1008: undefined variable "other"',
+                                                       " 4 |     c = vec4(nothing);"],
+    "ERROR: 0:2: 'third' : undeclared identifier": ["live.glsl:2: error: 'third' : undeclared identifier",
+                                                    " 2 | out vec4 c;"],
+    "WARNING: 0:3: 'x' : unused": ["live.glsl:3: warning: 'x' : unused", " 3 | void main() {"],
+    "ERROR: 3 compilation errors.  No code generated.": ["ERROR: 3 compilation errors.  No code generated."],
+}
+
+
+def test_each_drivers_messages_are_located_and_a_file_that_goes_away_is_waited_for(prefix, xserver, tmp_path):
+    """The viewer's own first build, with a log as each driver words it (handed out by the test
+    library); then the file goes away and comes back."""
+    x = open_display(xserver)
+    shader = tmp_path / "live.glsl"
+    shader.write_bytes(b"#version 330 core\nout vec4 c;\nvoid main() {\n    c = vec4(nothing);\n}\n")
+    live = start_live(prefix, xserver, tmp_path, "live.glsl", env={
+        "LD_PRELOAD": str(shim()), "GLSHIM_SHADER_LOG": "\n".join(DRIVERS) + "\n"})
+    try:
+        viewer = find_titled_window(x, "live.glsl ")
+        until(lambda: title(x, viewer) == "live.glsl (does not build) — Quillomar" or title(x, viewer), "the title")
+        until(lambda: near(grab(viewer, (5, 5, 1, 1)).getpixel((0, 0)), (51, 77, 77)) or "another colour",
+              "the clear colour: no picture yet")
+        shader.unlink()
+        until(lambda: title(x, viewer) == "live.glsl (waiting for the file) — Quillomar" or title(x, viewer),
+              "the title saying the file is awaited")
+        shader.write_bytes(clock("vec3(0.0, 1.0, 0.0)"))
+        until(lambda: grab(viewer, (1900, 5, 1, 1)).getpixel((0, 0)) == (0, 255, 0), "the picture of the new file")
+        assert title(x, viewer) == "live.glsl — Quillomar"
+    finally:
+        out = interrupt(live)
+        x.close()
+    lines = out.splitlines()
+    assert re.fullmatch(r"──── \d\d:\d\d:\d\d live\.glsl: does not build ────", lines[0])
+    assert lines[1:] == sum(DRIVERS.values(), []) + [lines[-2], lines[-1]], out
+    assert re.fullmatch(r"──── .* live\.glsl: is gone; the last picture stays until it is back ────", lines[-2])
+    assert re.fullmatch(r"──── .* live\.glsl: built in [\d.]+ ms ────", lines[-1])
