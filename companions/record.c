@@ -2,7 +2,7 @@
  * Preloaded into the viewer by quillomar-record: renders a fixed number of frames at a fixed time step,
  * whatever the render speed, and hands each one over before it is shown.
  *
- *   QUILLOMAR_RECORD="FRAMES FPS FROM WIDTH HEIGHT FRAME_FD STATUS_FD"
+ *   QUILLOMAR_RECORD="FRAMES FPS FROM WIDTH HEIGHT FRAME_FD STATUS_FD START [MOUSE_X MOUSE_Y]"
  *
  * The clock: the viewer reads std::chrono::steady_clock::now once for its time origin and once per frame.
  * Those reads (and only those made from the program's own code, not the driver's or the libraries')
@@ -15,9 +15,11 @@
  * STATUS_FD gets one line per frame written ("frame K"), or "no program" when the shader did not build
  * (nothing is recorded). After the last frame the window's close flag is set, so the viewer ends by its
  * normal path.
+ * The inputs of mainImage shaders are as exact: frame k has iFrame k, iTimeDelta 1 / FPS, iFrameRate FPS,
+ * iDate the wall-clock time START (seconds since the epoch) plus iTime, and iMouse (MOUSE_X, MOUSE_Y)
+ * pressed there and held, or 0 when no position is given.
  */
-#define PRELOAD_NAME "quillomar-record"
-#include "preload.h"
+#include "mainimage.h"
 
 #include <errno.h>
 #include <math.h>
@@ -34,10 +36,15 @@ static struct {
     PFNGLREADPIXELSPROC read_pixels;
     PFNGLBLITFRAMEBUFFERPROC blit_framebuffer;
     PFNGLGETINTEGERVPROC get_integerv;
+    PFNGLCREATESHADERPROC create_shader;
+    PFNGLSHADERSOURCEPROC shader_source;
+    PFNGLDRAWARRAYSPROC draw_arrays;
 } gl;
 
 static long frames, done;
-static double fps, from;
+static double fps, from, start, mouse[2];
+static int mouse_given;
+static GLuint fragment_shader;
 static int width, height, frame_fd = -1, status_fd = -1;
 static GLuint framebuffer;
 static unsigned char *pixels;
@@ -53,12 +60,15 @@ static void fail(const char *what)
 __attribute__((constructor)) static void configure(void)
 {
     const char *settings = getenv("QUILLOMAR_RECORD");
-    if (settings == NULL || sscanf(settings, "%ld %lf %lf %d %d %d %d", &frames, &fps, &from, &width, &height, &frame_fd,
-                               &status_fd) != 7) {
+    int given = settings == NULL ? 0 : sscanf(settings, "%ld %lf %lf %d %d %d %d %lf %lf %lf", &frames, &fps, &from,
+                                                &width, &height, &frame_fd, &status_fd, &start, &mouse[0], &mouse[1]);
+    if (given != 8 && given != 10) {
         fprintf(stderr, "quillomar-record: QUILLOMAR_RECORD is not set as the recorder sets it\n");
         _exit(70);
     }
+    mouse_given = given == 10;
     unsetenv("QUILLOMAR_RECORD");
+    mainimage_configure();
     pixels = malloc((size_t)width * (size_t)height * 4);
     if (pixels == NULL)
         fail("frame buffer");
@@ -162,4 +172,50 @@ void glfwSwapBuffers(GLFWwindow *window)
         set_should_close(window, 1);
     }
     real(window);
+}
+
+static GLuint create_shader(GLenum type)
+{
+    GLuint shader = gl.create_shader(type);
+    if (type == GL_FRAGMENT_SHADER && fragment_shader == 0)
+        fragment_shader = shader;
+    return shader;
+}
+
+/* A mainImage shader goes to the GL with its prelude. */
+static void shader_source(GLuint shader, GLsizei count, const GLchar *const *strings, const GLint *lengths)
+{
+    if (shader != 0 && shader == fragment_shader && count == 1 && lengths == NULL) {
+        char *whole = mainimage_text(strings[0]);
+        if (whole != NULL) {
+            const GLchar *text = whole;
+            gl.shader_source(shader, 1, &text, NULL);
+            free(whole);
+            return;
+        }
+    }
+    gl.shader_source(shader, count, strings, lengths);
+}
+
+/* Just before the viewer's draw, after its own uniforms: the inputs of frame `done`. */
+static void draw_arrays(GLenum mode, GLint first, GLsizei count)
+{
+    struct mainimage_frame frame = {.frame = done, .delta = 1.0 / fps, .rate = fps};
+    frame.time = from + (double)done / fps;
+    mainimage_date(start + frame.time, frame.date);
+    for (int i = 0; i < 4 && mouse_given; i++)
+        frame.mouse[i] = mouse[i % 2];
+    GLint program = 0;
+    gl.get_integerv(GL_CURRENT_PROGRAM, &program);
+    mainimage_set((GLuint)program, &frame);
+    gl.draw_arrays(mode, first, count);
+}
+
+GLFWglproc glfwGetProcAddress(const char *name)
+{
+    GLFWglproc proc = preload_gl_or_null(name);
+    GL_WRAP(glCreateShader, gl.create_shader, create_shader)
+    GL_WRAP(glShaderSource, gl.shader_source, shader_source)
+    GL_WRAP(glDrawArrays, gl.draw_arrays, draw_arrays)
+    return proc;
 }
