@@ -11,6 +11,7 @@ import select
 import shutil
 import signal
 import subprocess
+import tempfile
 import time
 from pathlib import Path
 
@@ -32,8 +33,8 @@ def viewer():
 
 
 def library(name):
-    """The preload library libNAME.so: in lib/quillomar when installed, else in the build tree."""
-    found = (HERE if INSTALLED else BUILD) / ("lib%s.so" % name)
+    """The preload library libNAME.so: in lib/quillomar/preload when installed, else in the build tree."""
+    found = (HERE / "preload" if INSTALLED else BUILD) / ("lib%s.so" % name)
     if not found.is_file():
         raise Failure("cannot find %s" % found)
     return found
@@ -64,18 +65,55 @@ def start_xvfb(width=1920, height=1080, *extra, timeout=15):
     return proc, ":" + number.decode().strip()
 
 
-def environment(display=None, preload=(), **settings):
-    """The viewer's environment. Given display (an X server of ours), the viewer uses it and nothing
-    else: DISPLAY is set and WAYLAND_DISPLAY dropped; "" leaves it no display at all; None, the caller's.
-    Our preload libraries come first in LD_PRELOAD, then any the caller had. settings are added as they
-    are."""
+def start_weston(width=1920, height=1080, timeout=15):
+    """A private Wayland compositor (weston's headless backend, no rendering of its own) at least width
+    x height, in a runtime directory of its own; returns (process, (socket, runtime directory)). The
+    caller stops the process and removes the directory (stop_weston)."""
+    if shutil.which("weston") is None:
+        raise Failure("no display, and weston is not installed (Debian package weston)")
+    runtime = tempfile.mkdtemp(prefix="quillomar-wayland-")  # mode 0700, as Wayland wants it
+    socket = "quillomar-%d" % os.getpid()
+    proc = subprocess.Popen(["weston", "--backend=headless-backend.so", "--socket=" + socket, "--idle-time=0",
+                             "--width=%d" % max(width, 1920), "--height=%d" % max(height, 1080)],
+                            env=dict(os.environ, XDG_RUNTIME_DIR=runtime), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, start_new_session=True)
+    deadline = time.monotonic() + timeout
+    while not os.path.exists(os.path.join(runtime, socket)):
+        if proc.poll() is not None or time.monotonic() > deadline:
+            stop_weston(proc, (socket, runtime))
+            raise Failure("the private Wayland compositor did not start")
+        time.sleep(0.02)
+    return proc, (socket, runtime)
+
+
+def stop_weston(proc, wayland):
+    stop(proc)
+    shutil.rmtree(wayland[1], ignore_errors=True)
+
+
+def glfw_for_wayland(binary=None):
+    """Whether the viewer runs on the GLFW built for Wayland (Debian's libglfw3-wayland), which knows no
+    X server, rather than the one for X11."""
+    found = subprocess.run(["ldd", str(binary or viewer())], capture_output=True, text=True).stdout
+    return "libwayland-client.so" in found
+
+
+def environment(display=None, preload=(), wayland=None, **settings):
+    """The viewer's environment. Given a display of ours, the viewer uses it and nothing else: an X
+    server's name as display sets DISPLAY and drops WAYLAND_DISPLAY; a compositor's (socket, runtime
+    directory) as wayland sets WAYLAND_DISPLAY and XDG_RUNTIME_DIR and drops DISPLAY; display "" leaves
+    it no display at all. Else the display is the caller's. Our preload libraries come first in
+    LD_PRELOAD, then any other the caller had. settings are added as they are."""
     env = dict(os.environ)
-    if display is not None:
+    if display is not None or wayland is not None:
         env.pop("WAYLAND_DISPLAY", None)
         env.pop("DISPLAY", None)
         if display:
             env["DISPLAY"] = display
-    env["LD_PRELOAD"] = " ".join([str(p) for p in preload] + env.get("LD_PRELOAD", "").split())
+        if wayland:
+            env["WAYLAND_DISPLAY"], env["XDG_RUNTIME_DIR"] = wayland
+    libraries = [str(p) for p in preload] + env.get("LD_PRELOAD", "").split()
+    env["LD_PRELOAD"] = " ".join(p for n, p in enumerate(libraries) if p not in libraries[:n])
     if not env["LD_PRELOAD"]:
         del env["LD_PRELOAD"]
     env.update({k: str(v) for k, v in settings.items()})

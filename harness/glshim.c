@@ -9,6 +9,12 @@
  * LAST_USE_NS LAST_ITIME" to the file named by GLSHIM_SWAP_LOG (an ITIME is nan when no program with an
  * iTime was current).
  *
+ * Where no X server is there to read the window from or to close it (a Wayland compositor):
+ *   GLSHIM_PIXELS="PATH X,Y ..."  at each swap, the colours of those pixels of the frame (X, Y from the
+ *                              top left) are written to PATH as "SWAP R G B R G B ...";
+ *   GLSHIM_CLOSE_AFTER=SECONDS  the window's close flag is set at the first swap that many seconds after
+ *                              the first, so that the viewer ends by its normal path.
+ *
  * With GLSHIM_INFO_LOGS set to a path, each glGetShaderInfoLog and glGetProgramInfoLog call first
  * appends to that file the object's whole log as the GL holds it, however long: a line "shader N" or
  * "program N", N its length, then its N bytes; N is -1 when the name is no such object.
@@ -165,10 +171,10 @@ static const char *fake_log(GLuint shader)
 static void shader_log(GLuint shader, GLsizei size, GLsizei *length, GLchar *log)
 {
     PFNGLISSHADERPROC is_shader;
-    PFNGLGETSHADERIVPROC get_shaderiv;
+    PFNGLGETSHADERIVPROC shader_int;
     GL_ENTRY(glIsShader, is_shader);
-    GL_ENTRY(glGetShaderiv, get_shaderiv);
-    capture_log("shader", shader, is_shader, get_shaderiv, real.shader_log);
+    GL_ENTRY(glGetShaderiv, shader_int);
+    capture_log("shader", shader, is_shader, shader_int, real.shader_log);
     const char *fake = fake_log(shader);
     if (fake != NULL && size > 0) {
         GLsizei n = (GLsizei)strlen(fake) < size - 1 ? (GLsizei)strlen(fake) : size - 1;
@@ -226,10 +232,46 @@ static double current_itime(void)
     return value;
 }
 
+/* Writes the colours of the GLSHIM_PIXELS points of the frame about to be shown. */
+static void write_pixels(GLFWwindow *window)
+{
+    static PFNGLREADPIXELSPROC read_pixels;
+    static __typeof__(glfwGetFramebufferSize) *framebuffer_size;
+    const char *setting = getenv("GLSHIM_PIXELS");
+    if (setting == NULL)
+        return;
+    if (read_pixels == NULL) {
+        GL_ENTRY(glReadPixels, read_pixels);
+        NEXT(glfwGetFramebufferSize, framebuffer_size);
+    }
+    char path[4096], temporary[4200];
+    int used = 0, w = 0, h = 0;
+    if (sscanf(setting, "%4095s %n", path, &used) != 1)
+        return;
+    framebuffer_size(window, &w, &h);
+    snprintf(temporary, sizeof temporary, "%s.part", path);
+    FILE *f = fopen(temporary, "w");
+    if (f == NULL)
+        return;
+    fprintf(f, "%lu", swaps);
+    int x = 0, y = 0, n = 0;
+    for (const char *p = setting + used; sscanf(p, "%d,%d%n", &x, &y, &n) == 2; p += n) {
+        unsigned char rgba[4] = {0, 0, 0, 0};
+        read_pixels(x, h - 1 - y, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
+        fprintf(f, " %d %d %d", rgba[0], rgba[1], rgba[2]);
+    }
+    fprintf(f, "\n");
+    fclose(f);
+    rename(temporary, path);
+}
+
 void glfwSwapBuffers(GLFWwindow *window)
 {
     static __typeof__(glfwSwapBuffers) *next;
+    static __typeof__(glfwSetWindowShouldClose) *set_should_close;
     NEXT(glfwSwapBuffers, next);
+    NEXT(glfwSetWindowShouldClose, set_should_close);
+    write_pixels(window);
     last_ns = preload_now_ns();
     last_use_ns = use_ns;
     last_itime = current_itime();
@@ -237,6 +279,9 @@ void glfwSwapBuffers(GLFWwindow *window)
         first_ns = last_ns;
         first_itime = last_itime;
     }
+    const char *close_after = getenv("GLSHIM_CLOSE_AFTER");
+    if (close_after != NULL && (double)(last_ns - first_ns) / 1e9 >= atof(close_after))
+        set_should_close(window, GLFW_TRUE);
     next(window);
 }
 

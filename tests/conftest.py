@@ -24,6 +24,7 @@ BINARY = Path(os.environ.get("QUILLOMAR_BIN", REPO / "build" / "quillomar"))
 PATIENCE = float(os.environ.get("QUILLOMAR_TEST_PATIENCE", "20"))
 # Room for the 1920x1080 window and the manager's decorations.
 SCREEN = (2560, 1440)
+GLFW_WAYLAND = REPO / "build" / "glfw-wayland"
 
 
 @pytest.fixture(scope="session")
@@ -52,6 +53,24 @@ def no_glx_xserver():
     proc, name = start_xvfb("-extension", "GLX")
     yield name
     stop(proc)
+
+
+@pytest.fixture(scope="session")
+def weston():
+    """A Wayland compositor with no screen, keyboard or pointer (weston's headless backend): (socket,
+    runtime directory)."""
+    proc, wayland = launch.start_weston(*SCREEN)
+    yield wayland
+    launch.stop_weston(proc, wayland)
+
+
+@pytest.fixture
+def on_wayland(weston):
+    """The settings that run the viewer natively on the compositor, on GLFW built for Wayland (which
+    tools/deps --test unpacks into build/glfw-wayland, as it cannot be installed beside the X11 one)."""
+    if not (GLFW_WAYLAND / "libglfw.so.3").exists():
+        pytest.fail("GLFW for Wayland is missing: run tools/deps --test")
+    return {"WAYLAND_DISPLAY": weston[0], "XDG_RUNTIME_DIR": weston[1], "LD_LIBRARY_PATH": str(GLFW_WAYLAND)}
 
 
 @pytest.fixture(scope="session")

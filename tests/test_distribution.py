@@ -70,7 +70,7 @@ def test_headless_run_command_saves_a_full_size_picture():
 
 def test_installed_viewer_runs_and_the_manual_covers_all_three_commands(run_viewer, prefix):
     for name in ("quillomar", "quillomar-live", "quillomar-record"):
-        page = subprocess.run(["man", "-l", "man1/%s.1" % name], cwd=prefix / "share" / "man", capture_output=True,
+        page = subprocess.run(["man", "-l", "man1/%s.1.gz" % name], cwd=prefix / "share" / "man", capture_output=True,
                               text=True, timeout=30).stdout
         assert "test.glsl" in page and "quillomar-live" in page and "--fps" in page
     shader = b"#version 330 core\nout vec4 c;\nvoid main() { c = vec4(0.0, 1.0, 0.0, 1.0); }\n"
@@ -130,6 +130,12 @@ RECORDINGS = {  # format: options, codec, frames as milliseconds
     "animated webp": ("clip.webp", ["--seconds", "0.3", "--fps", "10", "--from", "4"], "webp, loop 0",
                       [4000, 4100, 4200]),
     "png still on the current display": ("still.png", ["--from", "7.25", "display"], "png,rgb24", [7250]),
+    # A Wayland session with no DISPLAY: an X server of its own for the X11 GLFW, the session's compositor
+    # for GLFW built for Wayland.
+    "mp4 in a Wayland session": ("clip.mp4", ["--seconds", "0.5", "--fps", "6", "wayland"], "h264,yuv420p",
+                                 [0, 167, 333]),
+    "mp4 on GLFW for Wayland": ("clip.mp4", ["--seconds", "0.5", "--fps", "6", "--from", "1", "glfw-wayland"],
+                                "h264,yuv420p", [1000, 1167, 1333]),
 }
 
 
@@ -140,8 +146,14 @@ def test_recording_shows_exactly_from_plus_k_over_fps_in_frame_k(request, prefix
     servers = {"display": "xserver", "no-glx": "no_glx_xserver"}
     shown = [request.getfixturevalue(servers[o]) for o in options if o in servers]
     env = without_display(DISPLAY=shown[0]) if shown else without_display()
+    if "wayland" in options:
+        env.update(WAYLAND_DISPLAY=request.getfixturevalue("weston")[0],
+                   XDG_RUNTIME_DIR=request.getfixturevalue("weston")[1])
+    if "glfw-wayland" in options:
+        env.update(request.getfixturevalue("on_wayland"))
+    markers = set(servers) | {"wayland", "glfw-wayland"}
     done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.glsl", name, "--size", "320x180",
-                           *[o for o in options if o not in servers]], cwd=tmp_path, env=env, capture_output=True,
+                           *[o for o in options if o not in markers]], cwd=tmp_path, env=env, capture_output=True,
                           timeout=120)
     assert (done.returncode, done.stderr) == (0, b"")
     print("\n" + done.stdout.decode().strip())
@@ -204,20 +216,35 @@ def package_of(soname):
     return {line.split(":")[0] for line in found.splitlines()}
 
 
-def test_deb_holds_the_commands_and_names_what_they_need(tmp_path):
-    subprocess.run(["cpack", "-G", "DEB", "--config", str(BUILD / "CPackConfig.cmake"), "-B", str(tmp_path)],
-                   check=True, capture_output=True, timeout=120)
+def test_deb_holds_the_commands_names_what_they_need_and_passes_lintian(tmp_path):
+    def cpack(**maintainer):
+        return subprocess.run(["cpack", "-G", "DEB", "--config", str(BUILD / "CPackConfig.cmake"), "-B",
+                               str(tmp_path)], capture_output=True, text=True, timeout=120, env=dict(
+            {k: v for k, v in os.environ.items() if k not in ("DEBFULLNAME", "DEBEMAIL", "NAME", "EMAIL")},
+            **maintainer))
+
+    # The Maintainer is whoever builds the package, as Debian's tools take it; nobody is made up.
+    refused = cpack()
+    assert refused.returncode != 0 and "set DEBFULLNAME to your name and DEBEMAIL" in " ".join(refused.stderr.split())
+    assert cpack(DEBFULLNAME="Ada Tester", DEBEMAIL="ada@example.org").returncode == 0
     deb, = tmp_path.glob("quillomar_*.deb")
     contents = subprocess.run(["dpkg-deb", "-c", str(deb)], capture_output=True, text=True, check=True).stdout
     for path in ("bin/quillomar", "bin/quillomar-live", "bin/quillomar-record", "lib/quillomar/launch.py",
-                 "lib/quillomar/libquillomar-live.so", "lib/quillomar/libquillomar-record.so",
-                 "share/man/man1/quillomar.1"):
+                 "lib/quillomar/preload/libquillomar-live.so", "lib/quillomar/preload/libquillomar-record.so",
+                 "share/man/man1/quillomar.1.gz", "share/doc/quillomar/copyright", "share/doc/quillomar/changelog.gz"):
         assert " ./usr/%s" % path in contents
-    depends, recommends = (subprocess.run(["dpkg-deb", "-f", str(deb), f], capture_output=True, text=True).stdout
-                           for f in ("Depends", "Recommends"))
+    fields = {f: subprocess.run(["dpkg-deb", "-f", str(deb), f], capture_output=True, text=True).stdout.strip()
+              for f in ("Depends", "Recommends", "Maintainer")}
+    assert fields["Maintainer"] == "Ada Tester <ada@example.org>"
     dynamic = subprocess.run(["readelf", "-d", str(BINARY), str(BUILD / "libquillomar-record.so")],
                              capture_output=True, text=True).stdout
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic))
     assert "libglfw.so.3" in needed
-    assert {d.split()[0] for d in depends.split(",")} == {"python3"}.union(*map(package_of, needed))
-    assert {d.strip() for d in recommends.split(",")} == {"ffmpeg", "python3-pil", "xvfb"}
+    # Either GLFW will do, the one for X11 or the one for Wayland; everything else as dpkg-shlibdeps has it.
+    depends = [d.strip() for d in fields["Depends"].split(",")]
+    assert "libglfw3 (>= 3.3) | libglfw3-wayland (>= 3.3)" in depends
+    assert {d.split()[0] for d in depends} == {"python3"}.union(*map(package_of, needed))
+    assert {d.strip() for d in fields["Recommends"].split(",")} == {"ffmpeg", "python3-pil", "xvfb"}
+    checked = subprocess.run(["lintian", "--fail-on", "error,warning", "--tag-display-limit", "0", str(deb)],
+                             capture_output=True, text=True, timeout=300)
+    assert checked.returncode == 0 and not re.search(r"^[EW]: ", checked.stdout, re.M), checked.stdout
