@@ -88,7 +88,7 @@ static long long previous_itime, rate_since;
 static long rate_frames;
 static int mouse_held;
 
-static void fail(const char *what)
+__attribute__((noreturn)) static void fail(const char *what)
 {
     fprintf(stderr, "quillomar-live: %s: %s\n", what, strerror(errno));
     _exit(70);

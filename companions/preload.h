@@ -105,9 +105,9 @@ static int preload_first_object(struct dl_phdr_info *info, size_t size, void *da
     for (int i = 0; i < info->dlpi_phnum && preload_program_segments < 8; i++) {
         if (info->dlpi_phdr[i].p_type != PT_LOAD)
             continue;
-        uintptr_t start = info->dlpi_addr + info->dlpi_phdr[i].p_vaddr;
-        preload_program_start[preload_program_segments] = start;
-        preload_program_end[preload_program_segments++] = start + info->dlpi_phdr[i].p_memsz;
+        uintptr_t segment = info->dlpi_addr + info->dlpi_phdr[i].p_vaddr;
+        preload_program_start[preload_program_segments] = segment;
+        preload_program_end[preload_program_segments++] = segment + info->dlpi_phdr[i].p_memsz;
     }
     return 1;
 }
@@ -125,9 +125,9 @@ static inline int preload_from_program(const void *address)
 /* The real clock, for everyone but the program. */
 static inline long long preload_real_now(void)
 {
-    static long long (*real)(void);
-    NEXT(_ZNSt6chrono3_V212steady_clock3nowEv, real);
-    return real();
+    static long long (*clock_now)(void);
+    NEXT(_ZNSt6chrono3_V212steady_clock3nowEv, clock_now);
+    return clock_now();
 }
 
 #endif

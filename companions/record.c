@@ -51,7 +51,7 @@ static unsigned char *pixels;
 static int origin_read;
 static const long long ORIGIN_NS = 1000000000000LL;
 
-static void fail(const char *what)
+__attribute__((noreturn)) static void fail(const char *what)
 {
     fprintf(stderr, "quillomar-record: %s: %s\n", what, strerror(errno));
     _exit(70);
