@@ -33,7 +33,6 @@
 #include <errno.h>
 #include <math.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 
 /* How long a file that went away may take to come back before it is reported missing (an editor's save
  * can remove it for a moment), and how long a file being written without being closed is left alone. */
@@ -100,7 +99,7 @@ static void send(const void *data, size_t size)
     while (size > 0) {
         ssize_t n = write(STDERR_FILENO, p, size);
         if (n < 0 && errno != EINTR)
-            fail("status");
+            fail("standard error");
         if (n > 0) {
             p += n;
             size -= (size_t)n;
