@@ -148,24 +148,15 @@ static void report_missing(void)
     retitle();
 }
 
-/* The GL's log of a shader or a program, whole; the caller frees it. */
-static char *shader_log(GLuint shader)
+/* The GL's log of a shader or a program (with the getters for one or the other), whole; the caller
+ * frees it. */
+static char *gl_log(GLuint object, PFNGLGETSHADERIVPROC get, PFNGLGETSHADERINFOLOGPROC get_log)
 {
     GLint size = 0;
-    gl.get_shaderiv(shader, GL_INFO_LOG_LENGTH, &size);
+    get(object, GL_INFO_LOG_LENGTH, &size);
     char *log = calloc((size_t)size + 1, 1);
     if (log != NULL && size > 0)
-        gl.shader_log(shader, size, NULL, log);
-    return log;
-}
-
-static char *program_log(GLuint program)
-{
-    GLint size = 0;
-    gl.get_programiv(program, GL_INFO_LOG_LENGTH, &size);
-    char *log = calloc((size_t)size + 1, 1);
-    if (log != NULL && size > 0)
-        gl.program_log(program, size, NULL, log);
+        get_log(object, size, NULL, log);
     return log;
 }
 
@@ -176,10 +167,11 @@ static int report_build(const char *text, GLuint fragment, GLuint program, long 
     gl.get_shaderiv(fragment, GL_COMPILE_STATUS, &compiled);
     gl.get_programiv(program, GL_LINK_STATUS, &linked);
     double ms = (double)(preload_now_ns() - started) / 1e6;
-    char *log = compiled ? program_log(program) : shader_log(fragment);
+    char *log = compiled ? gl_log(program, gl.get_programiv, gl.program_log)
+                         : gl_log(fragment, gl.get_shaderiv, gl.shader_log);
     if (compiled && linked) {
         free(log);
-        log = shader_log(fragment); /* a text that builds may still have warnings */
+        log = gl_log(fragment, gl.get_shaderiv, gl.shader_log); /* a text that builds may have warnings */
     }
     if (log == NULL)
         fail("log");
@@ -199,7 +191,7 @@ static int report_build(const char *text, GLuint fragment, GLuint program, long 
 static GLuint compile(GLenum type, const char *text)
 {
     GLuint shader = gl.create_shader(type);
-    gl.shader_source(shader, 1, &text, NULL);
+    mainimage_source(gl.shader_source, shader, text);
     gl.compile_shader(shader);
     return shader;
 }
@@ -208,10 +200,8 @@ static GLuint compile(GLenum type, const char *text)
  * (and must be deleted) so that its log can be read. */
 static GLuint build(const char *fragment_text, GLuint *fragment)
 {
-    char *whole = mainimage_text(fragment_text);
     GLuint vertex = compile(GL_VERTEX_SHADER, vertex_text);
-    *fragment = compile(GL_FRAGMENT_SHADER, whole != NULL ? whole : fragment_text);
-    free(whole);
+    *fragment = compile(GL_FRAGMENT_SHADER, fragment_text);
     GLuint program = gl.create_program();
     gl.attach_shader(program, vertex);
     gl.attach_shader(program, *fragment);
@@ -416,13 +406,8 @@ static void shader_source(GLuint shader, GLsizei count, const GLchar *const *str
         vertex_text = joined(count, strings);
     else if (shader != 0 && shader == viewer_fragment && viewer_text == NULL && lengths == NULL) {
         viewer_text = joined(count, strings);
-        char *whole = mainimage_text(viewer_text);
-        if (whole != NULL) {
-            const GLchar *text = whole;
-            gl.shader_source(shader, 1, &text, NULL);
-            free(whole);
-            return;
-        }
+        mainimage_source(gl.shader_source, shader, viewer_text);
+        return;
     }
     gl.shader_source(shader, count, strings, lengths);
 }

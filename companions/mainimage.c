@@ -86,6 +86,14 @@ char *mainimage_text(const char *text)
     return whole;
 }
 
+void mainimage_source(PFNGLSHADERSOURCEPROC source, GLuint shader, const char *text)
+{
+    char *whole = mainimage_text(text);
+    const GLchar *given = whole != NULL ? whole : text;
+    source(shader, 1, &given, NULL);
+    free(whole);
+}
+
 static struct {
     int width, height;
     unsigned char *pixels;

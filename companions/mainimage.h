@@ -12,6 +12,10 @@
  * numbers), which the caller frees; NULL for any other text, which goes to the GL as it is. */
 char *mainimage_text(const char *text);
 
+/* Hands text to the GL for shader through source (the GL's glShaderSource): behind the prelude when it
+ * is a mainImage shader, else as it is. */
+void mainimage_source(PFNGLSHADERSOURCEPROC source, GLuint shader, const char *text);
+
 /* What one frame hands the shader besides the viewer's own uniforms. */
 struct mainimage_frame {
     double time;      /* iTime, as the viewer sets it */

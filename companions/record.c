@@ -185,16 +185,10 @@ static GLuint create_shader(GLenum type)
 /* A mainImage shader goes to the GL with its prelude. */
 static void shader_source(GLuint shader, GLsizei count, const GLchar *const *strings, const GLint *lengths)
 {
-    if (shader != 0 && shader == fragment_shader && count == 1 && lengths == NULL) {
-        char *whole = mainimage_text(strings[0]);
-        if (whole != NULL) {
-            const GLchar *text = whole;
-            gl.shader_source(shader, 1, &text, NULL);
-            free(whole);
-            return;
-        }
-    }
-    gl.shader_source(shader, count, strings, lengths);
+    if (shader != 0 && shader == fragment_shader && count == 1 && lengths == NULL)
+        mainimage_source(gl.shader_source, shader, strings[0]);
+    else
+        gl.shader_source(shader, count, strings, lengths);
 }
 
 /* Just before the viewer's draw, after its own uniforms: the inputs of frame `done`. */

@@ -6,6 +6,8 @@ as there is no X server to read it from. (The recorder in a Wayland session is a
 import subprocess
 import time
 
+import pytest
+
 from conftest import PATIENCE, interrupt, near, start_live, until
 from test_window import PROBE, expected_probe
 from xsession import shim
@@ -49,6 +51,7 @@ def children(proc):
     return subprocess.run(["pgrep", "-P", str(proc.pid)], capture_output=True, text=True).stdout.split()
 
 
+@pytest.mark.packaging  # quillomar-live as installed
 def test_live_shows_a_save_in_the_same_viewer(prefix, on_wayland, tmp_path):
     (tmp_path / "live.glsl").write_bytes(colour((1, 0, 0)))
     seen = tmp_path / "pixels"
