@@ -1,9 +1,9 @@
 """Starting the Quillomar viewer on a text, for the companion commands, the tests, the tools and the
-benchmark: where the viewer and its preload libraries are, a private virtual X server, and the one rule
-for the viewer's environment.
+benchmark: where the viewer and its preload libraries are, a private X server or Wayland compositor,
+the one rule for the viewer's environment, and the images of mainImage shaders' channels.
 
-Installed, this file is PREFIX/lib/quillomar/launch.py beside the libraries, with the viewer in
-PREFIX/bin; in the source tree it is companions/launch.py, with everything built in build/.
+Installed, this file is PREFIX/lib/quillomar/launch.py, with the libraries in preload/ beside it and the
+viewer in PREFIX/bin; in the source tree it is companions/launch.py, with everything built in build/.
 """
 import os
 import re
