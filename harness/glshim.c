@@ -5,19 +5,19 @@
  * echoed), of the last glEnableVertexAttribArray call before the first frame (the quad is set up) and
  * of the glUseProgram call of the first and of the last frame (each frame reads its clock just before
  * it), and reads the current program's iTime at the first and at the last swap. When the process exits
- * normally it writes "SWAPS FIRST_NS LAST_NS LOADED_NS SHADER_NS SETUP_NS FIRST_USE_NS ITIME
- * LAST_USE_NS LAST_ITIME" to the file named by GLSHIM_SWAP_LOG (an ITIME is nan when no program with an
- * iTime was current).
+ * normally it writes them as a "swaps" record (docs/internals.md) to the file named by GLSHIM_SWAP_LOG
+ * (an iTime is nan when no program with an iTime was current).
  *
  * Where no X server is there to read the window from or to close it (a Wayland compositor):
- *   GLSHIM_PIXELS="PATH X,Y ..."  at each swap, the colours of those pixels of the frame (X, Y from the
- *                              top left) are written to PATH as "SWAP R G B R G B ...";
+ *   GLSHIM_PIXELS_PATH=PATH, GLSHIM_PIXELS_AT="X,Y X,Y ..."
+ *                              at each swap, the colours of those pixels of the frame (X, Y from the
+ *                              top left) replace PATH's "pixels" record;
  *   GLSHIM_CLOSE_AFTER=SECONDS  the window's close flag is set at the first swap that many seconds after
  *                              the first, so that the viewer ends by its normal path.
  *
  * With GLSHIM_INFO_LOGS set to a path, each glGetShaderInfoLog and glGetProgramInfoLog call first
- * appends to that file the object's whole log as the GL holds it, however long: a line "shader N" or
- * "program N", N its length, then its N bytes; N is -1 when the name is no such object.
+ * appends to that file an "info-log" record with the object's whole log as the GL holds it, however
+ * long, or exists=0 when the name is no such object.
  *
  * Switches that make the GL look broken in ways a real driver rarely is:
  *   GLSHIM_NO_PROCS=1          every GL entry point lookup returns null (the loader must give up);
@@ -33,9 +33,12 @@
  *                              are still mapped when leaks are reported, and their allocations can be
  *                              told apart by library name.
  */
-#include "preload.h"
-
+#include <fcntl.h>
 #include <math.h>
+
+#include "preload.h"
+#include "program.h"
+#include "target.h"
 
 static unsigned long swaps;
 static long long first_ns, last_ns, loaded_ns, shader_ns, setup_ns, first_use_ns, use_ns, last_use_ns;
@@ -130,32 +133,24 @@ static GLuint create_shader(GLenum type)
     return real.create_shader(type);
 }
 
-/* Appends the whole log the GL holds for object to the GLSHIM_INFO_LOGS file, using only queries that
+/* Appends to the GLSHIM_INFO_LOGS file the whole log the GL holds for object, using only queries that
    raise no GL error, so that the viewer's own error reports are left as they would be. */
-static void capture_log(const char *kind, GLuint object, PFNGLISSHADERPROC is_object, PFNGLGETSHADERIVPROC get_int,
-                        PFNGLGETSHADERINFOLOGPROC get_log)
+static void capture_log(int is_program, GLuint object, PFNGLISSHADERPROC is_object)
 {
     const char *path = getenv("GLSHIM_INFO_LOGS");
     if (path == NULL)
         return;
-    GLsizei length = -1;
-    char *text = NULL;
-    if (is_object(object)) {
-        GLint size = 0;
-        get_int(object, GL_INFO_LOG_LENGTH, &size);
-        text = calloc((size_t)size + 1, 1);
-        length = 0;
-        if (text != NULL && size > 0)
-            get_log(object, size, &length, text);
+    int exists = is_object(object) == GL_TRUE;
+    char *log = exists ? gl_log(object, is_program) : NULL;
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        const struct field fields[] = {FIELD("object", is_program ? "program" : "shader"),
+                                       FIELD("exists", exists ? "1" : "0"),
+                                       PAYLOAD("log", log, log != NULL ? strlen(log) : 0)};
+        record_write(fd, "info-log", fields, 3);
+        close(fd);
     }
-    FILE *f = fopen(path, "ab");
-    if (f != NULL) {
-        fprintf(f, "%s %d\n", kind, length);
-        if (length > 0)
-            fwrite(text, 1, (size_t)length, f);
-        fclose(f);
-    }
-    free(text);
+    free(log);
 }
 
 /* The log GLSHIM_SHADER_LOG hands out for shader, or NULL for the GL's own. */
@@ -171,10 +166,8 @@ static const char *fake_log(GLuint shader)
 static void shader_log(GLuint shader, GLsizei size, GLsizei *length, GLchar *log)
 {
     PFNGLISSHADERPROC is_shader;
-    PFNGLGETSHADERIVPROC shader_int;
     GL_ENTRY(glIsShader, is_shader);
-    GL_ENTRY(glGetShaderiv, shader_int);
-    capture_log("shader", shader, is_shader, shader_int, real.shader_log);
+    capture_log(0, shader, is_shader);
     const char *fake = fake_log(shader);
     if (fake != NULL && size > 0) {
         GLsizei n = (GLsizei)strlen(fake) < size - 1 ? (GLsizei)strlen(fake) : size - 1;
@@ -198,10 +191,8 @@ static void get_shaderiv(GLuint shader, GLenum what, GLint *value)
 static void program_log(GLuint program, GLsizei size, GLsizei *length, GLchar *log)
 {
     PFNGLISPROGRAMPROC is_program;
-    PFNGLGETPROGRAMIVPROC get_programiv;
     GL_ENTRY(glIsProgram, is_program);
-    GL_ENTRY(glGetProgramiv, get_programiv);
-    capture_log("program", program, is_program, get_programiv, real.program_log);
+    capture_log(1, program, is_program);
     real.program_log(program, size, length, log);
 }
 
@@ -232,40 +223,38 @@ static double current_itime(void)
     return value;
 }
 
-/* Writes the colours of the GLSHIM_PIXELS points of the frame about to be shown. */
+/* Replaces the GLSHIM_PIXELS_PATH file with the colours of the GLSHIM_PIXELS_AT points of the frame about
+ * to be shown. */
 static void write_pixels(GLFWwindow *window)
 {
-    static PFNGLREADPIXELSPROC read_pixels;
     static __typeof__(glfwGetFramebufferSize) *framebuffer_size;
-    const char *setting = getenv("GLSHIM_PIXELS");
-    if (setting == NULL)
+    const char *path = getenv("GLSHIM_PIXELS_PATH"), *at = getenv("GLSHIM_PIXELS_AT");
+    if (path == NULL || at == NULL)
         return;
-    if (read_pixels == NULL) {
-        GL_ENTRY(glReadPixels, read_pixels);
-        NEXT(glfwGetFramebufferSize, framebuffer_size);
-    }
-    char path[4096], temporary[4200];
-    int used = 0, w = 0, h = 0;
-    if (sscanf(setting, "%4095s %n", path, &used) != 1)
-        return;
+    NEXT(glfwGetFramebufferSize, framebuffer_size);
+    int w = 0, h = 0;
     framebuffer_size(window, &w, &h);
-    snprintf(temporary, sizeof temporary, "%s.part", path);
-    FILE *f = fopen(temporary, "w");
-    if (f == NULL)
-        return;
-    fprintf(f, "%lu", swaps);
+    char colours[4096] = "", swap[32], temporary[4200];
+    size_t used = 0;
     int x = 0, y = 0, n = 0;
-    for (const char *p = setting + used; sscanf(p, "%d,%d%n", &x, &y, &n) == 2; p += n) {
+    for (const char *p = at; sscanf(p, "%d,%d%n", &x, &y, &n) == 2 && used < sizeof colours - 16; p += n) {
         unsigned char rgba[4] = {0, 0, 0, 0};
-        read_pixels(x, h - 1 - y, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, rgba);
-        fprintf(f, " %d %d %d", rgba[0], rgba[1], rgba[2]);
+        read_pixels(x, h - 1 - y, 1, 1, rgba);
+        used += (size_t)snprintf(colours + used, sizeof colours - used, "%s%d,%d,%d", used ? ";" : "", rgba[0],
+                                 rgba[1], rgba[2]);
     }
-    fprintf(f, "\n");
-    fclose(f);
+    snprintf(swap, sizeof swap, "%lu", swaps);
+    snprintf(temporary, sizeof temporary, "%s.part", path);
+    int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    const struct field fields[] = {FIELD("swap", swap), FIELD("colours", colours)};
+    record_write(fd, "pixels", fields, 2);
+    close(fd);
     rename(temporary, path);
 }
 
-void glfwSwapBuffers(GLFWwindow *window)
+HOOK void glfwSwapBuffers(GLFWwindow *window)
 {
     static __typeof__(glfwSwapBuffers) *next;
     static __typeof__(glfwSetWindowShouldClose) *set_should_close;
@@ -285,7 +274,7 @@ void glfwSwapBuffers(GLFWwindow *window)
     next(window);
 }
 
-GLFWglproc glfwGetProcAddress(const char *name)
+HOOK GLFWglproc glfwGetProcAddress(const char *name)
 {
     loaded_ns = preload_now_ns();
     if (switched_on("GLSHIM_NO_PROCS"))
@@ -302,7 +291,7 @@ GLFWglproc glfwGetProcAddress(const char *name)
     return proc;
 }
 
-int dlclose(void *handle)
+HOOK int dlclose(void *handle)
 {
     static int (*next)(void *);
     if (switched_on("GLSHIM_KEEP_LIBRARIES"))
@@ -316,10 +305,22 @@ __attribute__((destructor)) static void write_swap_log(void)
     const char *path = getenv("GLSHIM_SWAP_LOG");
     if (path == NULL)
         return;
-    FILE *f = fopen(path, "w");
-    if (f == NULL)
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
         return;
-    fprintf(f, "%lu %lld %lld %lld %lld %lld %lld %.9g %lld %.9g\n", swaps, first_ns, last_ns, loaded_ns,
-            shader_ns, setup_ns, first_use_ns, first_itime, last_use_ns, last_itime);
-    fclose(f);
+    const char *names[] = {"count", "first_ns", "last_ns", "loaded_ns", "shader_ns", "setup_ns", "first_use_ns",
+                           "itime", "last_use_ns", "last_itime"};
+    char values[10][40];
+    long long times[] = {(long long)swaps, first_ns, last_ns, loaded_ns, shader_ns, setup_ns, first_use_ns, 0,
+                         last_use_ns, 0};
+    struct field fields[10];
+    for (int i = 0; i < 10; i++) {
+        if (i == 7 || i == 9)
+            snprintf(values[i], sizeof values[i], "%.9g", i == 7 ? first_itime : last_itime);
+        else
+            snprintf(values[i], sizeof values[i], "%lld", times[i]);
+        fields[i] = (struct field)FIELD(names[i], values[i]);
+    }
+    record_write(fd, "swaps", fields, 10);
+    close(fd);
 }

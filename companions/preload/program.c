@@ -1,0 +1,129 @@
+#include "program.h"
+
+#include "dialects.h"
+
+struct viewer_shaders viewer;
+PFNGLCREATESHADERPROC real_create_shader;
+PFNGLSHADERSOURCEPROC real_shader_source;
+
+static struct {
+    PFNGLCOMPILESHADERPROC compile_shader;
+    PFNGLLINKPROGRAMPROC link_program;
+    PFNGLGETSHADERIVPROC get_shaderiv;
+    PFNGLGETSHADERINFOLOGPROC shader_log;
+    PFNGLGETPROGRAMIVPROC get_programiv;
+    PFNGLGETPROGRAMINFOLOGPROC program_log;
+    PFNGLCREATEPROGRAMPROC create_program;
+    PFNGLATTACHSHADERPROC attach_shader;
+    PFNGLDELETESHADERPROC delete_shader;
+    PFNGLDELETEPROGRAMPROC delete_program;
+} gl;
+
+static void load_gl(void)
+{
+    if (gl.compile_shader != NULL)
+        return;
+    GL_ENTRY(glCompileShader, gl.compile_shader);
+    GL_ENTRY(glLinkProgram, gl.link_program);
+    GL_ENTRY(glGetShaderiv, gl.get_shaderiv);
+    GL_ENTRY(glGetShaderInfoLog, gl.shader_log);
+    GL_ENTRY(glGetProgramiv, gl.get_programiv);
+    GL_ENTRY(glGetProgramInfoLog, gl.program_log);
+    GL_ENTRY(glCreateProgram, gl.create_program);
+    GL_ENTRY(glAttachShader, gl.attach_shader);
+    GL_ENTRY(glDeleteShader, gl.delete_shader);
+    GL_ENTRY(glDeleteProgram, gl.delete_program);
+    if (real_create_shader == NULL)
+        GL_ENTRY(glCreateShader, real_create_shader);
+    if (real_shader_source == NULL)
+        GL_ENTRY(glShaderSource, real_shader_source);
+}
+
+GLuint program_create_shader(GLenum type)
+{
+    GLuint shader = real_create_shader(type);
+    if (type == GL_VERTEX_SHADER && viewer.vertex == 0)
+        viewer.vertex = shader;
+    else if (type == GL_FRAGMENT_SHADER && viewer.fragment == 0)
+        viewer.fragment = shader;
+    return shader;
+}
+
+static char *joined(GLsizei count, const GLchar *const *strings)
+{
+    size_t size = 1;
+    for (GLsizei i = 0; i < count; i++)
+        size += strlen(strings[i]);
+    char *text = preload_alloc(size), *end = text;
+    *end = '\0';
+    for (GLsizei i = 0; i < count; i++)
+        end = stpcpy(end, strings[i]);
+    return text;
+}
+
+void program_shader_source(GLuint shader, GLsizei count, const GLchar *const *strings, const GLint *lengths)
+{
+    if (shader != 0 && shader == viewer.vertex && viewer.vertex_text == NULL && lengths == NULL) {
+        viewer.vertex_text = joined(count, strings);
+    } else if (shader != 0 && shader == viewer.fragment && viewer.fragment_text == NULL && lengths == NULL) {
+        viewer.fragment_text = joined(count, strings);
+        dialect_source(real_shader_source, shader, viewer.fragment_text);
+        return;
+    }
+    real_shader_source(shader, count, strings, lengths);
+}
+
+char *gl_log(GLuint object, int is_program)
+{
+    load_gl();
+    GLint size = 0;
+    (is_program ? gl.get_programiv : gl.get_shaderiv)(object, GL_INFO_LOG_LENGTH, &size);
+    char *log = preload_alloc((size_t)(size > 0 ? size : 0) + 1);
+    log[0] = '\0';
+    if (size > 0)
+        (is_program ? gl.program_log : gl.shader_log)(object, size, NULL, log);
+    return log;
+}
+
+struct build program_outcome(GLuint fragment, GLuint program, long long started)
+{
+    load_gl();
+    struct build b = {.program = program};
+    gl.get_shaderiv(fragment, GL_COMPILE_STATUS, &b.compiled);
+    gl.get_programiv(program, GL_LINK_STATUS, &b.linked);
+    b.ms = (double)(preload_now_ns() - started) / 1e6;
+    /* A text that builds may have warnings; one that compiles and does not link has the program's word. */
+    b.log = gl_log(b.compiled && !b.linked ? program : fragment, b.compiled && !b.linked);
+    return b;
+}
+
+static GLuint compile(GLenum type, const char *text)
+{
+    GLuint shader = real_create_shader(type);
+    if (type == GL_FRAGMENT_SHADER)
+        dialect_source(real_shader_source, shader, text);
+    else
+        real_shader_source(shader, 1, &text, NULL);
+    gl.compile_shader(shader);
+    return shader;
+}
+
+struct build program_build(const char *fragment_text)
+{
+    load_gl();
+    long long started = preload_now_ns();
+    GLuint vertex = compile(GL_VERTEX_SHADER, viewer.vertex_text);
+    GLuint fragment = compile(GL_FRAGMENT_SHADER, fragment_text);
+    GLuint program = gl.create_program();
+    gl.attach_shader(program, vertex);
+    gl.attach_shader(program, fragment);
+    gl.link_program(program);
+    gl.delete_shader(vertex);
+    struct build b = program_outcome(fragment, program, started);
+    gl.delete_shader(fragment);
+    if (!b.linked) {
+        gl.delete_program(program);
+        b.program = 0;
+    }
+    return b;
+}

@@ -1,0 +1,158 @@
+/*
+ * Preloaded into the viewer by quillomar-record: renders a fixed number of frames at a fixed time step,
+ * whatever the render speed, and hands each one over before it is shown.
+ *
+ * Settings (docs/internals.md): QUILLOMAR_FRAMES, QUILLOMAR_FPS, QUILLOMAR_FROM, QUILLOMAR_SIZE,
+ * QUILLOMAR_START, QUILLOMAR_MOUSE (optional), QUILLOMAR_FRAME_FD, QUILLOMAR_STATUS_FD, and the channels
+ * (channels.h).
+ *
+ * The clock: the viewer reads std::chrono::steady_clock::now once for its time origin and once per frame.
+ * Those reads (and only those made from the program's own code, not the driver's or the libraries')
+ * return the origin, then origin + FROM + k / FPS for frame k, so frame k is drawn with iTime exactly
+ * FROM + k / FPS.
+ * The picture: before the first frame the viewer's context gets a target of SIZE bound for drawing,
+ * whatever size the window has or a window manager gives it. At each buffer swap the frame is read back
+ * (RGBA, bottom row first) and written to FRAME_FD, then copied into the window so that the recording can
+ * be watched. STATUS_FD gets a "frame" record per frame written, or "no-program" when the shader did not
+ * build (nothing is recorded). After the last frame the window's close flag is set, so the viewer ends by
+ * its normal path.
+ * The inputs of shaders from the web are as exact: frame k has iFrame k, iTimeDelta 1 / FPS, iFrameRate
+ * FPS, iDate the wall-clock time START plus iTime, and iMouse held at MOUSE, or 0 when none is given.
+ */
+#include <errno.h>
+#include <math.h>
+
+#include "channels.h"
+#include "inputs.h"
+#include "program.h"
+#include "settings.h"
+#include "target.h"
+
+/* The picture the viewer draws, whatever the recording's size: fragCoord and iMouse are in its pixels. */
+static const double PICTURE[2] = {1920.0, 1080.0};
+static const long long ORIGIN_NS = 1000000000000LL;
+
+static struct {
+    PFNGLGETINTEGERVPROC get_integerv;
+    PFNGLDRAWARRAYSPROC draw_arrays;
+} gl;
+
+static int frames, size[2], frame_fd, status_fd, mouse_given;
+static double fps, from, start, mouse[2];
+static int done, origin_read;
+static struct target picture;
+static unsigned char *pixels;
+
+__attribute__((constructor)) static void configure(void)
+{
+    const struct setting settings[] = {
+        {"QUILLOMAR_FRAMES", SETTING_INT, 1, &frames, NULL},
+        {"QUILLOMAR_FPS", SETTING_NUMBER, 1, &fps, NULL},
+        {"QUILLOMAR_FROM", SETTING_NUMBER, 1, &from, NULL},
+        {"QUILLOMAR_SIZE", SETTING_SIZE, 1, size, NULL},
+        {"QUILLOMAR_START", SETTING_NUMBER, 1, &start, NULL},
+        {"QUILLOMAR_MOUSE", SETTING_POINT, 0, mouse, &mouse_given},
+        {"QUILLOMAR_FRAME_FD", SETTING_INT, 1, &frame_fd, NULL},
+        {"QUILLOMAR_STATUS_FD", SETTING_INT, 1, &status_fd, NULL},
+    };
+    settings_read(settings, sizeof settings / sizeof settings[0]);
+    if (frames < 1 || fps <= 0)
+        preload_fail("QUILLOMAR_FRAMES and QUILLOMAR_FPS must be positive");
+    channels_configure();
+    pixels = preload_alloc((size_t)size[0] * (size_t)size[1] * 4);
+}
+
+/* The program's clock reads: the origin, then the time of the frame being drawn. */
+HOOK long long STEADY_CLOCK_NOW(void)
+{
+    if (!preload_from_program(__builtin_return_address(0)))
+        return preload_real_now();
+    if (!origin_read) {
+        origin_read = 1;
+        return ORIGIN_NS;
+    }
+    return ORIGIN_NS + llround(from * 1e9) + llround((double)done * 1e9 / fps);
+}
+
+/* The top of every loop iteration: the target is bound and fills the viewport, also after a resize
+ * callback has set the viewport to the window's size. */
+HOOK int glfwWindowShouldClose(GLFWwindow *window)
+{
+    static __typeof__(glfwWindowShouldClose) *real;
+    if (real == NULL) {
+        NEXT(glfwWindowShouldClose, real);
+        GL_ENTRY(glGetIntegerv, gl.get_integerv);
+        picture = target_make(size[0], size[1], GL_RGBA8);
+    }
+    target_bind(&picture);
+    return real(window);
+}
+
+static void say(const char *kind, const struct field *fields, size_t count)
+{
+    record_write(status_fd, kind, fields, count);
+}
+
+HOOK void glfwSwapBuffers(GLFWwindow *window)
+{
+    static __typeof__(glfwSwapBuffers) *real;
+    static __typeof__(glfwSetWindowShouldClose) *set_should_close;
+    static __typeof__(glfwGetFramebufferSize) *framebuffer_size;
+    NEXT(glfwSwapBuffers, real);
+    NEXT(glfwSetWindowShouldClose, set_should_close);
+    NEXT(glfwGetFramebufferSize, framebuffer_size);
+    if (done >= frames) {
+        real(window);
+        return;
+    }
+    GLint program = 0;
+    gl.get_integerv(GL_CURRENT_PROGRAM, &program);
+    if (program == 0) {
+        say("no-program", NULL, 0);
+        done = frames;
+        set_should_close(window, 1);
+        real(window);
+        return;
+    }
+    target_read(&picture, pixels);
+    preload_write_all(frame_fd, pixels, (size_t)size[0] * (size_t)size[1] * 4, "frames");
+    char number[32];
+    snprintf(number, sizeof number, "%d", ++done);
+    const struct field fields[] = {FIELD("number", number)};
+    say("frame", fields, 1);
+
+    int w = 0, h = 0;
+    framebuffer_size(window, &w, &h);
+    target_show(&picture, w, h);
+    if (done == frames) {
+        close(frame_fd);
+        set_should_close(window, 1);
+    }
+    real(window);
+}
+
+/* Just before the viewer's draw, after its own uniforms: the inputs of frame `done`. */
+static void draw_arrays(GLenum mode, GLint first, GLsizei count)
+{
+    struct frame frame = {.number = done, .delta = 1.0 / fps, .rate = fps};
+    frame.time = from + (double)done / fps;
+    frame_date(start + frame.time, frame.date);
+    for (int i = 0; i < 4 && mouse_given; i++)
+        frame.mouse[i] = mouse[i % 2];
+    frame.resolution[0] = PICTURE[0];
+    frame.resolution[1] = PICTURE[1];
+    frame.resolution[2] = 1.0;
+    GLint program = 0;
+    gl.get_integerv(GL_CURRENT_PROGRAM, &program);
+    inputs_set((GLuint)program, &frame);
+    gl.draw_arrays(mode, first, count);
+}
+
+HOOK GLFWglproc glfwGetProcAddress(const char *name)
+{
+    GLFWglproc proc = preload_gl_or_null(name);
+    GL_WRAP(glCreateShader, real_create_shader, program_create_shader)
+    GL_WRAP(glShaderSource, real_shader_source, program_shader_source)
+    GL_WRAP(glDrawArrays, gl.draw_arrays, draw_arrays)
+    return proc;
+}

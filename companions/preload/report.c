@@ -1,0 +1,125 @@
+/* Failing, writing and the small services every preloaded piece uses (preload.h). */
+#include "preload.h"
+
+#include <errno.h>
+#include <link.h>
+#include <stdarg.h>
+#include <time.h>
+
+void preload_fail(const char *format, ...)
+{
+    char message[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    fprintf(stderr, "%s: %s\n", PRELOAD_NAME, message);
+    _exit(70);
+}
+
+void preload_write_all(int fd, const void *data, size_t size, const char *what)
+{
+    const char *p = data;
+    while (size > 0) {
+        ssize_t n = write(fd, p, size);
+        if (n < 0 && errno != EINTR)
+            preload_fail("%s: %s", what, strerror(errno));
+        if (n > 0) {
+            p += n;
+            size -= (size_t)n;
+        }
+    }
+}
+
+void record_write(int fd, const char *kind, const struct field *fields, size_t count)
+{
+    char header[1024];
+    size_t used = (size_t)snprintf(header, sizeof header, "\036%s", kind);
+    for (size_t i = 0; i < count && used < sizeof header; i++) {
+        if (fields[i].value != NULL)
+            used += (size_t)snprintf(header + used, sizeof header - used, " %s=%s", fields[i].name, fields[i].value);
+        else
+            used += (size_t)snprintf(header + used, sizeof header - used, " %s:%zu", fields[i].name, fields[i].size);
+    }
+    if (used + 1 >= sizeof header)
+        preload_fail("a %s record too long to write", kind);
+    header[used++] = '\n';
+    preload_write_all(fd, header, used, kind);
+    for (size_t i = 0; i < count; i++)
+        if (fields[i].value == NULL)
+            preload_write_all(fd, fields[i].data, fields[i].size, kind);
+}
+
+void *preload_alloc(size_t size)
+{
+    void *p = malloc(size > 0 ? size : 1);
+    if (p == NULL)
+        preload_fail("out of memory (%zu bytes)", size);
+    return p;
+}
+
+/* A missing one means the program is not the viewer this library was made for. */
+void *preload_next(const char *name)
+{
+    void *p = dlsym(RTLD_NEXT, name);
+    if (p == NULL)
+        preload_fail("the viewer has no %s", name);
+    return p;
+}
+
+GLFWglproc preload_gl_or_null(const char *name)
+{
+    static GLFWglproc (*lookup)(const char *);
+    NEXT(glfwGetProcAddress, lookup);
+    return lookup(name);
+}
+
+GLFWglproc preload_gl(const char *name)
+{
+    GLFWglproc p = preload_gl_or_null(name);
+    if (p == NULL)
+        preload_fail("the GL has no %s", name);
+    return p;
+}
+
+long long preload_now_ns(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+static uintptr_t program_start[8], program_end[8];
+static int program_segments = -1;
+
+static int first_object(struct dl_phdr_info *info, size_t size, void *data)
+{
+    (void)size;
+    (void)data;
+    program_segments = 0;
+    for (int i = 0; i < info->dlpi_phnum && program_segments < 8; i++) {
+        if (info->dlpi_phdr[i].p_type != PT_LOAD)
+            continue;
+        uintptr_t segment = info->dlpi_addr + info->dlpi_phdr[i].p_vaddr;
+        program_start[program_segments] = segment;
+        program_end[program_segments++] = segment + info->dlpi_phdr[i].p_memsz;
+    }
+    return 1;
+}
+
+int preload_from_program(const void *address)
+{
+    if (program_segments < 0)
+        dl_iterate_phdr(first_object, NULL);
+    for (int i = 0; i < program_segments; i++)
+        if ((uintptr_t)address >= program_start[i] && (uintptr_t)address < program_end[i])
+            return 1;
+    return 0;
+}
+
+long long preload_real_now(void)
+{
+    static long long (*clock_now)(void);
+    NEXT(_ZNSt6chrono3_V212steady_clock3nowEv, clock_now);
+    return clock_now();
+}

@@ -1,0 +1,88 @@
+#include "target.h"
+
+static struct {
+    PFNGLGENFRAMEBUFFERSPROC gen_framebuffers;
+    PFNGLBINDFRAMEBUFFERPROC bind_framebuffer;
+    PFNGLGENTEXTURESPROC gen_textures;
+    PFNGLBINDTEXTUREPROC bind_texture;
+    PFNGLTEXIMAGE2DPROC tex_image;
+    PFNGLTEXPARAMETERIPROC tex_parameter;
+    PFNGLFRAMEBUFFERTEXTURE2DPROC framebuffer_texture;
+    PFNGLVIEWPORTPROC viewport;
+    PFNGLPIXELSTOREIPROC pixel_storei;
+    PFNGLREADPIXELSPROC read_pixels;
+    PFNGLBLITFRAMEBUFFERPROC blit_framebuffer;
+    PFNGLCLEARCOLORPROC clear_color;
+    PFNGLCLEARPROC clear;
+    PFNGLGETFLOATVPROC get_floatv;
+} gl;
+
+static void load_gl(void)
+{
+    if (gl.gen_framebuffers != NULL)
+        return;
+    GL_ENTRY(glGenFramebuffers, gl.gen_framebuffers);
+    GL_ENTRY(glBindFramebuffer, gl.bind_framebuffer);
+    GL_ENTRY(glGenTextures, gl.gen_textures);
+    GL_ENTRY(glBindTexture, gl.bind_texture);
+    GL_ENTRY(glTexImage2D, gl.tex_image);
+    GL_ENTRY(glTexParameteri, gl.tex_parameter);
+    GL_ENTRY(glFramebufferTexture2D, gl.framebuffer_texture);
+    GL_ENTRY(glViewport, gl.viewport);
+    GL_ENTRY(glPixelStorei, gl.pixel_storei);
+    GL_ENTRY(glReadPixels, gl.read_pixels);
+    GL_ENTRY(glBlitFramebuffer, gl.blit_framebuffer);
+    GL_ENTRY(glClearColor, gl.clear_color);
+    GL_ENTRY(glClear, gl.clear);
+    GL_ENTRY(glGetFloatv, gl.get_floatv);
+}
+
+struct target target_make(int width, int height, GLenum internal_format)
+{
+    load_gl();
+    struct target t = {.width = width, .height = height};
+    gl.gen_textures(1, &t.texture);
+    gl.bind_texture(GL_TEXTURE_2D, t.texture);
+    int floating = internal_format == GL_RGBA32F || internal_format == GL_RGBA16F;
+    gl.tex_image(GL_TEXTURE_2D, 0, (GLint)internal_format, width, height, 0, GL_RGBA,
+                 floating ? GL_FLOAT : GL_UNSIGNED_BYTE, NULL);
+    gl.tex_parameter(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    gl.tex_parameter(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    gl.bind_texture(GL_TEXTURE_2D, 0);
+    gl.gen_framebuffers(1, &t.framebuffer);
+    gl.bind_framebuffer(GL_FRAMEBUFFER, t.framebuffer);
+    gl.framebuffer_texture(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, t.texture, 0);
+    GLfloat clear[4];
+    gl.get_floatv(GL_COLOR_CLEAR_VALUE, clear);
+    gl.clear_color(0.0f, 0.0f, 0.0f, 0.0f);
+    gl.clear(GL_COLOR_BUFFER_BIT);
+    gl.clear_color(clear[0], clear[1], clear[2], clear[3]);
+    return t;
+}
+
+void target_bind(const struct target *target)
+{
+    gl.bind_framebuffer(GL_FRAMEBUFFER, target->framebuffer);
+    gl.viewport(0, 0, target->width, target->height);
+}
+
+void read_pixels(int x, int y, int width, int height, unsigned char *pixels)
+{
+    load_gl();
+    gl.pixel_storei(GL_PACK_ALIGNMENT, 1);
+    gl.read_pixels(x, y, width, height, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
+}
+
+void target_read(const struct target *target, unsigned char *pixels)
+{
+    gl.bind_framebuffer(GL_READ_FRAMEBUFFER, target->framebuffer);
+    read_pixels(0, 0, target->width, target->height, pixels);
+}
+
+void target_show(const struct target *target, int width, int height)
+{
+    gl.bind_framebuffer(GL_READ_FRAMEBUFFER, target->framebuffer);
+    gl.bind_framebuffer(GL_DRAW_FRAMEBUFFER, 0);
+    gl.blit_framebuffer(0, 0, target->width, target->height, 0, 0, width, height, GL_COLOR_BUFFER_BIT, GL_LINEAR);
+    gl.bind_framebuffer(GL_FRAMEBUFFER, target->framebuffer);
+}

@@ -1,0 +1,56 @@
+/*
+ * translate: what the GL gets for a shader file through the dialect table, for the commands, the tools
+ * and the tests.
+ *
+ *   translate FILE            the text the GL gets for FILE (FILE itself when no dialect recognises it)
+ *   translate --dialect FILE  the name of FILE's dialect, or "none"
+ *
+ * Exit status 0, or 2 for a wrong call or a file that cannot be read.
+ */
+#include <errno.h>
+
+#include "dialects.h"
+
+static char *read_all(FILE *f)
+{
+    size_t size = 0, room = 4096;
+    char *text = preload_alloc(room);
+    size_t n;
+    while ((n = fread(text + size, 1, room - size - 1, f)) > 0) {
+        size += n;
+        if (room - size - 1 == 0) {
+            char *grown = realloc(text, room *= 2);
+            if (grown == NULL)
+                preload_fail("out of memory");
+            text = grown;
+        }
+    }
+    text[size] = '\0';
+    return text;
+}
+
+int main(int argc, char **argv)
+{
+    int dialect = argc == 3 && strcmp(argv[1], "--dialect") == 0;
+    if (argc != 2 + dialect || argv[1 + dialect][0] == '-') {
+        fprintf(stderr, "usage: translate [--dialect] FILE\n");
+        return 2;
+    }
+    FILE *f = fopen(argv[1 + dialect], "rb");
+    if (f == NULL) {
+        fprintf(stderr, "translate: %s: %s\n", argv[1 + dialect], strerror(errno));
+        return 2;
+    }
+    char *text = read_all(f);
+    fclose(f);
+    if (dialect) {
+        const struct dialect *d = dialect_of(text);
+        printf("%s\n", d != NULL ? d->name : "none");
+    } else {
+        char *whole = dialect_text(text);
+        fputs(whole != NULL ? whole : text, stdout);
+        free(whole);
+    }
+    free(text);
+    return ferror(stdout) || fflush(stdout) != 0 ? 2 : 0;
+}
