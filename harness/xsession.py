@@ -1,39 +1,31 @@
 """Driving the viewer through an X server: the window manager, the viewer's window, its pixels and keys,
-and what the test library preloaded into it logs. Starting X servers and viewers is companions/launch.py's.
+a run of a given length ended with Escape, and what the test library preloaded into it (glshim.c) logs.
+Starting X servers and viewers is the quillomar package's (displays, viewer).
 
 Used by the tests, the tools and the benchmark. Every wait is bounded.
 """
 import collections
 import os
 import subprocess
-import sys
 import time
 from pathlib import Path
 
 from Xlib import X, XK, display
 from Xlib.error import XError
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "companions"))
-import launch  # noqa: E402
-from launch import stop  # noqa: E402,F401
-
-SCREEN = (1920, 1080)
-
-
-def start_xvfb(*extra, screen=SCREEN):
-    """Starts Xvfb on a free display number; returns (process, ":N")."""
-    return launch.start_xvfb(*screen, *extra)
+from quillomar import displays, paths, records, viewer
+from quillomar.displays import stop
 
 
 def shim():
-    """The test library preloaded into the viewer (harness/glshim.c, built by CMake into build/)."""
-    return launch.library("glshim")
+    """The test library preloaded into the viewer (harness/glshim.c, built by CMake into the build tree)."""
+    return paths.library("glshim")
 
 
 def start_window_manager(name, timeout=15):
     """Starts openbox on display name and waits until it manages the screen; returns the process."""
-    proc = subprocess.Popen(["openbox", "--sm-disable"], env=dict(os.environ, DISPLAY=name),
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    proc = displays.child(["openbox", "--sm-disable"], env=dict(os.environ, DISPLAY=name),
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     x = display.Display(name)
     check = x.intern_atom("_NET_SUPPORTING_WM_CHECK")
     deadline = time.monotonic() + timeout
@@ -135,27 +127,73 @@ def open_display(name):
     return display.Display(name)
 
 
+class NoWindow(RuntimeError):
+    """The viewer showed no window; status is how it ended."""
+
+    def __init__(self, message, status):
+        super().__init__(message)
+        self.status = status
+
+
+def run_for(seconds, name, workdir, env, watch=None, every=None, timeout=60, **start):
+    """Runs the viewer (viewer.start(workdir, env, **start): text, binary, a prefix such as valgrind, ...)
+    on X display name for `seconds` once its window is up, then holds Escape until it exits. watch(proc,
+    window), if given, is called every `every` seconds while it runs, and in any case once just before
+    Escape. Returns the exit status and what the calls of watch returned; raises NoWindow when no window
+    came within timeout seconds. The viewer is ended whatever happens."""
+    proc, x = viewer.start(workdir, env, **start), None
+    try:
+        x = open_display(name)
+        try:
+            window = find_window(x, proc, timeout)
+        except RuntimeError as e:
+            stop(proc)
+            raise NoWindow(str(e), proc.returncode)
+        watched, end = [], time.monotonic() + seconds
+        while every and time.monotonic() + every < end:
+            watched.append(watch(proc, window))
+            time.sleep(every)
+        time.sleep(max(0.0, end - time.monotonic()))
+        if watch:
+            watched.append(watch(proc, window))
+        return hold_escape(x, window, proc, timeout), watched
+    finally:
+        if x is not None:
+            x.close()
+        stop(proc)
+
+
 SwapLog = collections.namedtuple("SwapLog", "swaps first last loaded shader setup first_use itime last_use last_itime")
 
 
 def read_swap_log(path):
-    """What glshim logs at exit: the number of swaps; monotonic seconds of the first and the last swap,
-    of the end of GL loading, of the first shader creation, of the end of the quad's set-up and of the
-    first glUseProgram; the iTime that the first presented frame was drawn with; and the time of the last
-    presented frame's glUseProgram and its iTime."""
-    with open(path) as f:
-        fields = f.read().split()
-    return SwapLog(int(fields[0]), *(int(t) / 1e9 for t in fields[1:7]), float(fields[7]), int(fields[8]) / 1e9,
-                   float(fields[9]))
+    """What glshim logs at exit (a swaps record): the number of swaps; monotonic seconds of the first and
+    the last swap, of the end of GL loading, of the first shader creation, of the end of the quad's set-up
+    and of the first glUseProgram; the iTime that the first presented frame was drawn with; and the time
+    of the last presented frame's glUseProgram and its iTime."""
+    found, = records.parse(Path(path).read_bytes())
+    f = found.fields
+    seconds = [int(f[name + "_ns"]) / 1e9 for name in ("first", "last", "loaded", "shader", "setup", "first_use")]
+    return SwapLog(int(f["count"]), *seconds, float(f["itime"]), int(f["last_use_ns"]) / 1e9, float(f["last_itime"]))
 
 
 def read_info_logs(path):
-    """What glshim captured at each info log query, in order: [(kind, the GL's whole log or None)]."""
-    data, found = path.read_bytes() if path.exists() else b"", []
-    while data:
-        head, _, data = data.partition(b"\n")
-        kind, length = head.split()
-        n = max(int(length), 0)
-        found.append((kind.decode(), data[:n] if int(length) >= 0 else None))
-        data = data[n:]
-    return found
+    """What glshim captured at each info log query, in order: [(object kind, the GL's whole log, or None
+    where there was no such object)]."""
+    found = records.parse(path.read_bytes()) if path.exists() else []
+    return [(r.fields["object"], r.payloads["log"] if r.fields["exists"] == "1" else None) for r in found]
+
+
+def read_pixels(path):
+    """(swaps so far, [(r, g, b) of each point]) from glshim's GLSHIM_PIXELS_PATH file; (0, []) before the
+    first swap."""
+    if not path.exists():
+        return 0, []
+    found, = records.parse(path.read_bytes())
+    colours = found.fields["colours"]
+    return int(found.fields["swap"]), [tuple(map(int, c.split(","))) for c in colours.split(";")] if colours else []
+
+
+def watching(path, points):
+    """glshim's settings that have it write the colours of points (x, y from the top left) to path."""
+    return {"GLSHIM_PIXELS_PATH": path, "GLSHIM_PIXELS_AT": " ".join("%d,%d" % p for p in points)}

@@ -1,6 +1,8 @@
 """End-to-end harness: one Xvfb with a window manager for the session, the real viewer (QUILLOMAR_BIN,
-built from QUILLOMAR_SOURCE) run in a fresh directory per test. Every wait lasts at most
-QUILLOMAR_TEST_PATIENCE seconds (20); a viewer still running when its test ends is killed."""
+built from QUILLOMAR_SOURCE) run in a fresh directory per test. The build tree is QUILLOMAR_BUILD (build/):
+the viewer and the commands' package come from there, and the installed commands are installed from it.
+Every wait lasts at most QUILLOMAR_TEST_PATIENCE seconds (20); a viewer still running when its test ends
+is killed."""
 import os
 import re
 import signal
@@ -15,12 +17,17 @@ from Xlib.error import XError
 from Xlib.protocol import event
 
 REPO = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(REPO / "harness"))
-from xsession import (find_window, grab, hold_escape, launch, open_display,  # noqa: E402
-                      read_info_logs, read_swap_log, shim, start_window_manager, start_xvfb, stop)
+BUILD = Path(os.environ.get("QUILLOMAR_BUILD", REPO / "build")).resolve()
+sys.path[:0] = [str(BUILD / "python"), str(REPO / "harness")]
+if not (BUILD / "python" / "quillomar").is_dir():
+    raise pytest.UsageError("build first: the commands' package %s is missing" % (BUILD / "python" / "quillomar"))
+from quillomar import displays, viewer  # noqa: E402
+from quillomar.displays import stop  # noqa: E402
+from xsession import (find_window, grab, hold_escape, open_display,  # noqa: E402
+                      read_info_logs, read_swap_log, shim, start_window_manager)
 
 SOURCE = Path(os.environ.get("QUILLOMAR_SOURCE", REPO / "main.cpp"))
-BINARY = Path(os.environ.get("QUILLOMAR_BIN", REPO / "build" / "quillomar"))
+BINARY = Path(os.environ.get("QUILLOMAR_BIN", BUILD / "quillomar"))
 PATIENCE = float(os.environ.get("QUILLOMAR_TEST_PATIENCE", "20"))
 # Room for the 1920x1080 window and the manager's decorations.
 SCREEN = (2560, 1440)
@@ -30,38 +37,32 @@ GLFW_WAYLAND = REPO / "build" / "glfw-wayland"
 @pytest.fixture(scope="session")
 def xserver():
     """The display, managed by openbox as a desktop's would be."""
-    proc, name = start_xvfb(screen=SCREEN)
-    try:
+    with displays.Xvfb(*SCREEN) as name:
         manager = start_window_manager(name)
         yield name
         stop(manager)
-    finally:
-        stop(proc)
 
 
 @pytest.fixture
 def bare_xserver():
     """A display with no window manager at all."""
-    proc, name = start_xvfb(screen=SCREEN)
-    yield name
-    stop(proc)
+    with displays.Xvfb(*SCREEN) as name:
+        yield name
 
 
 @pytest.fixture(scope="session")
 def no_glx_xserver():
     """A display that cannot give any GL context."""
-    proc, name = start_xvfb("-extension", "GLX")
-    yield name
-    stop(proc)
+    with displays.Xvfb(1920, 1080, "-extension", "GLX") as name:
+        yield name
 
 
 @pytest.fixture(scope="session")
 def weston():
     """A Wayland compositor with no screen, keyboard or pointer (weston's headless backend): (socket,
     runtime directory)."""
-    proc, wayland = launch.start_weston(*SCREEN)
-    yield wayland
-    launch.stop_weston(proc, wayland)
+    with displays.Weston(*SCREEN) as wayland:
+        yield wayland
 
 
 @pytest.fixture
@@ -77,7 +78,7 @@ def on_wayland(weston):
 def prefix(tmp_path_factory):
     """The build installed in a prefix of its own, as a user installs it."""
     prefix = tmp_path_factory.mktemp("prefix")
-    subprocess.run(["cmake", "--install", str(BINARY.parent), "--prefix", str(prefix)], check=True,
+    subprocess.run(["cmake", "--install", str(BUILD), "--prefix", str(prefix)], check=True,
                    capture_output=True, timeout=60)
     return prefix
 
@@ -110,12 +111,12 @@ class Viewer:
 
     def __init__(self, xdisplay, workdir, shader, env, binary):
         self.swap_log, self.info_log = workdir / "swaps", workdir / "info-logs"
-        full_env = launch.environment(xdisplay or "", [shim()], GLSHIM_SWAP_LOG=self.swap_log,
+        full_env = viewer.environment(xdisplay or "", [shim()], GLSHIM_SWAP_LOG=self.swap_log,
                                       GLSHIM_INFO_LOGS=self.info_log, **(env or {}))
         self.out, self.err, self.xdisplay, self.x = workdir / "stdout", workdir / "stderr", xdisplay, None
         self.seen = {}  # what the last looks at the window found, for the message of a wait that fails
         with open(self.out, "wb") as out, open(self.err, "wb") as err:
-            self.proc = launch.start(workdir, full_env, text=shader, binary=binary, stdout=out, stderr=err)
+            self.proc = viewer.start(workdir, full_env, text=shader, binary=binary, stdout=out, stderr=err)
 
     def find_window(self, timeout=PATIENCE):
         self.x = open_display(self.xdisplay)
@@ -225,7 +226,7 @@ def until(condition, what, timeout=PATIENCE):
 def start_live(prefix, xdisplay, workdir, shader, *args, stdout=subprocess.PIPE, env=None):
     """quillomar-live, installed, on shader in workdir, in a process group of its own as in a terminal."""
     return subprocess.Popen([str(prefix / "bin" / "quillomar-live"), shader, *args], cwd=workdir,
-                            env=launch.environment(xdisplay, **(env or {})), stdout=stdout, stderr=subprocess.STDOUT,
+                            env=viewer.environment(xdisplay, **(env or {})), stdout=stdout, stderr=subprocess.STDOUT,
                             start_new_session=True)
 
 
@@ -236,3 +237,7 @@ def interrupt(live):
     assert live.returncode in (0, 130)
     assert subprocess.run(["pgrep", "-g", str(live.pid)], capture_output=True).stdout == b"", "processes left"
     return out.decode() if out else ""
+
+
+def without_display(**extra):
+    return dict({k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}, **extra)

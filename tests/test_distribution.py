@@ -1,19 +1,18 @@
 """What is shipped beside the program: the examples, README's mainImage prelude, the headless run, the
-install tree with its manual, the recording command, and the Debian package."""
+install tree with its manual, and the Debian package."""
 import os
 import re
-import signal
 import subprocess
-import time
 
 import pytest
 from PIL import Image, ImageStat
 
-from conftest import BINARY, REPO, near
+from conftest import BUILD, REPO, near, without_display
+from quillomar.channels import header_options
+from quillomar.dialects import dialect
 from xsession import grab
 
 pytestmark = pytest.mark.packaging
-BUILD = BINARY.parent
 
 
 def lively(image):
@@ -26,16 +25,15 @@ def lively(image):
 def test_example_renders_a_varied_picture_without_gl_errors(run_viewer, prefix, tmp_path, path):
     shader = path.read_bytes()
     assert shader.startswith((b"#version 330 core\n//", b"//")), "each example starts with a header comment"
-    if shader.startswith(b"#version"):
+    if dialect(shader) == "none":
         v = run_viewer(shader)
         v.find_window()
         v.wait_for(lambda: lively(grab(v.window)), what="a varied picture")
         assert v.hold_escape() == (0, shader + b"\n", b"")
         return
     # A mainImage example is for the companion commands, with the channels its header names.
-    channels = re.findall(r"^// (channel\d): (.+)$", shader.decode(), re.M)
     done = subprocess.run([str(prefix / "bin" / "quillomar-record"), str(path), "still.png", "--from", "2",
-                           "--size", "960x540", *[a for c, image in channels for a in ("--" + c, REPO / image)]],
+                           "--size", "960x540", *header_options(shader, REPO)],
                           cwd=tmp_path, env=without_display(), capture_output=True, text=True, timeout=120)
     assert (done.returncode, done.stderr) == (0, "") and lively(Image.open(tmp_path / "still.png"))
 
@@ -52,10 +50,6 @@ def test_readme_prelude_maps_fragcoord_onto_the_window(run_viewer):
     expected = [(0, 255, 255), (255, 255, 255), (0, 0, 255), (255, 0, 255), (128, 127, 255)]
     v.wait_for(lambda: all(map(near, v.pixels(points), expected)), what="fragCoord mapped onto the window")
     assert v.hold_escape() == (0, shader + b"\n", b"")
-
-
-def without_display(**extra):
-    return dict({k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}, **extra)
 
 
 def test_headless_run_command_saves_a_full_size_picture():
@@ -80,137 +74,6 @@ def test_installed_viewer_runs_and_the_manual_covers_all_three_commands(run_view
     assert v.hold_escape() == (0, shader + b"\n", b"")
 
 
-# iTime in milliseconds, as 20 stripes from the left (bit 0) to the right, coarse enough to come through
-# lossy coding: red in the top half, blue in the bottom half, so that the picture's way up and its colour
-# order show too.
-TIMECODE = b"""#version 330 core
-in vec2 coord;
-out vec4 FragColor;
-uniform float iTime;
-void main()
-{
-    uint ms = uint(iTime * 1000.0 + 0.5);
-    float bit = float((ms >> uint((coord.x * 0.5 + 0.5) * 20.0)) & 1u);
-    FragColor = vec4(coord.y > 0.0 ? vec3(bit, 0.0, 0.0) : vec3(0.0, 0.0, bit), 1.0);
-}
-// With a version line of its own, a file goes to the GL as it is, whatever else it defines.
-void mainImage(out vec4 fragColor, in vec2 fragCoord)
-{
-    fragColor = vec4(fragCoord, 0.0, 1.0);
-}
-"""
-
-
-def timecodes(path, w, h):
-    """For each frame of the picture or clip at path, the millisecond counts shown in red and in blue along
-    a row of its top half, then of its bottom half; and the codec."""
-    if path.suffix == ".webp":  # ffmpeg reads no animated WebP; PIL does
-        image = Image.open(path)
-        frames = [image.seek(k) or image.convert("RGB").tobytes() for k in range(image.n_frames)]
-        codec = "webp, loop %d" % image.info["loop"]
-    else:
-        raw = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
-                             capture_output=True, check=True, timeout=60).stdout
-        frames = [raw[k:k + w * h * 3] for k in range(0, len(raw), w * h * 3)]
-        codec = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_name,pix_fmt", "-of",
-                                "csv=p=0", str(path)], capture_output=True, text=True, check=True).stdout.strip()
-
-    def count(frame, y, channel):
-        return sum(1 << i for i in range(20) if frame[(y * w + int((i + 0.5) / 20 * w)) * 3 + channel] > 127)
-    return [tuple(count(f, y, c) for y in (h // 4, 3 * h // 4) for c in (0, 2)) for f in frames], codec
-
-
-RECORDINGS = {  # format: options, codec, frames as milliseconds
-    "mp4 from an own X server": ("clip.mp4", ["--seconds", "1", "--fps", "6", "--from", "2.5"], "h264,yuv420p",
-                                 [2500, 2667, 2833, 3000, 3167, 3333]),
-    # The display at hand cannot give a GL context: only the private server that --headless starts can.
-    "webm with --headless": ("clip.webm", ["--seconds", "0.5", "--fps", "8", "--from", "1", "--headless", "no-glx"],
-                             "vp9,yuv420p", [1000, 1125, 1250, 1375]),
-    "gif": ("clip.gif", ["--seconds", "0.4", "--fps", "10"], "gif,bgra", [0, 100, 200, 300]),
-    "animated webp": ("clip.webp", ["--seconds", "0.3", "--fps", "10", "--from", "4"], "webp, loop 0",
-                      [4000, 4100, 4200]),
-    "png still on the current display": ("still.png", ["--from", "7.25", "display"], "png,rgb24", [7250]),
-    # A Wayland session with no DISPLAY: an X server of its own for the X11 GLFW, the session's compositor
-    # for GLFW built for Wayland.
-    "mp4 in a Wayland session": ("clip.mp4", ["--seconds", "0.5", "--fps", "6", "wayland"], "h264,yuv420p",
-                                 [0, 167, 333]),
-    "mp4 on GLFW for Wayland": ("clip.mp4", ["--seconds", "0.5", "--fps", "6", "--from", "1", "glfw-wayland"],
-                                "h264,yuv420p", [1000, 1167, 1333]),
-}
-
-
-@pytest.mark.parametrize("name, options, codec, frames", RECORDINGS.values(), ids=RECORDINGS.keys())
-def test_recording_shows_exactly_from_plus_k_over_fps_in_frame_k(request, prefix, tmp_path, name, options, codec,
-                                                                   frames):
-    (tmp_path / "shader.glsl").write_bytes(TIMECODE)
-    servers = {"display": "xserver", "no-glx": "no_glx_xserver"}
-    shown = [request.getfixturevalue(servers[o]) for o in options if o in servers]
-    env = without_display(DISPLAY=shown[0]) if shown else without_display()
-    if "wayland" in options:
-        env.update(WAYLAND_DISPLAY=request.getfixturevalue("weston")[0],
-                   XDG_RUNTIME_DIR=request.getfixturevalue("weston")[1])
-    if "glfw-wayland" in options:
-        env.update(request.getfixturevalue("on_wayland"))
-    markers = set(servers) | {"wayland", "glfw-wayland"}
-    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.glsl", name, "--size", "320x180",
-                           *[o for o in options if o not in markers]], cwd=tmp_path, env=env, capture_output=True,
-                          timeout=120)
-    assert (done.returncode, done.stderr) == (0, b"")
-    print("\n" + done.stdout.decode().strip())
-    assert timecodes(tmp_path / name, 320, 180) == ([(ms, 0, 0, ms) for ms in frames], codec)
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["shader.glsl", name])
-
-
-FAILURES = {  # arguments, environment, first line of the message
-    "no ffmpeg": (["clip.mp4"], {"PATH": "/nonexistent"}, "ffmpeg is not installed"),
-    "shader does not build": (["clip.mp4", "bad"], {}, "shader.glsl did not build:"),
-    "unknown extension": (["clip.avi"], {}, "unknown extension '.avi'"),
-    "no frames per second": (["clip.mp4", "--fps", "0"], {}, "argument --fps: invalid positive number value: '0'"),
-    "bad size": (["clip.mp4", "--size", "640x"], {}, "argument --size: invalid size (WxH) value: '640x'"),
-    "odd size for mp4": (["clip.mp4", "--size", "321x180"], {}, "argument --size: .mp4 needs an even width"),
-    "viewer ends early": (["clip.mp4", "no-glx"], {}, "the viewer ended after 0 of 150 frames (status 255):"),
-    # A mainImage file's messages name its own lines: the error is on line 3.
-    "mainImage does not build": (["clip.mp4", "bad-main-image"], {},
-                                 "shader.glsl did not build:\nERROR::SHADER::FRAGMENT::COMPILATION_FAILED\n0:3("),
-    "channel out of range": (["clip.mp4", "--channel4", "x.png"], {}, "there is no channel 4: the channels are 0 to 3"),
-    "image missing": (["clip.mp4", "--channel1", "missing.png"], {},
-                      "cannot read the image for iChannel1, missing.png: No such file or directory"),
-    "not an image": (["clip.mp4", "--channel0", "shader.glsl"], {},
-                     "cannot read the image for iChannel0, shader.glsl: not an image"),
-    "mouse not two numbers": (["clip.mp4", "--mouse", "12"], {}, "argument --mouse: invalid position (X,Y) value: '12'"),
-}
-SHADERS = {"bad": b"void main() { bad }",
-           "bad-main-image": b"void mainImage(out vec4 c, in vec2 p)\n{\n    c = vec4(undeclared);\n}\n"}
-
-
-@pytest.mark.parametrize("args, env, message", FAILURES.values(), ids=FAILURES.keys())
-def test_recording_failure_says_why_and_leaves_no_output(request, prefix, tmp_path, args, env, message):
-    (tmp_path / "shader.glsl").write_bytes(next((SHADERS[a] for a in args if a in SHADERS), TIMECODE))
-    env = without_display(**env, **({"DISPLAY": request.getfixturevalue("no_glx_xserver")} if "no-glx" in args
-                                    else {}))
-    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.glsl",
-                           *[a for a in args if a not in SHADERS and a != "no-glx"]], cwd=tmp_path, env=env,
-                          capture_output=True, text=True, timeout=120)
-    assert done.returncode != 0 and done.stdout == ""
-    assert done.stderr.startswith("quillomar-record: " + message), done.stderr
-    assert [p.name for p in tmp_path.iterdir()] == ["shader.glsl"]
-
-
-def test_ctrl_c_ends_a_recording_as_interrupted(prefix, tmp_path):
-    (tmp_path / "shader.glsl").write_bytes(TIMECODE)
-    recorder = subprocess.Popen([str(prefix / "bin" / "quillomar-record"), "shader.glsl", "clip.mp4", "--seconds",
-                                 "60", "--size", "320x180"], cwd=tmp_path, start_new_session=True, env=without_display(),
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    time.sleep(3)
-    children = subprocess.run(["pgrep", "-P", str(recorder.pid)], capture_output=True, text=True).stdout.split()
-    assert len(children) == 3, "the X server, the encoder and the viewer are running"
-    os.killpg(recorder.pid, signal.SIGINT)  # as the terminal does: to the whole foreground group
-    out, err = recorder.communicate(timeout=60)
-    assert (recorder.returncode, out, err) == (130, "", "\nquillomar-record: interrupted; clip.mp4 was not written\n")
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["shader.glsl"]
-    assert not [pid for pid in children if os.path.exists("/proc/%s" % pid)], "no process left"
-
-
 def package_of(soname):
     found = subprocess.run(["dpkg", "-S", "*/x86_64-linux-gnu/" + soname], capture_output=True, text=True).stdout
     return {line.split(":")[0] for line in found.splitlines()}
@@ -229,14 +92,15 @@ def test_deb_holds_the_commands_names_what_they_need_and_passes_lintian(tmp_path
     assert cpack(DEBFULLNAME="Ada Tester", DEBEMAIL="ada@example.org").returncode == 0
     deb, = tmp_path.glob("quillomar_*.deb")
     contents = subprocess.run(["dpkg-deb", "-c", str(deb)], capture_output=True, text=True, check=True).stdout
-    for path in ("bin/quillomar", "bin/quillomar-live", "bin/quillomar-record", "lib/quillomar/launch.py",
+    for path in ("bin/quillomar", "bin/quillomar-live", "bin/quillomar-record", "lib/quillomar/translate",
+                 "lib/quillomar/python/quillomar/paths.py", "lib/quillomar/python/quillomar/live.py",
                  "lib/quillomar/preload/libquillomar-live.so", "lib/quillomar/preload/libquillomar-record.so",
                  "share/man/man1/quillomar.1.gz", "share/doc/quillomar/copyright", "share/doc/quillomar/changelog.gz"):
         assert " ./usr/%s" % path in contents
     fields = {f: subprocess.run(["dpkg-deb", "-f", str(deb), f], capture_output=True, text=True).stdout.strip()
               for f in ("Depends", "Recommends", "Maintainer")}
     assert fields["Maintainer"] == "Ada Tester <ada@example.org>"
-    dynamic = subprocess.run(["readelf", "-d", str(BINARY), str(BUILD / "libquillomar-record.so")],
+    dynamic = subprocess.run(["readelf", "-d", str(BUILD / "quillomar"), str(BUILD / "libquillomar-record.so")],
                              capture_output=True, text=True).stdout
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic))
     assert "libglfw.so.3" in needed

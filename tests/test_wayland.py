@@ -10,25 +10,15 @@ import pytest
 
 from conftest import PATIENCE, interrupt, near, start_live, until
 from test_window import PROBE, expected_probe
-from xsession import shim
+from xsession import read_pixels as pixels, shim, watching
 
 POINTS = [(0, 0), (1919, 0), (0, 1079), (1919, 1079), (960, 540), (480, 270), (487, 805)]
-
-
-def pixels(path):
-    """(swaps so far, [(r, g, b) of each point]) from the test library's GLSHIM_PIXELS file."""
-    numbers = [int(n) for n in path.read_text().split()] if path.exists() else [0]
-    return numbers[0], [tuple(numbers[k:k + 3]) for k in range(1, len(numbers), 3)]
-
-
-def watching(path):
-    return "%s %s" % (path, " ".join("%d,%d" % p for p in POINTS))
 
 
 def test_viewer_draws_natively_and_ends_by_its_close_flag(run_viewer, on_wayland, tmp_path):
     # With no DISPLAY at all, only GLFW's Wayland platform can open the window.
     v = run_viewer(PROBE, xdisplay=None, env=dict(on_wayland, GLSHIM_CLOSE_AFTER=2.5,
-                                                  GLSHIM_PIXELS=watching(tmp_path / "pixels")))
+                                                  **watching(tmp_path / "pixels", POINTS)))
     assert v.finish(timeout=PATIENCE + 5) == (0, PROBE + b"\n", b""), "the echo, no GL error, status 0"
     log = v.swaps()
     swaps, shown = pixels(tmp_path / "pixels")
@@ -56,7 +46,7 @@ def test_live_shows_a_save_in_the_same_viewer(prefix, on_wayland, tmp_path):
     (tmp_path / "live.glsl").write_bytes(colour((1, 0, 0)))
     seen = tmp_path / "pixels"
     live = start_live(prefix, "", tmp_path, "live.glsl", env=dict(on_wayland, LD_PRELOAD=str(shim()),
-                                                                  GLSHIM_PIXELS=watching(seen)))
+                                                                  **watching(seen, POINTS)))
     try:
         until(lambda: pixels(seen)[1][:1] == [(255, 0, 0)] or pixels(seen), "the first picture")
         viewer, saved = children(live), time.monotonic()

@@ -77,11 +77,16 @@ char *gl_log(GLuint object, int is_program)
 {
     load_gl();
     GLint size = 0;
-    (is_program ? gl.get_programiv : gl.get_shaderiv)(object, GL_INFO_LOG_LENGTH, &size);
-    char *log = preload_alloc((size_t)(size > 0 ? size : 0) + 1);
+    if (is_program)
+        gl.get_programiv(object, GL_INFO_LOG_LENGTH, &size);
+    else
+        gl.get_shaderiv(object, GL_INFO_LOG_LENGTH, &size);
+    char *log = preload_alloc(size > 0 ? (size_t)size + 1 : 1);
     log[0] = '\0';
-    if (size > 0)
-        (is_program ? gl.program_log : gl.shader_log)(object, size, NULL, log);
+    if (size > 0 && is_program)
+        gl.program_log(object, size, NULL, log);
+    else if (size > 0)
+        gl.shader_log(object, size, NULL, log);
     return log;
 }
 

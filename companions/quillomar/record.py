@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Records a shader as the Quillomar viewer draws it, frame-exact: frame k shows iTime = FROM + k / FPS,
 however fast the frames are drawn.
 
@@ -6,7 +5,7 @@ however fast the frames are drawn.
                      [--channel0 IMAGE ... --channel3 IMAGE] [--mouse X,Y]
 
 OUTPUT's extension picks the format: .mp4 (H.264, yuv420p), .webm (VP9), .gif (with a palette made for
-the clip), .webp (animated WebP, looping) or .png (one still at FROM). The clip has round(S x F) frames.
+the clip), .webp (animated WebP, looping) or .png (one still at FROM). The clip has S x F frames, rounded (half up).
 The viewer runs on the current display, or on a private virtual X server when there is none or with
 --headless (with the GLFW built for Wayland: on the Wayland display, or a private compositor).
 
@@ -15,6 +14,7 @@ iTime: frame k has iFrame k, iTimeDelta 1 / FPS, and iDate the start of the reco
 --channelN binds an image to iChannelN, and --mouse fixes iMouse (in pixels of the 1920x1080 picture).
 """
 import argparse
+import contextlib
 import math
 import os
 import shutil
@@ -25,10 +25,8 @@ import tempfile
 import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path[:0] = [str(HERE.parent / "lib" / "quillomar"), str(HERE)]
-from launch import (Failure, add_channel_options, channel_settings, check_channel_numbers, environment,  # noqa: E402
-                    glfw_for_wayland, library, start, start_weston, start_xvfb, viewer)
+from quillomar import Failure, channels, displays, paths, records, viewer
+from quillomar.settings import encode
 
 ENCODERS = {
     ".mp4": ["-c:v", "libx264", "-pix_fmt", "yuv420p", "-crf", "18", "-preset", "veryfast", "-movflags", "+faststart", "-f", "mp4"],
@@ -76,7 +74,7 @@ def point(text):
 point.__name__ = "position (X,Y)"
 
 
-def arguments():
+def arguments(argv):
     parser = Parser(prog="quillomar-record", description=__doc__.split("\n\n")[0])
     parser.add_argument("shader", type=Path)
     parser.add_argument("output", type=Path)
@@ -85,12 +83,12 @@ def arguments():
     parser.add_argument("--from", dest="start", type=float, default=0.0, help="iTime of the first frame (0)")
     parser.add_argument("--size", type=size, default=(1920, 1080), help="picture size (1920x1080)")
     parser.add_argument("--headless", action="store_true", help="use a private display of its own")
-    add_channel_options(parser)
+    channels.add_options(parser)
     parser.add_argument("--mouse", type=point, help="iMouse: the pointer held down at X,Y")
-    out_of_range = check_channel_numbers(sys.argv[1:])
+    out_of_range = channels.check_numbers(argv)
     if out_of_range:
         parser.error(out_of_range)
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
     if not math.isfinite(args.start) or args.start < 0:
         parser.error("argument --from: must be 0 or more")
     args.format = args.output.suffix.lower()
@@ -98,7 +96,8 @@ def arguments():
         parser.error("unknown extension %r for OUTPUT: use .mp4, .webm, .gif, .webp or .png" % args.output.suffix)
     if args.format in (".mp4", ".webm") and (args.size[0] % 2 or args.size[1] % 2):
         parser.error("argument --size: %s needs an even width and height" % args.format)
-    args.frames = 1 if args.format == ".png" else round(args.seconds * args.fps)
+    # Half a frame rounds up, as people count: 0.5 s at 5 frames per second is 3 frames.
+    args.frames = 1 if args.format == ".png" else math.floor(args.seconds * args.fps + 0.5)
     if args.frames < 1:
         parser.error("--seconds x --fps is less than one frame")
     return args
@@ -112,64 +111,88 @@ def progress(done, total, started):
     sys.stderr.flush()
 
 
-def record(args, workdir, children):
-    shader_text = args.shader.read_bytes()
-    binary, preload = viewer(), library("quillomar-record")
-    display = wayland = None
-    if glfw_for_wayland(binary):
+class Status:
+    """What the library reports on the status descriptor: the frames handed over, or that the shader did
+    not build."""
+
+    def __init__(self):
+        self.done, self.built = 0, True
+        self.handlers = {"frame": self.frame, "no-program": self.no_program}
+
+    def frame(self, record):
+        self.done += 1
+
+    def no_program(self, record):
+        self.built = False
+
+    def read(self, fd, total, show):
+        reader, started = records.Reader(), time.monotonic()
+        while True:
+            chunk = os.read(fd, 4096)
+            if not chunk:
+                break
+            for item in reader.feed(chunk):
+                if not isinstance(item, records.Record):
+                    raise Failure("the recording library wrote %r" % item)
+                records.dispatch(item, self.handlers)
+            if show:
+                progress(self.done, total, started)
+        if show:
+            sys.stderr.write("\n")
+
+
+def display_for(args, binary, cleanup):
+    """(X display, Wayland display) for the viewer: the caller's, or a private one, which cleanup stops."""
+    if viewer.glfw_for_wayland(binary):
         # GLFW built for Wayland knows no X server: the session's compositor, or a private one.
         if args.headless or not os.environ.get("WAYLAND_DISPLAY"):
-            weston, wayland = start_weston(*args.size)
-            children += [Path(wayland[1]), weston]
+            return None, cleanup.enter_context(displays.Weston(*args.size))
     elif args.headless or not os.environ.get("DISPLAY"):
-        xvfb, display = start_xvfb(*args.size)
-        children.append(xvfb)
+        return cleanup.enter_context(displays.Xvfb(*args.size)), None
+    return None, None
+
+
+def record(args, workdir, cleanup):
+    shader_text = args.shader.read_bytes()
+    binary, preload = paths.viewer(), paths.library("quillomar-record")
+    display, wayland = display_for(args, binary, cleanup)
 
     part = args.output.parent / (".%s.part%d" % (args.output.name, os.getpid()))
-    children.append(part)
+    cleanup.callback(part.unlink, missing_ok=True)
     frames_read, frames_write = os.pipe()
     status_read, status_write = os.pipe()
     w, h = args.size
-    settings = channel_settings(args, workdir)
-    ffmpeg = subprocess.Popen(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "rawvideo",
-                               "-pix_fmt", "rgba", "-s", "%dx%d" % (w, h), "-framerate", repr(args.fps),
-                               "-i", "pipe:%d" % frames_read]
-                              + ([] if args.format == ".gif" else ["-vf", "vflip"]) + ENCODERS[args.format]
-                              + [str(part)], pass_fds=(frames_read,), stdin=subprocess.DEVNULL,
-                              stderr=open(workdir / "ffmpeg.log", "wb"), start_new_session=True)
-    children.append(ffmpeg)
-    env = environment(display, [preload], wayland, **settings, QUILLOMAR_RECORD="%d %r %r %d %d %d %d %r%s" % (
-        args.frames, args.fps, args.start, w, h, frames_write, status_write, time.time(),
-        " %r %r" % args.mouse if args.mouse else ""))
+    ffmpeg = displays.child(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "rawvideo",
+                             "-pix_fmt", "rgba", "-s", "%dx%d" % (w, h), "-framerate", repr(args.fps),
+                             "-i", "pipe:%d" % frames_read]
+                            + ([] if args.format == ".gif" else ["-vf", "vflip"]) + ENCODERS[args.format]
+                            + [str(part)], pass_fds=(frames_read,), stdin=subprocess.DEVNULL,
+                            stderr=open(workdir / "ffmpeg.log", "wb"), start_new_session=True)
+    cleanup.callback(displays.stop, ffmpeg)
+    settings = encode(frames=args.frames, fps=args.fps, start=time.time(), size=args.size, frame_fd=frames_write,
+                      status_fd=status_write, **{"from": args.start}, **({"mouse": args.mouse} if args.mouse else {}))
+    env = viewer.environment(display, [preload], wayland, **channels.settings(args, workdir), **settings)
     # Its own session, as ffmpeg's and the X server's: Ctrl-C in the terminal is for the recorder alone.
-    proc = start(workdir, env, text=shader_text, binary=binary, pass_fds=(frames_write, status_write),
-                 stdin=subprocess.DEVNULL, stdout=open(workdir / "stdout", "wb"), stderr=open(workdir / "stderr", "wb"),
-                 start_new_session=True)
-    children.append(proc)
+    proc = viewer.start(workdir, env, text=shader_text, binary=binary, pass_fds=(frames_write, status_write),
+                        stdin=subprocess.DEVNULL, stdout=open(workdir / "stdout", "wb"),
+                        stderr=open(workdir / "stderr", "wb"), start_new_session=True)
+    cleanup.callback(displays.stop, proc)
     for fd in (frames_read, frames_write, status_write):
         os.close(fd)
 
-    done, built, started, status = 0, True, time.monotonic(), b""
-    show = sys.stderr.isatty()
-    with os.fdopen(status_read, "rb", buffering=0) as lines:
-        while True:
-            chunk = lines.read(4096)
-            if not chunk:
-                break
-            status += chunk
-            done = status.count(b"frame ")
-            built = b"no program" not in status
-            if show:
-                progress(done, args.frames, started)
-    if show:
-        sys.stderr.write("\n")
+    started, status = time.monotonic(), Status()
+    try:
+        status.read(status_read, args.frames, sys.stderr.isatty())
+    finally:
+        os.close(status_read)
+    done = status.done
     viewer_status = proc.wait()
     ffmpeg_status = ffmpeg.wait()
     out = (workdir / "stdout").read_bytes()
     echo = shader_text + b"\n"
     said = ((out[len(echo):] if out.startswith(echo) else out) + (workdir / "stderr").read_bytes()).decode(
         errors="replace").strip()
-    if not built:
+    if not status.built:
         raise Failure("%s did not build:\n%s" % (args.shader, said))
     # A viewer that could not hand a frame over died of SIGPIPE: the encoder went first.
     if ffmpeg_status != 0 and (viewer_status == -signal.SIGPIPE or done == args.frames):
@@ -183,19 +206,18 @@ def record(args, workdir, children):
     return done, time.monotonic() - started
 
 
-def main():
-    args = arguments()
+def main(argv=None):
+    args = arguments(sys.argv[1:] if argv is None else argv)
     if shutil.which("ffmpeg") is None:
         return "quillomar-record: ffmpeg is not installed (Debian package ffmpeg)"
     if not args.shader.is_file():
         return "quillomar-record: %s: no such file" % args.shader
     if not args.output.parent.is_dir():
         return "quillomar-record: %s: no such directory" % args.output.parent
-    children = []
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     try:
-        with tempfile.TemporaryDirectory(prefix="quillomar-record-") as workdir:
-            frames, seconds = record(args, Path(workdir), children)
+        with tempfile.TemporaryDirectory(prefix="quillomar-record-") as workdir, contextlib.ExitStack() as cleanup:
+            frames, seconds = record(args, Path(workdir), cleanup)
         print("%s: %d frames in %.1f s (%.1f frames/s)" % (args.output, frames, seconds, frames / seconds))
         return 0
     except Failure as e:
@@ -203,20 +225,3 @@ def main():
     except KeyboardInterrupt:
         sys.stderr.write("\nquillomar-record: interrupted; %s was not written\n" % args.output)
         return 130
-    finally:
-        for child in reversed(children):
-            if isinstance(child, Path) and child.is_dir():
-                shutil.rmtree(child, ignore_errors=True)
-            elif isinstance(child, Path):
-                child.unlink(missing_ok=True)
-            elif child.poll() is None:
-                child.terminate()
-                try:
-                    child.wait(5)
-                except subprocess.TimeoutExpired:
-                    child.kill()
-                    child.wait()
-
-
-if __name__ == "__main__":
-    sys.exit(main())

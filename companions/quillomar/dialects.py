@@ -1,0 +1,18 @@
+"""The dialect of a shader's text, as the preload libraries will take it: asked of translate, which
+runs their own table of dialects, so that no rule of it is written twice."""
+import subprocess
+import tempfile
+
+from quillomar import Failure, paths
+
+
+def dialect(text):
+    """The name of the dialect of text (bytes): "mainImage" for a web shader that gets the prelude,
+    "none" for a text the GL gets as it is."""
+    with tempfile.NamedTemporaryFile(prefix="quillomar-", suffix=".glsl") as f:
+        f.write(text)
+        f.flush()
+        done = subprocess.run([str(paths.translate()), "--dialect", f.name], capture_output=True, text=True)
+    if done.returncode != 0:
+        raise Failure("translate could not tell the dialect: %s" % (done.stderr.strip() or done.returncode))
+    return done.stdout.strip()

@@ -1,0 +1,148 @@
+"""Shows a shader in one Quillomar window for a whole editing session: every save is built and shown in
+the same window, which keeps its size, its place and the clock, and leaves the focus where it is.
+
+    quillomar-live [SHADER] [--echo] [--channel0 IMAGE ... --channel3 IMAGE]
+
+SHADER is test.glsl in the current directory by default, and need not exist yet. A text that does not
+build leaves the last one that did on the screen; the title says so, and the log on standard output has
+the GL's messages written as FILE:LINE:COLUMN: error: ..., with the line and a caret under the column.
+In the window, Space pauses and resumes iTime, Home sets it back to 0, Left and Right move it by one
+second; Escape or the close button ends the session, as does Ctrl-C.
+
+A mainImage shader (one with no #version line that defines mainImage) gets its usual inputs: iMouse
+follows the pointer while the left button is held, and --channelN binds an image to iChannelN.
+"""
+import argparse
+import os
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+from quillomar import Failure, channels, displays, paths, records, viewer
+from quillomar.messages import Log, located, text_lines
+from quillomar.settings import encode
+
+RULE = "────"
+
+
+def stamp():
+    return time.strftime("%H:%M:%S")
+
+
+class Session:
+    """What the viewer and its preload library tell, turned into the log. Standard error holds the
+    viewer's GL error lines and, in their midst, the library's records of each build."""
+
+    def __init__(self, args, log):
+        self.args, self.log, self.name = args, log, str(args.shader)
+        self.builds, self.out_tail = 0, b""
+        self.handlers = {"build": self.built, "missing": self.missing, "unreadable": self.unreadable,
+                         "stalled": self.stalled, "reverted": self.reverted}
+
+    def head(self, said):
+        self.log.write("%s %s %s: %s %s" % (RULE, stamp(), self.name, said, RULE))
+
+    def missing(self, record):
+        self.head("does not exist; waiting for it" if not self.builds else
+                  "is gone; the last picture stays until it is back")
+
+    def unreadable(self, record):
+        self.head("cannot be read: %s" % record.payloads["why"].decode(errors="replace"))
+
+    def stalled(self, record):
+        self.head("a frame has not ended in %s s (a loop that does not end?); the window takes no keys until "
+                  "it does, Ctrl-C here ends the session" % record.fields["seconds"])
+
+    def reverted(self, record):
+        self.head("that frame has ended; the text before the last one is back")
+
+    def built(self, record):
+        self.builds += 1
+        ms = float(record.fields["ms"])
+        self.head("built in %.1f ms" % ms if record.fields["outcome"] == "built" else "does not build")
+        text = record.payloads["text"].decode(errors="replace")
+        if self.args.echo:
+            self.log.write_all(text_lines(text))
+        self.log.write_all(located(record.payloads["log"].decode(errors="replace"), text, self.name))
+
+    def take(self, items):
+        for item in items:
+            if isinstance(item, records.Record):
+                records.dispatch(item, self.handlers)
+            else:
+                self.log.frame_line(item)
+
+    def run(self, proc):
+        out, err = proc.stdout.fileno(), proc.stderr.fileno()
+        reader, streams = records.Reader(), [out, err]
+        while streams:
+            ready, _, _ = select.select(streams, [], [], 0.2)
+            self.log.tick()
+            for fd in ready:
+                chunk = os.read(fd, 1 << 16)
+                if not chunk:
+                    streams.remove(fd)
+                elif fd == out:
+                    self.out_tail = (self.out_tail + chunk)[-4096:]
+                else:
+                    self.take(reader.feed(chunk))
+        rest = reader.rest()
+        if rest:
+            self.log.frame_line(rest)
+        return proc.wait()
+
+
+def arguments(argv):
+    parser = argparse.ArgumentParser(prog="quillomar-live", description=__doc__.split("\n\n")[0],
+                                     epilog="\n\n".join(__doc__.split("\n\n")[2:]))
+    parser.add_argument("shader", nargs="?", default="test.glsl", type=Path, help="the shader file (test.glsl)")
+    parser.add_argument("--echo", action="store_true", help="print each text built, as the viewer echoes it")
+    channels.add_options(parser)
+    out_of_range = channels.check_numbers(argv)
+    if out_of_range:
+        parser.error(out_of_range)
+    return parser.parse_args(argv)
+
+
+def main(argv=None):
+    args = arguments(sys.argv[1:] if argv is None else argv)
+    # The folder is resolved, the name is kept: a symbolic link is watched as a name, and through its target.
+    path = args.shader.parent.resolve() / args.shader.name
+    if not path.parent.is_dir():
+        return "quillomar-live: %s: no such directory" % args.shader.parent
+    if not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
+        return "quillomar-live: no display to open a window on (DISPLAY is not set)"
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    log, proc = Log(sys.stdout), None
+    try:
+        with tempfile.TemporaryDirectory(prefix="quillomar-live-") as workdir:
+            env = viewer.environment(preload=[paths.library("quillomar-live")], **encode(shader=path),
+                                     **channels.settings(args, workdir))
+            # Only a regular file is linked for the viewer to read: it would wait for ever on a FIFO.
+            proc = viewer.start(workdir, env, link=path if path.is_file() else None, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            session = Session(args, log)
+            status = session.run(proc)
+            log.close()
+            if status == -signal.SIGINT:
+                return 130
+            if status != 0:
+                said = session.out_tail.decode(errors="replace").strip().splitlines()
+                said = said[-1] if said and not session.builds else ""
+                if said == "Failed to create GLFW window":
+                    return ("quillomar-live: cannot open a window with an OpenGL 3.3 core context on this display "
+                            "(the viewer said: %s)" % said)
+                return "quillomar-live: the viewer ended with status %d%s" % (status, ": " + said if said else "")
+            return 0
+    except Failure as e:
+        return "quillomar-live: %s" % e
+    except KeyboardInterrupt:
+        log.close()
+        return 130
+    finally:
+        if proc is not None:
+            displays.stop(proc)
