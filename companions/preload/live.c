@@ -5,13 +5,22 @@
  * Settings: QUILLOMAR_SHADER, the file (an absolute path), and the channels (channels.h).
  *
  * The file: its directory is watched with inotify from before the viewer reads its test.glsl (which
- * quillomar-live links to the file). After each poll of the window's events, a text saved since (written
- * in place, renamed over the file, or deleted and created again) is built in the viewer's context with
- * the viewer's own vertex shader; when it links, the viewer's glUseProgram and glGetUniformLocation of its
+ * quillomar-live links to the file when it is a regular file). A file given as a symbolic link is watched
+ * as a name (a save that replaces or re-points the link) and through its target (a save of the target).
+ * A directory that goes away is watched again when it is back; when the kernel's queue of events
+ * overflows, the file is read again. After each poll of the window's events, a text saved since
+ * (written in place, renamed over the file, or deleted and created again) is built in the viewer's
+ * context with the viewer's own vertex shader; when it links, the viewer's glUseProgram and glGetUniformLocation of its
  * own program use it from the next frame on, and the program before it is deleted. A text that does not
  * build leaves the last one that did drawing. Until a text has built (the viewer's own build failed, or
  * the file does not exist yet) a program that discards every fragment stands in, so the window shows the
- * clear colour and the viewer's frames raise no GL errors.
+ * clear colour and the viewer's frames raise no GL errors. Only a regular file of at most 16 MiB is read,
+ * without waiting on it: anything else is reported as unreadable, with the reason, and the last picture
+ * stays.
+ *
+ * A frame that has not ended after STALL_NS (a shader's loop that does not end) is reported as stalled by
+ * a watchdog thread: the viewer's thread is inside the GL then, and cannot be interrupted. When such a
+ * frame does end and it was drawn with the newest text, the program before it comes back.
  *
  * The clock: the program's own reads of the monotonic clock run on from its origin, except that Space
  * pauses and resumes them, Home sets iTime back to 0, and Left and Right move it by one second. Keys come
@@ -19,12 +28,18 @@
  *
  * The window's title names the file, and says when its text does not build, when it does not exist and
  * when time is paused. Standard error, where the viewer reports GL errors, gets in their midst, in the
- * order things happen, a "build" record per build, the viewer's own first, and a "missing" record when the
- * file does not exist, at the start or some time after it went away (docs/internals.md).
+ * order things happen, a "build" record per build, the viewer's own first, a "missing" record when the
+ * file does not exist (at the start or some time after it went away), an "unreadable" one when it cannot
+ * be read, and "stalled" and "reverted" ones for a frame that does not end (docs/internals.md).
  */
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <math.h>
+#include <pthread.h>
+#include <stdatomic.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include "channels.h"
@@ -37,13 +52,21 @@
 static const long long GONE_GRACE_NS = 250000000LL;
 static const long long SETTLE_NS = 100000000LL;
 static const long long SECOND_NS = 1000000000LL;
+/* How long a frame may take before it is reported as stalled, and the largest text read. */
+static const long long STALL_NS = 3000000000LL;
+static const long long LARGEST_TEXT = 16LL << 20;
 
 /* The picture the viewer draws, whatever the window's size: fragCoord and iMouse are in its pixels. */
 static const double PICTURE[2] = {1920.0, 1080.0};
 
-static int watch_fd = -1;
-static char *path;
-static const char *base;
+static const uint32_t WATCHED = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY | IN_DELETE | IN_MOVED_FROM;
+
+/* The file as given (path, in folder under the name base) and, when it is a symbolic link, its target
+ * (in target_folder, under target_base); the watches on both folders (-1: none). */
+static int watch_fd = -1, folder_watch = -1, target_watch = -1;
+static char *path, *folder, *target, *target_folder;
+static const char *base, *target_base;
+static long long rewatch_due;
 
 static GLFWwindow *window;
 static void (*set_title)(GLFWwindow *, const char *);
@@ -59,10 +82,19 @@ static struct {
 
 /* The viewer's own program, and the program drawn in its place. */
 static GLuint viewer_program, shown;
+/* The program shown before the newest, kept until the newest has drawn a frame in time. */
+static GLuint previous;
+
+/* The watchdog: when the frame in progress began (the last poll of events), and whether it was reported. */
+static _Atomic long long frame_began;
+static atomic_int stall_reported;
+/* Whether the program shown is known to be that slow, and nothing came back for it: said once. */
+static atomic_int slow_known;
+static pthread_t watchdog;
 static long long compile_started;
 
 /* What the file's last text did, and what the window is told. */
-static int failed, missing, paused;
+static int failed, missing, unreadable, paused;
 static long long build_due, gone_since;
 
 /* The program's clock: iTime is base_itime + (now - base_real), frozen at base_itime while paused;
@@ -77,21 +109,56 @@ static long long previous_itime, rate_since;
 static long rate_frames;
 static int mouse_held;
 
+/* Watches the folder the file is in (the same events on both folders: a folder watched twice is one
+ * watch), and the folder of its target when it is a symbolic link, again whenever the link points
+ * elsewhere; a folder that is not there is watched again later. */
+static void watch(void)
+{
+    const uint32_t events = WATCHED | IN_DELETE_SELF | IN_MOVE_SELF;
+    if (folder_watch < 0) {
+        folder_watch = inotify_add_watch(watch_fd, folder, events);
+        rewatch_due = folder_watch < 0 ? preload_now_ns() + GONE_GRACE_NS : 0;
+    }
+    char *found = realpath(path, NULL);
+    if (found != NULL && strcmp(found, path) == 0) {
+        free(found);
+        found = NULL;
+    }
+    if (found != NULL && target != NULL && strcmp(found, target) == 0) {
+        free(found);
+        return;
+    }
+    if (target_watch >= 0 && target_watch != folder_watch)
+        inotify_rm_watch(watch_fd, target_watch);
+    target_watch = -1;
+    free(target);
+    free(target_folder);
+    target = found;
+    target_folder = NULL;
+    if (target == NULL)
+        return;
+    const char *slash = strrchr(target, '/');
+    target_base = slash + 1;
+    target_folder = slash == target ? strdup("/") : strndup(target, (size_t)(slash - target));
+    if (target_folder != NULL)
+        target_watch = inotify_add_watch(watch_fd, target_folder, events);
+}
+
 __attribute__((constructor)) static void configure(void)
 {
     const struct setting settings[] = {{"QUILLOMAR_SHADER", SETTING_TEXT, 1, &path, NULL}};
     settings_read(settings, 1);
-    char *slash = strrchr(path, '/');
-    if (slash == NULL)
-        preload_fail("QUILLOMAR_SHADER=%s is not an absolute path", path);
+    const char *slash = strrchr(path, '/');
+    if (path[0] != '/' || slash == NULL || slash[1] == '\0')
+        preload_fail("QUILLOMAR_SHADER=%s is not the absolute path of a file", path);
     base = slash + 1;
-    *slash = '\0';
-    const char *folder = slash == path ? "/" : path;
+    folder = slash == path ? strdup("/") : strndup(path, (size_t)(slash - path));
     watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch_fd < 0 || inotify_add_watch(watch_fd, folder, IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY |
-                                                                IN_DELETE | IN_MOVED_FROM) < 0)
+    if (watch_fd < 0 || folder == NULL)
+        preload_fail("inotify: %s", strerror(errno));
+    watch();
+    if (folder_watch < 0)
         preload_fail("%s: %s", folder, strerror(errno));
-    *slash = '/';
     channels_configure();
 }
 
@@ -101,17 +168,28 @@ static void retitle(void)
     if (window == NULL)
         return;
     char title[512];
-    snprintf(title, sizeof title, "%s%s%s%s%s — Quillomar", base, failed || missing || paused ? " (" : "",
-             missing ? "waiting for the file" : failed ? "does not build" : "",
-             paused && (failed || missing) ? ", " : "", paused ? "paused)" : failed || missing ? ")" : "");
+    snprintf(title, sizeof title, "%s%s%s%s%s — Quillomar", base,
+             failed || missing || unreadable || paused ? " (" : "",
+             missing ? "waiting for the file" : unreadable ? "cannot be read" : failed ? "does not build" : "",
+             paused && (failed || missing || unreadable) ? ", " : "",
+             paused ? "paused)" : failed || missing || unreadable ? ")" : "");
     set_title(window, title);
 }
 
 static void report_missing(void)
 {
     missing = 1;
-    failed = 0;
+    failed = unreadable = 0;
     record_write(STDERR_FILENO, "missing", NULL, 0);
+    retitle();
+}
+
+static void report_unreadable(const char *why)
+{
+    unreadable = 1;
+    failed = missing = 0;
+    const struct field fields[] = {PAYLOAD("why", why, strlen(why))};
+    record_write(STDERR_FILENO, "unreadable", fields, 1);
     retitle();
 }
 
@@ -124,21 +202,51 @@ static void report(const char *text, const struct build *b)
                                    PAYLOAD("text", text, strlen(text)), PAYLOAD("log", b->log, strlen(b->log))};
     record_write(STDERR_FILENO, "build", fields, sizeof fields / sizeof fields[0]);
     failed = !b->linked;
-    missing = 0;
+    missing = unreadable = 0;
     retitle();
 }
 
-/* The file's text, NUL-terminated, or NULL when it cannot be read. */
-static char *read_text(void)
+/* The file's text, NUL-terminated; or NULL, with *why saying why it cannot be read (NULL when it does not
+ * exist). Only a regular file is read, and the open does not wait (on a FIFO, say). */
+static char *read_text(const char **why)
 {
-    FILE *f = fopen(path, "rb");
-    if (f == NULL)
+    static char reason[128];
+    *why = reason;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        *why = errno == ENOENT || errno == ENOTDIR ? NULL : strerror(errno);
+        if (fd >= 0)
+            close(fd);
         return NULL;
-    size_t size = 0, room = 4096;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_size > LARGEST_TEXT) {
+        snprintf(reason, sizeof reason, S_ISDIR(st.st_mode) ? "it is a directory" : S_ISREG(st.st_mode) ?
+                 "it is larger than 16 MiB" : "it is not a regular file");
+        close(fd);
+        return NULL;
+    }
+    size_t size = 0, room = (size_t)st.st_size + 4096;
     char *text = preload_alloc(room);
-    size_t n;
-    while ((n = fread(text + size, 1, room - size - 1, f)) > 0) {
-        size += n;
+    for (;;) {
+        ssize_t n = read(fd, text + size, room - size - 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            snprintf(reason, sizeof reason, "%s", strerror(errno));
+            free(text);
+            close(fd);
+            return NULL;
+        }
+        if (n == 0)
+            break;
+        size += (size_t)n;
+        if (size > (size_t)LARGEST_TEXT) {
+            snprintf(reason, sizeof reason, "it is larger than 16 MiB");
+            free(text);
+            close(fd);
+            return NULL;
+        }
         if (room - size - 1 == 0) {
             char *grown = realloc(text, room *= 2);
             if (grown == NULL)
@@ -146,23 +254,37 @@ static char *read_text(void)
             text = grown;
         }
     }
-    fclose(f);
+    close(fd);
     text[size] = '\0';
     return text;
 }
 
+static void drop(GLuint program)
+{
+    if (program != 0 && program != viewer_program) {
+        inputs_forget(program);
+        gl.delete_program(program);
+    }
+}
+
+/* Shows program from the next frame on; the one before is kept until program has drawn a frame in time. */
 static void show(GLuint program)
 {
-    if (shown != viewer_program) {
-        inputs_forget(shown);
-        gl.delete_program(shown);
-    }
+    drop(previous);
+    previous = shown;
     shown = program;
+    atomic_store(&slow_known, 0);
 }
 
 static void rebuild(void)
 {
-    char *text = read_text();
+    const char *why = NULL;
+    char *text = read_text(&why);
+    if (text == NULL && why != NULL) {
+        gone_since = 0;
+        report_unreadable(why);
+        return;
+    }
     if (text == NULL) {
         gone_since = gone_since ? gone_since : preload_now_ns();
         return;
@@ -188,8 +310,26 @@ static void look_at_the_file(void)
         for (char *p = events; p < events + n;) {
             const struct inotify_event *e = (const struct inotify_event *)(void *)p;
             p += sizeof *e + e->len;
-            if (e->len == 0 || strcmp(e->name, base) != 0)
+            if (e->mask & IN_Q_OVERFLOW) {
+                build_due = now;
+                watch();
                 continue;
+            }
+            if (e->wd == folder_watch && (e->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF))) {
+                if (e->mask & IN_MOVE_SELF)
+                    inotify_rm_watch(watch_fd, folder_watch);
+                folder_watch = -1;
+                rewatch_due = now + GONE_GRACE_NS;
+                gone_since = gone_since ? gone_since : now;
+                continue;
+            }
+            int as_given = e->wd == folder_watch && e->len > 0 && strcmp(e->name, base) == 0;
+            int as_target = target_watch >= 0 && e->wd == target_watch && e->len > 0 && target_base != NULL &&
+                            strcmp(e->name, target_base) == 0;
+            if (!as_given && !as_target)
+                continue;
+            if (as_given)
+                watch();
             if (e->mask & (IN_CLOSE_WRITE | IN_MOVED_TO))
                 build_due = now;
             else if (e->mask & (IN_CREATE | IN_MODIFY))
@@ -199,6 +339,11 @@ static void look_at_the_file(void)
                 gone_since = now;
             }
         }
+    }
+    if (folder_watch < 0 && now >= rewatch_due) {
+        watch();
+        if (folder_watch >= 0 && access(path, F_OK) == 0)
+            build_due = now;
     }
     if (build_due != 0 && now >= build_due) {
         build_due = 0;
@@ -304,13 +449,57 @@ HOOK GLFWwindow *glfwCreateWindow(int width, int height, const char *title, GLFW
     return window;
 }
 
+/* Every STALL_NS / 6, whether the frame in progress has taken longer than STALL_NS. */
+static void *watch_frames(void *unused)
+{
+    (void)unused;
+    const struct timespec pause = {0, (long)(STALL_NS / 6)};
+    for (;;) {
+        nanosleep(&pause, NULL);
+        long long began = atomic_load(&frame_began);
+        if (began != 0 && !atomic_load(&stall_reported) && !atomic_load(&slow_known) &&
+            preload_now_ns() - began > STALL_NS) {
+            atomic_store(&stall_reported, 1);
+            char seconds[32];
+            snprintf(seconds, sizeof seconds, "%lld", STALL_NS / SECOND_NS);
+            const struct field fields[] = {FIELD("seconds", seconds)};
+            record_write(STDERR_FILENO, "stalled", fields, 1);
+        }
+    }
+    return NULL;
+}
+
+/* A frame has ended: when it was reported as stalled and the newest text drew it, the text before comes
+ * back; when it ended in time, the text before is no longer needed. */
+static void frame_ended(void)
+{
+    if (atomic_load(&stall_reported) && previous != 0 && shown != previous) {
+        drop(shown);
+        shown = previous;
+        previous = 0;
+        failed = 1;
+        retitle();
+        record_write(STDERR_FILENO, "reverted", NULL, 0);
+    } else if (atomic_load(&stall_reported)) {
+        atomic_store(&slow_known, 1);
+    } else if (previous != 0) {
+        drop(previous);
+        previous = 0;
+    }
+    atomic_store(&stall_reported, 0);
+}
+
 HOOK void glfwPollEvents(void)
 {
     static __typeof__(glfwPollEvents) *real;
     NEXT(glfwPollEvents, real);
+    if (viewer_program != 0)
+        frame_ended();
+    atomic_store(&frame_began, 0);
     real();
     if (viewer_program != 0)
         look_at_the_file();
+    atomic_store(&frame_began, preload_now_ns());
 }
 
 static void compile_shader(GLuint shader)
@@ -328,9 +517,14 @@ static void link_program(GLuint program)
         return;
     viewer_program = shown = program;
     GL_ENTRY(glDeleteProgram, gl.delete_program);
-    const char *text = viewer.fragment_text != NULL ? viewer.fragment_text : "";
-    if (text[0] == '\0' && access(path, F_OK) != 0) {
+    const char *text = viewer.fragment_text != NULL ? viewer.fragment_text : "", *why = NULL;
+    char *read = text[0] == '\0' ? read_text(&why) : NULL;
+    free(read);
+    if (text[0] == '\0' && read == NULL && why == NULL) {
         report_missing();
+        shown = 0;
+    } else if (text[0] == '\0' && read == NULL) {
+        report_unreadable(why);
         shown = 0;
     } else {
         struct build b = program_outcome(viewer.fragment, program, compile_started ? compile_started
@@ -345,6 +539,8 @@ static void link_program(GLuint program)
         shown = b.program;
         free(b.log);
     }
+    if (pthread_create(&watchdog, NULL, watch_frames, NULL) != 0)
+        preload_fail("the watchdog thread: %s", strerror(errno));
 }
 
 static void use_program(GLuint program)
