@@ -19,6 +19,7 @@ static struct {
     PFNGLTEXIMAGE2DPROC tex_image;
     PFNGLTEXPARAMETERIPROC tex_parameter;
     PFNGLGENERATEMIPMAPPROC generate_mipmap;
+    PFNGLGETINTEGERVPROC get_integerv;
 } gl;
 
 /* An image: RGBA bytes, bottom row first, mipmapped, linearly filtered and repeating. */
@@ -35,8 +36,13 @@ static void image_decode(struct channel *c, const char *path, int n)
         preload_fail("channel %d (%s): short", n, path);
 }
 
-static void image_upload(struct channel *c)
+static void image_upload(struct channel *c, int n)
 {
+    GLint largest = 0;
+    gl.get_integerv(GL_MAX_TEXTURE_SIZE, &largest);
+    if (c->size[0] > largest || c->size[1] > largest)
+        preload_fail("channel %d: its image is %dx%d, and the GL's textures are %d at most on a side", n, c->size[0],
+                     c->size[1], (int)largest);
     c->target = GL_TEXTURE_2D;
     gl.tex_image(GL_TEXTURE_2D, 0, GL_RGBA8, c->size[0], c->size[1], 0, GL_RGBA, GL_UNSIGNED_BYTE, c->data);
     gl.generate_mipmap(GL_TEXTURE_2D);
@@ -51,7 +57,7 @@ static void image_upload(struct channel *c)
 static const struct kind {
     const char *name;
     void (*decode)(struct channel *c, const char *path, int n);
-    void (*upload)(struct channel *c);
+    void (*upload)(struct channel *c, int n);
 } KINDS[] = {
     {"image", image_decode, image_upload},
 };
@@ -103,12 +109,13 @@ void channels_apply(struct frame *frame)
         GL_ENTRY(glTexImage2D, gl.tex_image);
         GL_ENTRY(glTexParameteri, gl.tex_parameter);
         GL_ENTRY(glGenerateMipmap, gl.generate_mipmap);
+        GL_ENTRY(glGetIntegerv, gl.get_integerv);
         for (int n = 0; n < CHANNELS; n++) {
             gl.gen_textures(1, &channels[n].texture);
             gl.active_texture(GL_TEXTURE0 + (GLenum)n);
             gl.bind_texture(GL_TEXTURE_2D, channels[n].texture);
             if (channels[n].kind != NULL)
-                channels[n].kind->upload(&channels[n]);
+                channels[n].kind->upload(&channels[n], n);
             else
                 black_upload(&channels[n]);
         }

@@ -81,6 +81,9 @@ char *dialect_text(const char *text)
     const struct dialect *dialect = dialect_of(text);
     if (dialect == NULL)
         return NULL;
+    /* A byte order mark, as some editors begin a UTF-8 file with, would stand after the prelude. */
+    if (strncmp(text, "\xef\xbb\xbf", 3) == 0)
+        text += 3;
     char *declarations = inputs_declarations(dialect->id);
     size_t size = strlen(dialect->head) + strlen(declarations) + strlen(dialect->tail) + strlen(text) + 1;
     char *whole = preload_alloc(size);

@@ -59,7 +59,8 @@ static const long long LARGEST_TEXT = 16LL << 20;
 /* The picture the viewer draws, whatever the window's size: fragCoord and iMouse are in its pixels. */
 static const double PICTURE[2] = {1920.0, 1080.0};
 
-static const uint32_t WATCHED = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY | IN_DELETE | IN_MOVED_FROM;
+static const uint32_t WATCHED =
+    IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_DELETE | IN_MOVED_FROM;
 
 /* The file as given (path, in folder under the name base) and, when it is a symbolic link, its target
  * (in target_folder, under target_base); the watches on both folders (-1: none). */
@@ -67,6 +68,9 @@ static int watch_fd = -1, folder_watch = -1, target_watch = -1;
 static char *path, *folder, *target, *target_folder;
 static const char *base, *target_base;
 static long long rewatch_due;
+/* Which folder is watched: one made again under the same name is another. */
+static dev_t folder_device;
+static ino_t folder_inode;
 
 static GLFWwindow *window;
 static void (*set_title)(GLFWwindow *, const char *);
@@ -115,9 +119,11 @@ static int mouse_held;
 static void watch(void)
 {
     const uint32_t events = WATCHED | IN_DELETE_SELF | IN_MOVE_SELF;
-    if (folder_watch < 0) {
+    struct stat st;
+    if (folder_watch < 0 && stat(folder, &st) == 0) {
         folder_watch = inotify_add_watch(watch_fd, folder, events);
-        rewatch_due = folder_watch < 0 ? preload_now_ns() + GONE_GRACE_NS : 0;
+        folder_device = st.st_dev;
+        folder_inode = st.st_ino;
     }
     char *found = realpath(path, NULL);
     if (found != NULL && strcmp(found, path) == 0) {
@@ -319,7 +325,6 @@ static void look_at_the_file(void)
                 if (e->mask & IN_MOVE_SELF)
                     inotify_rm_watch(watch_fd, folder_watch);
                 folder_watch = -1;
-                rewatch_due = now + GONE_GRACE_NS;
                 gone_since = gone_since ? gone_since : now;
                 continue;
             }
@@ -334,16 +339,27 @@ static void look_at_the_file(void)
                 build_due = now;
             else if (e->mask & (IN_CREATE | IN_MODIFY))
                 build_due = now + SETTLE_NS;
+            else if ((e->mask & IN_ATTRIB) && build_due == 0 && (access(path, R_OK) != 0) != unreadable)
+                build_due = now + SETTLE_NS; /* it can no longer be read, or can again */
             else if (e->mask & (IN_DELETE | IN_MOVED_FROM)) {
                 build_due = 0;
                 gone_since = now;
             }
         }
     }
-    if (folder_watch < 0 && now >= rewatch_due) {
-        watch();
-        if (folder_watch >= 0 && access(path, F_OK) == 0)
-            build_due = now;
+    /* A folder removed while something (a shell, say) is still in it tells nothing: while the file is
+     * not there, whether the folder at its name is the one watched is looked at now and then. */
+    if ((folder_watch < 0 || missing || gone_since != 0) && now >= rewatch_due) {
+        struct stat st;
+        if (folder_watch < 0 || stat(folder, &st) != 0 || st.st_dev != folder_device || st.st_ino != folder_inode) {
+            if (folder_watch >= 0)
+                inotify_rm_watch(watch_fd, folder_watch);
+            folder_watch = -1;
+            watch();
+            if (folder_watch >= 0 && access(path, F_OK) == 0)
+                build_due = now + SETTLE_NS; /* it may be being written */
+        }
+        rewatch_due = now + GONE_GRACE_NS;
     }
     if (build_due != 0 && now >= build_due) {
         build_due = 0;

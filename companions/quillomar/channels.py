@@ -8,6 +8,8 @@ from quillomar import Failure
 from quillomar.settings import encode
 
 CHANNELS = 4
+# The largest image on a side: what a GL takes as a texture at the least, whatever it offers.
+LARGEST_SIDE = 16384
 
 
 def add_options(parser):
@@ -39,18 +41,36 @@ def settings(args, workdir):
             from PIL import Image, UnidentifiedImageError
         except ImportError:
             raise Failure("reading channel images needs Python's imaging library (Debian package python3-pil)")
+        name = "the image for iChannel%d, %s" % (n, path)
         try:
+            if Path(path).exists() and not Path(path).is_file():
+                raise Failure("cannot read %s: it is not a regular file" % name)
+            # The size is checked before the pixels are decoded: PIL's own limit would end in a traceback.
+            Image.MAX_IMAGE_PIXELS = None
             with Image.open(path) as image:
-                pixels = image.convert("RGBA").transpose(Image.Transpose.FLIP_TOP_BOTTOM)
+                if max(image.size) > LARGEST_SIDE:
+                    raise Failure("%s is %dx%d: larger than %d on a side" % (name, *image.size, LARGEST_SIDE))
+                pixels = rgba(image).transpose(Image.Transpose.FLIP_TOP_BOTTOM)
         except UnidentifiedImageError:
-            raise Failure("cannot read the image for iChannel%d, %s: not an image in a format known here" % (n, path))
+            raise Failure("cannot read %s: not an image in a format known here" % name)
         except OSError as e:
-            raise Failure("cannot read the image for iChannel%d, %s: %s" % (n, path, e.strerror or e))
+            raise Failure("cannot read %s: %s" % (name, e.strerror or e))
         raw = Path(workdir) / ("channel%d.rgba" % n)
-        raw.write_bytes(pixels.tobytes())
+        try:
+            raw.write_bytes(pixels.tobytes())
+        except OSError as e:
+            raise Failure("cannot hand over %s: %s (%s)" % (name, e.strerror or e, workdir))
         found.update(encode(**{"channel%d_kind" % n: "image", "channel%d_size" % n: pixels.size,
                                "channel%d_path" % n: raw}))
     return found
+
+
+def rgba(image):
+    """image as 8-bit RGBA. Images of 16 or 32 bits a sample (grey PNGs, say) are scaled down, not cut."""
+    if image.mode in ("I", "I;16", "I;16L", "I;16B", "I;16N"):
+        top = 65535 if image.mode.startswith("I;16") or image.getextrema()[1] <= 65535 else 2 ** 32 - 1
+        image = image.convert("I").point(lambda v: v * (255 / top)).convert("L")
+    return image.convert("RGBA")
 
 
 def header_options(text, root=Path(".")):

@@ -22,7 +22,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import Failure, channels, displays, paths, records, viewer
+from quillomar import Failure, channels, cleanup, displays, paths, records, viewer
 from quillomar.messages import Log, located, text_lines
 from quillomar.settings import encode
 
@@ -110,16 +110,21 @@ def arguments(argv):
 
 def main(argv=None):
     args = arguments(sys.argv[1:] if argv is None else argv)
-    # The folder is resolved, the name is kept: a symbolic link is watched as a name, and through its target.
-    path = args.shader.parent.resolve() / args.shader.name
+    try:
+        # The folder is resolved, the name is kept: a symbolic link is watched as a name, and through its
+        # target.
+        path = args.shader.parent.resolve() / args.shader.name
+    except (OSError, RuntimeError) as e:
+        return "quillomar-live: %s: %s" % (args.shader.parent, getattr(e, "strerror", None) or e)
     if not path.parent.is_dir():
         return "quillomar-live: %s: no such directory" % args.shader.parent
     if not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
         return "quillomar-live: no display to open a window on (DISPLAY is not set)"
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    cleanup.end_on_signals()
     log, proc = Log(sys.stdout), None
     try:
-        with tempfile.TemporaryDirectory(prefix="quillomar-live-") as workdir:
+        with cleanup.Leftovers() as leftovers:
+            workdir = leftovers.add(tempfile.mkdtemp(prefix="quillomar-live-"))
             env = viewer.environment(preload=[paths.library("quillomar-live")], **encode(shader=path),
                                      **channels.settings(args, workdir))
             # Only a regular file is linked for the viewer to read: it would wait for ever on a FIFO.
@@ -134,12 +139,16 @@ def main(argv=None):
                 said = session.out_tail.decode(errors="replace").strip().splitlines()
                 said = said[-1] if said and not session.builds else ""
                 if said == "Failed to create GLFW window":
-                    return ("quillomar-live: cannot open a window with an OpenGL 3.3 core context on this display "
-                            "(the viewer said: %s)" % said)
+                    return ("quillomar-live: cannot open a window with an OpenGL 3.3 core context on the display %s "
+                            "(the viewer said: %s)" % (viewer.display_name(), said))
                 return "quillomar-live: the viewer ended with status %d%s" % (status, ": " + said if said else "")
             return 0
     except Failure as e:
         return "quillomar-live: %s" % e
+    except BrokenPipeError:
+        # Whoever read the log has gone: the session ends, and nothing more is written there.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return "quillomar-live: the log's reader has gone (standard output was closed); the session ended"
     except KeyboardInterrupt:
         log.close()
         return 130

@@ -17,16 +17,27 @@ import argparse
 import contextlib
 import math
 import os
+import select
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-from quillomar import Failure, channels, displays, paths, records, viewer
+from quillomar import Failure, channels, cleanup, displays, paths, proof, records, viewer
+from quillomar.messages import Log
 from quillomar.settings import encode
+
+# The largest picture on a side (what encoders and memory take in one frame), the most frames, and the
+# latest iTime (the clock the viewer reads counts nanoseconds in 64 bits).
+LARGEST_SIDE = 8192
+MOST_FRAMES = 10_000_000
+LATEST_TIME = 1e9
+# The largest shader text read.
+LARGEST_TEXT = 16 << 20
 
 ENCODERS = {
     ".mp4": ["-c:v", "libx264", "-pix_fmt", "yuv420p", "-crf", "18", "-preset", "veryfast", "-movflags", "+faststart", "-f", "mp4"],
@@ -56,7 +67,7 @@ def positive(kind):
 
 def size(text):
     w, h = (int(n) for n in text.lower().split("x"))
-    if not (0 < w <= 16384 and 0 < h <= 16384):
+    if not (0 < w <= LARGEST_SIDE and 0 < h <= LARGEST_SIDE):
         raise ValueError
     return w, h
 
@@ -85,15 +96,23 @@ def arguments(argv):
     parser.add_argument("--headless", action="store_true", help="use a private display of its own")
     channels.add_options(parser)
     parser.add_argument("--mouse", type=point, help="iMouse: the pointer held down at X,Y")
+    parser.add_argument("--frame-limit", type=positive(float), default=60.0, metavar="SECONDS",
+                        help="how long one frame may take before the recording gives up (60)")
     out_of_range = channels.check_numbers(argv)
     if out_of_range:
         parser.error(out_of_range)
     args = parser.parse_args(argv)
     if not math.isfinite(args.start) or args.start < 0:
         parser.error("argument --from: must be 0 or more")
+    if args.seconds * args.fps > MOST_FRAMES:
+        parser.error("--seconds x --fps is more than %d frames" % MOST_FRAMES)
+    if args.start + args.seconds > LATEST_TIME:
+        parser.error("--from and --seconds go past iTime %g s" % LATEST_TIME)
     args.format = args.output.suffix.lower()
     if args.format not in ENCODERS:
         parser.error("unknown extension %r for OUTPUT: use .mp4, .webm, .gif, .webp or .png" % args.output.suffix)
+    if args.output.is_dir():
+        parser.error("OUTPUT %s is a directory" % args.output)
     if args.format in (".mp4", ".webm") and (args.size[0] % 2 or args.size[1] % 2):
         parser.error("argument --size: %s needs an even width and height" % args.format)
     # Half a frame rounds up, as people count: 0.5 s at 5 frames per second is 3 frames.
@@ -125,9 +144,13 @@ class Status:
     def no_program(self, record):
         self.built = False
 
-    def read(self, fd, total, show):
+    def read(self, fd, total, show, limit):
+        """Reads the records until the library is done; gives up on a frame that takes over limit s."""
         reader, started = records.Reader(), time.monotonic()
         while True:
+            if not select.select([fd], [], [], limit)[0]:
+                raise Failure("frame %d has not ended in %g s: a loop in the shader that does not end? (--frame-limit "
+                              "sets how long a frame may take)" % (self.done, limit))
             chunk = os.read(fd, 4096)
             if not chunk:
                 break
@@ -141,68 +164,117 @@ class Status:
             sys.stderr.write("\n")
 
 
-def display_for(args, binary, cleanup):
-    """(X display, Wayland display) for the viewer: the caller's, or a private one, which cleanup stops."""
+def display_for(args, binary, running):
+    """(X display, Wayland display) for the viewer: the caller's, or a private one, which running stops."""
     if viewer.glfw_for_wayland(binary):
         # GLFW built for Wayland knows no X server: the session's compositor, or a private one.
         if args.headless or not os.environ.get("WAYLAND_DISPLAY"):
-            return None, cleanup.enter_context(displays.Weston(*args.size))
+            return None, running.enter_context(displays.Weston(*args.size))
     elif args.headless or not os.environ.get("DISPLAY"):
-        return cleanup.enter_context(displays.Xvfb(*args.size)), None
+        return running.enter_context(displays.Xvfb(*args.size)), None
     return None, None
 
 
-def record(args, workdir, cleanup):
-    shader_text = args.shader.read_bytes()
-    binary, preload = paths.viewer(), paths.library("quillomar-record")
-    display, wayland = display_for(args, binary, cleanup)
-
-    part = args.output.parent / (".%s.part%d" % (args.output.name, os.getpid()))
-    cleanup.callback(part.unlink, missing_ok=True)
-    frames_read, frames_write = os.pipe()
-    status_read, status_write = os.pipe()
-    w, h = args.size
-    ffmpeg = displays.child(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "rawvideo",
-                             "-pix_fmt", "rgba", "-s", "%dx%d" % (w, h), "-framerate", repr(args.fps),
-                             "-i", "pipe:%d" % frames_read]
-                            + ([] if args.format == ".gif" else ["-vf", "vflip"]) + ENCODERS[args.format]
-                            + [str(part)], pass_fds=(frames_read,), stdin=subprocess.DEVNULL,
-                            stderr=open(workdir / "ffmpeg.log", "wb"), start_new_session=True)
-    cleanup.callback(displays.stop, ffmpeg)
-    settings = encode(frames=args.frames, fps=args.fps, start=time.time(), size=args.size, frame_fd=frames_write,
-                      status_fd=status_write, **{"from": args.start}, **({"mouse": args.mouse} if args.mouse else {}))
-    env = viewer.environment(display, [preload], wayland, **channels.settings(args, workdir), **settings)
-    # Its own session, as ffmpeg's and the X server's: Ctrl-C in the terminal is for the recorder alone.
-    proc = viewer.start(workdir, env, text=shader_text, binary=binary, pass_fds=(frames_write, status_write),
-                        stdin=subprocess.DEVNULL, stdout=open(workdir / "stdout", "wb"),
-                        stderr=open(workdir / "stderr", "wb"), start_new_session=True)
-    cleanup.callback(displays.stop, proc)
-    for fd in (frames_read, frames_write, status_write):
+def shader_text(path):
+    """The shader's text: only a regular file, of at most LARGEST_TEXT bytes, opened without waiting (on a
+    FIFO, say)."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError as e:
+        raise Failure("cannot read %s: %s" % (path, e.strerror or e))
+    try:
+        found = os.fstat(fd)
+        if stat.S_ISDIR(found.st_mode):
+            raise Failure("%s is a directory" % path)
+        if not stat.S_ISREG(found.st_mode):
+            raise Failure("%s is not a regular file" % path)
+        if found.st_size > LARGEST_TEXT:
+            raise Failure("%s is larger than %d MiB" % (path, LARGEST_TEXT >> 20))
+        with os.fdopen(os.dup(fd), "rb") as f:
+            return f.read()
+    except OSError as e:
+        raise Failure("cannot read %s: %s" % (path, e.strerror or e))
+    finally:
         os.close(fd)
 
-    started, status = time.monotonic(), Status()
+
+def ffmpeg_name(path):
+    """How ffmpeg is to take a path as a file, whatever it holds (a colon would make it a protocol)."""
+    return "file:" + str(Path(path).absolute())
+
+
+def record(args, workdir, leftovers):
+    text = shader_text(args.shader)
+    binary, preload = paths.viewer(), paths.library("quillomar-record")
+    folder = args.output.parent
     try:
-        status.read(status_read, args.frames, sys.stderr.isatty())
-    finally:
-        os.close(status_read)
-    done = status.done
-    viewer_status = proc.wait()
-    ffmpeg_status = ffmpeg.wait()
+        handle, part = tempfile.mkstemp(dir=folder, prefix=".quillomar-record-", suffix=".part")
+    except OSError as e:
+        raise Failure("cannot write in %s: %s" % (folder, e.strerror or e))
+    os.close(handle)
+    leftovers.add(part)
+    mask = os.umask(0)
+    os.umask(mask)
+    os.chmod(part, 0o666 & ~mask)  # as a file the user writes: mkstemp makes it private
+    with contextlib.ExitStack() as running:
+        display, wayland = display_for(args, binary, running)
+        frames_read, frames_write = os.pipe()
+        status_read, status_write = os.pipe()
+        w, h = args.size
+        ffmpeg = displays.child(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "rawvideo",
+                                 "-pix_fmt", "rgba", "-s", "%dx%d" % (w, h), "-framerate", repr(args.fps),
+                                 "-i", "pipe:%d" % frames_read]
+                                + ([] if args.format == ".gif" else ["-vf", "vflip"]) + ENCODERS[args.format]
+                                + [ffmpeg_name(part)], pass_fds=(frames_read,), stdin=subprocess.DEVNULL,
+                                stderr=open(workdir / "ffmpeg.log", "wb"), start_new_session=True)
+        running.callback(displays.stop, ffmpeg)
+        settings = encode(frames=args.frames, fps=args.fps, start=time.time(), size=args.size,
+                          frame_fd=frames_write, status_fd=status_write, **{"from": args.start},
+                          **({"mouse": args.mouse} if args.mouse else {}))
+        env = viewer.environment(display, [preload], wayland, **channels.settings(args, workdir), **settings)
+        # Its own session, as ffmpeg's and the X server's: Ctrl-C in the terminal is for the recorder alone.
+        proc = viewer.start(workdir, env, text=text, binary=binary, pass_fds=(frames_write, status_write),
+                            stdin=subprocess.DEVNULL, stdout=open(workdir / "stdout", "wb"),
+                            stderr=open(workdir / "stderr", "wb"), start_new_session=True)
+        running.callback(displays.stop, proc)
+        for fd in (frames_read, frames_write, status_write):
+            os.close(fd)
+
+        started, status = time.monotonic(), Status()
+        try:
+            status.read(status_read, args.frames, sys.stderr.isatty(), args.frame_limit)
+        finally:
+            os.close(status_read)
+        done = status.done
+        viewer_status = proc.wait()
+        ffmpeg_status = ffmpeg.wait()
     out = (workdir / "stdout").read_bytes()
-    echo = shader_text + b"\n"
+    echo = text + b"\n"
     said = ((out[len(echo):] if out.startswith(echo) else out) + (workdir / "stderr").read_bytes()).decode(
         errors="replace").strip()
+    encoder_said = (workdir / "ffmpeg.log").read_text(errors="replace").strip()
     if not status.built:
         raise Failure("%s did not build:\n%s" % (args.shader, said))
     # A viewer that could not hand a frame over died of SIGPIPE: the encoder went first.
-    if ffmpeg_status != 0 and (viewer_status == -signal.SIGPIPE or done == args.frames):
-        raise Failure("ffmpeg failed:\n" + (workdir / "ffmpeg.log").read_text(errors="replace").strip())
+    if viewer_status == -signal.SIGPIPE or (ffmpeg_status != 0 and done == args.frames):
+        raise Failure("ffmpeg failed (status %d)%s" % (ffmpeg_status, ":\n" + encoder_said if encoder_said else ""))
     if done < args.frames or viewer_status != 0:
+        if said == "Failed to create GLFW window" and display is None and wayland is None:
+            said += ("; the display %s gives no window with an OpenGL 3.3 core context, and --headless records on "
+                     "a display of its own" % viewer.display_name())
         raise Failure("the viewer ended after %d of %d frames (status %d)%s" % (
             done, args.frames, viewer_status, ":\n" + said if said else ""))
-    os.replace(part, args.output)
+    # The clip replaces OUTPUT only once it is proven whole: ffmpeg can end with status 0 on a full disk.
+    proof.check(part, args.format, args.frames, args.fps, encoder_said)
+    try:
+        os.replace(part, args.output)
+    except OSError as e:
+        raise Failure("cannot write %s: %s" % (args.output, e.strerror or e))
     if said:
-        sys.stderr.write(said + "\n")
+        log = Log(sys.stderr)
+        for line in said.split("\n"):
+            log.frame_line(line)
+        log.close()
     return done, time.monotonic() - started
 
 
@@ -210,18 +282,21 @@ def main(argv=None):
     args = arguments(sys.argv[1:] if argv is None else argv)
     if shutil.which("ffmpeg") is None:
         return "quillomar-record: ffmpeg is not installed (Debian package ffmpeg)"
-    if not args.shader.is_file():
+    if not os.path.lexists(args.shader):
         return "quillomar-record: %s: no such file" % args.shader
     if not args.output.parent.is_dir():
         return "quillomar-record: %s: no such directory" % args.output.parent
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    cleanup.end_on_signals()
     try:
-        with tempfile.TemporaryDirectory(prefix="quillomar-record-") as workdir, contextlib.ExitStack() as cleanup:
-            frames, seconds = record(args, Path(workdir), cleanup)
+        with cleanup.Leftovers() as leftovers:
+            workdir = Path(leftovers.add(tempfile.mkdtemp(prefix="quillomar-record-")))
+            frames, seconds = record(args, workdir, leftovers)
         print("%s: %d frames in %.1f s (%.1f frames/s)" % (args.output, frames, seconds, frames / seconds))
         return 0
     except Failure as e:
         return "quillomar-record: %s" % e
+    except OSError as e:
+        return "quillomar-record: %s%s" % (e.strerror or e, ": %s" % e.filename if e.filename else "")
     except KeyboardInterrupt:
         sys.stderr.write("\nquillomar-record: interrupted; %s was not written\n" % args.output)
         return 130

@@ -40,6 +40,12 @@ def start(workdir, env, text=None, link=None, binary=None, prefix=(), **popen):
     return displays.child([*map(str, prefix), str(binary or paths.viewer())], cwd=workdir, env=env, **popen)
 
 
+def display_name():
+    """The caller's display, as its variable sets it, for messages."""
+    found = [name + "=" + os.environ[name] for name in ("WAYLAND_DISPLAY", "DISPLAY") if os.environ.get(name)]
+    return " and ".join(found) or "(none set)"
+
+
 def glfw_for_wayland(binary=None):
     """Whether the viewer runs on the GLFW built for Wayland (Debian's libglfw3-wayland), which knows no
     X server, rather than the one for X11."""
