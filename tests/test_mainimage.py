@@ -3,6 +3,7 @@ read back from the picture with the value it must have, the channel images the r
 at the file's own lines, and any other file passed to the viewer as it is."""
 import datetime
 import os
+import re
 import subprocess
 import time
 
@@ -12,11 +13,11 @@ from Xlib import X
 from Xlib.ext import xtest
 
 from conftest import interrupt, start_live, until
-from xsession import find_titled_window, grab, open_display
+from xsession import find_titled_window, grab, open_display, read_pixels, shim, title, watching
 
 pytestmark = pytest.mark.packaging
 
-# Twenty bands from the top, each a number shown in 20 black or white stripes from bit 0 at the left.
+# Twenty-one bands from the top, each a number shown in 20 black or white stripes from bit 0 at the left.
 INPUTS = """// Every input a mainImage shader gets, as numbers in bands of black and white stripes.
 uint band(int n)
 {
@@ -39,14 +40,15 @@ uint band(int n)
     if (n == 16) return uint(iSampleRate);
     if (n == 17) return uint(iChannelTime[0] * 1000.0 + 0.5);
     if (n == 18) return uint(texture2D(iChannel0, vec2(0.25, 0.75)).r * 255.0 + 0.5);
-    return uint(texture(iChannel1, vec2(0.5)).g * 255.0 + 0.5) + (uint(iChannelResolution[1].y) << 8u);
+    if (n == 19) return uint(texture(iChannel1, vec2(0.5)).g * 255.0 + 0.5) + (uint(iChannelResolution[1].y) << 8u);
+    return uint(fract(iDate.w) * 1000.0 + 0.5);
 }
 
 void mainImage(out vec4 fragColor, in vec2 fragCoord)
 {
     vec2 uv = fragCoord / iResolution.xy;
     uint bit = uint(uv.x * 20.0);
-    fragColor = vec4(vec3(float((band(int((1.0 - uv.y) * 20.0)) >> bit) & 1u)), 1.0);
+    fragColor = vec4(vec3(float((band(int((1.0 - uv.y) * 21.0)) >> bit) & 1u)), 1.0);
 }
 """
 
@@ -60,9 +62,9 @@ def record(tmp_path, prefix, shader, output, *options):
 
 
 def bands(frame, w, h):
-    """The twenty numbers a frame of INPUTS shows."""
-    return [sum(1 << i for i in range(20) if frame.getpixel((int((i + 0.5) * w / 20), int((n + 0.5) * h / 20))) > 127)
-            for n in range(20)]
+    """The twenty-one numbers a frame of INPUTS shows."""
+    return [sum(1 << i for i in range(20) if frame.getpixel((int((i + 0.5) * w / 20), int((n + 0.5) * h / 21))) > 127)
+            for n in range(21)]
 
 
 def quadrants(w, h, colours):
@@ -87,10 +89,12 @@ def test_a_recording_gives_every_input_its_exact_value(prefix, tmp_path):
     for k, got in enumerate(frames):
         expected = [k, 8192, 8, 2000 + 125 * k, 1920 + (1 << 16), 1080, 480, 270, 480, 270, before.year,
                     before.month - 1, before.day, got[13], 64 + (3 << 10), 32 + (1 << 10), 44100, 2000 + 125 * k,
-                    200, 90 + (7 << 8)]
+                    200, 90 + (7 << 8), got[20]]
         assert got == expected, "frame %d: %r" % (k, list(zip(got, expected)))
         seconds = (before - midnight).total_seconds() + 2 + k / 8
         assert abs(got[13] - seconds) < 10, "iDate: the start of the recording plus iTime"
+        # Its milliseconds, to a float's precision: 1/8 s more in each frame.
+        assert abs((got[20] - frames[0][20]) % 1000 - 125 * k) <= 12, "iDate's milliseconds: %r" % frames
 
 
 def test_channel_images_come_the_right_way_up_mipmapped_and_repeating(prefix, tmp_path):
@@ -151,3 +155,41 @@ def test_live_mouse_and_messages_at_the_files_own_lines(prefix, xserver, tmp_pat
         out = interrupt(live)
         x.close()
     assert "\nmouse.glsl:5:18: error: " in out and "\n 5 |     uint value = nothing;\n" in out, out
+
+
+FRAMES = """// iFrame, as red, green and blue bytes.
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    fragColor = vec4(vec3(iFrame & 255, iFrame >> 8 & 255, iFrame >> 16 & 255) / 255.0, 1.0);
+}
+"""
+
+
+def test_live_frames_count_from_0_and_a_text_that_does_not_link_says_so(prefix, xserver, tmp_path):
+    """iFrame against the test library's count of the frames shown before; then a text that compiles but
+    does not link (it calls a function it only declares): the title says so, and the picture stays."""
+    (tmp_path / "frames.glsl").write_text(FRAMES)
+    (tmp_path / "shim").mkdir()
+    x = open_display(xserver)
+    live = start_live(prefix, xserver, tmp_path, "frames.glsl", env={
+        "LD_PRELOAD": str(shim()), **watching(tmp_path / "shim" / "pixels", [(5, 5)])})
+
+    def frame_and_iframe():
+        swap, colours = read_pixels(tmp_path / "shim" / "pixels")
+        return swap, colours and colours[0][0] + (colours[0][1] << 8) + (colours[0][2] << 16)
+
+    try:
+        window = find_titled_window(x, "frames.glsl ")
+        until(lambda: frame_and_iframe()[0] >= 3 or frame_and_iframe(), "three frames shown")
+        shown = frame_and_iframe()
+        assert shown[1] == shown[0], "frame %d shows iFrame %r" % shown
+        unlinked = FRAMES.replace("void mainImage", "vec4 nowhere();\nvoid mainImage")
+        (tmp_path / "frames.glsl").write_text(unlinked.replace("= vec4(vec3", "= nowhere() + vec4(vec3"))
+        until(lambda: title(x, window) == "frames.glsl (does not build) — Quillomar" or title(x, window),
+              "the title saying the text does not build")
+        shown = frame_and_iframe()
+        assert shown[1] == shown[0], "the last picture stays: frame %d shows iFrame %r" % shown
+    finally:
+        out = interrupt(live)
+        x.close()
+    assert re.search(r"^──── .* frames\.glsl: does not build ────$", out, re.M), out
