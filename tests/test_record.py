@@ -1,6 +1,8 @@
 """quillomar-record, installed: every format shows exactly FROM + k / FPS in frame k, on each kind of
 display; a failure says why in one message and leaves nothing behind; Ctrl-C ends it as interrupted."""
 import os
+import re
+import shutil
 import signal
 import subprocess
 import time
@@ -8,7 +10,7 @@ import time
 import pytest
 from PIL import Image
 
-from conftest import without_display
+from conftest import REPO, until, without_display
 
 pytestmark = pytest.mark.packaging
 
@@ -36,17 +38,18 @@ void mainImage(out vec4 fragColor, in vec2 fragCoord)
 
 def timecodes(path, w, h):
     """For each frame of the picture or clip at path, the millisecond counts shown in red and in blue along
-    a row of its top half, then of its bottom half; and the codec."""
+    a row of its top half, then of its bottom half; and the codec, with the frame rate of a clip."""
     if path.suffix == ".webp":  # ffmpeg reads no animated WebP; PIL does
         image = Image.open(path)
         frames = [image.seek(k) or image.convert("RGB").tobytes() for k in range(image.n_frames)]
-        codec = "webp, loop %d" % image.info["loop"]
+        codec = "webp, loop %d, %d ms" % (image.info["loop"], image.info["duration"])
     else:
         raw = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
                              capture_output=True, check=True, timeout=60).stdout
         frames = [raw[k:k + w * h * 3] for k in range(0, len(raw), w * h * 3)]
-        codec = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_name,pix_fmt", "-of",
-                                "csv=p=0", str(path)], capture_output=True, text=True, check=True).stdout.strip()
+        entries = "stream=codec_name,pix_fmt" + ("" if path.suffix == ".png" else ",r_frame_rate")
+        codec = subprocess.run(["ffprobe", "-v", "error", "-show_entries", entries, "-of", "csv=p=0", str(path)],
+                               capture_output=True, text=True, check=True).stdout.strip()
 
     def count(frame, y, channel):
         return sum(1 << i for i in range(20) if frame[(y * w + int((i + 0.5) / 20 * w)) * 3 + channel] > 127)
@@ -54,21 +57,22 @@ def timecodes(path, w, h):
 
 
 RECORDINGS = {  # format: options, codec, frames as milliseconds
-    "mp4 from an own X server": ("clip.mp4", ["--seconds", "1", "--fps", "6", "--from", "2.5"], "h264,yuv420p",
+    "mp4 from an own X server": ("clip.mp4", ["--seconds", "1", "--fps", "6", "--from", "2.5"], "h264,yuv420p,6/1",
                                  [2500, 2667, 2833, 3000, 3167, 3333]),
     # The display at hand cannot give a GL context: only the private server that --headless starts can.
     "webm with --headless": ("clip.webm", ["--seconds", "0.5", "--fps", "8", "--from", "1", "--headless", "no-glx"],
-                             "vp9,yuv420p", [1000, 1125, 1250, 1375]),
-    "gif": ("clip.gif", ["--seconds", "0.4", "--fps", "10"], "gif,bgra", [0, 100, 200, 300]),
-    "animated webp": ("clip.webp", ["--seconds", "0.3", "--fps", "10", "--from", "4"], "webp, loop 0",
-                      [4000, 4100, 4200]),
+                             "vp9,yuv420p,8/1", [1000, 1125, 1250, 1375]),
+    "gif": ("clip.gif", ["--seconds", "0.4", "--fps", "10"], "gif,bgra,10/1", [0, 100, 200, 300]),
+    # 2.5 frames: rounded half up.
+    "animated webp": ("clip.webp", ["--seconds", "0.5", "--fps", "5", "--from", "4"], "webp, loop 0, 200 ms",
+                      [4000, 4200, 4400]),
     "png still on the current display": ("still.png", ["--from", "7.25", "display"], "png,rgb24", [7250]),
     # A Wayland session with no DISPLAY: an X server of its own for the X11 GLFW, the session's compositor
     # for GLFW built for Wayland.
-    "mp4 in a Wayland session": ("clip.mp4", ["--seconds", "0.5", "--fps", "6", "wayland"], "h264,yuv420p",
+    "mp4 in a Wayland session": ("clip.mp4", ["--seconds", "0.5", "--fps", "6", "wayland"], "h264,yuv420p,6/1",
                                  [0, 167, 333]),
     "mp4 on GLFW for Wayland": ("clip.mp4", ["--seconds", "0.5", "--fps", "6", "--from", "1", "glfw-wayland"],
-                                "h264,yuv420p", [1000, 1167, 1333]),
+                                "h264,yuv420p,6/1", [1000, 1167, 1333]),
 }
 
 
@@ -132,13 +136,53 @@ def test_recording_failure_says_why_and_leaves_no_output(request, prefix, tmp_pa
 def test_ctrl_c_ends_a_recording_as_interrupted(prefix, tmp_path):
     (tmp_path / "shader.glsl").write_bytes(TIMECODE)
     recorder = subprocess.Popen([str(prefix / "bin" / "quillomar-record"), "shader.glsl", "clip.mp4", "--seconds",
-                                 "60", "--size", "320x180"], cwd=tmp_path, start_new_session=True, env=without_display(),
+                                 "600", "--size", "320x180"], cwd=tmp_path, start_new_session=True, env=without_display(),
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    time.sleep(3)
-    children = subprocess.run(["pgrep", "-P", str(recorder.pid)], capture_output=True, text=True).stdout.split()
-    assert len(children) == 3, "the X server, the encoder and the viewer are running"
+    until(lambda: len(subprocess.run(["pgrep", "-P", str(recorder.pid)], capture_output=True).stdout.split()) == 2
+          or "not yet", "two children")
+    time.sleep(1)
+    children = subprocess.run(["pgrep", "-P", str(recorder.pid)], capture_output=True, text=True).stdout
+    # With no display there is no display server either: the viewer's context comes from EGL.
+    names = sorted(open("/proc/%s/comm" % pid).read().strip() for pid in children.split())
+    assert names == ["ffmpeg", "quillomar"], "the encoder and the viewer are running, and nothing else"
+    children = children.split()
     os.killpg(recorder.pid, signal.SIGINT)  # as the terminal does: to the whole foreground group
     out, err = recorder.communicate(timeout=60)
     assert (recorder.returncode, out, err) == (130, "", "\nquillomar-record: interrupted; clip.mp4 was not written\n")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["shader.glsl"]
     assert not [pid for pid in children if os.path.exists("/proc/%s" % pid)], "no process left"
+
+
+def test_headless_needs_no_x_server_and_draws_the_displays_frames(prefix, xserver, tmp_path):
+    """Recorded on an X server's window, and with no display server at all (none on PATH either): the same
+    frames, byte for byte."""
+    tools = tmp_path / "tools"
+    tools.mkdir()
+    for name in ("ffmpeg", "ffprobe"):
+        (tools / name).symlink_to(shutil.which(name))
+    shader = REPO / "examples" / "sdf2d.glsl"
+    args = [str(prefix / "bin" / "quillomar-record"), str(shader), "--size", "320x180", "--from", "2", "--seconds",
+            "0.3", "--fps", "10"]
+    shown = subprocess.run(args + ["shown.gif"], cwd=tmp_path, env=without_display(DISPLAY=xserver),
+                           capture_output=True, text=True, timeout=120)
+    alone = subprocess.run(args + ["alone.gif"], cwd=tmp_path, env=without_display(PATH=str(tools)),
+                           capture_output=True, text=True, timeout=120)
+    assert (shown.returncode, shown.stderr, alone.returncode, alone.stderr) == (0, "", 0, "")
+    assert re.fullmatch(r"alone\.gif: 3 frames in .*, drawn by llvmpipe .*, EGL surfaceless\n", alone.stdout)
+
+    def frames(name):
+        return subprocess.run(["ffmpeg", "-v", "error", "-i", name, "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                              cwd=tmp_path, capture_output=True, check=True, timeout=60).stdout
+    assert len(frames("alone.gif")) == 3 * 320 * 180 * 3 and frames("alone.gif") == frames("shown.gif")
+
+
+def test_an_encoder_that_does_not_work_here_is_said_before_anything(prefix, tmp_path):
+    (tmp_path / "shader.glsl").write_bytes(TIMECODE)
+    for encoder, message in [("nvenc", "quillomar-record: the nvenc encoder does not work here (ffmpeg said: "),
+                              ("vaapi", "quillomar-record: no vaapi encoder for .gif"),
+                              ("nvenc", "quillomar-record: no nvenc encoder for .webm here")]:
+        output = "clip.gif" if "gif" in message else "clip.webm" if "webm" in message else "clip.mp4"
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.glsl", output, "--encoder", encoder],
+                              cwd=tmp_path, env=without_display(), capture_output=True, text=True, timeout=60)
+        assert done.returncode == 1 and done.stderr.startswith(message), done.stderr
+    assert [p.name for p in tmp_path.iterdir()] == ["shader.glsl"]

@@ -123,7 +123,8 @@ HOOK void glfwSwapBuffers(GLFWwindow *window)
 
     int w = 0, h = 0;
     framebuffer_size(window, &w, &h);
-    target_show(&picture, w, h);
+    if (w > 0 && h > 0) /* a window to show it in */
+        target_show(&picture, w, h);
     if (done == frames) {
         close(frame_fd);
         set_should_close(window, 1);

@@ -2,12 +2,15 @@
 however fast the frames are drawn.
 
     quillomar-record SHADER OUTPUT [--seconds S] [--fps F] [--from T] [--size WxH] [--headless]
-                     [--channel0 IMAGE ... --channel3 IMAGE] [--mouse X,Y]
+                     [--gpu | --software] [--encoder auto|software|nvenc|vaapi]
+                     [--channel0 IMAGE ... --channel3 IMAGE] [--mouse X,Y] [--frame-limit SECONDS]
 
 OUTPUT's extension picks the format: .mp4 (H.264, yuv420p), .webm (VP9), .gif (with a palette made for
 the clip), .webp (animated WebP, looping) or .png (one still at FROM). The clip has S x F frames, rounded (half up).
-The viewer runs on the current display, or on a private virtual X server when there is none or with
---headless (with the GLFW built for Wayland: on the Wayland display, or a private compositor).
+The viewer runs on the current display, or, when there is none or with --headless, with no display
+server at all: its context then comes from EGL, on the GPU where there is one (--gpu insists on it,
+--software takes Mesa's software renderer). mp4 and webm are encoded on the GPU where ffmpeg's encoder
+for it works (NVENC, VAAPI; tried on one frame first), else in software (--encoder chooses).
 
 A mainImage shader (one with no #version line that defines mainImage) gets its usual inputs, as exact as
 iTime: frame k has iFrame k, iTimeDelta 1 / FPS, and iDate the start of the recording plus iTime;
@@ -15,6 +18,7 @@ iTime: frame k has iFrame k, iTimeDelta 1 / FPS, and iDate the start of the reco
 """
 import argparse
 import contextlib
+import glob
 import math
 import os
 import select
@@ -93,7 +97,14 @@ def arguments(argv):
     parser.add_argument("--fps", type=positive(float), default=30.0, help="frames per second (30)")
     parser.add_argument("--from", dest="start", type=float, default=0.0, help="iTime of the first frame (0)")
     parser.add_argument("--size", type=size, default=(1920, 1080), help="picture size (1920x1080)")
-    parser.add_argument("--headless", action="store_true", help="use a private display of its own")
+    parser.add_argument("--headless", action="store_true", help="use no display: a context from EGL")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--gpu", dest="renderer", action="store_const", const="gpu",
+                       help="headless: draw on a GPU, or fail")
+    where.add_argument("--software", dest="renderer", action="store_const", const="software",
+                       help="headless: draw with Mesa's software renderer")
+    parser.add_argument("--encoder", choices=["auto", "software", "nvenc", "vaapi"], default="auto",
+                        help="encoder of mp4 and webm (auto: a working GPU encoder, else software)")
     channels.add_options(parser)
     parser.add_argument("--mouse", type=point, help="iMouse: the pointer held down at X,Y")
     parser.add_argument("--frame-limit", type=positive(float), default=60.0, metavar="SECONDS",
@@ -135,8 +146,11 @@ class Status:
     not build."""
 
     def __init__(self):
-        self.done, self.built = 0, True
-        self.handlers = {"frame": self.frame, "no-program": self.no_program}
+        self.done, self.built, self.renderer = 0, True, None
+        self.handlers = {"frame": self.frame, "no-program": self.no_program, "renderer": self.drawn_by}
+
+    def drawn_by(self, record):
+        self.renderer = "%s, EGL %s" % (record.payloads["name"].decode(errors="replace"), record.fields["platform"])
 
     def frame(self, record):
         self.done += 1
@@ -164,15 +178,55 @@ class Status:
             sys.stderr.write("\n")
 
 
-def display_for(args, binary, running):
-    """(X display, Wayland display) for the viewer: the caller's, or a private one, which running stops."""
-    if viewer.glfw_for_wayland(binary):
-        # GLFW built for Wayland knows no X server: the session's compositor, or a private one.
-        if args.headless or not os.environ.get("WAYLAND_DISPLAY"):
-            return None, running.enter_context(displays.Weston(*args.size))
-    elif args.headless or not os.environ.get("DISPLAY"):
-        return running.enter_context(displays.Xvfb(*args.size)), None
-    return None, None
+def display_for(args):
+    """The display the viewer uses: the caller's (DISPLAY, or WAYLAND_DISPLAY for GLFW built for Wayland),
+    or none at all (None), headless, with a context from EGL."""
+    wayland, x = os.environ.get("WAYLAND_DISPLAY"), os.environ.get("DISPLAY")
+    if args.headless or args.renderer or not (wayland or x):
+        return None
+    return (wayland if viewer.glfw_for_wayland(paths.viewer()) else x) or None
+
+
+# Encoders of mp4 and webm on a GPU: (the options before ffmpeg's input, what follows the flip in the
+# filter, the encoder's options).
+RENDER_NODE = "/dev/dri/renderD128"
+GPU_ENCODERS = {
+    (".mp4", "nvenc"): ([], "", ["-c:v", "h264_nvenc", "-pix_fmt", "yuv420p", "-preset", "p5", "-cq", "19",
+                                 "-movflags", "+faststart", "-f", "mp4"]),
+    (".mp4", "vaapi"): (["-vaapi_device", RENDER_NODE], ",format=nv12,hwupload",
+                        ["-c:v", "h264_vaapi", "-qp", "20", "-movflags", "+faststart", "-f", "mp4"]),
+    (".webm", "vaapi"): (["-vaapi_device", RENDER_NODE], ",format=nv12,hwupload",
+                         ["-c:v", "vp9_vaapi", "-global_quality", "60", "-f", "webm"]),
+}
+
+
+def encoder_works(form, name):
+    """ffmpeg's word on encoding one frame with the GPU encoder name for form: "" when it works."""
+    before, after, options = GPU_ENCODERS[form, name]
+    done = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", *before, "-f", "lavfi", "-i",
+                           "color=c=black:s=256x256:d=0.04", "-vf", "vflip" + after, *options[:-2], "-frames:v", "1",
+                           "-f", "null", "-"], capture_output=True, text=True, timeout=60)
+    return "" if done.returncode == 0 else (done.stderr.strip().splitlines() or ["status %d" % done.returncode])[-1]
+
+
+def encoder_for(args):
+    """(options before the input, the filter after the flip, the encoder's options) for args.format."""
+    software = [], "", ENCODERS[args.format]
+    if args.encoder == "software" or (args.encoder == "auto" and args.format not in (".mp4", ".webm")):
+        return software
+    if args.encoder != "auto":
+        if (args.format, args.encoder) not in GPU_ENCODERS:
+            raise Failure("no %s encoder for %s here; --encoder software or auto" % (args.encoder, args.format))
+        said = encoder_works(args.format, args.encoder)
+        if said:
+            raise Failure("the %s encoder does not work here (ffmpeg said: %s)" % (args.encoder, said))
+        return GPU_ENCODERS[args.format, args.encoder]
+    # Only where there is a GPU to ask: trying costs a start of ffmpeg each.
+    if os.path.exists("/dev/nvidiactl") or glob.glob("/dev/dri/renderD*"):
+        for name in ("nvenc", "vaapi"):
+            if (args.format, name) in GPU_ENCODERS and not encoder_works(args.format, name):
+                return GPU_ENCODERS[args.format, name]
+    return software
 
 
 def shader_text(path):
@@ -216,22 +270,31 @@ def record(args, workdir, leftovers):
     mask = os.umask(0)
     os.umask(mask)
     os.chmod(part, 0o666 & ~mask)  # as a file the user writes: mkstemp makes it private
+    before, after, options = encoder_for(args)
     with contextlib.ExitStack() as running:
-        display, wayland = display_for(args, binary, running)
+        display = display_for(args)
         frames_read, frames_write = os.pipe()
         status_read, status_write = os.pipe()
         w, h = args.size
-        ffmpeg = displays.child(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "rawvideo",
-                                 "-pix_fmt", "rgba", "-s", "%dx%d" % (w, h), "-framerate", repr(args.fps),
-                                 "-i", "pipe:%d" % frames_read]
-                                + ([] if args.format == ".gif" else ["-vf", "vflip"]) + ENCODERS[args.format]
+        ffmpeg = displays.child(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", *before,
+                                 "-f", "rawvideo", "-pix_fmt", "rgba", "-s", "%dx%d" % (w, h),
+                                 "-framerate", repr(args.fps), "-i", "pipe:%d" % frames_read]
+                                + ([] if args.format == ".gif" else ["-vf", "vflip" + after]) + options
                                 + [ffmpeg_name(part)], pass_fds=(frames_read,), stdin=subprocess.DEVNULL,
                                 stderr=open(workdir / "ffmpeg.log", "wb"), start_new_session=True)
         running.callback(displays.stop, ffmpeg)
         settings = encode(frames=args.frames, fps=args.fps, start=time.time(), size=args.size,
                           frame_fd=frames_write, status_fd=status_write, **{"from": args.start},
                           **({"mouse": args.mouse} if args.mouse else {}))
-        env = viewer.environment(display, [preload], wayland, **channels.settings(args, workdir), **settings)
+        if display is None:
+            # No display server: the viewer's window is a context from EGL.
+            preload = [preload, paths.library("quillomar-headless")]
+            settings.update(encode(renderer=args.renderer or "auto", report_fd=status_write))
+            if args.renderer == "software":
+                settings["LIBGL_ALWAYS_SOFTWARE"] = "1"
+            env = viewer.environment("", preload, **channels.settings(args, workdir), **settings)
+        else:
+            env = viewer.environment(None, [preload], **channels.settings(args, workdir), **settings)
         # Its own session, as ffmpeg's and the X server's: Ctrl-C in the terminal is for the recorder alone.
         proc = viewer.start(workdir, env, text=text, binary=binary, pass_fds=(frames_write, status_write),
                             stdin=subprocess.DEVNULL, stdout=open(workdir / "stdout", "wb"),
@@ -259,9 +322,11 @@ def record(args, workdir, leftovers):
     if viewer_status == -signal.SIGPIPE or (ffmpeg_status != 0 and done == args.frames):
         raise Failure("ffmpeg failed (status %d)%s" % (ffmpeg_status, ":\n" + encoder_said if encoder_said else ""))
     if done < args.frames or viewer_status != 0:
-        if said == "Failed to create GLFW window" and display is None and wayland is None:
-            said += ("; the display %s gives no window with an OpenGL 3.3 core context, and --headless records on "
-                     "a display of its own" % viewer.display_name())
+        if said == "Failed to create GLFW window" and display is not None:
+            said += ("; the display %s gives no window with an OpenGL 3.3 core context, and --headless records with "
+                     "no display" % viewer.display_name())
+        elif said == "Failed to create GLFW window":
+            said += "; EGL gives no OpenGL 3.3 core context here%s" % (" on a GPU" if args.renderer == "gpu" else "")
         raise Failure("the viewer ended after %d of %d frames (status %d)%s" % (
             done, args.frames, viewer_status, ":\n" + said if said else ""))
     # The clip replaces OUTPUT only once it is proven whole: ffmpeg can end with status 0 on a full disk.
@@ -275,7 +340,7 @@ def record(args, workdir, leftovers):
         for line in said.split("\n"):
             log.frame_line(line)
         log.close()
-    return done, time.monotonic() - started
+    return done, time.monotonic() - started, status.renderer
 
 
 def main(argv=None):
@@ -290,8 +355,9 @@ def main(argv=None):
     try:
         with cleanup.Leftovers() as leftovers:
             workdir = Path(leftovers.add(tempfile.mkdtemp(prefix="quillomar-record-")))
-            frames, seconds = record(args, workdir, leftovers)
-        print("%s: %d frames in %.1f s (%.1f frames/s)" % (args.output, frames, seconds, frames / seconds))
+            frames, seconds, renderer = record(args, workdir, leftovers)
+        print("%s: %d frames in %.1f s (%.1f frames/s)%s" % (args.output, frames, seconds, frames / seconds,
+                                                             ", drawn by " + renderer if renderer else ""))
         return 0
     except Failure as e:
         return "quillomar-record: %s" % e
