@@ -39,9 +39,10 @@ static struct {
 
 static int frames, size[2], frame_fd, status_fd, mouse_given;
 static double fps, from, start, mouse[2];
-static int done, origin_read;
+/* done: the frames drawn (the clock's step); written: those handed over. */
+static int done, written, origin_read;
 static struct target picture;
-static unsigned char *pixels;
+static struct readback ring;
 
 __attribute__((constructor)) static void configure(void)
 {
@@ -59,7 +60,6 @@ __attribute__((constructor)) static void configure(void)
     if (frames < 1 || fps <= 0)
         preload_fail("QUILLOMAR_FRAMES and QUILLOMAR_FPS must be positive");
     channels_configure();
-    pixels = preload_alloc((size_t)size[0] * (size_t)size[1] * 4);
 }
 
 /* The program's clock reads: the origin, then the time of the frame being drawn. */
@@ -83,6 +83,7 @@ HOOK int glfwWindowShouldClose(GLFWwindow *window)
         NEXT(glfwWindowShouldClose, real);
         GL_ENTRY(glGetIntegerv, gl.get_integerv);
         picture = target_make(size[0], size[1], GL_RGBA8);
+        ring = readback_make(&picture);
     }
     target_bind(&picture);
     return real(window);
@@ -91,6 +92,16 @@ HOOK int glfwWindowShouldClose(GLFWwindow *window)
 static void say(const char *kind, const struct field *fields, size_t count)
 {
     record_write(status_fd, kind, fields, count);
+}
+
+/* A frame read back: to the encoder, and said on the status descriptor. */
+static void hand_over(const unsigned char *pixels, size_t count)
+{
+    preload_write_all(frame_fd, pixels, count, "frames");
+    char number[32];
+    snprintf(number, sizeof number, "%d", ++written);
+    const struct field fields[] = {FIELD("number", number)};
+    say("frame", fields, 1);
 }
 
 HOOK void glfwSwapBuffers(GLFWwindow *window)
@@ -114,12 +125,10 @@ HOOK void glfwSwapBuffers(GLFWwindow *window)
         real(window);
         return;
     }
-    target_read(&picture, pixels);
-    preload_write_all(frame_fd, pixels, (size_t)size[0] * (size_t)size[1] * 4, "frames");
-    char number[32];
-    snprintf(number, sizeof number, "%d", ++done);
-    const struct field fields[] = {FIELD("number", number)};
-    say("frame", fields, 1);
+    readback_start(&ring, &picture, hand_over);
+    done++;
+    if (done == frames)
+        readback_finish(&ring, hand_over);
 
     int w = 0, h = 0;
     framebuffer_size(window, &w, &h);

@@ -15,6 +15,11 @@ static struct {
     PFNGLCLEARCOLORPROC clear_color;
     PFNGLCLEARPROC clear;
     PFNGLGETFLOATVPROC get_floatv;
+    PFNGLGENBUFFERSPROC gen_buffers;
+    PFNGLBINDBUFFERPROC bind_buffer;
+    PFNGLBUFFERDATAPROC buffer_data;
+    PFNGLMAPBUFFERRANGEPROC map_buffer_range;
+    PFNGLUNMAPBUFFERPROC unmap_buffer;
 } gl;
 
 static void load_gl(void)
@@ -35,6 +40,11 @@ static void load_gl(void)
     GL_ENTRY(glClearColor, gl.clear_color);
     GL_ENTRY(glClear, gl.clear);
     GL_ENTRY(glGetFloatv, gl.get_floatv);
+    GL_ENTRY(glGenBuffers, gl.gen_buffers);
+    GL_ENTRY(glBindBuffer, gl.bind_buffer);
+    GL_ENTRY(glBufferData, gl.buffer_data);
+    GL_ENTRY(glMapBufferRange, gl.map_buffer_range);
+    GL_ENTRY(glUnmapBuffer, gl.unmap_buffer);
 }
 
 struct target target_make(int width, int height, GLenum internal_format)
@@ -73,16 +83,55 @@ void read_pixels(int x, int y, int width, int height, unsigned char *pixels)
     gl.read_pixels(x, y, width, height, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
 }
 
-void target_read(const struct target *target, unsigned char *pixels)
-{
-    gl.bind_framebuffer(GL_READ_FRAMEBUFFER, target->framebuffer);
-    read_pixels(0, 0, target->width, target->height, pixels);
-}
-
 void target_show(const struct target *target, int width, int height)
 {
     gl.bind_framebuffer(GL_READ_FRAMEBUFFER, target->framebuffer);
     gl.bind_framebuffer(GL_DRAW_FRAMEBUFFER, 0);
     gl.blit_framebuffer(0, 0, target->width, target->height, 0, 0, width, height, GL_COLOR_BUFFER_BIT, GL_LINEAR);
     gl.bind_framebuffer(GL_FRAMEBUFFER, target->framebuffer);
+}
+
+struct readback readback_make(const struct target *target)
+{
+    load_gl();
+    struct readback ring = {.size = (size_t)target->width * (size_t)target->height * 4};
+    gl.gen_buffers(RING, ring.buffers);
+    for (int i = 0; i < RING; i++) {
+        gl.bind_buffer(GL_PIXEL_PACK_BUFFER, ring.buffers[i]);
+        gl.buffer_data(GL_PIXEL_PACK_BUFFER, (GLsizeiptr)ring.size, NULL, GL_STREAM_READ);
+    }
+    gl.bind_buffer(GL_PIXEL_PACK_BUFFER, 0);
+    return ring;
+}
+
+/* Hands the oldest frame of the ring to take. */
+static void take_oldest(struct readback *ring, void (*take)(const unsigned char *pixels, size_t size))
+{
+    gl.bind_buffer(GL_PIXEL_PACK_BUFFER, ring->buffers[ring->taken % RING]);
+    const unsigned char *pixels = gl.map_buffer_range(GL_PIXEL_PACK_BUFFER, 0, (GLsizeiptr)ring->size, GL_MAP_READ_BIT);
+    if (pixels == NULL)
+        preload_fail("a frame cannot be read back from the GL");
+    take(pixels, ring->size);
+    gl.unmap_buffer(GL_PIXEL_PACK_BUFFER);
+    gl.bind_buffer(GL_PIXEL_PACK_BUFFER, 0);
+    ring->taken++;
+}
+
+void readback_start(struct readback *ring, const struct target *target,
+                    void (*take)(const unsigned char *pixels, size_t size))
+{
+    if (ring->started - ring->taken == RING)
+        take_oldest(ring, take);
+    gl.bind_framebuffer(GL_READ_FRAMEBUFFER, target->framebuffer);
+    gl.bind_buffer(GL_PIXEL_PACK_BUFFER, ring->buffers[ring->started % RING]);
+    gl.pixel_storei(GL_PACK_ALIGNMENT, 1);
+    gl.read_pixels(0, 0, target->width, target->height, GL_RGBA, GL_UNSIGNED_BYTE, NULL);
+    gl.bind_buffer(GL_PIXEL_PACK_BUFFER, 0);
+    ring->started++;
+}
+
+void readback_finish(struct readback *ring, void (*take)(const unsigned char *pixels, size_t size))
+{
+    while (ring->taken < ring->started)
+        take_oldest(ring, take);
 }

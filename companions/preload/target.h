@@ -19,11 +19,28 @@ struct target target_make(int width, int height, GLenum internal_format);
 /* Draws into target from now on, on all of it. */
 void target_bind(const struct target *target);
 
-/* target's pixels as RGBA bytes, bottom row first, into pixels (width x height x 4 bytes). */
-void target_read(const struct target *target, unsigned char *pixels);
-
 /* Copies target, scaled, onto the window's framebuffer of width x height, and draws into target again. */
 void target_show(const struct target *target, int width, int height);
+
+/* Reading a target's frames back without waiting for each: a ring of pixel buffer objects, so that the
+ * GL copies frame k while frame k + 1 is drawn, and frame k is taken from the GL RING - 1 frames later. */
+#define RING 3
+struct readback {
+    GLuint buffers[RING];
+    size_t size;
+    long started, taken;
+};
+
+/* A ring for target's frames. */
+struct readback readback_make(const struct target *target);
+
+/* Starts the copy of target's picture as it is now; when the ring is full, first hands the oldest frame to
+ * take (its RGBA bytes, bottom row first). */
+void readback_start(struct readback *ring, const struct target *target,
+                    void (*take)(const unsigned char *pixels, size_t size));
+
+/* Hands every frame still in the ring to take, in order. */
+void readback_finish(struct readback *ring, void (*take)(const unsigned char *pixels, size_t size));
 
 /* The RGBA bytes of a box of the framebuffer being read, bottom row first. */
 void read_pixels(int x, int y, int width, int height, unsigned char *pixels);
