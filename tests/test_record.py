@@ -1,5 +1,6 @@
 """quillomar-record, installed: every format shows exactly FROM + k / FPS in frame k, on each kind of
 display; a failure says why in one message and leaves nothing behind; Ctrl-C ends it as interrupted."""
+import glob
 import os
 import re
 import shutil
@@ -185,4 +186,17 @@ def test_an_encoder_that_does_not_work_here_is_said_before_anything(prefix, tmp_
         done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.glsl", output, "--encoder", encoder],
                               cwd=tmp_path, env=without_display(), capture_output=True, text=True, timeout=60)
         assert done.returncode == 1 and done.stderr.startswith(message), done.stderr
+    assert [p.name for p in tmp_path.iterdir()] == ["shader.glsl"]
+
+
+def test_a_gpu_asked_for_is_a_gpu_or_one_message(prefix, tmp_path):
+    (tmp_path / "shader.glsl").write_bytes(TIMECODE)
+    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.glsl", "still.png", "--gpu"],
+                          cwd=tmp_path, env=without_display(), capture_output=True, text=True, timeout=60)
+    if os.path.exists("/dev/nvidiactl") or glob.glob("/dev/dri/renderD*"):
+        assert done.returncode == 0 and ", EGL device\n" in done.stdout, (done.stdout, done.stderr)
+        return
+    assert (done.returncode, done.stdout, done.stderr) == (1, "", "quillomar-record: the viewer ended after 0 of 1 "
+                                                           "frames (status 255):\nFailed to create GLFW window; EGL "
+                                                           "gives no OpenGL 3.3 core context here on a GPU\n")
     assert [p.name for p in tmp_path.iterdir()] == ["shader.glsl"]
