@@ -110,6 +110,8 @@ HOOK GLFWwindow *glfwCreateWindow(int width, int height, const char *title, GLFW
     return (GLFWwindow *)(void *)&the_window;
 }
 
+/* The signature is GLFW's. */
+// cppcheck-suppress constParameter
 HOOK void glfwMakeContextCurrent(GLFWwindow *window)
 {
     if (!eglMakeCurrent(display, EGL_NO_SURFACE, EGL_NO_SURFACE, window != NULL ? context : EGL_NO_CONTEXT))
