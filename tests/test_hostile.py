@@ -54,8 +54,14 @@ def quillomar_processes():
     return set(found) - {str(os.getpid())}
 
 
+@pytest.fixture(autouse=True)
+def private_temporaries(tmp_path_factory, monkeypatch):
+    """A temporary directory for the commands of each test alone, so that what they leave there is theirs."""
+    monkeypatch.setenv("TMPDIR", str(tmp_path_factory.mktemp("temporaries")))
+
+
 def temporaries():
-    return set(glob.glob("/tmp/quillomar-record-*") + glob.glob("/tmp/quillomar-live-*"))
+    return set(glob.glob(os.path.join(os.environ["TMPDIR"], "*")))
 
 
 def in_small_disk(prefix, tmp_path, script, size="100k", options=""):
