@@ -40,40 +40,161 @@ static int defines(const char *text, const char *name)
         while (before > text && is_space(before[-1]))
             before--;
         if (*after == '(' && before != p && before - text >= 4 && strncmp(before - 4, "void", 4) == 0 &&
-            (before - 4 == text || !is_name(before[-5])))
+            (before - 4 == text || !is_name(before[-5])) && !is_name(p[-1]))
             return 1;
     }
     return 0;
 }
 
-/* mainImage(out vec4 fragColor, in vec2 fragCoord), as most shaders on the web are written: a file with no
- * #version directive that defines it. */
+/* Whether a line of text that starts with the word kind ("uniform", "varying") declares a name standing
+ * alone that is one of names (words separated by spaces). */
+static int declares(const char *text, const char *kind, const char *names)
+{
+    size_t kind_length = strlen(kind);
+    for (const char *line = text; line != NULL; line = strchr(line, '\n') ? strchr(line, '\n') + 1 : NULL) {
+        const char *p = line;
+        while (*p != '\n' && is_space(*p))
+            p++;
+        if (strncmp(p, kind, kind_length) != 0 || !is_space(p[kind_length]))
+            continue;
+        const char *end = strchr(p, ';');
+        const char *newline = strchr(p, '\n');
+        if (end == NULL || (newline != NULL && newline < end))
+            end = newline != NULL ? newline : p + strlen(p);
+        for (const char *word = p + kind_length; word < end; word++) {
+            if (!is_name(*word) || is_name(word[-1]))
+                continue;
+            size_t n = 0;
+            while (word + n < end && is_name(word[n]))
+                n++;
+            for (const char *name = names; *name != '\0';) {
+                size_t m = strcspn(name, " ");
+                if (m == n && strncmp(name, word, n) == 0)
+                    return 1;
+                name += m + (name[m] == ' ');
+            }
+        }
+    }
+    return 0;
+}
+
+/* mainImage(out vec4 fragColor, in vec2 fragCoord), as Shadertoy's shaders are written: a file with no
+ * #version directive that defines it, and no main of its own. */
 static int is_main_image(const char *text)
 {
-    return !has_version(text) && defines(text, "mainImage");
+    return !has_version(text) && defines(text, "mainImage") && !defines(text, "main");
 }
+
+/* The Book of Shaders' style (glslCanvas, glslViewer): GLSL ES with a main that declares u_ inputs. */
+static int is_book(const char *text)
+{
+    return !has_version(text) && defines(text, "main") &&
+           declares(text, "uniform", "u_time u_resolution u_mouse u_delta u_date u_frame u_tex0 u_tex1 u_tex2 u_tex3");
+}
+
+/* GLSL Sandbox: GLSL ES with a main that declares the site's inputs. */
+static int is_sandbox(const char *text)
+{
+    return !has_version(text) && defines(text, "main") &&
+           (declares(text, "uniform", "time resolution mouse backbuffer surfaceSize") ||
+            declares(text, "varying", "surfacePosition"));
+}
+
+/* What a GLSL ES 1.00 text needs in a 3.3 core context, before its inputs; and, after the text, a main
+ * that gives the varyings the prelude knows their values and calls the text's own. */
+#define ES_HEAD                                                                                         \
+    "out vec4 quillomarColour;\n"                                                                      \
+    "#define gl_FragColor quillomarColour\n"                                                           \
+    "#define texture2D texture\n"                                                                      \
+    "#define texture2DProj textureProj\n"                                                              \
+    "#define texture2DLod textureLod\n"                                                                \
+    "#define textureCube texture\n"                                                                    \
+    "#define varying\n"
+#define ES_TAIL "#define main quillomar_main\n"
+#define ES_AFTER "\n#undef main\nvoid main()\n{\n%s    quillomar_main();\n}\n"
+
+static const char *const BOOK_VARYINGS[] = {"v_texcoord=gl_FragCoord.xy / quillomar_viewport", NULL};
+static const char *const SANDBOX_VARYINGS[] = {
+    "surfacePosition=(gl_FragCoord.xy / quillomar_viewport - 0.5) * vec2(quillomar_viewport.x / "
+    "quillomar_viewport.y, 1.0)",
+    NULL};
 
 static const struct dialect DIALECTS[] = {
     {DIALECT_MAINIMAGE, "mainImage", is_main_image,
-     "#version 330 core\n"
-     "in vec2 coord;\n"
      "out vec4 quillomarColour;\n",
      "#define iGlobalTime iTime\n"
      "#define texture2D texture\n"
      "void mainImage(out vec4 fragColor, in vec2 fragCoord);\n"
      "void main()\n"
      "{\n"
-     "    mainImage(quillomarColour, (coord * 0.5 + 0.5) * iResolution.xy);\n"
-     "}\n"
-     "#line 1\n"},
+     "    mainImage(quillomarColour, gl_FragCoord.xy / quillomar_viewport * iResolution.xy);\n"
+     "}\n",
+     "", NULL},
+    {DIALECT_BOOK, "Book of Shaders", is_book, ES_HEAD, ES_TAIL, ES_AFTER, BOOK_VARYINGS},
+    {DIALECT_SANDBOX, "GLSL Sandbox", is_sandbox, ES_HEAD, ES_TAIL, ES_AFTER, SANDBOX_VARYINGS},
 };
 
 const struct dialect *dialect_of(const char *text)
 {
+    if (strncmp(text, "\xef\xbb\xbf", 3) == 0)
+        text += 3;
     for (size_t i = 0; i < sizeof DIALECTS / sizeof DIALECTS[0]; i++)
         if (DIALECTS[i].recognise(text))
             return &DIALECTS[i];
     return NULL;
+}
+
+/* A growing text. */
+struct text {
+    char *data;
+    size_t used, room;
+};
+
+static void add(struct text *t, const char *data, size_t size)
+{
+    if (t->used + size + 1 > t->room) {
+        t->room = (t->used + size + 1) * 2;
+        char *grown = realloc(t->data, t->room);
+        if (grown == NULL)
+            preload_fail("out of memory (%zu bytes)", t->room);
+        t->data = grown;
+    }
+    memcpy(t->data + t->used, data, size);
+    t->used += size;
+    t->data[t->used] = '\0';
+}
+
+static void add_text(struct text *t, const char *data)
+{
+    add(t, data, strlen(data));
+}
+
+/* Whether line (up to its newline) is the directive "#NAME". */
+static int is_directive(const char *line, const char *name)
+{
+    while (*line != '\n' && is_space(*line))
+        line++;
+    if (*line++ != '#')
+        return 0;
+    while (*line != '\n' && is_space(*line))
+        line++;
+    return strncmp(line, name, strlen(name)) == 0 && !is_name(line[strlen(name)]);
+}
+
+/* The name a line "varying TYPE NAME;" declares, if it is one of varyings: its index, else -1. */
+static int known_varying(const char *line, const char *const *varyings)
+{
+    for (int i = 0; varyings != NULL && varyings[i] != NULL; i++) {
+        size_t n = strcspn(varyings[i], "=");
+        char name[64];
+        snprintf(name, sizeof name, "%.*s", (int)n, varyings[i]);
+        size_t length = strcspn(line, "\n");
+        char copy[256];
+        snprintf(copy, sizeof copy, "%.*s", (int)(length < sizeof copy - 1 ? length : sizeof copy - 1), line);
+        if (declares(copy, "varying", name))
+            return i;
+    }
+    return -1;
 }
 
 char *dialect_text(const char *text)
@@ -84,12 +205,57 @@ char *dialect_text(const char *text)
     /* A byte order mark, as some editors begin a UTF-8 file with, would stand after the prelude. */
     if (strncmp(text, "\xef\xbb\xbf", 3) == 0)
         text += 3;
+    /* The text's #extension lines go before the prelude (as the GL wants them before any declaration),
+     * but for those the desktop GL has in its core; the varyings the prelude knows are its own. Their
+     * lines stay, empty, so that the text's line numbers hold. */
+    struct text extensions = {0}, body = {0}, assignments = {0}, varyings = {0};
+    for (const char *line = text; *line != '\0';) {
+        const char *newline = strchr(line, '\n');
+        size_t length = newline != NULL ? (size_t)(newline - line) + 1 : strlen(line);
+        int varying = is_directive(line, "extension") ? -1 : known_varying(line, dialect->varyings);
+        if (is_directive(line, "extension")) {
+            if (strstr(line, "GL_OES_standard_derivatives") == NULL ||
+                strstr(line, "GL_OES_standard_derivatives") > line + length)
+                add(&extensions, line, length);
+            add_text(&body, newline != NULL ? "\n" : "");
+        } else if (varying >= 0) {
+            const char *value = dialect->varyings[varying];
+            size_t n = strcspn(value, "=");
+            char declaration[128];
+            snprintf(declaration, sizeof declaration, "vec2 %.*s;\n", (int)n, value);
+            add_text(&varyings, declaration);
+            add_text(&assignments, "    ");
+            add(&assignments, value, n);
+            add_text(&assignments, " = ");
+            add_text(&assignments, value + n + 1);
+            add_text(&assignments, ";\n");
+            add_text(&body, newline != NULL ? "\n" : "");
+        } else {
+            add(&body, line, length);
+        }
+        line += length;
+    }
+    if (extensions.used > 0 && extensions.data[extensions.used - 1] != '\n')
+        add_text(&extensions, "\n");
     char *declarations = inputs_declarations(dialect->id);
-    size_t size = strlen(dialect->head) + strlen(declarations) + strlen(dialect->tail) + strlen(text) + 1;
-    char *whole = preload_alloc(size);
-    snprintf(whole, size, "%s%s%s%s", dialect->head, declarations, dialect->tail, text);
+    struct text whole = {0};
+    add_text(&whole, "#version 330 core\n");
+    add_text(&whole, extensions.data != NULL ? extensions.data : "");
+    add_text(&whole, dialect->head);
+    add_text(&whole, declarations);
+    add_text(&whole, varyings.data != NULL ? varyings.data : "");
+    add_text(&whole, dialect->tail);
+    add_text(&whole, "#line 1\n");
+    add_text(&whole, body.data != NULL ? body.data : "");
+    char after[4096];
+    snprintf(after, sizeof after, dialect->after, assignments.data != NULL ? assignments.data : "");
+    add_text(&whole, after);
     free(declarations);
-    return whole;
+    free(extensions.data);
+    free(body.data);
+    free(assignments.data);
+    free(varyings.data);
+    return whole.data;
 }
 
 void dialect_source(PFNGLSHADERSOURCEPROC source, GLuint shader, const char *text)

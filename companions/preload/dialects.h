@@ -1,22 +1,27 @@
 /*
  * The dialects shaders are shared in, as one table (dialects.c): how a text is recognised, and what the GL
- * gets for it, a prelude (its head, the declarations of its inputs from the inputs table, its tail) and
- * then the text itself under "#line 1", so that messages carry the file's own line numbers. A text no
- * dialect recognises goes to the GL as it is.
+ * gets for it: "#version 330 core" and the text's own #extension lines, a prelude (its head, the
+ * declarations of its inputs from the inputs table, its tail), the text itself under "#line 1", so that
+ * messages carry the file's own line numbers, and what comes after it (a main that calls the text's own).
+ * A text no dialect recognises goes to the GL as it is. The prelude's own names start with "quillomar".
  */
 #ifndef QUILLOMAR_DIALECTS_H
 #define QUILLOMAR_DIALECTS_H
 
 #include "preload.h"
 
-enum { DIALECT_MAINIMAGE = 1u << 0 };
+enum { DIALECT_MAINIMAGE = 1u << 0, DIALECT_BOOK = 1u << 1, DIALECT_SANDBOX = 1u << 2 };
 
 struct dialect {
     unsigned id;
     const char *name;
     int (*recognise)(const char *text);
-    const char *head; /* before the declarations */
-    const char *tail; /* after them, ending in "#line 1\n" */
+    const char *head;  /* before the declarations */
+    const char *tail;  /* after them, before the text */
+    const char *after; /* after the text */
+    /* For a text in GLSL ES 1.00 (no #version, gl_FragColor, varying): the varyings the prelude gives a
+     * value, each "NAME=EXPRESSION", and the extensions the desktop GL has in its core. */
+    const char *const *varyings;
 };
 
 /* The dialect of text, or NULL when it goes to the GL as it is. */

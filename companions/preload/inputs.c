@@ -8,21 +8,53 @@
 
 #define AT(field) offsetof(struct frame, field)
 
+/* The texture unit the previous frame is bound to: after the channels'. */
+#define PREVIOUS_UNIT CHANNELS
+
+#define MAIN DIALECT_MAINIMAGE
+#define BOOK DIALECT_BOOK
+#define SANDBOX DIALECT_SANDBOX
+#define ALL (MAIN | BOOK | SANDBOX)
+
 const struct input INPUTS[] = {
-    {DIALECT_MAINIMAGE, "iResolution", GL_FLOAT_VEC3, 1, AT(resolution)},
-    {DIALECT_MAINIMAGE, "iTime", GL_FLOAT, 1, VIEWER_SETS},
-    {DIALECT_MAINIMAGE, "iTimeDelta", GL_FLOAT, 1, AT(delta)},
-    {DIALECT_MAINIMAGE, "iFrameRate", GL_FLOAT, 1, AT(rate)},
-    {DIALECT_MAINIMAGE, "iFrame", GL_INT, 1, AT(number)},
-    {DIALECT_MAINIMAGE, "iMouse", GL_FLOAT_VEC4, 1, AT(mouse)},
-    {DIALECT_MAINIMAGE, "iDate", GL_FLOAT_VEC4, 1, AT(date)},
-    {DIALECT_MAINIMAGE, "iChannel0", GL_SAMPLER_2D, 1, AT(channel_unit[0])},
-    {DIALECT_MAINIMAGE, "iChannel1", GL_SAMPLER_2D, 1, AT(channel_unit[1])},
-    {DIALECT_MAINIMAGE, "iChannel2", GL_SAMPLER_2D, 1, AT(channel_unit[2])},
-    {DIALECT_MAINIMAGE, "iChannel3", GL_SAMPLER_2D, 1, AT(channel_unit[3])},
-    {DIALECT_MAINIMAGE, "iChannelResolution", GL_FLOAT_VEC3, CHANNELS, AT(channel_resolution)},
-    {DIALECT_MAINIMAGE, "iChannelTime", GL_FLOAT, CHANNELS, AT(channel_time)},
-    {DIALECT_MAINIMAGE, "iSampleRate", GL_FLOAT, 1, AT(sample_rate)},
+    /* What every prelude uses itself. */
+    {ALL, 1, "quillomar_viewport", GL_FLOAT_VEC2, 1, AT(viewport)},
+    /* Shaders written as mainImage, as on Shadertoy. */
+    {MAIN, 1, "iResolution", GL_FLOAT_VEC3, 1, AT(resolution)},
+    {MAIN, 1, "iTime", GL_FLOAT, 1, VIEWER_SETS},
+    {MAIN, 1, "iTimeDelta", GL_FLOAT, 1, AT(delta)},
+    {MAIN, 1, "iFrameRate", GL_FLOAT, 1, AT(rate)},
+    {MAIN, 1, "iFrame", GL_INT, 1, AT(number)},
+    {MAIN, 1, "iMouse", GL_FLOAT_VEC4, 1, AT(mouse)},
+    {MAIN, 1, "iDate", GL_FLOAT_VEC4, 1, AT(date)},
+    {MAIN, 1, "iChannel0", GL_SAMPLER_2D, 1, AT(channel_unit[0])},
+    {MAIN, 1, "iChannel1", GL_SAMPLER_2D, 1, AT(channel_unit[1])},
+    {MAIN, 1, "iChannel2", GL_SAMPLER_2D, 1, AT(channel_unit[2])},
+    {MAIN, 1, "iChannel3", GL_SAMPLER_2D, 1, AT(channel_unit[3])},
+    {MAIN, 1, "iChannelResolution", GL_FLOAT_VEC3, CHANNELS, AT(channel_resolution)},
+    {MAIN, 1, "iChannelTime", GL_FLOAT, CHANNELS, AT(channel_time)},
+    {MAIN, 1, "iSampleRate", GL_FLOAT, 1, AT(sample_rate)},
+    /* The Book of Shaders' style (glslCanvas, glslViewer): the shader declares what it uses. */
+    {BOOK, 0, "u_time", GL_FLOAT, 1, AT(time)},
+    {BOOK, 0, "u_delta", GL_FLOAT, 1, AT(delta)},
+    {BOOK, 0, "u_date", GL_FLOAT_VEC4, 1, AT(date)},
+    {BOOK, 0, "u_frame", GL_INT, 1, AT(number)},
+    {BOOK, 0, "u_resolution", GL_FLOAT_VEC2, 1, AT(viewport)},
+    {BOOK, 0, "u_mouse", GL_FLOAT_VEC2, 1, AT(pointer_pixels)},
+    {BOOK, 0, "u_tex0", GL_SAMPLER_2D, 1, AT(channel_unit[0])},
+    {BOOK, 0, "u_tex1", GL_SAMPLER_2D, 1, AT(channel_unit[1])},
+    {BOOK, 0, "u_tex2", GL_SAMPLER_2D, 1, AT(channel_unit[2])},
+    {BOOK, 0, "u_tex3", GL_SAMPLER_2D, 1, AT(channel_unit[3])},
+    {BOOK, 0, "u_tex0Resolution", GL_FLOAT_VEC2, 1, AT(channel_resolution[0])},
+    {BOOK, 0, "u_tex1Resolution", GL_FLOAT_VEC2, 1, AT(channel_resolution[1])},
+    {BOOK, 0, "u_tex2Resolution", GL_FLOAT_VEC2, 1, AT(channel_resolution[2])},
+    {BOOK, 0, "u_tex3Resolution", GL_FLOAT_VEC2, 1, AT(channel_resolution[3])},
+    /* GLSL Sandbox: the shader declares what it uses. */
+    {SANDBOX, 0, "time", GL_FLOAT, 1, AT(time)},
+    {SANDBOX, 0, "resolution", GL_FLOAT_VEC2, 1, AT(viewport)},
+    {SANDBOX, 0, "mouse", GL_FLOAT_VEC2, 1, AT(pointer)},
+    {SANDBOX, 0, "surfaceSize", GL_FLOAT_VEC2, 1, AT(surface_size)},
+    {SANDBOX, 0, "backbuffer", GL_SAMPLER_2D, 1, AT(previous_unit)},
 };
 const size_t INPUT_COUNT = sizeof INPUTS / sizeof INPUTS[0];
 
@@ -54,7 +86,7 @@ char *inputs_declarations(unsigned dialect)
     char *text = preload_alloc(room);
     text[0] = '\0';
     for (size_t i = 0; i < INPUT_COUNT; i++) {
-        if (!(INPUTS[i].dialects & dialect))
+        if (!(INPUTS[i].dialects & dialect) || !INPUTS[i].declared)
             continue;
         char count[16] = "";
         if (INPUTS[i].count > 1)
@@ -146,14 +178,66 @@ void inputs_set(GLuint program, struct frame *frame)
         GL_ENTRY(glUniform1iv, gl.uniform1iv);
     }
     frame->sample_rate = 44100.0;
+    frame->previous_unit = PREVIOUS_UNIT;
+    frame->wants_previous = 0;
     channels_apply(frame);
     if (program == 0)
         return;
     if (program != known_program)
         find_inputs(program);
-    for (size_t i = 0; i < INPUT_COUNT; i++)
-        if (location[i] >= 0)
-            set_one(i, frame);
+    for (size_t i = 0; i < INPUT_COUNT; i++) {
+        if (location[i] < 0)
+            continue;
+        set_one(i, frame);
+        frame->wants_previous |= INPUTS[i].field == (ptrdiff_t)AT(previous_unit);
+    }
+}
+
+void frame_pointer(struct frame *frame, double x, double y)
+{
+    double w = frame->viewport[0] > 0 ? frame->viewport[0] : 1, h = frame->viewport[1] > 0 ? frame->viewport[1] : 1;
+    frame->pointer_pixels[0] = x;
+    frame->pointer_pixels[1] = y;
+    frame->pointer[0] = x / w;
+    frame->pointer[1] = y / h;
+    /* GLSL Sandbox's surface: one unit high, as wide as the picture's aspect, centred on 0. */
+    frame->surface_size[0] = w / h;
+    frame->surface_size[1] = 1.0;
+}
+
+static struct {
+    PFNGLACTIVETEXTUREPROC active_texture;
+    PFNGLGENTEXTURESPROC gen_textures;
+    PFNGLBINDTEXTUREPROC bind_texture;
+    PFNGLTEXIMAGE2DPROC tex_image;
+    PFNGLTEXPARAMETERIPROC tex_parameter;
+    PFNGLCOPYTEXSUBIMAGE2DPROC copy_tex_sub_image;
+} feedback_gl;
+
+void feedback_keep(int width, int height)
+{
+    static GLuint texture;
+    static int kept[2];
+    if (feedback_gl.active_texture == NULL) {
+        GL_ENTRY(glActiveTexture, feedback_gl.active_texture);
+        GL_ENTRY(glGenTextures, feedback_gl.gen_textures);
+        GL_ENTRY(glBindTexture, feedback_gl.bind_texture);
+        GL_ENTRY(glTexImage2D, feedback_gl.tex_image);
+        GL_ENTRY(glTexParameteri, feedback_gl.tex_parameter);
+        GL_ENTRY(glCopyTexSubImage2D, feedback_gl.copy_tex_sub_image);
+        feedback_gl.gen_textures(1, &texture);
+    }
+    feedback_gl.active_texture(GL_TEXTURE0 + PREVIOUS_UNIT);
+    feedback_gl.bind_texture(GL_TEXTURE_2D, texture);
+    if (kept[0] != width || kept[1] != height) {
+        feedback_gl.tex_image(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, NULL);
+        feedback_gl.tex_parameter(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+        feedback_gl.tex_parameter(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+        kept[0] = width;
+        kept[1] = height;
+    }
+    feedback_gl.copy_tex_sub_image(GL_TEXTURE_2D, 0, 0, 0, 0, 0, width, height);
+    feedback_gl.active_texture(GL_TEXTURE0);
 }
 
 void frame_date(double seconds, double date[4])

@@ -11,24 +11,32 @@
 
 #define CHANNELS 4
 
-/* What one frame hands the shader. The policy (live.c, record.c) fills the time, the frame and the mouse;
- * the picture's size comes from what is drawn into; the channels fill their own. */
+/* What one frame hands the shader. The policy (live.c, record.c) fills the time, the frame, the mouse
+ * and the pointer, and the sizes of the picture and of what is drawn into; the channels, the previous
+ * frame and the rest are filled in by inputs_set. */
 struct frame {
-    double time;      /* iTime, as the viewer sets it */
-    double delta;     /* the previous frame's length */
-    double rate;      /* frames per second */
-    double number;    /* 0 on the first frame */
-    double date[4];   /* year, month from 0, day, seconds since midnight */
-    double mouse[4];  /* in pixels of the picture */
-    double resolution[3];
+    double time;           /* iTime, as the viewer sets it */
+    double delta;          /* the previous frame's length */
+    double rate;           /* frames per second */
+    double number;         /* 0 on the first frame */
+    double date[4];        /* year, month from 0, day, seconds since midnight */
+    double mouse[4];       /* in pixels of the picture: where pressed and held, negated once released */
+    double resolution[3];  /* the picture's size in the pixels of fragCoord, and 1 */
+    double viewport[2];    /* the size drawn into, in pixels of gl_FragCoord */
+    double pointer[2];     /* where the pointer is, 0 to 1 across what is drawn into, from the bottom left */
+    double pointer_pixels[2];
+    double surface_size[2];
     double channel_resolution[CHANNELS][3];
     double channel_time[CHANNELS];
     double channel_unit[CHANNELS];
+    double previous_unit;  /* the texture unit of the previous frame */
     double sample_rate;
+    int wants_previous;    /* whether the program reads the previous frame (feedback_keep after the draw) */
 };
 
 struct input {
-    unsigned dialects; /* the dialects that declare it, a bit each (dialects.h) */
+    unsigned dialects; /* the dialects whose shaders get it, a bit each (dialects.h) */
+    int declared;      /* whether the dialect's prelude declares it (else the shader does) */
     const char *name;
     GLenum type;       /* as glGetActiveUniform gives it */
     int count;         /* 1, or the length of an array */
@@ -39,7 +47,8 @@ struct input {
 extern const struct input INPUTS[];
 extern const size_t INPUT_COUNT;
 
-/* The declarations of dialect's inputs, one "uniform TYPE NAME[COUNT];" line each; the caller frees it. */
+/* The declarations of the inputs dialect's prelude declares, one "uniform TYPE NAME[COUNT];" line each;
+ * the caller frees it. */
 char *inputs_declarations(unsigned dialect);
 
 /* Sets, on program (the current one), each input of frame that program has with the type the table gives
@@ -51,5 +60,13 @@ void inputs_forget(GLuint program);
 
 /* The date of a wall-clock time in seconds since the epoch, as iDate has it (local time). */
 void frame_date(double seconds, double date[4]);
+
+/* Fills the pointer's fields from where it is in pixels of what is drawn into (from the bottom left),
+ * and the sizes that follow from the viewport. */
+void frame_pointer(struct frame *frame, double x, double y);
+
+/* After a draw into a picture of width x height whose program reads the previous frame: keeps the
+ * picture as that frame for the next draw. */
+void feedback_keep(int width, int height);
 
 #endif

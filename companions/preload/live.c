@@ -414,19 +414,30 @@ static void key_callback(GLFWwindow *w, int key, int scancode, int action, int m
     base_real = now;
 }
 
-/* The pointer in pixels of the picture, bottom row first, whatever the window's size. */
-static void pointer(double *x, double *y)
+/* The pointer in pixels of the picture, bottom row first, whatever the window's size; and in pixels of
+ * the window's framebuffer, whose size goes to *width and *height. */
+static void pointer(double *x, double *y, double *fx, double *fy, int *width, int *height)
 {
     static __typeof__(glfwGetCursorPos) *cursor;
     static __typeof__(glfwGetWindowSize) *window_size;
+    static __typeof__(glfwGetFramebufferSize) *framebuffer_size;
     NEXT(glfwGetCursorPos, cursor);
     NEXT(glfwGetWindowSize, window_size);
-    double cx = 0, cy = 0;
-    int w = 1, h = 1;
+    NEXT(glfwGetFramebufferSize, framebuffer_size);
+    double cx = 0, cy = 0, ignored[2];
+    int w = 1, h = 1, fw = 1, fh = 1;
     cursor(window, &cx, &cy);
     window_size(window, &w, &h);
-    *x = cx / (w > 0 ? w : 1) * PICTURE[0];
-    *y = (1.0 - cy / (h > 0 ? h : 1)) * PICTURE[1];
+    framebuffer_size(window, &fw, &fh);
+    double across = cx / (w > 0 ? w : 1), up = 1.0 - cy / (h > 0 ? h : 1);
+    *(x != NULL ? x : &ignored[0]) = across * PICTURE[0];
+    *(y != NULL ? y : &ignored[1]) = up * PICTURE[1];
+    *(fx != NULL ? fx : &ignored[0]) = across * fw;
+    *(fy != NULL ? fy : &ignored[1]) = up * fh;
+    if (width != NULL && height != NULL) {
+        *width = fw;
+        *height = fh;
+    }
 }
 
 static void button_callback(GLFWwindow *w, int which, int action, int mods)
@@ -437,7 +448,7 @@ static void button_callback(GLFWwindow *w, int which, int action, int mods)
         return;
     mouse_held = action == GLFW_PRESS;
     if (mouse_held) {
-        pointer(&frame.mouse[0], &frame.mouse[1]);
+        pointer(&frame.mouse[0], &frame.mouse[1], NULL, NULL, NULL, NULL);
         frame.mouse[2] = frame.mouse[0];
         frame.mouse[3] = frame.mouse[1];
     } else {
@@ -589,13 +600,19 @@ static void draw_arrays(GLenum mode, GLint first, GLsizei count)
     struct timespec wall;
     clock_gettime(CLOCK_REALTIME, &wall);
     frame_date((double)wall.tv_sec + (double)wall.tv_nsec / 1e9, frame.date);
-    if (mouse_held)
-        pointer(&frame.mouse[0], &frame.mouse[1]);
+    double px = 0, py = 0;
+    int width = 1, height = 1;
+    pointer(mouse_held ? &frame.mouse[0] : NULL, mouse_held ? &frame.mouse[1] : NULL, &px, &py, &width, &height);
     frame.resolution[0] = PICTURE[0];
     frame.resolution[1] = PICTURE[1];
     frame.resolution[2] = 1.0;
+    frame.viewport[0] = width;
+    frame.viewport[1] = height;
+    frame_pointer(&frame, px, py);
     inputs_set(current, &frame);
     gl.draw_arrays(mode, first, count);
+    if (frame.wants_previous)
+        feedback_keep(width, height);
 }
 
 HOOK GLFWglproc glfwGetProcAddress(const char *name)

@@ -152,10 +152,15 @@ static void draw_arrays(GLenum mode, GLint first, GLsizei count)
     frame.resolution[0] = PICTURE[0];
     frame.resolution[1] = PICTURE[1];
     frame.resolution[2] = 1.0;
+    frame.viewport[0] = size[0];
+    frame.viewport[1] = size[1];
+    frame_pointer(&frame, mouse[0] / PICTURE[0] * size[0], mouse[1] / PICTURE[1] * size[1]);
     GLint program = 0;
     gl.get_integerv(GL_CURRENT_PROGRAM, &program);
     inputs_set((GLuint)program, &frame);
     gl.draw_arrays(mode, first, count);
+    if (frame.wants_previous)
+        feedback_keep(size[0], size[1]);
 }
 
 HOOK GLFWglproc glfwGetProcAddress(const char *name)
