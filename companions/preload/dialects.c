@@ -1,5 +1,6 @@
 #include "dialects.h"
 
+#include "includes.h"
 #include "inputs.h"
 
 static int is_space(char c)
@@ -197,14 +198,16 @@ static int known_varying(const char *line, const char *const *varyings)
     return -1;
 }
 
-char *dialect_text(const char *text)
+char *dialect_text(const char *own)
 {
-    const struct dialect *dialect = dialect_of(text);
-    if (dialect == NULL)
-        return NULL;
+    const struct dialect *dialect = dialect_of(own);
     /* A byte order mark, as some editors begin a UTF-8 file with, would stand after the prelude. */
-    if (strncmp(text, "\xef\xbb\xbf", 3) == 0)
-        text += 3;
+    if (dialect != NULL && strncmp(own, "\xef\xbb\xbf", 3) == 0)
+        own += 3;
+    char *expanded = includes_expand(own);
+    if (dialect == NULL)
+        return expanded;
+    const char *text = expanded != NULL ? expanded : own;
     /* The text's #extension lines go before the prelude (as the GL wants them before any declaration),
      * but for those the desktop GL has in its core; the varyings the prelude knows are its own. Their
      * lines stay, empty, so that the text's line numbers hold. */
@@ -251,6 +254,7 @@ char *dialect_text(const char *text)
     snprintf(after, sizeof after, dialect->after, assignments.data != NULL ? assignments.data : "");
     add_text(&whole, after);
     free(declarations);
+    free(expanded);
     free(extensions.data);
     free(body.data);
     free(assignments.data);

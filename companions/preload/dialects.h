@@ -27,7 +27,8 @@ struct dialect {
 /* The dialect of text, or NULL when it goes to the GL as it is. */
 const struct dialect *dialect_of(const char *text);
 
-/* The text the GL gets for text in its dialect (the caller frees it), or NULL for a text that goes as it is. */
+/* The text the GL gets for text in its dialect, with its includes in place (includes.h) (the caller frees
+ * it), or NULL for a text that goes as it is. */
 char *dialect_text(const char *text);
 
 /* Hands text to the GL for shader through source (the GL's glShaderSource), as its dialect has it. */

@@ -43,6 +43,7 @@
 #include <time.h>
 
 #include "channels.h"
+#include "includes.h"
 #include "inputs.h"
 #include "program.h"
 #include "settings.h"
@@ -68,6 +69,13 @@ static int watch_fd = -1, folder_watch = -1, target_watch = -1;
 static char *path, *folder, *target, *target_folder;
 static const char *base, *target_base;
 static long long rewatch_due;
+/* The files the last text included, by the watch on their folder and their name. */
+static struct {
+    int watch;
+    char *name;
+} included[MOST_SOURCES];
+static int included_count;
+
 /* Which folder is watched: one made again under the same name is another. */
 static dev_t folder_device;
 static ino_t folder_inode;
@@ -152,8 +160,12 @@ static void watch(void)
 
 __attribute__((constructor)) static void configure(void)
 {
-    const struct setting settings[] = {{"QUILLOMAR_SHADER", SETTING_TEXT, 1, &path, NULL}};
-    settings_read(settings, 1);
+    char *include = NULL;
+    const struct setting settings[] = {{"QUILLOMAR_SHADER", SETTING_TEXT, 1, &path, NULL},
+                                       {"QUILLOMAR_INCLUDE", SETTING_TEXT, 0, &include, NULL}};
+    settings_read(settings, 2);
+    includes_configure(path, include);
+    free(include);
     const char *slash = strrchr(path, '/');
     if (path[0] != '/' || slash == NULL || slash[1] == '\0')
         preload_fail("QUILLOMAR_SHADER=%s is not the absolute path of a file", path);
@@ -199,14 +211,43 @@ static void report_unreadable(const char *why)
     retitle();
 }
 
-/* Reports a build of text. */
+/* Watches the folders of the files the text last built included, for saves of those files. */
+static void watch_included(void)
+{
+    for (int i = 0; i < included_count; i++)
+        free(included[i].name);
+    included_count = 0;
+    for (int i = 1; i < sources.count; i++) {
+        const char *slash = strrchr(sources.paths[i], '/');
+        char *folder_of = slash == NULL ? strdup(".") : strndup(sources.paths[i], (size_t)(slash - sources.paths[i]));
+        int w = folder_of != NULL ? inotify_add_watch(watch_fd, folder_of[0] ? folder_of : "/", WATCHED | IN_MASK_ADD)
+                                  : -1;
+        free(folder_of);
+        if (w >= 0) {
+            included[included_count].watch = w;
+            included[included_count++].name = strdup(slash != NULL ? slash + 1 : sources.paths[i]);
+        }
+    }
+}
+
+/* Reports a build of text, with the files it included (one path a line, its own first). */
 static void report(const char *text, const struct build *b)
 {
     char ms[32];
     snprintf(ms, sizeof ms, "%.1f", b->ms);
+    size_t size = 1;
+    for (int i = 0; i < sources.count; i++)
+        size += strlen(sources.paths[i]) + 1;
+    char *files = preload_alloc(size), *end = files;
+    *end = '\0';
+    for (int i = 0; i < sources.count; i++)
+        end += sprintf(end, "%s%s", i ? "\n" : "", sources.paths[i]);
+    watch_included();
     const struct field fields[] = {FIELD("outcome", b->linked ? "built" : "failed"), FIELD("ms", ms),
-                                   PAYLOAD("text", text, strlen(text)), PAYLOAD("log", b->log, strlen(b->log))};
+                                   PAYLOAD("text", text, strlen(text)), PAYLOAD("log", b->log, strlen(b->log)),
+                                   PAYLOAD("files", files, strlen(files))};
     record_write(STDERR_FILENO, "build", fields, sizeof fields / sizeof fields[0]);
+    free(files);
     failed = !b->linked;
     missing = unreadable = 0;
     retitle();
@@ -331,6 +372,13 @@ static void look_at_the_file(void)
             int as_given = e->wd == folder_watch && e->len > 0 && strcmp(e->name, base) == 0;
             int as_target = target_watch >= 0 && e->wd == target_watch && e->len > 0 && target_base != NULL &&
                             strcmp(e->name, target_base) == 0;
+            int as_included = 0;
+            for (int i = 0; i < included_count && e->len > 0; i++)
+                as_included |= e->wd == included[i].watch && strcmp(e->name, included[i].name) == 0;
+            if (as_included && (e->mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY | IN_DELETE))) {
+                build_due = now + SETTLE_NS; /* the file itself is read again, with what it includes */
+                continue;
+            }
             if (!as_given && !as_target)
                 continue;
             if (as_given)

@@ -4,7 +4,7 @@
  *
  * Settings (docs/internals.md): QUILLOMAR_FRAMES, QUILLOMAR_FPS, QUILLOMAR_FROM, QUILLOMAR_SIZE,
  * QUILLOMAR_START, QUILLOMAR_MOUSE (optional), QUILLOMAR_FRAME_FD, QUILLOMAR_STATUS_FD, and the channels
- * (channels.h).
+ * (channels.h), and for the shader's includes QUILLOMAR_SOURCE (its own path) and QUILLOMAR_INCLUDE.
  *
  * The clock: the viewer reads std::chrono::steady_clock::now once for its time origin and once per frame.
  * Those reads (and only those made from the program's own code, not the driver's or the libraries')
@@ -23,6 +23,7 @@
 #include <math.h>
 
 #include "channels.h"
+#include "includes.h"
 #include "inputs.h"
 #include "program.h"
 #include "settings.h"
@@ -39,6 +40,8 @@ static struct {
 
 static int frames, size[2], frame_fd, status_fd, mouse_given;
 static double fps, from, start, mouse[2];
+/* The shader's own path, for its includes, and the folders to look in after. */
+static char *source, *include;
 /* done: the frames drawn (the clock's step); written: those handed over. */
 static int done, written, origin_read;
 static struct target picture;
@@ -55,8 +58,11 @@ __attribute__((constructor)) static void configure(void)
         {"QUILLOMAR_MOUSE", SETTING_POINT, 0, mouse, &mouse_given},
         {"QUILLOMAR_FRAME_FD", SETTING_INT, 1, &frame_fd, NULL},
         {"QUILLOMAR_STATUS_FD", SETTING_INT, 1, &status_fd, NULL},
+        {"QUILLOMAR_SOURCE", SETTING_TEXT, 0, &source, NULL},
+        {"QUILLOMAR_INCLUDE", SETTING_TEXT, 0, &include, NULL},
     };
     settings_read(settings, sizeof settings / sizeof settings[0]);
+    includes_configure(source, include);
     if (frames < 1 || fps <= 0)
         preload_fail("QUILLOMAR_FRAMES and QUILLOMAR_FPS must be positive");
     channels_configure();

@@ -2,14 +2,16 @@
  * translate: what the GL gets for a shader file through the dialect table, for the commands, the tools
  * and the tests.
  *
- *   translate FILE            the text the GL gets for FILE (FILE itself when no dialect recognises it)
- *   translate --dialect FILE  the name of FILE's dialect, or "none"
+ *   translate [-I FOLDER]... FILE  the text the GL gets for FILE (FILE itself when no dialect recognises it
+ *                                 and it includes nothing), its includes looked for in the FOLDERs too
+ *   translate --dialect FILE       the name of FILE's dialect, or "none"
  *
  * Exit status 0, or 2 for a wrong call or a file that cannot be read.
  */
 #include <errno.h>
 
 #include "dialects.h"
+#include "includes.h"
 
 static char *read_all(FILE *f)
 {
@@ -32,17 +34,27 @@ static char *read_all(FILE *f)
 int main(int argc, char **argv)
 {
     int dialect = argc == 3 && strcmp(argv[1], "--dialect") == 0;
-    if (argc != 2 + dialect || argv[1 + dialect][0] == '-') {
-        fprintf(stderr, "usage: translate [--dialect] FILE\n");
+    char folders[8192] = "";
+    int at = 1;
+    while (!dialect && at + 1 < argc && strcmp(argv[at], "-I") == 0) {
+        size_t used = strlen(folders);
+        snprintf(folders + used, sizeof folders - used, "%s%s", used ? ":" : "", argv[at + 1]);
+        at += 2;
+    }
+    if (dialect)
+        at = 2;
+    if (at != argc - 1 || argv[at][0] == '-') {
+        fprintf(stderr, "usage: translate [-I FOLDER]... FILE | translate --dialect FILE\n");
         return 2;
     }
-    FILE *f = fopen(argv[1 + dialect], "rb");
+    FILE *f = fopen(argv[at], "rb");
     if (f == NULL) {
-        fprintf(stderr, "translate: %s: %s\n", argv[1 + dialect], strerror(errno));
+        fprintf(stderr, "translate: %s: %s\n", argv[at], strerror(errno));
         return 2;
     }
     char *text = read_all(f);
     fclose(f);
+    includes_configure(argv[at], folders[0] ? folders : NULL);
     if (dialect) {
         const struct dialect *d = dialect_of(text);
         printf("%s\n", d != NULL ? d->name : "none");

@@ -7,8 +7,8 @@ from quillomar import Failure, paths
 
 
 def dialect(text):
-    """The name of the dialect of text (bytes): "mainImage" for a web shader that gets the prelude,
-    "none" for a text the GL gets as it is."""
+    """The name of the dialect of text (bytes): "mainImage", "Book of Shaders" or "GLSL Sandbox" for a
+    web shader that gets a prelude, "none" for a text the GL gets as it is."""
     with tempfile.NamedTemporaryFile(prefix="quillomar-", suffix=".glsl") as f:
         f.write(text)
         f.flush()
@@ -16,3 +16,13 @@ def dialect(text):
     if done.returncode != 0:
         raise Failure("translate could not tell the dialect: %s" % (done.stderr.strip() or done.returncode))
     return done.stdout.strip()
+
+
+def translated(path, include=()):
+    """The text the GL gets for the shader file at path, its includes looked for beside it and then in
+    the folders include."""
+    command = [str(paths.translate())] + [word for folder in include for word in ("-I", str(folder))] + [str(path)]
+    done = subprocess.run(command, capture_output=True)
+    if done.returncode != 0:
+        raise Failure("translate failed: %s" % (done.stderr.decode(errors="replace").strip() or done.returncode))
+    return done.stdout

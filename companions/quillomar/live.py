@@ -67,7 +67,8 @@ class Session:
         text = record.payloads["text"].decode(errors="replace")
         if self.args.echo:
             self.log.write_all(text_lines(text))
-        self.log.write_all(located(record.payloads["log"].decode(errors="replace"), text, self.name))
+        files = record.payloads.get("files", b"").decode(errors="replace").split("\n")[1:]
+        self.log.write_all(located(record.payloads["log"].decode(errors="replace"), text, self.name, files))
 
     def take(self, items):
         for item in items:
@@ -101,6 +102,8 @@ def arguments(argv):
                                      epilog="\n\n".join(__doc__.split("\n\n")[2:]))
     parser.add_argument("shader", nargs="?", default="test.glsl", type=Path, help="the shader file (test.glsl)")
     parser.add_argument("--echo", action="store_true", help="print each text built, as the viewer echoes it")
+    parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
+                        help="a folder to look for included files in, after the shader's own (again for more)")
     channels.add_options(parser)
     out_of_range = channels.check_numbers(argv)
     if out_of_range:
@@ -125,7 +128,8 @@ def main(argv=None):
     try:
         with cleanup.Leftovers() as leftovers:
             workdir = leftovers.add(tempfile.mkdtemp(prefix="quillomar-live-"))
-            env = viewer.environment(preload=[paths.library("quillomar-live")], **encode(shader=path),
+            include = {"include": ":".join(str(d.resolve()) for d in args.include)} if args.include else {}
+            env = viewer.environment(preload=[paths.library("quillomar-live")], **encode(shader=path, **include),
                                      **channels.settings(args, workdir))
             # Only a regular file is linked for the viewer to read: it would wait for ever on a FIFO.
             proc = viewer.start(workdir, env, link=path if path.is_file() else None, stdin=subprocess.DEVNULL,

@@ -43,24 +43,43 @@ FORMATS = {
 }
 
 
-def located(log, text, name):
-    """The GL's log with each message about the file's own text (source string 0) written the way
-    compilers write them, followed by that line of the text and a caret under the column. Other lines
-    pass unchanged."""
-    lines = text.split("\n")
+def included_text(path):
+    """The text of an included file as it is now, or "" when it cannot be read."""
+    try:
+        with open(path, "rb") as f:
+            return f.read(16 << 20).decode(errors="replace")
+    except OSError:
+        return ""
+
+
+# The lines of the Nth file a text includes are numbered from N x LINES_APART + 1 (includes.c).
+LINES_APART = 100000
+
+
+def located(log, text, name, included=()):
+    """The GL's log with each message about the file's own text (source string 0), or about a file it
+    included (lines from N x LINES_APART + 1: included[N - 1], a path), written the way compilers write
+    them, followed by that line of the file and a caret under the column. Other lines pass unchanged."""
+    texts = {"0": (name, text.split("\n"))}
     out = []
     for message in log.splitlines():
         for pattern, parts in FORMATS.values():
             m = pattern.fullmatch(message)
             if m:
                 string, number, column, kind, what = parts(m)
+                if string == "0" and int(number) > LINES_APART:
+                    string, number = str(int(number) // LINES_APART), str(int(number) % LINES_APART)
                 break
-        if not m or string != "0":
+        if m and string not in texts and 1 <= int(string) <= len(included):
+            path = included[int(string) - 1]
+            texts[string] = (path, included_text(path).split("\n"))
+        if not m or string not in texts:
             out.append(printable(message))
             continue
+        file_name, lines = texts[string]
         number = int(number)
         source = lines[number - 1].removesuffix("\r") if 1 <= number <= len(lines) else None
-        where = "%s:%d" % (name, number)
+        where = "%s:%d" % (file_name, number)
         if column is not None and source is not None:
             at = caret_column(source, int(column))
             where += ":%d" % (at + 1)

@@ -107,6 +107,8 @@ def arguments(argv):
                         help="encoder of mp4 and webm (auto: a working GPU encoder, else software)")
     channels.add_options(parser)
     parser.add_argument("--mouse", type=point, help="iMouse: the pointer held down at X,Y")
+    parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
+                        help="a folder to look for included files in, after the shader's own (again for more)")
     parser.add_argument("--frame-limit", type=positive(float), default=60.0, metavar="SECONDS",
                         help="how long one frame may take before the recording gives up (60)")
     out_of_range = channels.check_numbers(argv)
@@ -284,8 +286,9 @@ def record(args, workdir, leftovers):
                                 stderr=open(workdir / "ffmpeg.log", "wb"), start_new_session=True)
         running.callback(displays.stop, ffmpeg)
         settings = encode(frames=args.frames, fps=args.fps, start=time.time(), size=args.size,
-                          frame_fd=frames_write, status_fd=status_write, **{"from": args.start},
-                          **({"mouse": args.mouse} if args.mouse else {}))
+                          frame_fd=frames_write, status_fd=status_write, source=args.shader.absolute(),
+                          **{"from": args.start}, **({"mouse": args.mouse} if args.mouse else {}),
+                          **({"include": ":".join(str(d.resolve()) for d in args.include)} if args.include else {}))
         if display is None:
             # No display server: the viewer's window is a context from EGL.
             preload = [preload, paths.library("quillomar-headless")]
