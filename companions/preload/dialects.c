@@ -182,6 +182,19 @@ static int is_directive(const char *line, const char *name)
     return strncmp(line, name, strlen(name)) == 0 && !is_name(line[strlen(name)]);
 }
 
+/* Whether line (up to its newline) holds nothing after its directive's name but blanks or a comment. */
+static int only_directive(const char *line)
+{
+    const char *p = strchr(line, '#') + 1;
+    while (is_space(*p) && *p != '\n')
+        p++;
+    while (is_name(*p))
+        p++;
+    while (*p != '\n' && *p != '\0' && is_space(*p))
+        p++;
+    return *p == '\n' || *p == '\0' || strncmp(p, "//", 2) == 0 || strncmp(p, "/*", 2) == 0;
+}
+
 /* The name a line "varying TYPE NAME;" declares, if it is one of varyings: its index, else -1. */
 static int known_varying(const char *line, const char *const *varyings)
 {
@@ -232,6 +245,10 @@ char *dialect_text(const char *own)
             add_text(&assignments, " = ");
             add_text(&assignments, value + n + 1);
             add_text(&assignments, ";\n");
+            add_text(&body, newline != NULL ? "\n" : "");
+        } else if ((is_directive(line, "endif") || is_directive(line, "else")) && !only_directive(line)) {
+            /* WebGL's preprocessor lets words follow #endif and #else; the desktop GL's does not. */
+            add_text(&body, is_directive(line, "endif") ? "#endif" : "#else");
             add_text(&body, newline != NULL ? "\n" : "");
         } else {
             add(&body, line, length);
