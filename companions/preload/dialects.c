@@ -145,29 +145,9 @@ const struct dialect *dialect_of(const char *text)
     return NULL;
 }
 
-/* A growing text. */
-struct text {
-    char *data;
-    size_t used, room;
-};
-
-static void add(struct text *t, const char *data, size_t size)
+static void text_put(struct text *t, const char *data)
 {
-    if (t->used + size + 1 > t->room) {
-        t->room = (t->used + size + 1) * 2;
-        char *grown = realloc(t->data, t->room);
-        if (grown == NULL)
-            preload_fail("out of memory (%zu bytes)", t->room);
-        t->data = grown;
-    }
-    memcpy(t->data + t->used, data, size);
-    t->used += size;
-    t->data[t->used] = '\0';
-}
-
-static void add_text(struct text *t, const char *data)
-{
-    add(t, data, strlen(data));
+    text_add(t, data, strlen(data));
 }
 
 /* Whether line (up to its newline) is the directive "#NAME". */
@@ -232,44 +212,44 @@ char *dialect_text(const char *own)
         if (is_directive(line, "extension")) {
             if (strstr(line, "GL_OES_standard_derivatives") == NULL ||
                 strstr(line, "GL_OES_standard_derivatives") > line + length)
-                add(&extensions, line, length);
-            add_text(&body, newline != NULL ? "\n" : "");
+                text_add(&extensions, line, length);
+            text_put(&body, newline != NULL ? "\n" : "");
         } else if (varying >= 0) {
             const char *value = dialect->varyings[varying];
             size_t n = strcspn(value, "=");
             char declaration[128];
             snprintf(declaration, sizeof declaration, "vec2 %.*s;\n", (int)n, value);
-            add_text(&varyings, declaration);
-            add_text(&assignments, "    ");
-            add(&assignments, value, n);
-            add_text(&assignments, " = ");
-            add_text(&assignments, value + n + 1);
-            add_text(&assignments, ";\n");
-            add_text(&body, newline != NULL ? "\n" : "");
+            text_put(&varyings, declaration);
+            text_put(&assignments, "    ");
+            text_add(&assignments, value, n);
+            text_put(&assignments, " = ");
+            text_put(&assignments, value + n + 1);
+            text_put(&assignments, ";\n");
+            text_put(&body, newline != NULL ? "\n" : "");
         } else if ((is_directive(line, "endif") || is_directive(line, "else")) && !only_directive(line)) {
             /* WebGL's preprocessor lets words follow #endif and #else; the desktop GL's does not. */
-            add_text(&body, is_directive(line, "endif") ? "#endif" : "#else");
-            add_text(&body, newline != NULL ? "\n" : "");
+            text_put(&body, is_directive(line, "endif") ? "#endif" : "#else");
+            text_put(&body, newline != NULL ? "\n" : "");
         } else {
-            add(&body, line, length);
+            text_add(&body, line, length);
         }
         line += length;
     }
     if (extensions.used > 0 && extensions.data[extensions.used - 1] != '\n')
-        add_text(&extensions, "\n");
+        text_put(&extensions, "\n");
     char *declarations = inputs_declarations(dialect->id);
     struct text whole = {0};
-    add_text(&whole, "#version 330 core\n");
-    add_text(&whole, extensions.data != NULL ? extensions.data : "");
-    add_text(&whole, dialect->head);
-    add_text(&whole, declarations);
-    add_text(&whole, varyings.data != NULL ? varyings.data : "");
-    add_text(&whole, dialect->tail);
-    add_text(&whole, "#line 1\n");
-    add_text(&whole, body.data != NULL ? body.data : "");
+    text_put(&whole, "#version 330 core\n");
+    text_put(&whole, extensions.data != NULL ? extensions.data : "");
+    text_put(&whole, dialect->head);
+    text_put(&whole, declarations);
+    text_put(&whole, varyings.data != NULL ? varyings.data : "");
+    text_put(&whole, dialect->tail);
+    text_put(&whole, "#line 1\n");
+    text_put(&whole, body.data != NULL ? body.data : "");
     char after[4096];
     snprintf(after, sizeof after, dialect->after, assignments.data != NULL ? assignments.data : "");
-    add_text(&whole, after);
+    text_put(&whole, after);
     free(declarations);
     free(expanded);
     free(extensions.data);

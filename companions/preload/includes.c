@@ -1,7 +1,6 @@
 #include "includes.h"
 
 #include <errno.h>
-#include <stdarg.h>
 #include <sys/stat.h>
 
 struct sources sources;
@@ -16,36 +15,6 @@ void includes_configure(const char *path, const char *dirs)
     free(folders);
     origin = path != NULL ? strdup(path) : NULL;
     folders = dirs != NULL ? strdup(dirs) : NULL;
-}
-
-struct text {
-    char *data;
-    size_t used, room;
-};
-
-static void add(struct text *t, const char *data, size_t size)
-{
-    if (t->used + size + 1 > t->room) {
-        t->room = (t->used + size + 1) * 2;
-        char *grown = realloc(t->data, t->room);
-        if (grown == NULL)
-            preload_fail("out of memory (%zu bytes)", t->room);
-        t->data = grown;
-    }
-    memcpy(t->data + t->used, data, size);
-    t->used += size;
-    t->data[t->used] = '\0';
-}
-
-static void addf(struct text *t, const char *format, ...) __attribute__((format(printf, 2, 3)));
-static void addf(struct text *t, const char *format, ...)
-{
-    char line[4200];
-    va_list args;
-    va_start(args, format);
-    int n = vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    add(t, line, n < 0 ? 0 : (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
 }
 
 static int is_blank(char c)
@@ -178,7 +147,7 @@ static int expand(struct text *out, const char *text, int number, int depth)
         char name[4096];
         int quoted = 0;
         if (!include_of(line, name, sizeof name, &quoted)) {
-            add(out, line, length);
+            text_add(out, line, length);
             line += length;
             continue;
         }
@@ -188,22 +157,22 @@ static int expand(struct text *out, const char *text, int number, int depth)
         int known = path != NULL ? source_number(path) : -1;
         char *included = path != NULL && depth < 32 ? read_file(path) : NULL;
         if (path == NULL || included == NULL) {
-            addf(out, "#error cannot include %c%s%c: %s\n", quoted ? '"' : '<', name, quoted ? '"' : '>',
+            text_addf(out, "#error cannot include %c%s%c: %s\n", quoted ? '"' : '<', name, quoted ? '"' : '>',
                  path == NULL ? "no such file here or in the -I folders" : depth >= 32 ? "includes nested too deep"
                                                                               : strerror(errno));
         } else if (known >= 0 && once(included)) {
-            add(out, "\n", 1); /* once is enough */
+            text_add(out, "\n", 1); /* once is enough */
         } else if (known < 0 && sources.count == MOST_SOURCES) {
-            addf(out, "#error cannot include \"%s\": more than %d files\n", name, MOST_SOURCES - 1);
+            text_addf(out, "#error cannot include \"%s\": more than %d files\n", name, MOST_SOURCES - 1);
         } else {
             int at = known >= 0 ? known : sources.count++;
             if (known < 0)
                 sources.paths[at] = strdup(path);
-            addf(out, "#line %d\n", at * LINES_APART + 1);
+            text_addf(out, "#line %d\n", at * LINES_APART + 1);
             expand(out, included, at, depth + 1);
             if (out->used > 0 && out->data[out->used - 1] != '\n')
-                add(out, "\n", 1);
-            addf(out, "#line %d\n", number * LINES_APART + line_number + 1);
+                text_add(out, "\n", 1);
+            text_addf(out, "#line %d\n", number * LINES_APART + line_number + 1);
         }
         free(included);
         free(path);

@@ -57,6 +57,14 @@ void record_write(int fd, const char *kind, const struct field *fields, size_t c
 /* Allocations that cannot fail: out of memory ends the process with one message. */
 void *preload_alloc(size_t size);
 
+/* A text that grows as it is written, always NUL-terminated once written to; start from {0}. */
+struct text {
+    char *data;
+    size_t used, room;
+};
+void text_add(struct text *t, const char *data, size_t size);
+__attribute__((format(printf, 2, 3))) void text_addf(struct text *t, const char *format, ...);
+
 /* The next definition of a symbol after this library's own: the real function it wraps. */
 void *preload_next(const char *name);
 

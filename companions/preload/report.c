@@ -58,6 +58,30 @@ void *preload_alloc(size_t size)
     return p;
 }
 
+void text_add(struct text *t, const char *data, size_t size)
+{
+    if (t->used + size + 1 > t->room) {
+        t->room = (t->used + size + 1) * 2;
+        char *grown = realloc(t->data, t->room);
+        if (grown == NULL)
+            preload_fail("out of memory (%zu bytes)", t->room);
+        t->data = grown;
+    }
+    memcpy(t->data + t->used, data, size);
+    t->used += size;
+    t->data[t->used] = '\0';
+}
+
+void text_addf(struct text *t, const char *format, ...)
+{
+    char line[4200];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    text_add(t, line, n < 0 ? 0 : (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
+}
+
 /* A missing one means the program is not the viewer this library was made for. */
 void *preload_next(const char *name)
 {
