@@ -143,19 +143,19 @@ uint band(int n)
 def test_the_book_of_shaders_inputs_have_their_exact_values(prefix, tmp_path):
     Image.new("RGB", (30, 10), (77, 0, 0)).save(tmp_path / "tex.png")
     record(prefix, tmp_path, BOOK, "clip.gif", "--size", "400x200", "--fps", "8", "--seconds", "0.375", "--from", "2",
-           "--mouse", "480,270", "--channel0", "tex.png")
+           "--mouse", "100,50", "--channel0", "tex.png")
     frames = frames_of(tmp_path / "clip.gif", 400, 200, 8)
     assert len(frames) == 3
     year = frames[0][5]
     for k, got in enumerate(frames):
-        # u_mouse in pixels of what is drawn: 480 of 1920 across 400 is 100.
+        # u_mouse in pixels of what is drawn, as --mouse gives it.
         assert got == [2000 + 125 * k, 8192, k, 400 + (200 << 10), 100 + (50 << 10), year, 30 + (10 << 10), 77]
         assert 2020 <= year <= 2100
 
 
 def test_glsl_sandbox_inputs_and_its_backbuffer(prefix, tmp_path):
     record(prefix, tmp_path, SANDBOX, "clip.gif", "--size", "400x200", "--fps", "10", "--seconds", "0.4", "--from",
-           "1", "--mouse", "480,270")
+           "1", "--mouse", "100,50")
     frames = frames_of(tmp_path / "clip.gif", 400, 200, 5)
     # mouse from 0 to 1; surfaceSize as wide as the aspect, one high; the previous frame's corner counts.
     assert frames == [[1000 + 100 * k, 400 + (200 << 10), 250 + (250 << 10), 2000 + (1000 << 10), k]

@@ -87,7 +87,8 @@ def test_a_recording_gives_every_input_its_exact_value(prefix, tmp_path):
     assert len(frames) == 4
     midnight = before.replace(hour=0, minute=0, second=0, microsecond=0)
     for k, got in enumerate(frames):
-        expected = [k, 8192, 8, 2000 + 125 * k, 1920 + (1 << 16), 1080, 480, 270, 480, 270, before.year,
+        # iResolution is the recording's picture, 400x200; iMouse is given in its pixels.
+        expected = [k, 8192, 8, 2000 + 125 * k, 400 + (1 << 16), 200, 480, 270, 480, 270, before.year,
                     before.month - 1, before.day, got[13], 64 + (3 << 10), 32 + (1 << 10), 44100, 2000 + 125 * k,
                     200, 90 + (7 << 8), got[20]]
         assert got == expected, "frame %d: %r" % (k, list(zip(got, expected)))
@@ -193,3 +194,33 @@ def test_live_frames_count_from_0_and_a_text_that_does_not_link_says_so(prefix, 
         out = interrupt(live)
         x.close()
     assert re.search(r"^──── .* frames\.glsl: does not build ────$", out, re.M), out
+
+
+RESOLUTION = """// iResolution's width in the top half, its height in the bottom half, in stripes from bit 0 at the left.
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    vec2 uv = fragCoord / iResolution.xy;
+    uint value = uint(uv.y > 0.5 ? iResolution.x : iResolution.y);
+    fragColor = vec4(vec3(float((value >> uint(uv.x * 20.0)) & 1u)), 1.0);
+}
+"""
+
+
+def test_live_picture_is_the_window_however_it_is_resized(prefix, xserver, tmp_path):
+    (tmp_path / "size.glsl").write_text(RESOLUTION)
+    x = open_display(xserver)
+    live = start_live(prefix, xserver, tmp_path, "size.glsl")
+    try:
+        window = find_titled_window(x, "size.glsl ")
+
+        def shown():
+            g = window.get_geometry()
+            return [sum(1 << i for i in range(20) if grab(window, (int((i + 0.5) * g.width / 20), y, 1, 1))
+                        .getpixel((0, 0))[0] > 127) for y in (g.height // 4, 3 * g.height // 4)]
+        until(lambda: shown() == [1920, 1080] or shown(), "the picture at the window's 1920x1080")
+        subprocess.run(["wmctrl", "-i", "-r", "%#x" % window.id, "-e", "0,100,100,600,600"], check=True,
+                       env=dict(os.environ, DISPLAY=xserver), timeout=10)
+        until(lambda: shown() == [600, 600] or shown(), "iResolution following the window, square")
+    finally:
+        interrupt(live)
+        x.close()

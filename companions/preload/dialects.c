@@ -128,7 +128,7 @@ static const struct dialect DIALECTS[] = {
      "void mainImage(out vec4 fragColor, in vec2 fragCoord);\n"
      "void main()\n"
      "{\n"
-     "    mainImage(quillomarColour, gl_FragCoord.xy / quillomar_viewport * iResolution.xy);\n"
+     "    mainImage(quillomarColour, gl_FragCoord.xy);\n"
      "}\n",
      "", NULL},
     {DIALECT_BOOK, "Book of Shaders", is_book, ES_HEAD, ES_TAIL, ES_AFTER, BOOK_VARYINGS},

@@ -57,8 +57,6 @@ static const long long SECOND_NS = 1000000000LL;
 static const long long STALL_NS = 3000000000LL;
 static const long long LARGEST_TEXT = 16LL << 20;
 
-/* The picture the viewer draws, whatever the window's size: fragCoord and iMouse are in its pixels. */
-static const double PICTURE[2] = {1920.0, 1080.0};
 
 static const uint32_t WATCHED =
     IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_DELETE | IN_MOVED_FROM;
@@ -462,9 +460,9 @@ static void key_callback(GLFWwindow *w, int key, int scancode, int action, int m
     base_real = now;
 }
 
-/* The pointer in pixels of the picture, bottom row first, whatever the window's size; and in pixels of
- * the window's framebuffer, whose size goes to *width and *height. */
-static void pointer(double *x, double *y, double *fx, double *fy, int *width, int *height)
+/* The pointer in pixels of the window's framebuffer (the picture: fragCoord and iMouse count in them),
+ * from the bottom left; the framebuffer's size goes to *width and *height. */
+static void pointer(double *x, double *y, int *width, int *height)
 {
     static __typeof__(glfwGetCursorPos) *cursor;
     static __typeof__(glfwGetWindowSize) *window_size;
@@ -472,16 +470,13 @@ static void pointer(double *x, double *y, double *fx, double *fy, int *width, in
     NEXT(glfwGetCursorPos, cursor);
     NEXT(glfwGetWindowSize, window_size);
     NEXT(glfwGetFramebufferSize, framebuffer_size);
-    double cx = 0, cy = 0, ignored[2];
+    double cx = 0, cy = 0;
     int w = 1, h = 1, fw = 1, fh = 1;
     cursor(window, &cx, &cy);
     window_size(window, &w, &h);
     framebuffer_size(window, &fw, &fh);
-    double across = cx / (w > 0 ? w : 1), up = 1.0 - cy / (h > 0 ? h : 1);
-    *(x != NULL ? x : &ignored[0]) = across * PICTURE[0];
-    *(y != NULL ? y : &ignored[1]) = up * PICTURE[1];
-    *(fx != NULL ? fx : &ignored[0]) = across * fw;
-    *(fy != NULL ? fy : &ignored[1]) = up * fh;
+    *x = cx / (w > 0 ? w : 1) * fw;
+    *y = (1.0 - cy / (h > 0 ? h : 1)) * fh;
     if (width != NULL && height != NULL) {
         *width = fw;
         *height = fh;
@@ -496,7 +491,7 @@ static void button_callback(GLFWwindow *w, int which, int action, int mods)
         return;
     mouse_held = action == GLFW_PRESS;
     if (mouse_held) {
-        pointer(&frame.mouse[0], &frame.mouse[1], NULL, NULL, NULL, NULL);
+        pointer(&frame.mouse[0], &frame.mouse[1], NULL, NULL);
         frame.mouse[2] = frame.mouse[0];
         frame.mouse[3] = frame.mouse[1];
     } else {
@@ -650,9 +645,14 @@ static void draw_arrays(GLenum mode, GLint first, GLsizei count)
     frame_date((double)wall.tv_sec + (double)wall.tv_nsec / 1e9, frame.date);
     double px = 0, py = 0;
     int width = 1, height = 1;
-    pointer(mouse_held ? &frame.mouse[0] : NULL, mouse_held ? &frame.mouse[1] : NULL, &px, &py, &width, &height);
-    frame.resolution[0] = PICTURE[0];
-    frame.resolution[1] = PICTURE[1];
+    pointer(&px, &py, &width, &height);
+    if (mouse_held) {
+        frame.mouse[0] = px;
+        frame.mouse[1] = py;
+    }
+    /* The picture is the window's framebuffer, whatever size the user gives it. */
+    frame.resolution[0] = width;
+    frame.resolution[1] = height;
     frame.resolution[2] = 1.0;
     frame.viewport[0] = width;
     frame.viewport[1] = height;

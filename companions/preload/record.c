@@ -29,8 +29,6 @@
 #include "settings.h"
 #include "target.h"
 
-/* The picture the viewer draws, whatever the recording's size: fragCoord and iMouse are in its pixels. */
-static const double PICTURE[2] = {1920.0, 1080.0};
 static const long long ORIGIN_NS = 1000000000000LL;
 
 static struct {
@@ -155,12 +153,13 @@ static void draw_arrays(GLenum mode, GLint first, GLsizei count)
     frame_date(start + frame.time, frame.date);
     for (int i = 0; i < 4 && mouse_given; i++)
         frame.mouse[i] = mouse[i % 2];
-    frame.resolution[0] = PICTURE[0];
-    frame.resolution[1] = PICTURE[1];
+    /* The picture is the recording's: fragCoord and iMouse count in its pixels. */
+    frame.resolution[0] = size[0];
+    frame.resolution[1] = size[1];
     frame.resolution[2] = 1.0;
     frame.viewport[0] = size[0];
     frame.viewport[1] = size[1];
-    frame_pointer(&frame, mouse[0] / PICTURE[0] * size[0], mouse[1] / PICTURE[1] * size[1]);
+    frame_pointer(&frame, mouse[0], mouse[1]);
     GLint program = 0;
     gl.get_integerv(GL_CURRENT_PROGRAM, &program);
     inputs_set((GLuint)program, &frame);

@@ -39,7 +39,7 @@ class Session:
 
     def __init__(self, args, log):
         self.args, self.log, self.name = args, log, str(args.shader)
-        self.builds, self.out_tail = 0, b""
+        self.builds, self.out_tail, self.reader, self.streams = 0, b"", None, []
         self.handlers = {"build": self.built, "missing": self.missing, "unreadable": self.unreadable,
                          "stalled": self.stalled, "reverted": self.reverted}
 
@@ -77,10 +77,15 @@ class Session:
             else:
                 self.log.frame_line(item)
 
-    def run(self, proc):
+    def run(self, proc, patience=None):
+        """Logs what the viewer says until it ends; with patience, for at most that many seconds (what it
+        had said when it was interrupted, say)."""
         out, err = proc.stdout.fileno(), proc.stderr.fileno()
-        reader, streams = records.Reader(), [out, err]
-        while streams:
+        if self.reader is None:
+            self.reader, self.streams = records.Reader(), [out, err]
+        reader, streams = self.reader, self.streams
+        deadline = None if patience is None else time.monotonic() + patience
+        while streams and (deadline is None or time.monotonic() < deadline):
             ready, _, _ = select.select(streams, [], [], 0.2)
             self.log.tick()
             for fd in ready:
@@ -94,7 +99,7 @@ class Session:
         rest = reader.rest()
         if rest:
             self.log.frame_line(rest)
-        return proc.wait()
+        return proc.wait() if not streams else None
 
 
 def arguments(argv):
@@ -124,7 +129,7 @@ def main(argv=None):
     if not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
         return "quillomar-live: no display to open a window on (DISPLAY is not set)"
     cleanup.end_on_signals()
-    log, proc = Log(sys.stdout), None
+    log, proc, session = Log(sys.stdout), None, None
     try:
         with cleanup.Leftovers() as leftovers:
             workdir = leftovers.add(tempfile.mkdtemp(prefix="quillomar-live-"))
@@ -154,6 +159,12 @@ def main(argv=None):
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return "quillomar-live: the log's reader has gone (standard output was closed); the session ended"
     except KeyboardInterrupt:
+        # Ctrl-C reached the viewer too: what it had said before it ended is still logged.
+        if session is not None:
+            try:
+                session.run(proc, patience=2)
+            except (OSError, ValueError):
+                pass
         log.close()
         return 130
     finally:

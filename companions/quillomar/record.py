@@ -14,7 +14,7 @@ for it works (NVENC, VAAPI; tried on one frame first), else in software (--encod
 
 A mainImage shader (one with no #version line that defines mainImage) gets its usual inputs, as exact as
 iTime: frame k has iFrame k, iTimeDelta 1 / FPS, and iDate the start of the recording plus iTime;
---channelN binds an image to iChannelN, and --mouse fixes iMouse (in pixels of the 1920x1080 picture).
+--channelN binds an image to iChannelN, and --mouse fixes iMouse (in pixels of the --size picture).
 """
 import argparse
 import contextlib
