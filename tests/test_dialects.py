@@ -220,3 +220,18 @@ def test_live_shows_a_save_of_an_included_file_and_locates_its_messages(prefix, 
     path = str(tmp_path / "lib" / "colour.glsl")
     assert "\n%s:3:14: error: `nothing' undeclared\n 3 | \treturn vec3(nothing);\n   | \t            ^\n" % path in out, out
 
+
+
+def test_a_shader_names_its_own_images_and_an_option_wins(prefix, tmp_path):
+    Image.new("RGB", (4, 4), (0, 200, 0)).save(tmp_path / "named.png")
+    Image.new("RGB", (4, 4), (0, 0, 200)).save(tmp_path / "given.png")
+    text = (b'#iChannel0 "file://named.png"\n#iChannel0::MinFilter "Nearest"\n'
+            b"void mainImage(out vec4 c, in vec2 p) { c = vec4(texture(iChannel0, vec2(0.5)).rgb, 1.0); }\n")
+    for options, rgb in [((), (0, 200, 0)), (("--channel0", "given.png"), (0, 0, 200))]:
+        record(prefix, tmp_path, text, "still.png", "--size", "64x36", *options)
+        assert Image.open(tmp_path / "still.png").getpixel((10, 10)) == rgb
+    (tmp_path / "shader.frag").write_bytes(b'#iChannel1 "file://bufferA.glsl"\n' + text)
+    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.frag", "still.png"], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=60, env=without_display())
+    assert (done.returncode, done.stderr) == (
+        1, 'quillomar-record: #iChannel1 "bufferA.glsl": only images are read as channels yet\n')

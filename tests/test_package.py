@@ -57,6 +57,7 @@ DIALECTS = {
     "mainImage, no #version": (b"void mainImage(out vec4 c, in vec2 p)\n{\n    c = vec4(1.0);\n}\n", "mainImage"),
     "mainImage under #version": (b"#version 330 core\nout vec4 o;\nvoid mainImage(out vec4 c, in vec2 p) {}\n"
                                  b"void main() { o = vec4(1.0); }\n", "none"),
+    "mainImage alone under #version": (b"  #  version 330 core\nvoid mainImage(out vec4 c, in vec2 p) {}\n", "none"),
     "a comment names it": (b"// as mainImage(c, p) would, but plain\nout vec4 c;\nvoid main() { c = vec4(1.0); }\n",
                            "none"),
     "split over lines": (b"void\nmainImage\n(out vec4 c, in vec2 p)\n{\n    c = vec4(1.0);\n}\n", "mainImage"),

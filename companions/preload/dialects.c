@@ -226,6 +226,11 @@ char *dialect_text(const char *own)
             text_put(&assignments, value + n + 1);
             text_put(&assignments, ";\n");
             text_put(&body, newline != NULL ? "\n" : "");
+        } else if (is_directive(line, "iChannel0") || is_directive(line, "iChannel1") ||
+                   is_directive(line, "iChannel2") || is_directive(line, "iChannel3") ||
+                   is_directive(line, "iKeyboard")) {
+            /* The channels' directives are the commands' (#iChannel0 "file://a.png"), not the GL's. */
+            text_put(&body, newline != NULL ? "\n" : "");
         } else if ((is_directive(line, "endif") || is_directive(line, "else")) && !only_directive(line)) {
             /* WebGL's preprocessor lets words follow #endif and #else; the desktop GL's does not. */
             text_put(&body, is_directive(line, "endif") ? "#endif" : "#else");

@@ -28,13 +28,35 @@ def check_numbers(argv):
     return None
 
 
-def settings(args, workdir):
-    """Decodes the images given for the channels into workdir for the preload libraries; returns the
-    settings that hand them over. The first row of an image is its top, as mainImage shaders expect;
-    the library takes the bottom row first, as the GL does."""
+# The directive an editor extension for such shaders reads: #iChannel0 "file://picture.png".
+DIRECTIVE = re.compile(r'^[ \t]*#[ \t]*iChannel(\d)[ \t]+"(?:file://)?([^"]+)"', re.M)
+IMAGES = (".png", ".jpg", ".jpeg", ".bmp", ".gif", ".tga", ".tif", ".tiff", ".webp")
+
+
+def directives(text, folder):
+    """{N: path} of the images a shader's text (bytes) names with #iChannelN "FILE" lines, each FILE taken
+    from folder; a channel named as anything else (another pass, "self") is refused in one message."""
     found = {}
+    for n, name in DIRECTIVE.findall(text.decode(errors="replace")):
+        if int(n) >= CHANNELS:
+            raise Failure("#iChannel%s: there is no channel %s: the channels are 0 to %d" % (n, n, CHANNELS - 1))
+        if not name.lower().endswith(IMAGES):
+            raise Failure('#iChannel%s "%s": only images are read as channels yet' % (n, name))
+        found[int(n)] = Path(folder) / name
+    return found
+
+
+def settings(args, workdir, shader=None):
+    """Decodes the images given for the channels (--channelN, else the shader file's #iChannelN
+    directives) into workdir for the preload libraries; returns the settings that hand them over. The
+    first row of an image is its top, as mainImage shaders expect; the library takes the bottom row
+    first, as the GL does."""
+    found = {}
+    named = {}
+    if shader is not None and Path(shader).is_file():
+        named = directives(Path(shader).read_bytes()[:16 << 20], Path(shader).parent)
     for n in range(CHANNELS):
-        path = getattr(args, "channel%d" % n)
+        path = getattr(args, "channel%d" % n) or named.get(n)
         if path is None:
             continue
         try:

@@ -135,7 +135,7 @@ def main(argv=None):
             workdir = leftovers.add(tempfile.mkdtemp(prefix="quillomar-live-"))
             include = {"include": ":".join(str(d.resolve()) for d in args.include)} if args.include else {}
             env = viewer.environment(preload=[paths.library("quillomar-live")], **encode(shader=path, **include),
-                                     **channels.settings(args, workdir))
+                                     **channels.settings(args, workdir, path))
             # Only a regular file is linked for the viewer to read: it would wait for ever on a FIFO.
             proc = viewer.start(workdir, env, link=path if path.is_file() else None, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)

@@ -295,9 +295,9 @@ def record(args, workdir, leftovers):
             settings.update(encode(renderer=args.renderer or "auto", report_fd=status_write))
             if args.renderer == "software":
                 settings["LIBGL_ALWAYS_SOFTWARE"] = "1"
-            env = viewer.environment("", preload, **channels.settings(args, workdir), **settings)
+            env = viewer.environment("", preload, **channels.settings(args, workdir, args.shader), **settings)
         else:
-            env = viewer.environment(None, [preload], **channels.settings(args, workdir), **settings)
+            env = viewer.environment(None, [preload], **channels.settings(args, workdir, args.shader), **settings)
         # Its own session, as ffmpeg's and the X server's: Ctrl-C in the terminal is for the recorder alone.
         proc = viewer.start(workdir, env, text=text, binary=binary, pass_fds=(frames_write, status_write),
                             stdin=subprocess.DEVNULL, stdout=open(workdir / "stdout", "wb"),
