@@ -10,6 +10,7 @@ import time
 import pytest
 from PIL import Image
 from Xlib import X
+from Xlib.error import XError
 from Xlib.ext import xtest
 
 from conftest import interrupt, start_live, until
@@ -214,9 +215,12 @@ def test_live_picture_is_the_window_however_it_is_resized(prefix, xserver, tmp_p
         window = find_titled_window(x, "size.glsl ")
 
         def shown():
-            g = window.get_geometry()
-            return [sum(1 << i for i in range(20) if grab(window, (int((i + 0.5) * g.width / 20), y, 1, 1))
-                        .getpixel((0, 0))[0] > 127) for y in (g.height // 4, 3 * g.height // 4)]
+            try:
+                g = window.get_geometry()
+                return [sum(1 << i for i in range(20) if grab(window, (int((i + 0.5) * g.width / 20), y, 1, 1))
+                            .getpixel((0, 0))[0] > 127) for y in (g.height // 4, 3 * g.height // 4)]
+            except XError as e:  # the window manager is resizing the window as we look
+                return repr(e)
         until(lambda: shown() == [1920, 1080] or shown(), "the picture at the window's 1920x1080")
         subprocess.run(["wmctrl", "-i", "-r", "%#x" % window.id, "-e", "0,100,100,600,600"], check=True,
                        env=dict(os.environ, DISPLAY=xserver), timeout=10)
