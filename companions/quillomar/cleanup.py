@@ -71,6 +71,30 @@ class Leftovers:
             pass
 
 
+_holding, _held = 0, []
+
+
+def _end(signum):
+    if signum == signal.SIGINT:
+        raise KeyboardInterrupt
+    sys.exit(128 + signum)
+
+
+class held:
+    """`with held():` a signal that ends the command waits until the block is done (a record half
+    written to the log, say), then ends it as it would have."""
+
+    def __enter__(self):
+        global _holding
+        _holding += 1
+
+    def __exit__(self, *exception):
+        global _holding
+        _holding -= 1
+        if _holding == 0 and _held and exception[0] is None:
+            _end(_held.pop())
+
+
 def end_on_signals():
     """Ctrl-C raises KeyboardInterrupt, and SIGTERM and SIGHUP (the terminal closed) end the command with
     128 + the signal, each through the command's own way out; once one has come, the others are ignored,
@@ -78,8 +102,9 @@ def end_on_signals():
     def ending(signum, frame):
         for name in ("SIGINT", "SIGTERM", "SIGHUP"):
             signal.signal(getattr(signal, name), signal.SIG_IGN)
-        if signum == signal.SIGINT:
-            raise KeyboardInterrupt
-        sys.exit(128 + signum)
+        if _holding:
+            _held.append(signum)
+            return
+        _end(signum)
     for name in ("SIGINT", "SIGTERM", "SIGHUP"):
         signal.signal(getattr(signal, name), ending)

@@ -89,13 +89,14 @@ class Session:
             ready, _, _ = select.select(streams, [], [], 0.2)
             self.log.tick()
             for fd in ready:
-                chunk = os.read(fd, 1 << 16)
-                if not chunk:
-                    streams.remove(fd)
-                elif fd == out:
-                    self.out_tail = (self.out_tail + chunk)[-4096:]
-                else:
-                    self.take(reader.feed(chunk))
+                with cleanup.held():  # what is read is logged whole, even when Ctrl-C comes in its midst
+                    chunk = os.read(fd, 1 << 16)
+                    if not chunk:
+                        streams.remove(fd)
+                    elif fd == out:
+                        self.out_tail = (self.out_tail + chunk)[-4096:]
+                    else:
+                        self.take(reader.feed(chunk))
         rest = reader.rest()
         if rest:
             self.log.frame_line(rest)
