@@ -46,6 +46,11 @@ def directives(text, folder):
     return found
 
 
+def given(args):
+    """The channels given by --channelN options."""
+    return {n for n in range(CHANNELS) if getattr(args, "channel%d" % n) is not None}
+
+
 def settings(args, workdir, shader=None):
     """Decodes the images given for the channels (--channelN, else the shader file's #iChannelN
     directives) into workdir for the preload libraries; returns the settings that hand them over. The

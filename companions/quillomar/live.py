@@ -22,7 +22,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import Failure, channels, cleanup, displays, paths, records, viewer
+from quillomar import Failure, channels, cleanup, displays, paths, records, shadertoy, viewer
 from quillomar.messages import Log, located, text_lines
 from quillomar.settings import encode
 
@@ -40,6 +40,7 @@ class Session:
     def __init__(self, args, log):
         self.args, self.log, self.name = args, log, str(args.shader)
         self.builds, self.out_tail, self.reader, self.streams = 0, b"", None, []
+        self.refresh = None  # called now and then: what follows a Shadertoy JSON
         self.handlers = {"build": self.built, "missing": self.missing, "unreadable": self.unreadable,
                          "stalled": self.stalled, "reverted": self.reverted}
 
@@ -88,6 +89,8 @@ class Session:
         while streams and (deadline is None or time.monotonic() < deadline):
             ready, _, _ = select.select(streams, [], [], 0.2)
             self.log.tick()
+            if self.refresh is not None:
+                self.refresh()
             for fd in ready:
                 with cleanup.held():  # what is read is logged whole, even when Ctrl-C comes in its midst
                     chunk = os.read(fd, 1 << 16)
@@ -103,11 +106,34 @@ class Session:
         return proc.wait() if not streams else None
 
 
+def following(json_path, folder, media, given, log, name):
+    """What keeps the file made of a Shadertoy JSON up to date when the JSON is saved: a function to call
+    now and then. A save that cannot be read as a shader is said in the log."""
+    seen = [None]
+
+    def refresh():
+        try:
+            stamp = os.stat(json_path).st_mtime_ns
+        except OSError:
+            return
+        if seen[0] is None or stamp == seen[0]:
+            seen[0] = stamp
+            return
+        seen[0] = stamp
+        try:
+            shadertoy.write(json_path, folder, media, given)
+        except Failure as e:
+            log.write("%s %s %s: %s %s" % (RULE, stamp(), name, e, RULE))
+    return refresh
+
+
 def arguments(argv):
     parser = argparse.ArgumentParser(prog="quillomar-live", description=__doc__.split("\n\n")[0],
                                      epilog="\n\n".join(__doc__.split("\n\n")[2:]))
     parser.add_argument("shader", nargs="?", default="test.glsl", type=Path, help="the shader file (test.glsl)")
     parser.add_argument("--echo", action="store_true", help="print each text built, as the viewer echoes it")
+    parser.add_argument("--media", metavar="FOLDER", action="append", type=Path, default=[],
+                        help="where the files a Shadertoy JSON names are, by name (also QUILLOMAR_MEDIA)")
     parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
                         help="a folder to look for included files in, after the shader's own (again for more)")
     channels.add_options(parser)
@@ -134,6 +160,10 @@ def main(argv=None):
     try:
         with cleanup.Leftovers() as leftovers:
             workdir = leftovers.add(tempfile.mkdtemp(prefix="quillomar-live-"))
+            follow = None
+            if path.suffix.lower() == ".json":  # Shadertoy's JSON: what is drawn of it, as a file it follows
+                given, path = path, shadertoy.write(path, Path(workdir), args.media, channels.given(args))
+                follow = following(given, path.parent, args.media, channels.given(args), log, str(args.shader))
             include = {"include": ":".join(str(d.resolve()) for d in args.include)} if args.include else {}
             env = viewer.environment(preload=[paths.library("quillomar-live")], **encode(shader=path, **include),
                                      **channels.settings(args, workdir, path))
@@ -141,6 +171,7 @@ def main(argv=None):
             proc = viewer.start(workdir, env, link=path if path.is_file() else None, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             session = Session(args, log)
+            session.refresh = follow
             status = session.run(proc)
             log.close()
             if status == -signal.SIGINT:

@@ -31,7 +31,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import Failure, channels, cleanup, displays, paths, proof, records, viewer
+from quillomar import Failure, channels, cleanup, displays, paths, proof, records, shadertoy, viewer
 from quillomar.messages import Log
 from quillomar.settings import encode
 
@@ -107,6 +107,8 @@ def arguments(argv):
                         help="encoder of mp4 and webm (auto: a working GPU encoder, else software)")
     channels.add_options(parser)
     parser.add_argument("--mouse", type=point, help="iMouse: the pointer held down at X,Y")
+    parser.add_argument("--media", metavar="FOLDER", action="append", type=Path, default=[],
+                        help="where the files a Shadertoy JSON names are, by name (also QUILLOMAR_MEDIA)")
     parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
                         help="a folder to look for included files in, after the shader's own (again for more)")
     parser.add_argument("--frame-limit", type=positive(float), default=60.0, metavar="SECONDS",
@@ -260,6 +262,9 @@ def ffmpeg_name(path):
 
 
 def record(args, workdir, leftovers):
+    given = args.shader
+    if given.suffix.lower() == ".json":  # Shadertoy's JSON: what is drawn of it, as a file
+        args.shader = shadertoy.write(given, workdir, args.media, channels.given(args))
     text = shader_text(args.shader)
     binary, preload = paths.viewer(), paths.library("quillomar-record")
     folder = args.output.parent
@@ -320,7 +325,7 @@ def record(args, workdir, leftovers):
         errors="replace").strip()
     encoder_said = (workdir / "ffmpeg.log").read_text(errors="replace").strip()
     if not status.built:
-        raise Failure("%s did not build:\n%s" % (args.shader, said))
+        raise Failure("%s did not build:\n%s" % (given, said))
     # A viewer that could not hand a frame over died of SIGPIPE: the encoder went first.
     if viewer_status == -signal.SIGPIPE or (ffmpeg_status != 0 and done == args.frames):
         raise Failure("ffmpeg failed (status %d)%s" % (ffmpeg_status, ":\n" + encoder_said if encoder_said else ""))
