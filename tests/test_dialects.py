@@ -234,4 +234,4 @@ def test_a_shader_names_its_own_images_and_an_option_wins(prefix, tmp_path):
     done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.frag", "still.png"], cwd=tmp_path,
                           capture_output=True, text=True, timeout=60, env=without_display())
     assert (done.returncode, done.stderr) == (
-        1, 'quillomar-record: #iChannel1 "bufferA.glsl": only images are read as channels yet\n')
+        1, "quillomar-record: cannot read bufferA.glsl: No such file or directory\n")

@@ -36,9 +36,11 @@ def test_both_forms_give_the_passes_and_their_inputs(tmp_path):
     (tmp_path / "site.json").write_text(json.dumps(site()))
     (tmp_path / "api.json").write_text(json.dumps(api("x")))
     image, common = load(tmp_path / "site.json")
-    assert (image.kind, image.name, image.inputs, common.kind, common.code) == (
-        "image", "Image", [(0, "texture", "/media/a/green.png")], "common", "float half_red() { return 0.5; }\n")
-    assert load(tmp_path / "api.json") == [("image", "Image", "x", [(1, "texture", "/media/a/x.png")])]
+    assert (image.kind, image.name, [i[:4] for i in image.inputs], image.outputs, common.kind, common.code) == (
+        "image", "Image", [(0, "texture", "/media/a/green.png", "1")], ["o"], "common",
+        "float half_red() { return 0.5; }\n")
+    assert image.inputs[0].sampler["filter"] == "mipmap"
+    assert load(tmp_path / "api.json") == [("image", "Image", "x", [(1, "texture", "/media/a/x.png", "9", {})], [])]
     (tmp_path / "not.json").write_text('{"info": {}}')
     with pytest.raises(Failure, match="has no renderpass"):
         load(tmp_path / "not.json")
@@ -66,8 +68,9 @@ def test_a_json_is_recorded_with_common_and_its_media(prefix, tmp_path):
 FAILURES = {
     "media not there": (site(), [], "shader.json names media not found in any folder (--media FOLDER, or "
                                      "QUILLOMAR_MEDIA): green.png"),
-    "a buffer": (site(extra=[{"inputs": [], "outputs": [], "code": "", "name": "Buffer A", "type": "buffer"}]),
-                 ["--media", "."], "shader.json has passes not drawn yet: Buffer A (buffer)"),
+    "a video": (site(extra=[{"inputs": [{"id": "v", "filepath": "/media/a/v.ogv", "type": "video", "channel": 2}],
+                             "outputs": [], "code": "", "name": "Buffer A", "type": "buffer"}]),
+                ["--media", "."], "shader.json: iChannel2 of Buffer A is a video channel, not read yet"),
     "does not build": (site(IMAGE.replace("half_red()", "nothing")), ["--media", "."], "shader.json did not build:"),
 }
 

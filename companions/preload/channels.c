@@ -2,130 +2,272 @@
 
 #include <errno.h>
 
-#include "settings.h"
+#define MOST_TEXTURES 32
+/* The texture unit textures are uploaded through, so that no channel's binding changes: after the
+ * channels' and the previous frame's. */
+#define UPLOAD_UNIT (CHANNELS + 1)
 
-static struct channel {
+static struct texture {
     const struct kind *kind;
-    int size[2];
+    int size[3];
     unsigned char *data;
     GLuint texture;
-    GLenum target;
-} channels[CHANNELS];
+    char *what;
+} textures[MOST_TEXTURES];
+static int texture_count;
+
+/* The keyboard: rows of down, pressed in this frame, toggled; a byte a key, 255 for yes. */
+static unsigned char keys[3][256];
+static int keys_changed = 1, keyboard_read;
 
 static struct {
     PFNGLGENTEXTURESPROC gen_textures;
     PFNGLBINDTEXTUREPROC bind_texture;
     PFNGLACTIVETEXTUREPROC active_texture;
     PFNGLTEXIMAGE2DPROC tex_image;
+    PFNGLTEXIMAGE3DPROC tex_image_3d;
+    PFNGLTEXSUBIMAGE2DPROC tex_sub_image;
     PFNGLTEXPARAMETERIPROC tex_parameter;
     PFNGLGENERATEMIPMAPPROC generate_mipmap;
     PFNGLGETINTEGERVPROC get_integerv;
+    PFNGLGENSAMPLERSPROC gen_samplers;
+    PFNGLSAMPLERPARAMETERIPROC sampler_parameter;
+    PFNGLBINDSAMPLERPROC bind_sampler;
 } gl;
 
-/* An image: RGBA bytes, bottom row first, mipmapped, linearly filtered and repeating. */
-static void image_decode(struct channel *c, const char *path, int n)
+static void load_gl(void)
 {
-    size_t size = (size_t)c->size[0] * (size_t)c->size[1] * 4;
-    FILE *f = fopen(path, "rb");
-    if (f == NULL)
-        preload_fail("channel %d (%s): %s", n, path, strerror(errno));
-    c->data = preload_alloc(size);
-    size_t got = fread(c->data, 1, size, f);
-    fclose(f);
-    if (got != size)
-        preload_fail("channel %d (%s): short", n, path);
+    if (gl.gen_textures != NULL)
+        return;
+    GL_ENTRY(glGenTextures, gl.gen_textures);
+    GL_ENTRY(glBindTexture, gl.bind_texture);
+    GL_ENTRY(glActiveTexture, gl.active_texture);
+    GL_ENTRY(glTexImage2D, gl.tex_image);
+    GL_ENTRY(glTexImage3D, gl.tex_image_3d);
+    GL_ENTRY(glTexSubImage2D, gl.tex_sub_image);
+    GL_ENTRY(glTexParameteri, gl.tex_parameter);
+    GL_ENTRY(glGenerateMipmap, gl.generate_mipmap);
+    GL_ENTRY(glGetIntegerv, gl.get_integerv);
+    GL_ENTRY(glGenSamplers, gl.gen_samplers);
+    GL_ENTRY(glSamplerParameteri, gl.sampler_parameter);
+    GL_ENTRY(glBindSampler, gl.bind_sampler);
 }
 
-static void image_upload(struct channel *c, int n)
+/* The data of t: its bytes_per_texel x texels, read whole from path. */
+static void read_data(struct texture *t, const char *path, size_t size)
+{
+    FILE *f = fopen(path, "rb");
+    if (f == NULL)
+        preload_fail("%s (%s): %s", t->what, path, strerror(errno));
+    t->data = preload_alloc(size);
+    size_t got = fread(t->data, 1, size, f);
+    fclose(f);
+    if (got != size)
+        preload_fail("%s (%s): short", t->what, path);
+}
+
+static void check_size(const struct texture *t, int side)
 {
     GLint largest = 0;
-    gl.get_integerv(GL_MAX_TEXTURE_SIZE, &largest);
-    if (c->size[0] > largest || c->size[1] > largest)
-        preload_fail("channel %d: its image is %dx%d, and the GL's textures are %d at most on a side", n, c->size[0],
-                     c->size[1], (int)largest);
-    c->target = GL_TEXTURE_2D;
-    gl.tex_image(GL_TEXTURE_2D, 0, GL_RGBA8, c->size[0], c->size[1], 0, GL_RGBA, GL_UNSIGNED_BYTE, c->data);
+    gl.get_integerv(side ? GL_MAX_3D_TEXTURE_SIZE : GL_MAX_TEXTURE_SIZE, &largest);
+    for (int i = 0; i < (side ? 3 : 2); i++)
+        if (t->size[i] > largest)
+            preload_fail("%s is %dx%d%s, and the GL's %s textures are %d at most on a side", t->what, t->size[0],
+                         t->size[1], side ? "x..." : "", side ? "3D" : "2D", (int)largest);
+}
+
+/* An image: RGBA bytes, bottom row first. */
+static void image_decode(struct texture *t, const char *path)
+{
+    read_data(t, path, (size_t)t->size[0] * (size_t)t->size[1] * 4);
+}
+
+static void image_upload(struct texture *t)
+{
+    check_size(t, 0);
+    gl.tex_image(GL_TEXTURE_2D, 0, GL_RGBA8, t->size[0], t->size[1], 0, GL_RGBA, GL_UNSIGNED_BYTE, t->data);
     gl.generate_mipmap(GL_TEXTURE_2D);
-    gl.tex_parameter(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
-    gl.tex_parameter(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    gl.tex_parameter(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
-    gl.tex_parameter(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_REPEAT);
-    free(c->data);
-    c->data = NULL;
+}
+
+/* A cube map: six square faces of RGBA bytes, +X, -X, +Y, -Y, +Z, -Z, each bottom row first. */
+static void cube_decode(struct texture *t, const char *path)
+{
+    read_data(t, path, (size_t)t->size[0] * (size_t)t->size[1] * 4 * 6);
+}
+
+static void cube_upload(struct texture *t)
+{
+    check_size(t, 0);
+    size_t face = (size_t)t->size[0] * (size_t)t->size[1] * 4;
+    for (int f = 0; f < 6; f++)
+        gl.tex_image(GL_TEXTURE_CUBE_MAP_POSITIVE_X + (GLenum)f, 0, GL_RGBA8, t->size[0], t->size[1], 0, GL_RGBA,
+                     GL_UNSIGNED_BYTE, t->data + face * (size_t)f);
+    gl.generate_mipmap(GL_TEXTURE_CUBE_MAP);
+}
+
+/* A volume: WxHxD texels of RGBA bytes, x fastest. */
+static void volume_decode(struct texture *t, const char *path)
+{
+    read_data(t, path, (size_t)t->size[0] * (size_t)t->size[1] * (size_t)t->size[2] * 4);
+}
+
+static void volume_upload(struct texture *t)
+{
+    check_size(t, 1);
+    gl.tex_image_3d(GL_TEXTURE_3D, 0, GL_RGBA8, t->size[0], t->size[1], t->size[2], 0, GL_RGBA, GL_UNSIGNED_BYTE,
+                    t->data);
+    gl.generate_mipmap(GL_TEXTURE_3D);
+}
+
+/* The keyboard: 256x3 bytes, set every frame from the keys. */
+static void keyboard_decode(struct texture *t, const char *path)
+{
+    (void)path;
+    t->size[0] = 256;
+    t->size[1] = 3;
+    keyboard_read = 1;
+}
+
+static void keyboard_upload(struct texture *t)
+{
+    (void)t;
+    gl.tex_image(GL_TEXTURE_2D, 0, GL_R8, 256, 3, 0, GL_RED, GL_UNSIGNED_BYTE, keys);
+    keys_changed = 0;
 }
 
 static const struct kind {
     const char *name;
-    void (*decode)(struct channel *c, const char *path, int n);
-    void (*upload)(struct channel *c, int n);
+    GLenum target, sampler_type;
+    int dimensions;
+    void (*decode)(struct texture *t, const char *path);
+    void (*upload)(struct texture *t);
 } KINDS[] = {
-    {"image", image_decode, image_upload},
+    {"image", GL_TEXTURE_2D, GL_SAMPLER_2D, 2, image_decode, image_upload},
+    {"cube", GL_TEXTURE_CUBE_MAP, GL_SAMPLER_CUBE, 2, cube_decode, cube_upload},
+    {"volume", GL_TEXTURE_3D, GL_SAMPLER_3D, 3, volume_decode, volume_upload},
+    {"keyboard", GL_TEXTURE_2D, GL_SAMPLER_2D, 0, keyboard_decode, keyboard_upload},
 };
 
-void channels_configure(void)
+int channels_add(const char *kind, const char *size, const char *path, const char *what)
 {
-    for (int n = 0; n < CHANNELS; n++) {
-        char kind_name[32], size_name[32], path_name[32];
-        snprintf(kind_name, sizeof kind_name, "QUILLOMAR_CHANNEL%d_KIND", n);
-        snprintf(size_name, sizeof size_name, "QUILLOMAR_CHANNEL%d_SIZE", n);
-        snprintf(path_name, sizeof path_name, "QUILLOMAR_CHANNEL%d_PATH", n);
-        char *kind = NULL, *path = NULL;
-        int given = 0;
-        const struct setting settings[] = {
-            {kind_name, SETTING_TEXT, 0, &kind, &given},
-            {size_name, SETTING_SIZE, 0, channels[n].size, NULL},
-            {path_name, SETTING_TEXT, 0, &path, NULL},
-        };
-        settings_read(settings, sizeof settings / sizeof settings[0]);
-        if (!given)
-            continue;
-        for (size_t k = 0; k < sizeof KINDS / sizeof KINDS[0]; k++)
-            if (strcmp(kind, KINDS[k].name) == 0)
-                channels[n].kind = &KINDS[k];
-        if (channels[n].kind == NULL || path == NULL || channels[n].size[0] == 0)
-            preload_fail("channel %d: %s, %s and %s are not set as the command sets them", n, kind_name, size_name,
-                         path_name);
-        channels[n].kind->decode(&channels[n], path, n);
-        free(kind);
-        free(path);
+    if (texture_count == MOST_TEXTURES)
+        preload_fail("more than %d textures", MOST_TEXTURES);
+    struct texture *t = &textures[texture_count];
+    for (size_t k = 0; k < sizeof KINDS / sizeof KINDS[0]; k++)
+        if (strcmp(kind, KINDS[k].name) == 0)
+            t->kind = &KINDS[k];
+    if (t->kind == NULL)
+        preload_fail("%s: no texture of the kind \"%s\"", what, kind);
+    t->what = strdup(what);
+    t->size[2] = 1;
+    int sides = t->kind->dimensions, got = sides == 3 ? sscanf(size, "%dx%dx%d", &t->size[0], &t->size[1], &t->size[2])
+                                                   : sscanf(size, "%dx%d", &t->size[0], &t->size[1]);
+    if (got != sides || t->size[0] < 0 || t->size[1] < 0 || t->size[2] < 1 || (sides && t->size[0] * t->size[1] == 0))
+        preload_fail("%s: the size \"%s\" is not that of a %s", what, size, kind);
+    t->kind->decode(t, path);
+    return texture_count++;
+}
+
+GLenum channels_sampler_type(int t)
+{
+    return textures[t].kind->sampler_type;
+}
+
+struct unit channels_texture(int t, enum filter filter, enum wrap wrap)
+{
+    struct texture *texture = &textures[t];
+    load_gl();
+    gl.active_texture(GL_TEXTURE0 + UPLOAD_UNIT);
+    if (texture->texture == 0) {
+        gl.gen_textures(1, &texture->texture);
+        gl.bind_texture(texture->kind->target, texture->texture);
+        texture->kind->upload(texture);
+        free(texture->data);
+        texture->data = NULL;
     }
+    if (texture->kind->upload == keyboard_upload && keys_changed) {
+        gl.bind_texture(GL_TEXTURE_2D, texture->texture);
+        gl.tex_sub_image(GL_TEXTURE_2D, 0, 0, 0, 256, 3, GL_RED, GL_UNSIGNED_BYTE, keys);
+        keys_changed = 0;
+    }
+    gl.active_texture(GL_TEXTURE0);
+    /* Only what has mipmaps is read through them. */
+    if (filter == FILTER_MIPMAP && texture->kind->upload == keyboard_upload)
+        filter = FILTER_LINEAR;
+    struct unit u = {texture->kind->target, texture->texture, {texture->size[0], texture->size[1], texture->size[2]},
+                     filter, wrap};
+    return u;
+}
+
+/* One sampler object per filter and wrap, made on first use. */
+static GLuint sampler(enum filter filter, enum wrap wrap)
+{
+    static GLuint made[3][3];
+    if (made[filter][wrap] == 0) {
+        static const GLint MIN[] = {GL_NEAREST, GL_LINEAR, GL_LINEAR_MIPMAP_LINEAR};
+        static const GLint WRAP[] = {GL_CLAMP_TO_EDGE, GL_REPEAT, GL_MIRRORED_REPEAT};
+        GLuint s = 0;
+        gl.gen_samplers(1, &s);
+        gl.sampler_parameter(s, GL_TEXTURE_MIN_FILTER, MIN[filter]);
+        gl.sampler_parameter(s, GL_TEXTURE_MAG_FILTER, filter == FILTER_NEAREST ? GL_NEAREST : GL_LINEAR);
+        gl.sampler_parameter(s, GL_TEXTURE_WRAP_S, WRAP[wrap]);
+        gl.sampler_parameter(s, GL_TEXTURE_WRAP_T, WRAP[wrap]);
+        gl.sampler_parameter(s, GL_TEXTURE_WRAP_R, WRAP[wrap]);
+        made[filter][wrap] = s;
+    }
+    return made[filter][wrap];
 }
 
 /* What a channel given nothing shows. */
-static void black_upload(struct channel *c)
+static GLuint black(void)
 {
-    static const unsigned char BLACK[4] = {0, 0, 0, 255};
-    c->target = GL_TEXTURE_2D;
-    gl.tex_image(GL_TEXTURE_2D, 0, GL_RGBA8, 1, 1, 0, GL_RGBA, GL_UNSIGNED_BYTE, BLACK);
-    gl.tex_parameter(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    static GLuint texture;
+    if (texture == 0) {
+        static const unsigned char BLACK[4] = {0, 0, 0, 255};
+        gl.active_texture(GL_TEXTURE0 + UPLOAD_UNIT);
+        gl.gen_textures(1, &texture);
+        gl.bind_texture(GL_TEXTURE_2D, texture);
+        gl.tex_image(GL_TEXTURE_2D, 0, GL_RGBA8, 1, 1, 0, GL_RGBA, GL_UNSIGNED_BYTE, BLACK);
+    }
+    return texture;
 }
 
-void channels_apply(struct frame *frame)
+void channels_bind(int n, const struct unit *unit, struct frame *frame)
 {
-    if (gl.gen_textures == NULL) {
-        GL_ENTRY(glGenTextures, gl.gen_textures);
-        GL_ENTRY(glBindTexture, gl.bind_texture);
-        GL_ENTRY(glActiveTexture, gl.active_texture);
-        GL_ENTRY(glTexImage2D, gl.tex_image);
-        GL_ENTRY(glTexParameteri, gl.tex_parameter);
-        GL_ENTRY(glGenerateMipmap, gl.generate_mipmap);
-        GL_ENTRY(glGetIntegerv, gl.get_integerv);
-        for (int n = 0; n < CHANNELS; n++) {
-            gl.gen_textures(1, &channels[n].texture);
-            gl.active_texture(GL_TEXTURE0 + (GLenum)n);
-            gl.bind_texture(GL_TEXTURE_2D, channels[n].texture);
-            if (channels[n].kind != NULL)
-                channels[n].kind->upload(&channels[n], n);
-            else
-                black_upload(&channels[n]);
-        }
-        gl.active_texture(GL_TEXTURE0);
+    load_gl();
+    int given = unit != NULL && unit->texture != 0;
+    GLuint texture = given ? unit->texture : black();
+    gl.active_texture(GL_TEXTURE0 + (GLenum)n);
+    gl.bind_texture(given ? unit->target : GL_TEXTURE_2D, texture);
+    gl.bind_sampler((GLuint)n, given ? sampler(unit->filter, unit->wrap) : sampler(FILTER_NEAREST, WRAP_CLAMP));
+    gl.active_texture(GL_TEXTURE0);
+    frame->channel_unit[n] = n;
+    frame->channel_time[n] = frame->time;
+    for (int i = 0; i < 3; i++)
+        frame->channel_resolution[n][i] = given ? unit->size[i] : 0;
+}
+
+void keyboard_key(int key, int down)
+{
+    if (key < 0 || key > 255 || (keys[0][key] != 0) == (down != 0))
+        return;
+    keys[0][key] = down ? 255 : 0;
+    if (down) {
+        keys[1][key] = 255;
+        keys[2][key] = keys[2][key] ? 0 : 255;
     }
-    for (int n = 0; n < CHANNELS; n++) {
-        frame->channel_unit[n] = n;
-        frame->channel_time[n] = frame->time;
-        frame->channel_resolution[n][0] = channels[n].kind != NULL ? channels[n].size[0] : 0;
-        frame->channel_resolution[n][1] = channels[n].kind != NULL ? channels[n].size[1] : 0;
-        frame->channel_resolution[n][2] = channels[n].kind != NULL ? 1 : 0;
+    keys_changed = 1;
+}
+
+void keyboard_frame_done(void)
+{
+    for (int k = 0; k < 256; k++) {
+        keys_changed |= keys[1][k] != 0;
+        keys[1][k] = 0;
     }
+}
+
+int channels_keyboard_read(void)
+{
+    return keyboard_read;
 }

@@ -1,21 +1,48 @@
 /*
- * The channels iChannel0 to iChannel3 as units, each of a kind (channels.c's table) that decodes what its
- * command hands over, uploads it and binds it. A channel given nothing is black and has size 0.
- *
- *   QUILLOMAR_CHANNEL<N>_KIND  the kind: "image"
- *   QUILLOMAR_CHANNEL<N>_SIZE  WxH
- *   QUILLOMAR_CHANNEL<N>_PATH  the data: for an image, WxH RGBA pixels, bottom row first
+ * What a pass's channels iChannel0 to iChannel3 show: the textures the command hands over, each of a kind
+ * (channels.c's table) that decodes its data, uploads it and says what sampler type shaders read it with;
+ * and binding a channel to its texture unit with its filter and wrap. A channel given nothing is black
+ * and has size 0.
  */
 #ifndef QUILLOMAR_CHANNELS_H
 #define QUILLOMAR_CHANNELS_H
 
 #include "inputs.h"
 
-/* Reads every channel's settings and data, so that a missing or broken one is found before any window
- * opens. */
-void channels_configure(void);
+enum filter { FILTER_NEAREST, FILTER_LINEAR, FILTER_MIPMAP };
+enum wrap { WRAP_CLAMP, WRAP_REPEAT, WRAP_MIRROR };
 
-/* Uploads the channels on first use; binds channel N to texture unit N, and fills frame's channel fields. */
-void channels_apply(struct frame *frame);
+/* What a channel is bound to: a GL texture of a target (0: nothing, black), its size, and how it is read. */
+struct unit {
+    GLenum target;
+    GLuint texture;
+    int size[3];
+    enum filter filter;
+    enum wrap wrap;
+};
+
+/* Reads a texture of kind ("image", "keyboard", ...) of size (WxH, or WxHxD) from the file at path, so
+ * that a missing or broken one is found before any window opens; returns its number. what names it in
+ * messages. */
+int channels_add(const char *kind, const char *size, const char *path, const char *what);
+
+/* The GL sampler type texture number t is read with (GL_SAMPLER_2D, GL_SAMPLER_CUBE, GL_SAMPLER_3D). */
+GLenum channels_sampler_type(int t);
+
+/* Texture number t as a unit to bind (uploaded on first use), read with filter and wrap. */
+struct unit channels_texture(int t, enum filter filter, enum wrap wrap);
+
+/* Binds unit to texture unit n, and fills frame's fields of channel n. */
+void channels_bind(int n, const struct unit *unit, struct frame *frame);
+
+/* The keyboard's state, as shaders read it: key (a browser's key code, 0 to 255) is down or up from this
+ * frame on. */
+void keyboard_key(int key, int down);
+
+/* A frame has been drawn: no key has been pressed in the next one yet. */
+void keyboard_frame_done(void);
+
+/* Whether some pass reads the keyboard. */
+int channels_keyboard_read(void);
 
 #endif

@@ -228,7 +228,7 @@ char *dialect_text(const char *own)
             text_put(&body, newline != NULL ? "\n" : "");
         } else if (is_directive(line, "iChannel0") || is_directive(line, "iChannel1") ||
                    is_directive(line, "iChannel2") || is_directive(line, "iChannel3") ||
-                   is_directive(line, "iKeyboard")) {
+                   is_directive(line, "iKeyboard") || is_directive(line, "iPasses")) {
             /* The channels' directives are the commands' (#iChannel0 "file://a.png"), not the GL's. */
             text_put(&body, newline != NULL ? "\n" : "");
         } else if ((is_directive(line, "endif") || is_directive(line, "else")) && !only_directive(line)) {

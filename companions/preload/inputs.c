@@ -3,8 +3,8 @@
 #include <math.h>
 #include <time.h>
 
-#include "channels.h"
 #include "dialects.h"
+#include "passes.h"
 
 #define AT(field) offsetof(struct frame, field)
 
@@ -68,7 +68,17 @@ static const struct {
 } TYPES[] = {
     {GL_FLOAT, "float", 1, 0},     {GL_FLOAT_VEC2, "vec2", 2, 0}, {GL_FLOAT_VEC3, "vec3", 3, 0},
     {GL_FLOAT_VEC4, "vec4", 4, 0}, {GL_INT, "int", 1, 1},         {GL_SAMPLER_2D, "sampler2D", 1, 1},
+    {GL_SAMPLER_CUBE, "samplerCube", 1, 1}, {GL_SAMPLER_3D, "sampler3D", 1, 1},
 };
+
+/* The type a row is declared and set with: a channel's sampler is of its channel's kind. */
+static GLenum type_of_row(size_t i)
+{
+    for (int n = 0; n < CHANNELS; n++)
+        if (INPUTS[i].type == GL_SAMPLER_2D && INPUTS[i].field == (ptrdiff_t)AT(channel_unit[n]))
+            return passes_sampler_type(n);
+    return INPUTS[i].type;
+}
 
 static size_t type_of(GLenum type)
 {
@@ -91,7 +101,7 @@ char *inputs_declarations(unsigned dialect)
         char count[16] = "";
         if (INPUTS[i].count > 1)
             snprintf(count, sizeof count, "[%d]", INPUTS[i].count);
-        used += (size_t)snprintf(text + used, room - used, "uniform %s %s%s;\n", TYPES[type_of(INPUTS[i].type)].glsl,
+        used += (size_t)snprintf(text + used, room - used, "uniform %s %s%s;\n", TYPES[type_of(type_of_row(i))].glsl,
                                  INPUTS[i].name, count);
     }
     return text;
@@ -114,6 +124,11 @@ static GLuint known_program;
 static GLint location[64], used_count[64];
 _Static_assert(sizeof INPUTS / sizeof INPUTS[0] <= 64, "room for every input");
 
+static int is_sampler(GLenum type)
+{
+    return type == GL_SAMPLER_2D || type == GL_SAMPLER_CUBE || type == GL_SAMPLER_3D;
+}
+
 static void find_inputs(GLuint program)
 {
     for (size_t i = 0; i < INPUT_COUNT; i++)
@@ -130,7 +145,7 @@ static void find_inputs(GLuint program)
         if (array)
             *bracket = '\0';
         for (size_t i = 0; i < INPUT_COUNT; i++) {
-            if (strcmp(name, INPUTS[i].name) == 0 && type == INPUTS[i].type && INPUTS[i].field != VIEWER_SETS &&
+            if (strcmp(name, INPUTS[i].name) == 0 && (type == INPUTS[i].type || (is_sampler(type) && is_sampler(INPUTS[i].type))) && INPUTS[i].field != VIEWER_SETS &&
                 (INPUTS[i].count > 1) == array) {
                 location[i] = gl.location(program, INPUTS[i].name);
                 used_count[i] = size < INPUTS[i].count ? size : INPUTS[i].count;
@@ -179,8 +194,6 @@ void inputs_set(GLuint program, struct frame *frame)
     }
     frame->sample_rate = 44100.0;
     frame->previous_unit = PREVIOUS_UNIT;
-    frame->wants_previous = 0;
-    channels_apply(frame);
     if (program == 0)
         return;
     if (program != known_program)
@@ -214,9 +227,15 @@ static struct {
     PFNGLCOPYTEXSUBIMAGE2DPROC copy_tex_sub_image;
 } feedback_gl;
 
+static GLuint texture;
+
+GLuint feedback_texture(void)
+{
+    return texture;
+}
+
 void feedback_keep(int width, int height)
 {
-    static GLuint texture;
     static int kept[2];
     if (feedback_gl.active_texture == NULL) {
         GL_ENTRY(glActiveTexture, feedback_gl.active_texture);

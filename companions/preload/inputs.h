@@ -69,4 +69,7 @@ void frame_pointer(struct frame *frame, double x, double y);
  * picture as that frame for the next draw. */
 void feedback_keep(int width, int height);
 
+/* The previous frame's texture, as feedback_keep keeps it (0 before the first). */
+GLuint feedback_texture(void);
+
 #endif

@@ -42,10 +42,8 @@
 #include <sys/stat.h>
 #include <time.h>
 
-#include "channels.h"
 #include "includes.h"
-#include "inputs.h"
-#include "program.h"
+#include "passes.h"
 #include "settings.h"
 
 /* How long a file that went away may take to come back before it is reported missing (an editor's save
@@ -53,9 +51,8 @@
 static const long long GONE_GRACE_NS = 250000000LL;
 static const long long SETTLE_NS = 100000000LL;
 static const long long SECOND_NS = 1000000000LL;
-/* How long a frame may take before it is reported as stalled, and the largest text read. */
+/* How long a frame may take before it is reported as stalled. */
 static const long long STALL_NS = 3000000000LL;
-static const long long LARGEST_TEXT = 16LL << 20;
 
 
 static const uint32_t WATCHED =
@@ -67,12 +64,19 @@ static int watch_fd = -1, folder_watch = -1, target_watch = -1;
 static char *path, *folder, *target, *target_folder;
 static const char *base, *target_base;
 static long long rewatch_due;
-/* The files the last text included, by the watch on their folder and their name. */
+/* The files of every pass but the file itself: each buffer pass's, and the files each pass's last text
+ * included, by the watch on their folder, their name and their pass. */
 static struct {
     int watch;
     char *name;
-} included[MOST_SOURCES];
+    int pass;
+} included[MOST_SOURCES * MOST_PASSES];
 static int included_count;
+/* Each pass's files as its last build had them (its own first), and when a buffer pass is due to be built
+ * again (0: not). */
+static struct sources pass_sources[MOST_PASSES];
+static long long pass_due[MOST_PASSES];
+static char *include_folders;
 
 /* Which folder is watched: one made again under the same name is another. */
 static dev_t folder_device;
@@ -158,12 +162,12 @@ static void watch(void)
 
 __attribute__((constructor)) static void configure(void)
 {
-    char *include = NULL;
+    char *plan = NULL;
     const struct setting settings[] = {{"QUILLOMAR_SHADER", SETTING_TEXT, 1, &path, NULL},
-                                       {"QUILLOMAR_INCLUDE", SETTING_TEXT, 0, &include, NULL}};
-    settings_read(settings, 2);
-    includes_configure(path, include);
-    free(include);
+                                       {"QUILLOMAR_INCLUDE", SETTING_TEXT, 0, &include_folders, NULL},
+                                       {"QUILLOMAR_PLAN", SETTING_TEXT, 0, &plan, NULL}};
+    settings_read(settings, 3);
+    includes_configure(path, include_folders);
     const char *slash = strrchr(path, '/');
     if (path[0] != '/' || slash == NULL || slash[1] == '\0')
         preload_fail("QUILLOMAR_SHADER=%s is not the absolute path of a file", path);
@@ -175,7 +179,12 @@ __attribute__((constructor)) static void configure(void)
     watch();
     if (folder_watch < 0)
         preload_fail("%s: %s", folder, strerror(errno));
-    channels_configure();
+    passes_configure(plan);
+    free(plan);
+    for (int p = 0; p + 1 < passes.count; p++) {
+        pass_sources[p].count = 1;
+        pass_sources[p].paths[0] = strdup(passes.pass[p].path);
+    }
 }
 
 /* The window's title: the file's name and what is wrong, if anything. */
@@ -184,11 +193,12 @@ static void retitle(void)
     if (window == NULL)
         return;
     char title[512];
-    snprintf(title, sizeof title, "%s%s%s%s%s — Quillomar", base,
+    snprintf(title, sizeof title, "%s%s%s%s%s%s — Quillomar", base,
              failed || missing || unreadable || paused ? " (" : "",
              missing ? "waiting for the file" : unreadable ? "cannot be read" : failed ? "does not build" : "",
              paused && (failed || missing || unreadable) ? ", " : "",
-             paused ? "paused)" : failed || missing || unreadable ? ")" : "");
+             paused ? "paused)" : failed || missing || unreadable ? ")" : "",
+             channels_keyboard_read() ? " [keys to the shader; Ctrl+Space, Ctrl+Home, Ctrl+Left/Right for time]" : "");
     set_title(window, title);
 }
 
@@ -209,27 +219,52 @@ static void report_unreadable(const char *why)
     retitle();
 }
 
-/* Watches the folders of the files the text last built included, for saves of those files. */
+/* Watches the folders of every pass's files but the file itself, for saves of those files. */
 static void watch_included(void)
 {
     for (int i = 0; i < included_count; i++)
         free(included[i].name);
     included_count = 0;
-    for (int i = 1; i < sources.count; i++) {
-        const char *slash = strrchr(sources.paths[i], '/');
-        char *folder_of = slash == NULL ? strdup(".") : strndup(sources.paths[i], (size_t)(slash - sources.paths[i]));
-        int w = folder_of != NULL ? inotify_add_watch(watch_fd, folder_of[0] ? folder_of : "/", WATCHED | IN_MASK_ADD)
-                                  : -1;
-        free(folder_of);
-        if (w >= 0) {
-            included[included_count].watch = w;
-            included[included_count++].name = strdup(slash != NULL ? slash + 1 : sources.paths[i]);
+    int image = passes.count - 1;
+    for (int p = 0; p < passes.count; p++) {
+        for (int i = p == image ? 1 : 0; i < pass_sources[p].count; i++) {
+            const char *file = pass_sources[p].paths[i];
+            const char *slash = strrchr(file, '/');
+            char *folder_of = slash == NULL ? strdup(".") : strndup(file, (size_t)(slash - file));
+            int w = folder_of != NULL
+                        ? inotify_add_watch(watch_fd, folder_of[0] ? folder_of : "/", WATCHED | IN_MASK_ADD)
+                        : -1;
+            free(folder_of);
+            if (w >= 0) {
+                included[included_count].watch = w;
+                included[included_count].pass = p;
+                included[included_count++].name = strdup(slash != NULL ? slash + 1 : file);
+            }
         }
     }
 }
 
+/* Keeps what sources says of pass p's files. */
+static void keep_sources(int p)
+{
+    for (int i = 0; i < pass_sources[p].count; i++)
+        free(pass_sources[p].paths[i]);
+    pass_sources[p].count = sources.count;
+    for (int i = 0; i < sources.count; i++)
+        pass_sources[p].paths[i] = strdup(sources.paths[i]);
+}
+
+/* Whether any pass's newest text did not build. */
+static int any_failed(void)
+{
+    int found = 0;
+    for (int p = 0; p < passes.count; p++)
+        found |= passes.pass[p].failed;
+    return found;
+}
+
 /* Reports a build of text, with the files it included (one path a line, its own first). */
-static void report(const char *text, const struct build *b)
+static void report(int pass, const char *text, const struct build *b)
 {
     char ms[32];
     snprintf(ms, sizeof ms, "%.1f", b->ms);
@@ -240,68 +275,17 @@ static void report(const char *text, const struct build *b)
     *end = '\0';
     for (int i = 0; i < sources.count; i++)
         end += sprintf(end, "%s%s", i ? "\n" : "", sources.paths[i]);
+    keep_sources(pass);
     watch_included();
     const struct field fields[] = {FIELD("outcome", b->linked ? "built" : "failed"), FIELD("ms", ms),
                                    PAYLOAD("text", text, strlen(text)), PAYLOAD("log", b->log, strlen(b->log)),
                                    PAYLOAD("files", files, strlen(files))};
     record_write(STDERR_FILENO, "build", fields, sizeof fields / sizeof fields[0]);
     free(files);
-    failed = !b->linked;
+    passes.pass[pass].failed = !b->linked;
+    failed = any_failed();
     missing = unreadable = 0;
     retitle();
-}
-
-/* The file's text, NUL-terminated; or NULL, with *why saying why it cannot be read (NULL when it does not
- * exist). Only a regular file is read, and the open does not wait (on a FIFO, say). */
-static char *read_text(const char **why)
-{
-    static char reason[128];
-    *why = reason;
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        *why = errno == ENOENT || errno == ENOTDIR ? NULL : strerror(errno);
-        if (fd >= 0)
-            close(fd);
-        return NULL;
-    }
-    if (!S_ISREG(st.st_mode) || st.st_size > LARGEST_TEXT) {
-        snprintf(reason, sizeof reason, S_ISDIR(st.st_mode) ? "it is a directory" : S_ISREG(st.st_mode) ?
-                 "it is larger than 16 MiB" : "it is not a regular file");
-        close(fd);
-        return NULL;
-    }
-    size_t size = 0, room = (size_t)st.st_size + 4096;
-    char *text = preload_alloc(room);
-    for (;;) {
-        ssize_t n = read(fd, text + size, room - size - 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            snprintf(reason, sizeof reason, "%s", strerror(errno));
-            free(text);
-            close(fd);
-            return NULL;
-        }
-        if (n == 0)
-            break;
-        size += (size_t)n;
-        if (size > (size_t)LARGEST_TEXT) {
-            snprintf(reason, sizeof reason, "it is larger than 16 MiB");
-            free(text);
-            close(fd);
-            return NULL;
-        }
-        if (room - size - 1 == 0) {
-            char *grown = realloc(text, room *= 2);
-            if (grown == NULL)
-                preload_fail("out of memory reading %s", path);
-            text = grown;
-        }
-    }
-    close(fd);
-    text[size] = '\0';
-    return text;
 }
 
 static void drop(GLuint program)
@@ -324,7 +308,7 @@ static void show(GLuint program)
 static void rebuild(void)
 {
     const char *why = NULL;
-    char *text = read_text(&why);
+    char *text = preload_read_text(path, &why);
     if (text == NULL && why != NULL) {
         gone_since = 0;
         report_unreadable(why);
@@ -335,10 +319,33 @@ static void rebuild(void)
         return;
     }
     gone_since = 0;
+    includes_configure(path, include_folders);
     struct build b = program_build(text);
-    report(text, &b);
+    report(passes.count - 1, text, &b);
     if (b.linked)
         show(b.program);
+    free(b.log);
+    free(text);
+}
+
+/* Builds buffer pass p from its file; one that cannot be read is reported as a build that failed. */
+static void rebuild_pass(int p)
+{
+    const char *why = NULL, *file = passes.pass[p].path;
+    char *text = preload_read_text(file, &why);
+    if (text == NULL) {
+        struct text log = {0};
+        text_addf(&log, "%s: %s\n", file, why != NULL ? why : "no such file");
+        struct build b = {.log = log.data};
+        sources.count = 1;
+        free(sources.paths[0]);
+        sources.paths[0] = strdup(file);
+        report(p, "", &b);
+        free(log.data);
+        return;
+    }
+    struct build b = passes_build(p, text, include_folders);
+    report(p, text, &b);
     free(b.log);
     free(text);
 }
@@ -371,12 +378,19 @@ static void look_at_the_file(void)
             int as_target = target_watch >= 0 && e->wd == target_watch && e->len > 0 && target_base != NULL &&
                             strcmp(e->name, target_base) == 0;
             int as_included = 0;
-            for (int i = 0; i < included_count && e->len > 0; i++)
-                as_included |= e->wd == included[i].watch && strcmp(e->name, included[i].name) == 0;
-            if (as_included && (e->mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY | IN_DELETE))) {
-                build_due = now + SETTLE_NS; /* the file itself is read again, with what it includes */
-                continue;
+            for (int i = 0; i < included_count && e->len > 0; i++) {
+                if (e->wd != included[i].watch || strcmp(e->name, included[i].name) != 0 ||
+                    !(e->mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY | IN_DELETE)))
+                    continue;
+                as_included = 1;
+                /* The pass's file is read again, with what it includes. */
+                if (included[i].pass == passes.count - 1)
+                    build_due = now + SETTLE_NS;
+                else
+                    pass_due[included[i].pass] = now + SETTLE_NS;
             }
+            if (as_included)
+                continue;
             if (!as_given && !as_target)
                 continue;
             if (as_given)
@@ -411,6 +425,12 @@ static void look_at_the_file(void)
         build_due = 0;
         rebuild();
     }
+    for (int p = 0; p + 1 < passes.count; p++) {
+        if (pass_due[p] != 0 && now >= pass_due[p]) {
+            pass_due[p] = 0;
+            rebuild_pass(p);
+        }
+    }
     if (gone_since != 0 && !missing && now - gone_since >= GONE_GRACE_NS && access(path, F_OK) != 0) {
         gone_since = 0;
         report_missing();
@@ -435,11 +455,46 @@ HOOK long long STEADY_CLOCK_NOW(void)
     return origin + last_itime;
 }
 
+/* The browser's code (KeyboardEvent.keyCode) of a GLFW key, as the keyboard texture is indexed by it; -1
+ * for none. Letters, digits and space are the same in both. */
+static int browser_code(int key)
+{
+    static const struct {
+        int glfw, browser;
+    } CODES[] = {
+        {GLFW_KEY_ENTER, 13},       {GLFW_KEY_TAB, 9},         {GLFW_KEY_BACKSPACE, 8},   {GLFW_KEY_INSERT, 45},
+        {GLFW_KEY_DELETE, 46},      {GLFW_KEY_RIGHT, 39},      {GLFW_KEY_LEFT, 37},       {GLFW_KEY_DOWN, 40},
+        {GLFW_KEY_UP, 38},          {GLFW_KEY_PAGE_UP, 33},    {GLFW_KEY_PAGE_DOWN, 34},  {GLFW_KEY_HOME, 36},
+        {GLFW_KEY_END, 35},         {GLFW_KEY_CAPS_LOCK, 20},  {GLFW_KEY_LEFT_SHIFT, 16}, {GLFW_KEY_RIGHT_SHIFT, 16},
+        {GLFW_KEY_LEFT_CONTROL, 17}, {GLFW_KEY_RIGHT_CONTROL, 17}, {GLFW_KEY_LEFT_ALT, 18}, {GLFW_KEY_RIGHT_ALT, 18},
+        {GLFW_KEY_SEMICOLON, 186},  {GLFW_KEY_EQUAL, 187},     {GLFW_KEY_COMMA, 188},     {GLFW_KEY_MINUS, 189},
+        {GLFW_KEY_PERIOD, 190},     {GLFW_KEY_SLASH, 191},     {GLFW_KEY_GRAVE_ACCENT, 192},
+        {GLFW_KEY_LEFT_BRACKET, 219}, {GLFW_KEY_BACKSLASH, 220}, {GLFW_KEY_RIGHT_BRACKET, 221},
+        {GLFW_KEY_APOSTROPHE, 222},
+    };
+    if (key == GLFW_KEY_SPACE || (key >= GLFW_KEY_0 && key <= GLFW_KEY_9) || (key >= GLFW_KEY_A && key <= GLFW_KEY_Z))
+        return key;
+    if (key >= GLFW_KEY_F1 && key <= GLFW_KEY_F12)
+        return 112 + key - GLFW_KEY_F1;
+    if (key >= GLFW_KEY_KP_0 && key <= GLFW_KEY_KP_9)
+        return 96 + key - GLFW_KEY_KP_0;
+    for (size_t i = 0; i < sizeof CODES / sizeof CODES[0]; i++)
+        if (CODES[i].glfw == key)
+            return CODES[i].browser;
+    return -1;
+}
+
 static void key_callback(GLFWwindow *w, int key, int scancode, int action, int mods)
 {
     (void)w;
     (void)scancode;
-    (void)mods;
+    /* While a pass reads the keyboard, its keys are the shader's, and the time keys are taken with Ctrl. */
+    if (channels_keyboard_read()) {
+        if (action != GLFW_REPEAT)
+            keyboard_key(browser_code(key), action == GLFW_PRESS);
+        if (!(mods & GLFW_MOD_CONTROL))
+            return;
+    }
     if (action == GLFW_RELEASE || !origin_read)
         return;
     long long now = preload_real_now();
@@ -448,7 +503,10 @@ static void key_callback(GLFWwindow *w, int key, int scancode, int action, int m
         paused = !paused;
         retitle();
     } else if (key == GLFW_KEY_HOME && action == GLFW_PRESS) {
+        /* From the start: iTime and iFrame 0, every buffer cleared. */
         t = 0;
+        frame.number = -1;
+        passes_clear();
     } else if (key == GLFW_KEY_LEFT) {
         t = t > SECOND_NS ? t - SECOND_NS : 0;
     } else if (key == GLFW_KEY_RIGHT) {
@@ -588,7 +646,7 @@ static void link_program(GLuint program)
     viewer_program = shown = program;
     GL_ENTRY(glDeleteProgram, gl.delete_program);
     const char *text = viewer.fragment_text != NULL ? viewer.fragment_text : "", *why = NULL;
-    char *read = text[0] == '\0' ? read_text(&why) : NULL;
+    char *read = text[0] == '\0' ? preload_read_text(path, &why) : NULL;
     free(read);
     if (text[0] == '\0' && read == NULL && why == NULL) {
         report_missing();
@@ -599,7 +657,7 @@ static void link_program(GLuint program)
     } else {
         struct build b = program_outcome(viewer.fragment, program, compile_started ? compile_started
                                                                                    : preload_now_ns());
-        report(text, &b);
+        report(passes.count - 1, text, &b);
         if (!b.linked)
             shown = 0;
         free(b.log);
@@ -609,6 +667,8 @@ static void link_program(GLuint program)
         shown = b.program;
         free(b.log);
     }
+    for (int p = 0; p + 1 < passes.count; p++)
+        rebuild_pass(p);
     if (pthread_create(&watchdog, NULL, watch_frames, NULL) != 0)
         preload_fail("the watchdog thread: %s", strerror(errno));
 }
@@ -657,10 +717,9 @@ static void draw_arrays(GLenum mode, GLint first, GLsizei count)
     frame.viewport[0] = width;
     frame.viewport[1] = height;
     frame_pointer(&frame, px, py);
-    inputs_set(current, &frame);
+    passes_draw(&frame, gl.draw_arrays, mode, first, count);
     gl.draw_arrays(mode, first, count);
-    if (frame.wants_previous)
-        feedback_keep(width, height);
+    passes_drawn(&frame);
 }
 
 HOOK GLFWglproc glfwGetProcAddress(const char *name)

@@ -65,6 +65,10 @@ struct text {
 void text_add(struct text *t, const char *data, size_t size);
 __attribute__((format(printf, 2, 3))) void text_addf(struct text *t, const char *format, ...);
 
+/* A text file's whole text, NUL-terminated; or NULL, with *why saying why it cannot be read (NULL when it
+ * does not exist). Only a regular file of at most 16 MiB is read, and the open does not wait (on a FIFO, say). */
+char *preload_read_text(const char *path, const char **why);
+
 /* The next definition of a symbol after this library's own: the real function it wraps. */
 void *preload_next(const char *name);
 

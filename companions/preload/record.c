@@ -22,12 +22,9 @@
 #include <errno.h>
 #include <math.h>
 
-#include "channels.h"
 #include "includes.h"
-#include "inputs.h"
-#include "program.h"
+#include "passes.h"
 #include "settings.h"
-#include "target.h"
 
 static const long long ORIGIN_NS = 1000000000000LL;
 
@@ -38,10 +35,13 @@ static struct {
 
 static int frames, size[2], frame_fd, status_fd, mouse_given;
 static double fps, from, start, mouse[2];
-/* The shader's own path, for its includes, and the folders to look in after. */
-static char *source, *include;
+/* The shader's own path, for its includes, and the folders to look in after; its passes' plan; the keys
+ * held, as "CODE:FROM-TO" times, comma-separated. */
+static char *source, *include, *plan, *keys;
 /* done: the frames drawn (the clock's step); written: those handed over. */
 static int done, written, origin_read;
+/* Whether the buffer passes have built (-1: not yet tried). */
+static int passes_built = -1;
 static struct target picture;
 static struct readback ring;
 
@@ -58,12 +58,59 @@ __attribute__((constructor)) static void configure(void)
         {"QUILLOMAR_STATUS_FD", SETTING_INT, 1, &status_fd, NULL},
         {"QUILLOMAR_SOURCE", SETTING_TEXT, 0, &source, NULL},
         {"QUILLOMAR_INCLUDE", SETTING_TEXT, 0, &include, NULL},
+        {"QUILLOMAR_PLAN", SETTING_TEXT, 0, &plan, NULL},
+        {"QUILLOMAR_KEYS", SETTING_TEXT, 0, &keys, NULL},
     };
     settings_read(settings, sizeof settings / sizeof settings[0]);
     includes_configure(source, include);
     if (frames < 1 || fps <= 0)
         preload_fail("QUILLOMAR_FRAMES and QUILLOMAR_FPS must be positive");
-    channels_configure();
+    passes_configure(plan);
+}
+
+/* The viewer's clock at frame k, in nanoseconds from its origin: what iTime is made of. */
+static long long frame_ns(int k)
+{
+    return llround(from * 1e9) + llround((double)k * 1e9 / fps);
+}
+
+/* The keys down at time t, as the keyboard has them. */
+static void hold_keys(double t)
+{
+    for (const char *p = keys; p != NULL && *p != '\0';) {
+        int code = 0;
+        double down = 0, up = 0;
+        if (sscanf(p, "%d:%lf-%lf", &code, &down, &up) == 3)
+            keyboard_key(code, t >= down && t < up);
+        p = strchr(p, ',');
+        p = p != NULL ? p + 1 : NULL;
+    }
+}
+
+/* The buffer passes, built once the viewer has built its own program; one that does not build ends the
+ * recording as the viewer's own does, with the file and the GL's log. */
+static int build_passes(void)
+{
+    for (int p = 0; p + 1 < passes.count; p++) {
+        const char *why = NULL;
+        char *text = preload_read_text(passes.pass[p].path, &why);
+        struct build b = {0};
+        if (text != NULL)
+            b = passes_build(p, text, include);
+        if (text == NULL || !b.linked) {
+            const char *log = text == NULL ? (why != NULL ? why : "no such file") : b.log;
+            const struct field fields[] = {PAYLOAD("file", passes.pass[p].path, strlen(passes.pass[p].path)),
+                                           PAYLOAD("log", log, strlen(log)),
+                                           PAYLOAD("text", text != NULL ? text : "", text != NULL ? strlen(text) : 0)};
+            record_write(status_fd, "no-program", fields, 3);
+            free(b.log);
+            free(text);
+            return 0;
+        }
+        free(b.log);
+        free(text);
+    }
+    return 1;
 }
 
 /* The program's clock reads: the origin, then the time of the frame being drawn. */
@@ -75,7 +122,7 @@ HOOK long long STEADY_CLOCK_NOW(void)
         origin_read = 1;
         return ORIGIN_NS;
     }
-    return ORIGIN_NS + llround(from * 1e9) + llround((double)done * 1e9 / fps);
+    return ORIGIN_NS + frame_ns(done);
 }
 
 /* The top of every loop iteration: the target is bound and fills the viewport, also after a resize
@@ -122,8 +169,9 @@ HOOK void glfwSwapBuffers(GLFWwindow *window)
     }
     GLint program = 0;
     gl.get_integerv(GL_CURRENT_PROGRAM, &program);
-    if (program == 0) {
-        say("no-program", NULL, 0);
+    if (program == 0 || !passes_built) {
+        if (program == 0)
+            say("no-program", NULL, 0);
         done = frames;
         set_should_close(window, 1);
         real(window);
@@ -148,8 +196,14 @@ HOOK void glfwSwapBuffers(GLFWwindow *window)
 /* Just before the viewer's draw, after its own uniforms: the inputs of frame `done`. */
 static void draw_arrays(GLenum mode, GLint first, GLsizei count)
 {
+    if (passes_built < 0) {
+        GLint program = 0;
+        gl.get_integerv(GL_CURRENT_PROGRAM, &program);
+        passes_built = program == 0 || build_passes();
+    }
     struct frame frame = {.number = done, .delta = 1.0 / fps, .rate = fps};
-    frame.time = from + (double)done / fps;
+    frame.time = (double)frame_ns(done) / 1e9;
+    hold_keys(frame.time);
     frame_date(start + frame.time, frame.date);
     for (int i = 0; i < 4 && mouse_given; i++)
         frame.mouse[i] = mouse[i % 2];
@@ -160,12 +214,9 @@ static void draw_arrays(GLenum mode, GLint first, GLsizei count)
     frame.viewport[0] = size[0];
     frame.viewport[1] = size[1];
     frame_pointer(&frame, mouse[0], mouse[1]);
-    GLint program = 0;
-    gl.get_integerv(GL_CURRENT_PROGRAM, &program);
-    inputs_set((GLuint)program, &frame);
+    passes_draw(&frame, gl.draw_arrays, mode, first, count);
     gl.draw_arrays(mode, first, count);
-    if (frame.wants_previous)
-        feedback_keep(size[0], size[1]);
+    passes_drawn(&frame);
 }
 
 HOOK GLFWglproc glfwGetProcAddress(const char *name)

@@ -20,6 +20,9 @@ static struct {
     PFNGLBUFFERDATAPROC buffer_data;
     PFNGLMAPBUFFERRANGEPROC map_buffer_range;
     PFNGLUNMAPBUFFERPROC unmap_buffer;
+    PFNGLGETINTEGERVPROC get_integerv;
+    PFNGLDELETEFRAMEBUFFERSPROC delete_framebuffers;
+    PFNGLDELETETEXTURESPROC delete_textures;
 } gl;
 
 static void load_gl(void)
@@ -45,6 +48,9 @@ static void load_gl(void)
     GL_ENTRY(glBufferData, gl.buffer_data);
     GL_ENTRY(glMapBufferRange, gl.map_buffer_range);
     GL_ENTRY(glUnmapBuffer, gl.unmap_buffer);
+    GL_ENTRY(glGetIntegerv, gl.get_integerv);
+    GL_ENTRY(glDeleteFramebuffers, gl.delete_framebuffers);
+    GL_ENTRY(glDeleteTextures, gl.delete_textures);
 }
 
 struct target target_make(int width, int height, GLenum internal_format)
@@ -59,15 +65,47 @@ struct target target_make(int width, int height, GLenum internal_format)
     gl.tex_parameter(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
     gl.tex_parameter(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
     gl.bind_texture(GL_TEXTURE_2D, 0);
+    GLint bound = 0;
+    gl.get_integerv(GL_DRAW_FRAMEBUFFER_BINDING, &bound);
     gl.gen_framebuffers(1, &t.framebuffer);
-    gl.bind_framebuffer(GL_FRAMEBUFFER, t.framebuffer);
-    gl.framebuffer_texture(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, t.texture, 0);
+    gl.bind_framebuffer(GL_DRAW_FRAMEBUFFER, t.framebuffer);
+    gl.framebuffer_texture(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, t.texture, 0);
+    target_clear(&t);
+    gl.bind_framebuffer(GL_DRAW_FRAMEBUFFER, (GLuint)bound);
+    return t;
+}
+
+void target_clear(const struct target *target)
+{
     GLfloat clear[4];
+    GLint bound = 0;
+    gl.get_integerv(GL_DRAW_FRAMEBUFFER_BINDING, &bound);
     gl.get_floatv(GL_COLOR_CLEAR_VALUE, clear);
+    gl.bind_framebuffer(GL_DRAW_FRAMEBUFFER, target->framebuffer);
     gl.clear_color(0.0f, 0.0f, 0.0f, 0.0f);
     gl.clear(GL_COLOR_BUFFER_BIT);
     gl.clear_color(clear[0], clear[1], clear[2], clear[3]);
-    return t;
+    gl.bind_framebuffer(GL_DRAW_FRAMEBUFFER, (GLuint)bound);
+}
+
+void target_copy(const struct target *from, const struct target *to)
+{
+    GLint read = 0, draw = 0;
+    gl.get_integerv(GL_READ_FRAMEBUFFER_BINDING, &read);
+    gl.get_integerv(GL_DRAW_FRAMEBUFFER_BINDING, &draw);
+    int w = from->width < to->width ? from->width : to->width, h = from->height < to->height ? from->height : to->height;
+    gl.bind_framebuffer(GL_READ_FRAMEBUFFER, from->framebuffer);
+    gl.bind_framebuffer(GL_DRAW_FRAMEBUFFER, to->framebuffer);
+    gl.blit_framebuffer(0, 0, w, h, 0, 0, w, h, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+    gl.bind_framebuffer(GL_READ_FRAMEBUFFER, (GLuint)read);
+    gl.bind_framebuffer(GL_DRAW_FRAMEBUFFER, (GLuint)draw);
+}
+
+void target_free(struct target *target)
+{
+    gl.delete_framebuffers(1, &target->framebuffer);
+    gl.delete_textures(1, &target->texture);
+    *target = (struct target){0};
 }
 
 void target_bind(const struct target *target)

@@ -16,6 +16,15 @@ struct target {
 /* A target of width x height pixels in internal_format (GL_RGBA8, GL_RGBA32F, ...), cleared to zero. */
 struct target target_make(int width, int height, GLenum internal_format);
 
+/* Sets every pixel of target to zero. */
+void target_clear(const struct target *target);
+
+/* Copies what overlaps of from's picture into to's, pixel for pixel from the bottom left. */
+void target_copy(const struct target *from, const struct target *to);
+
+/* Gives target's framebuffer and texture back to the GL. */
+void target_free(struct target *target);
+
 /* Draws into target from now on, on all of it. */
 void target_bind(const struct target *target);
 

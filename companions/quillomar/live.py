@@ -22,7 +22,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import Failure, channels, cleanup, displays, paths, records, shadertoy, viewer
+from quillomar import Failure, channels, cleanup, displays, passes, paths, records, shadertoy, viewer
 from quillomar.messages import Log, located, text_lines
 from quillomar.settings import encode
 
@@ -37,15 +37,24 @@ class Session:
     """What the viewer and its preload library tell, turned into the log. Standard error holds the
     viewer's GL error lines and, in their midst, the library's records of each build."""
 
-    def __init__(self, args, log):
-        self.args, self.log, self.name = args, log, str(args.shader)
+    def __init__(self, args, log, path=None):
+        self.args, self.log, self.name, self.path = args, log, str(args.shader), str(path)
         self.builds, self.out_tail, self.reader, self.streams = 0, b"", None, []
         self.refresh = None  # called now and then: what follows a Shadertoy JSON
         self.handlers = {"build": self.built, "missing": self.missing, "unreadable": self.unreadable,
                          "stalled": self.stalled, "reverted": self.reverted}
 
-    def head(self, said):
-        self.log.write("%s %s %s: %s %s" % (RULE, stamp(), self.name, said, RULE))
+    def head(self, said, name=None):
+        self.log.write("%s %s %s: %s %s" % (RULE, stamp(), name or self.name, said, RULE))
+
+    def name_of(self, file):
+        """How the log names a file of the shader: the one given as given, another pass as it is found
+        from there."""
+        if not file or file == self.path:
+            return self.name
+        if self.name.lower().endswith(".json"):
+            return "%s, %s" % (self.name, Path(file).name)
+        return str(Path(self.name).parent / os.path.relpath(file, Path(self.path).parent))
 
     def missing(self, record):
         self.head("does not exist; waiting for it" if not self.builds else
@@ -64,12 +73,13 @@ class Session:
     def built(self, record):
         self.builds += 1
         ms = float(record.fields["ms"])
-        self.head("built in %.1f ms" % ms if record.fields["outcome"] == "built" else "does not build")
+        files = record.payloads.get("files", b"").decode(errors="replace").split("\n")
+        name = self.name_of(files[0])
+        self.head("built in %.1f ms" % ms if record.fields["outcome"] == "built" else "does not build", name)
         text = record.payloads["text"].decode(errors="replace")
         if self.args.echo:
             self.log.write_all(text_lines(text))
-        files = record.payloads.get("files", b"").decode(errors="replace").split("\n")[1:]
-        self.log.write_all(located(record.payloads["log"].decode(errors="replace"), text, self.name, files))
+        self.log.write_all(located(record.payloads["log"].decode(errors="replace"), text, name, files[1:]))
 
     def take(self, items):
         for item in items:
@@ -160,17 +170,19 @@ def main(argv=None):
     try:
         with cleanup.Leftovers() as leftovers:
             workdir = leftovers.add(tempfile.mkdtemp(prefix="quillomar-live-"))
-            follow = None
-            if path.suffix.lower() == ".json":  # Shadertoy's JSON: what is drawn of it, as a file it follows
-                given, path = path, shadertoy.write(path, Path(workdir), args.media, channels.given(args))
-                follow = following(given, path.parent, args.media, channels.given(args), log, str(args.shader))
+            follow, json_path = None, path
+            path, plan, ordered, left_out = passes.prepare(path, workdir, args.media, channels.given(args))
+            if json_path != path:  # Shadertoy's JSON: its passes as files, which follow its saves
+                follow = following(json_path, path.parent, args.media, channels.given(args), log, str(args.shader))
+            for what in left_out:
+                log.write("%s %s %s: %s is not drawn %s" % (RULE, stamp(), args.shader, what, RULE))
             include = {"include": ":".join(str(d.resolve()) for d in args.include)} if args.include else {}
-            env = viewer.environment(preload=[paths.library("quillomar-live")], **encode(shader=path, **include),
-                                     **channels.settings(args, workdir, path))
+            env = viewer.environment(preload=[paths.library("quillomar-live")],
+                                     **encode(shader=path, plan=plan, **include))
             # Only a regular file is linked for the viewer to read: it would wait for ever on a FIFO.
             proc = viewer.start(workdir, env, link=path if path.is_file() else None, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            session = Session(args, log)
+            session = Session(args, log, path)
             session.refresh = follow
             status = session.run(proc)
             log.close()

@@ -31,8 +31,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import Failure, channels, cleanup, displays, paths, proof, records, shadertoy, viewer
-from quillomar.messages import Log
+from quillomar import Failure, channels, cleanup, displays, passes, paths, proof, records, viewer
+from quillomar.messages import Log, located
 from quillomar.settings import encode
 
 # The largest picture on a side (what encoders and memory take in one frame), the most frames, and the
@@ -150,7 +150,7 @@ class Status:
     not build."""
 
     def __init__(self):
-        self.done, self.built, self.renderer = 0, True, None
+        self.done, self.built, self.renderer, self.failed = 0, True, None, None
         self.handlers = {"frame": self.frame, "no-program": self.no_program, "renderer": self.drawn_by}
 
     def drawn_by(self, record):
@@ -160,7 +160,12 @@ class Status:
         self.done += 1
 
     def no_program(self, record):
+        """The shader did not build; for a buffer pass, its file and the GL's log are said."""
         self.built = False
+        if "file" in record.payloads:
+            file = record.payloads["file"].decode(errors="replace")
+            self.failed = (file, record.payloads["log"].decode(errors="replace"),
+                           record.payloads["text"].decode(errors="replace"))
 
     def read(self, fd, total, show, limit):
         """Reads the records until the library is done; gives up on a frame that takes over limit s."""
@@ -263,8 +268,9 @@ def ffmpeg_name(path):
 
 def record(args, workdir, leftovers):
     given = args.shader
-    if given.suffix.lower() == ".json":  # Shadertoy's JSON: what is drawn of it, as a file
-        args.shader = shadertoy.write(given, workdir, args.media, channels.given(args))
+    args.shader, plan, _, left_out = passes.prepare(given, workdir, args.media, channels.given(args))
+    for what in left_out:
+        sys.stderr.write("quillomar-record: %s: %s is not drawn\n" % (given, what))
     text = shader_text(args.shader)
     binary, preload = paths.viewer(), paths.library("quillomar-record")
     folder = args.output.parent
@@ -291,7 +297,7 @@ def record(args, workdir, leftovers):
                                 stderr=open(workdir / "ffmpeg.log", "wb"), start_new_session=True)
         running.callback(displays.stop, ffmpeg)
         settings = encode(frames=args.frames, fps=args.fps, start=time.time(), size=args.size,
-                          frame_fd=frames_write, status_fd=status_write, source=args.shader.absolute(),
+                          frame_fd=frames_write, status_fd=status_write, source=args.shader.absolute(), plan=plan,
                           **{"from": args.start}, **({"mouse": args.mouse} if args.mouse else {}),
                           **({"include": ":".join(str(d.resolve()) for d in args.include)} if args.include else {}))
         if display is None:
@@ -300,9 +306,9 @@ def record(args, workdir, leftovers):
             settings.update(encode(renderer=args.renderer or "auto", report_fd=status_write))
             if args.renderer == "software":
                 settings["LIBGL_ALWAYS_SOFTWARE"] = "1"
-            env = viewer.environment("", preload, **channels.settings(args, workdir, args.shader), **settings)
+            env = viewer.environment("", preload, **settings)
         else:
-            env = viewer.environment(None, [preload], **channels.settings(args, workdir, args.shader), **settings)
+            env = viewer.environment(None, [preload], **settings)
         # Its own session, as ffmpeg's and the X server's: Ctrl-C in the terminal is for the recorder alone.
         proc = viewer.start(workdir, env, text=text, binary=binary, pass_fds=(frames_write, status_write),
                             stdin=subprocess.DEVNULL, stdout=open(workdir / "stdout", "wb"),
@@ -324,6 +330,9 @@ def record(args, workdir, leftovers):
     said = ((out[len(echo):] if out.startswith(echo) else out) + (workdir / "stderr").read_bytes()).decode(
         errors="replace").strip()
     encoder_said = (workdir / "ffmpeg.log").read_text(errors="replace").strip()
+    if status.failed:
+        file, log, pass_text = status.failed
+        raise Failure("%s did not build:\n%s" % (file, "\n".join(located(log, pass_text, file, []))))
     if not status.built:
         raise Failure("%s did not build:\n%s" % (given, said))
     # A viewer that could not hand a frame over died of SIGPIPE: the encoder went first.

@@ -1,20 +1,29 @@
 """Shadertoy's JSON for one shader, in both forms people have it: the site's own (ver, info, renderpass;
 inputs with id, filepath, type, channel, sampler), as the page loads it and as archives keep it, and the
-public API's (wrapped in Shader; inputs with id, src, ctype, channel, sampler). What the commands draw of
-it so far: the Image pass with the Common pass before it, and image channels, from a media folder that
-holds the site's files by name."""
+public API's (wrapped in Shader; inputs with id, src, ctype, channel, sampler). It becomes the files a
+person edits: one file per pass, Common included at the top of each, the channels named by directives
+(passes.py), the media the site names looked up by file name in a media folder."""
 import json
 import os
+import re
 from pathlib import Path
 from typing import NamedTuple
 
 from quillomar import Failure
+
+# The site's paths of its buffers' and its cube map pass's pictures, as inputs name them.
+BUFFER_PATH = re.compile(r"/media/previz/buffer0(\d)\.png$")
+CUBE_PATH = "/media/previz/cubemap00.png"
+# What the commands read of the site's channel kinds.
+MEDIA_KINDS = ("texture", "cubemap", "volume")
 
 
 class Input(NamedTuple):
     channel: int
     kind: str  # texture, buffer, keyboard, cubemap, volume, video, music, ...
     path: str  # the site's path of the file, e.g. /media/a/NAME.png
+    id: str
+    sampler: dict
 
 
 class Pass(NamedTuple):
@@ -22,10 +31,11 @@ class Pass(NamedTuple):
     name: str
     code: str
     inputs: list
+    outputs: list  # the ids of what it draws
 
 
 def load(path):
-    """The passes of the shader in the JSON file at path."""
+    """The passes of the shader in the JSON file at path, in the JSON's order."""
     try:
         data = json.loads(Path(path).read_bytes()[:64 << 20])
     except (OSError, ValueError) as e:
@@ -39,9 +49,14 @@ def load(path):
         raise Failure("%s is not a shader's JSON: it has no renderpass" % path)
     found = []
     for p in passes:
+        if not isinstance(p, dict):
+            raise Failure("%s is not a shader's JSON: a pass is not an object" % path)
         inputs = [Input(int(i.get("channel", 0)), str(i.get("type", i.get("ctype", ""))),
-                        str(i.get("filepath", i.get("src", "")))) for i in p.get("inputs") or []]
-        found.append(Pass(str(p.get("type", "")), str(p.get("name", "")), str(p.get("code", "")), inputs))
+                        str(i.get("filepath", i.get("src", ""))), str(i.get("id", "")),
+                        i.get("sampler") if isinstance(i.get("sampler"), dict) else {})
+                  for i in p.get("inputs") or [] if isinstance(i, dict)]
+        outputs = [str(o.get("id", "")) for o in p.get("outputs") or [] if isinstance(o, dict)]
+        found.append(Pass(str(p.get("type", "")), str(p.get("name", "")), str(p.get("code", "")), inputs, outputs))
     return found
 
 
@@ -50,44 +65,117 @@ def media_folders(given):
     return [Path(f) for f in given] + [Path(f) for f in os.environ.get("QUILLOMAR_MEDIA", "").split(":") if f]
 
 
-def write(path, workdir, media=(), given=()):
-    """Writes what the commands draw of the shader's JSON at path into workdir: NAME.glsl (NAME the
-    JSON's), the Image pass with the Common pass included from common.glsl and its image channels named
-    by directives (found by their file name in the media folders), but for the channels given (by the
-command's options, which win). Returns its path. A pass or a channel not drawn yet, or a
-    file not in the media folders, is said in one message."""
+def file_name(p, taken):
+    """A file name for pass p: Buffer A is bufferA.glsl, Cube A cubeA.glsl, the rest by their kind."""
+    words = re.findall(r"[A-Za-z0-9]+", p.name) or [p.kind or "pass"]
+    name = words[0].lower() + "".join(w[:1].upper() + w[1:] for w in words[1:])
+    stem, n = name, 1
+    while name + ".glsl" in taken:
+        n += 1
+        name = "%s%d" % (stem, n)
+    return name + ".glsl"
+
+
+def sampler_lines(n, kind, sampler):
+    """The directives of a channel's sampler that differ from what its kind has by default."""
+    filter_default = "linear" if kind in ("buffer", "keyboard") else "mipmap"
+    wrap_default = "clamp" if kind in ("buffer", "keyboard") else "repeat"
+    lines = []
+    filt = str(sampler.get("filter", filter_default)).lower()
+    if filt != filter_default and filt in ("nearest", "linear", "mipmap"):
+        word = {"nearest": "Nearest", "linear": "Linear", "mipmap": "LinearMipMapLinear"}[filt]
+        lines.append('#iChannel%d::MinFilter "%s"' % (n, word))
+    wrap = str(sampler.get("wrap", wrap_default)).lower()
+    if wrap != wrap_default and wrap in ("clamp", "repeat", "mirror"):
+        lines.append('#iChannel%d::WrapMode "%s"' % (n, wrap.capitalize()))
+    if kind in ("texture", "volume") and str(sampler.get("vflip", "true")).lower() == "false":
+        lines.append('#iChannel%d::VFlip "false"' % n)
+    return lines
+
+
+def write(path, folder, media=(), given=()):
+    """Writes the shader's JSON at path into folder as files: common.glsl, one file per buffer pass, and
+    the Image pass as NAME.glsl (NAME the JSON's), each with its channels as directives; the channels in
+    given (the command's --channelN options, which win) are left out of the Image pass's. Returns the
+    Image file's path, and what was left out (a Sound pass, say), to be said. A channel of a kind not
+    read, or a file not in the media folders, is said in one message."""
     passes = load(path)
     kinds = [p.kind for p in passes]
     if kinds.count("image") != 1:
         raise Failure("%s has %d Image passes; a shader has one" % (path, kinds.count("image")))
-    others = sorted({"%s (%s)" % (p.name or p.kind, p.kind) for p in passes if p.kind not in ("image", "common")})
-    if others:
-        raise Failure("%s has passes not drawn yet: %s" % (path, ", ".join(others)))
+    cube = [p for p in passes if p.kind == "cubemap"]
+    if cube:
+        raise Failure("%s has a Cube A pass, which is not drawn yet" % path)
+    folder = Path(folder)
     image = passes[kinds.index("image")]
-    head = []
+    buffers = [p for p in passes if p.kind == "buffer"]
+    names = {}
+    taken = {"common.glsl", Path(path).stem + ".glsl"}
+    for p in buffers:
+        names[id(p)] = file_name(p, taken)
+        taken.add(names[id(p)])
+    names[id(image)] = Path(path).stem + ".glsl"
+    by_output = {o: p for p in buffers for o in p.outputs if o}
+    lettered = sorted(buffers, key=lambda p: p.name)
     common = [p for p in passes if p.kind == "common"]
-    if common:
-        (Path(workdir) / "common.glsl").write_text(common[0].code)
-        head.append('#include "common.glsl"')
+    left_out = ["%s (%s)" % (p.name or p.kind, p.kind) for p in passes if p.kind not in ("image", "buffer", "common")]
     missing, folders = [], media_folders(media)
-    for i in image.inputs:
-        if i.channel in given:
-            continue
-        if i.kind != "texture":
-            raise Failure("%s: iChannel%d is a %s channel, not read yet" % (path, i.channel, i.kind or "?"))
-        name = Path(i.path).name
-        found = next((f / name for f in folders if (f / name).is_file()), None)
-        if found is None:
-            missing.append(name)
-        else:
-            head.append('#iChannel%d "file://%s"' % (i.channel, found.resolve()))
+    texts = {}
+    for p in buffers + [image]:
+        head = ['#include "common.glsl"'] if common else []
+        for i in sorted(p.inputs, key=lambda i: i.channel):
+            if p is image and i.channel in given:
+                continue
+            if i.kind == "buffer":
+                source = by_output.get(i.id)
+                m = BUFFER_PATH.search(i.path)
+                if source is None and m and int(m[1]) < len(lettered):
+                    source = lettered[int(m[1])]
+                if source is None:
+                    raise Failure("%s: iChannel%d of %s reads a buffer the JSON does not have" % (
+                        path, i.channel, p.name))
+                head.append('#iChannel%d "%s"' % (i.channel, "self" if source is p else
+                                                 "file://" + names[id(source)]))
+            elif i.kind == "keyboard":
+                head.append('#iChannel%d "keyboard"' % i.channel)
+            elif i.kind in MEDIA_KINDS:
+                if i.kind == "cubemap" and i.path.endswith(CUBE_PATH):
+                    raise Failure("%s: iChannel%d of %s reads the Cube A pass, which is not drawn yet" % (
+                        path, i.channel, p.name))
+                name = Path(i.path).name
+                if i.kind == "cubemap":
+                    stem, suffix = Path(name).stem, Path(name).suffix
+                    faces = [stem + suffix] + ["%s_%d%s" % (stem, k, suffix) for k in range(1, 6)]
+                    found = next((f for f in folders if all((f / face).is_file() for face in faces)), None)
+                    where = None if found is None else (found / (stem + "{}" + suffix)).resolve()
+                else:
+                    found = next((f for f in folders if (f / name).is_file()), None)
+                    where = None if found is None else (found / name).resolve()
+                if where is None:
+                    missing.append(name)
+                    continue
+                head.append('#iChannel%d "file://%s"' % (i.channel, where))
+                if i.kind == "cubemap":
+                    head.append('#iChannel%d::Type "CubeMap"' % i.channel)
+            else:
+                raise Failure("%s: iChannel%d of %s is a %s channel, not read yet" % (
+                    path, i.channel, p.name or p.kind, i.kind or "?"))
+            head += sampler_lines(i.channel, i.kind, i.sampler)
+        if p is image and len(buffers) > 1:
+            head.append("#iPasses %s" % " ".join('"%s"' % names[id(b)] for b in buffers))
+        texts[names[id(p)]] = "\n".join(head + [p.code])
     if missing:
         raise Failure("%s names media not found in %s: %s" % (
             path, " or ".join(map(str, folders)) or "any folder (--media FOLDER, or QUILLOMAR_MEDIA)",
-            ", ".join(missing)))
-    text = "\n".join(head + [image.code])
-    out = Path(workdir) / (Path(path).stem + ".glsl")
-    new = out.with_suffix(".new")
-    new.write_text(text)
-    os.replace(new, out)
-    return out
+            ", ".join(sorted(set(missing)))))
+    if common:
+        texts["common.glsl"] = common[0].code
+    for name, text in texts.items():
+        out = folder / name
+        new = out.with_name("." + name + ".new")
+        try:
+            new.write_text(text)
+            os.replace(new, out)
+        except OSError as e:
+            raise Failure("cannot write %s: %s" % (out, e.strerror or e))
+    return folder / names[id(image)], left_out

@@ -1,0 +1,226 @@
+#include "passes.h"
+
+#include <errno.h>
+
+#include "includes.h"
+
+struct passes passes = {.count = 1, .pass = {{.kind = PASS_IMAGE}}};
+/* The pass whose text is being built: its channels' sampler types are the prelude's. */
+static const struct pass *building = &passes.pass[0];
+
+static struct {
+    PFNGLGETINTEGERVPROC get_integerv;
+    PFNGLUSEPROGRAMPROC use_program;
+    PFNGLBINDFRAMEBUFFERPROC bind_framebuffer;
+    PFNGLVIEWPORTPROC viewport;
+    PFNGLGETUNIFORMLOCATIONPROC location;
+    PFNGLUNIFORM1FPROC uniform1f;
+    PFNGLDELETEPROGRAMPROC delete_program;
+    PFNGLBINDTEXTUREPROC bind_texture;
+    PFNGLGENERATEMIPMAPPROC generate_mipmap;
+} gl;
+
+static void load_gl(void)
+{
+    if (gl.get_integerv != NULL)
+        return;
+    GL_ENTRY(glGetIntegerv, gl.get_integerv);
+    GL_ENTRY(glUseProgram, gl.use_program);
+    GL_ENTRY(glBindFramebuffer, gl.bind_framebuffer);
+    GL_ENTRY(glViewport, gl.viewport);
+    GL_ENTRY(glGetUniformLocation, gl.location);
+    GL_ENTRY(glUniform1f, gl.uniform1f);
+    GL_ENTRY(glDeleteProgram, gl.delete_program);
+    GL_ENTRY(glBindTexture, gl.bind_texture);
+    GL_ENTRY(glGenerateMipmap, gl.generate_mipmap);
+}
+
+static int word_is(const char *word, const char *const *words, int count)
+{
+    for (int i = 0; i < count; i++)
+        if (strcmp(word, words[i]) == 0)
+            return i;
+    return -1;
+}
+
+void passes_configure(const char *path)
+{
+    if (path == NULL)
+        return;
+    FILE *f = fopen(path, "r");
+    if (f == NULL)
+        preload_fail("the plan %s: %s", path, strerror(errno));
+    static const char *const PASS_KINDS[] = {"buffer", "image"};
+    static const char *const BINDINGS[] = {"nothing", "texture", "pass", "self"};
+    static const char *const FILTERS[] = {"nearest", "linear", "mipmap"};
+    static const char *const WRAPS[] = {"clamp", "repeat", "mirror"};
+    char line[8192];
+    int number = 0, textures = 0, image = 0;
+    passes.count = 0;
+    while (fgets(line, sizeof line, f) != NULL) {
+        number++;
+        line[strcspn(line, "\n")] = '\0';
+        char *field[8], *state = NULL;
+        int n = 0;
+        for (char *w = strtok_r(line, "\t", &state); w != NULL && n < 8; w = strtok_r(NULL, "\t", &state))
+            field[n++] = w;
+        struct pass *last = passes.count > 0 ? &passes.pass[passes.count - 1] : NULL;
+        if (n == 4 && strcmp(field[0], "texture") == 0) {
+            char what[64];
+            snprintf(what, sizeof what, "texture %d of the plan", textures++);
+            channels_add(field[1], field[2], field[3], what);
+        } else if (n == 3 && strcmp(field[0], "pass") == 0 && passes.count < MOST_PASSES && !image &&
+                   word_is(field[1], PASS_KINDS, 2) >= 0) {
+            struct pass *p = &passes.pass[passes.count++];
+            p->kind = (enum pass_kind)word_is(field[1], PASS_KINDS, 2);
+            p->path = strdup(field[2]);
+            image = p->kind == PASS_IMAGE;
+        } else if (n == 6 && strcmp(field[0], "channel") == 0 && last != NULL && field[1][0] >= '0' &&
+                   field[1][0] < '0' + CHANNELS && field[1][1] == '\0' && word_is(field[2], BINDINGS, 4) >= 0 &&
+                   word_is(field[4], FILTERS, 3) >= 0 && word_is(field[5], WRAPS, 3) >= 0) {
+            struct binding *b = &last->channels[field[1][0] - '0'];
+            b->kind = (enum binding_kind)word_is(field[2], BINDINGS, 4);
+            b->index = atoi(field[3]);
+            b->filter = (enum filter)word_is(field[4], FILTERS, 3);
+            b->wrap = (enum wrap)word_is(field[5], WRAPS, 3);
+            if ((b->kind == BINDING_TEXTURE && (b->index < 0 || b->index >= textures)) ||
+                (b->kind == BINDING_PASS && (b->index < 0 || b->index >= MOST_PASSES)))
+                preload_fail("the plan %s, line %d: no such texture or pass", path, number);
+        } else {
+            preload_fail("the plan %s, line %d, is not one the command writes", path, number);
+        }
+    }
+    fclose(f);
+    if (!image)
+        preload_fail("the plan %s has no Image pass last", path);
+    for (int p = 0; p < passes.count; p++)
+        for (int n = 0; n < CHANNELS; n++) {
+            const struct binding *b = &passes.pass[p].channels[n];
+            if (b->kind == BINDING_PASS && (b->index >= passes.count || passes.pass[b->index].kind != PASS_BUFFER))
+                preload_fail("the plan %s: pass %d's channel %d reads pass %d, which is no buffer", path, p, n,
+                             b->index);
+            if (b->kind == BINDING_PASS && b->filter == FILTER_MIPMAP)
+                passes.pass[b->index].mipmapped = 1;
+        }
+    building = &passes.pass[passes.count - 1];
+}
+
+GLenum passes_sampler_type(int n)
+{
+    const struct binding *b = &building->channels[n];
+    return b->kind == BINDING_TEXTURE ? channels_sampler_type(b->index) : GL_SAMPLER_2D;
+}
+
+struct build passes_build(int p, const char *text, const char *folders)
+{
+    struct pass *pass = &passes.pass[p];
+    includes_configure(pass->path, folders);
+    building = pass;
+    struct build b = program_build(text);
+    building = &passes.pass[passes.count - 1];
+    pass->failed = !b.linked;
+    if (b.linked) {
+        load_gl();
+        if (pass->program != 0) {
+            inputs_forget(pass->program);
+            gl.delete_program(pass->program);
+        }
+        pass->program = b.program;
+    }
+    return b;
+}
+
+/* Gives pass a front and a back of width x height, keeping what overlaps of its front. */
+static void size_buffer(struct pass *pass, int width, int height)
+{
+    if (pass->front.width == width && pass->front.height == height)
+        return;
+    struct target front = target_make(width, height, GL_RGBA32F);
+    if (pass->front.framebuffer != 0) {
+        target_copy(&pass->front, &front);
+        target_free(&pass->front);
+        target_free(&pass->back);
+    }
+    pass->front = front;
+    pass->back = target_make(width, height, GL_RGBA32F);
+}
+
+/* Binds pass's channels, and fills frame's fields for them. */
+static void bind_channels(const struct pass *pass, struct frame *frame)
+{
+    for (int n = 0; n < CHANNELS; n++) {
+        const struct binding *b = &pass->channels[n];
+        struct unit u = {0};
+        if (b->kind == BINDING_TEXTURE) {
+            u = channels_texture(b->index, b->filter, b->wrap);
+        } else if (b->kind == BINDING_PASS) {
+            const struct target *t = &passes.pass[b->index].front;
+            u = (struct unit){GL_TEXTURE_2D, t->texture, {t->width, t->height, 1}, b->filter, b->wrap};
+        } else if (b->kind == BINDING_SELF) {
+            u = (struct unit){GL_TEXTURE_2D, feedback_texture(), {(int)frame->resolution[0],
+                              (int)frame->resolution[1], 1}, b->filter == FILTER_MIPMAP ? FILTER_LINEAR : b->filter,
+                              b->wrap};
+            frame->wants_previous = 1;
+        }
+        channels_bind(n, &u, frame);
+    }
+}
+
+void passes_draw(struct frame *frame, PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count)
+{
+    load_gl();
+    int width = (int)frame->resolution[0], height = (int)frame->resolution[1];
+    GLint program = 0, framebuffer = 0, viewport[4] = {0};
+    if (passes.count > 1) {
+        gl.get_integerv(GL_CURRENT_PROGRAM, &program);
+        gl.get_integerv(GL_DRAW_FRAMEBUFFER_BINDING, &framebuffer);
+        gl.get_integerv(GL_VIEWPORT, viewport);
+    }
+    for (int p = 0; p + 1 < passes.count; p++) {
+        struct pass *pass = &passes.pass[p];
+        size_buffer(pass, width, height);
+        if (pass->program == 0)
+            continue;
+        target_bind(&pass->back);
+        gl.use_program(pass->program);
+        bind_channels(pass, frame);
+        inputs_set(pass->program, frame);
+        gl.uniform1f(gl.location(pass->program, "iTime"), (GLfloat)frame->time);
+        draw(mode, first, count);
+        struct target drawn = pass->back;
+        pass->back = pass->front;
+        pass->front = drawn;
+        if (pass->mipmapped) {
+            gl.bind_texture(GL_TEXTURE_2D, drawn.texture);
+            gl.generate_mipmap(GL_TEXTURE_2D);
+            gl.bind_texture(GL_TEXTURE_2D, 0);
+        }
+    }
+    if (passes.count > 1) {
+        gl.bind_framebuffer(GL_FRAMEBUFFER, (GLuint)framebuffer);
+        gl.viewport(viewport[0], viewport[1], viewport[2], viewport[3]);
+        gl.use_program((GLuint)program);
+    }
+    frame->wants_previous = 0;
+    bind_channels(&passes.pass[passes.count - 1], frame);
+    GLint current = 0;
+    gl.get_integerv(GL_CURRENT_PROGRAM, &current);
+    inputs_set((GLuint)current, frame);
+}
+
+void passes_drawn(const struct frame *frame)
+{
+    if (frame->wants_previous)
+        feedback_keep((int)frame->viewport[0], (int)frame->viewport[1]);
+    keyboard_frame_done();
+}
+
+void passes_clear(void)
+{
+    for (int p = 0; p + 1 < passes.count; p++) {
+        if (passes.pass[p].front.framebuffer != 0) {
+            target_clear(&passes.pass[p].front);
+            target_clear(&passes.pass[p].back);
+        }
+    }
+}

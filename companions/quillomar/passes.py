@@ -1,0 +1,306 @@
+"""A shader's passes, from the files a person edits: the file given is the Image pass, and directives in
+each file say what its channels show, in the syntax of the widely used editor extension for such shaders:
+
+    #iChannel0 "file://bufferA.glsl"      another pass (a buffer: its picture, kept from frame to frame)
+    #iChannel1 "self"                     this pass's own previous frame
+    #iChannel2 "file://wood.png"          an image
+    #iChannel3 "file://sky_{}.jpg"        with #iChannel3::Type "CubeMap": a cube map's six faces
+    #iChannel0::MinFilter "Nearest"       filter: Nearest, Linear or a MipMap one (also ::MagFilter)
+    #iChannel0::WrapMode "Repeat"         wrap: Clamp, Repeat or Mirror
+
+and, of Quillomar's own: "keyboard" for the keyboard texture, a ".bin" path for a volume,
+#iChannel0::VFlip "false" for an image read upside down, and #iPasses "a.glsl" "b.glsl" in the Image
+file for the order the buffers are drawn in (else each pass's inputs come before it). Paths are taken
+from the folder of the file that names them. The plan (passes.h) hands all of it to the library, with
+every texture decoded."""
+import os
+import re
+from pathlib import Path
+from typing import NamedTuple
+
+from quillomar import Failure, channels
+
+CHANNELS = channels.CHANNELS
+DIRECTIVE = re.compile(r'^[ \t]*#[ \t]*iChannel(\d+)(?:::(\w+))?[ \t]+"([^"\n]*)"', re.M)
+ORDER = re.compile(r'^[ \t]*#[ \t]*iPasses[ \t]+(.*)$', re.M)
+SHADERS = (".glsl", ".frag", ".fs", ".fsh", ".shader")
+VIDEOS = (".mp4", ".webm", ".ogv", ".mkv", ".mov", ".avi", ".m4v")
+# How many passes a shader may have, the Image pass included (the library's MOST_PASSES).
+MOST_PASSES = 16
+# The largest text read of a file, for its directives.
+LARGEST_TEXT = 16 << 20
+# The faces of a cube map in the GL's order (+X, -X, +Y, -Y, +Z, -Z), as "{}" in its name may spell them.
+FACE_NAMES = (("e", "w", "u", "d", "n", "s"), ("east", "west", "up", "down", "north", "south"),
+              ("px", "nx", "py", "ny", "pz", "nz"), ("posx", "negx", "posy", "negy", "posz", "negz"),
+              ("", "_1", "_2", "_3", "_4", "_5"))  # the site's own files: NAME.jpg, then NAME_1.jpg to NAME_5.jpg
+
+
+class Channel(NamedTuple):
+    kind: str  # pass, self, image, cube, volume, keyboard
+    path: Path = None
+    filter: str = "mipmap"  # nearest, linear, mipmap
+    wrap: str = "repeat"  # clamp, repeat, mirror
+    vflip: bool = True
+
+
+class Pass(NamedTuple):
+    path: Path
+    kind: str  # buffer, image
+    channels: dict  # {N: Channel}
+
+
+def file_text(path):
+    """The text of a shader file, for its directives; one message when it cannot be read."""
+    try:
+        with open(path, "rb") as f:
+            return f.read(LARGEST_TEXT).decode(errors="replace")
+    except OSError as e:
+        raise Failure("cannot read %s: %s" % (path, e.strerror or e))
+
+
+def filter_of(word):
+    word = word.lower()
+    return "mipmap" if "mipmap" in word else word if word in ("nearest", "linear") else None
+
+
+def channels_of(path, text):
+    """{N: Channel} that text's directives give, paths taken from beside path."""
+    named, settings = {}, {}
+    for n, setting, value in DIRECTIVE.findall(text):
+        n = int(n)
+        if n >= CHANNELS:
+            raise Failure("%s: #iChannel%d: there is no channel %d: the channels are 0 to %d"
+                          % (path, n, n, CHANNELS - 1))
+        if setting:
+            settings.setdefault(n, {})[setting.lower()] = value
+        else:
+            named[n] = value
+    found = {}
+    for n, value in named.items():
+        said = settings.get(n, {})
+        target = value[len("file://"):] if value.startswith("file://") else value
+        where = (Path(path).parent / target) if target else None
+        kind = said.get("type", "").lower()
+        if value == "self" or (where is not None and real(where) == real(path)):
+            kind, where = "self", None
+        elif value == "keyboard":
+            kind, where = "keyboard", None
+        elif kind == "cubemap":
+            kind = "cube"
+        elif kind == "volume" or target.lower().endswith(".bin"):
+            kind = "volume"
+        elif target.lower().endswith(SHADERS):
+            kind = "pass"
+        elif target.lower().endswith(VIDEOS):
+            raise Failure('%s: #iChannel%d "%s": video channels are not read yet' % (path, n, value))
+        elif value.startswith(("http://", "https://")):
+            raise Failure('%s: #iChannel%d "%s": only files on this machine are read' % (path, n, value))
+        else:
+            kind = "image"
+        for setting in said:
+            if setting not in ("type", "minfilter", "magfilter", "wrapmode", "vflip"):
+                raise Failure("%s: #iChannel%d::%s is not a setting known here" % (path, n, setting))
+        default_filter = "linear" if kind in ("pass", "self", "keyboard") else "mipmap"
+        filter_word = said.get("minfilter") or said.get("magfilter")
+        filter_name = filter_of(filter_word) if filter_word else default_filter
+        wrap = said.get("wrapmode", "clamp" if kind in ("pass", "self", "keyboard") else "repeat").lower()
+        if filter_name is None or wrap not in ("clamp", "repeat", "mirror"):
+            raise Failure("%s: #iChannel%d: unknown filter or wrap mode %r" % (path, n, filter_word or wrap))
+        found[n] = Channel(kind, where, filter_name, wrap, said.get("vflip", "true").lower() != "false")
+    return found
+
+
+def real(path):
+    """A file's own path, links followed as far as they go (a loop is no error here)."""
+    return os.path.realpath(path)
+
+
+def resolve(image, given=None):
+    """The passes of the shader whose Image pass is the file image, in the order they are drawn, the
+    Image pass last; given ({N: path}, the --channelN options) wins over the Image file's directives."""
+    image = Path(image)
+    text = file_text(image) if image.is_file() else ""
+    found = {}  # path -> Pass, in the order they are first named
+
+    def visit(path, kind, text, chain):
+        key = real(path)
+        if key in found or key in chain:
+            return
+        chans = channels_of(path, text)
+        if kind == "image":
+            for n, where in (given or {}).items():
+                chans[n] = Channel("image", Path(where))
+        for n in sorted(chans):
+            if chans[n].kind == "pass":
+                other = chans[n].path
+                if real(other) == real(image):
+                    raise Failure("%s: #iChannel%d names the Image pass; only buffers are read as passes"
+                                  % (path, n))
+                visit(other, "buffer", file_text(other), chain | {key})
+        found[key] = Pass(path, kind, chans)
+
+    visit(image, "image", text, frozenset())
+    ordered = list(found.values())
+    wanted = ORDER.search(text)
+    if wanted:
+        names = [image.parent / w[len("file://"):] if w.startswith("file://") else image.parent / w
+                 for w in re.findall(r'"([^"]+)"', wanted[1])]
+        keys = [real(n) for n in names]
+        rank = {k: i for i, k in enumerate(keys)}
+        buffers = [p for p in ordered if p.kind == "buffer"]
+        unnamed = [p.path for p in buffers if real(p.path) not in rank]
+        if unnamed:
+            raise Failure("%s: #iPasses leaves out %s" % (image, ", ".join(map(str, unnamed))))
+        ordered = sorted(buffers, key=lambda p: rank[real(p.path)]) + [ordered[-1]]
+    if len(ordered) > MOST_PASSES:
+        raise Failure("%s has %d passes; %d at most" % (image, len(ordered), MOST_PASSES))
+    return ordered
+
+
+def image_pixels(path, what, vflip=True):
+    """An image file as (RGBA bytes with the bottom row first, or the top row first with vflip off,
+    (width, height))."""
+    try:
+        from PIL import Image, UnidentifiedImageError
+    except ImportError:
+        raise Failure("reading channel images needs Python's imaging library (Debian package python3-pil)")
+    try:
+        if Path(path).exists() and not Path(path).is_file():
+            raise Failure("cannot read %s: it is not a regular file" % what)
+        # The size is checked before the pixels are decoded: PIL's own limit would end in a traceback.
+        Image.MAX_IMAGE_PIXELS = None
+        with Image.open(path) as image:
+            if max(image.size) > channels.LARGEST_SIDE:
+                raise Failure("%s is %dx%d: larger than %d on a side" % (what, *image.size, channels.LARGEST_SIDE))
+            pixels = channels.rgba(image)
+            if vflip:
+                pixels = pixels.transpose(Image.Transpose.FLIP_TOP_BOTTOM)
+            return pixels.tobytes(), pixels.size
+    except UnidentifiedImageError:
+        raise Failure("cannot read %s: not an image in a format known here" % what)
+    except OSError as e:
+        raise Failure("cannot read %s: %s" % (what, e.strerror or e))
+
+
+def cube_faces(pattern, what):
+    """The six faces of a cube map named by pattern: with "{}" in it, the first set of face names whose six
+    files are all there; else one image in a horizontal cross (4 x 3 faces). Returns (the faces' RGBA
+    bytes, +X to -Z, each bottom row first), (side, side))."""
+    pattern = str(pattern)
+    if "{}" in pattern:
+        for names in FACE_NAMES:
+            files = [pattern.replace("{}", n) for n in names]
+            if all(Path(f).is_file() for f in files):
+                faces = [image_pixels(f, "%s (%s)" % (what, f), vflip=False) for f in files]
+                if len({size for _, size in faces}) != 1 or faces[0][1][0] != faces[0][1][1]:
+                    raise Failure("%s: the six faces are not squares of one size" % what)
+                return b"".join(data for data, _ in faces), faces[0][1]
+        raise Failure("%s: no set of six faces for %s (%s)" % (
+            what, pattern, "; ".join(",".join(n) for n in FACE_NAMES)))
+    data, (w, h) = image_pixels(pattern, what, vflip=False)
+    side = w // 4
+    if w != 4 * side or h != 3 * side or side == 0:
+        raise Failure("%s is %dx%d: a cube map in one image is a cross of 4 x 3 squares" % (what, w, h))
+    # The horizontal cross: +Y above, then -X, +Z, +X, -Z across, -Y below.
+    where = {0: (2, 1), 1: (0, 1), 2: (1, 0), 3: (1, 2), 4: (1, 1), 5: (3, 1)}
+    row = w * 4
+    faces = []
+    for f in range(6):
+        cx, cy = where[f]
+        faces.append(b"".join(data[(cy * side + y) * row + cx * side * 4:(cy * side + y) * row + (cx + 1) * side * 4]
+                              for y in range(side)))
+    return b"".join(faces), (side, side)
+
+
+def volume_texels(path, what):
+    """A volume in the site's binary format: a 20-byte header (a signature, then the width, height and
+    depth as 32-bit little-endian numbers, the channels per texel, a layout byte and a 16-bit format, 0
+    for bytes), then the texels, x fastest. Returns (RGBA bytes, (w, h, d))."""
+    try:
+        data = Path(path).read_bytes()
+    except OSError as e:
+        raise Failure("cannot read %s: %s" % (what, e.strerror or e))
+    if len(data) < 20:
+        raise Failure("%s is not a volume: shorter than its header" % what)
+    w, h, d = (int.from_bytes(data[i:i + 4], "little") for i in (4, 8, 12))
+    per, form = data[16], int.from_bytes(data[18:20], "little")
+    if form != 0 or per not in (1, 2, 3, 4) or not (0 < w <= 2048 and 0 < h <= 2048 and 0 < d <= 2048):
+        raise Failure("%s: a volume of %dx%dx%d, %d channels, format %d, is not one read here" % (
+            what, w, h, d, per, form))
+    body = data[20:20 + w * h * d * per]
+    if len(body) != w * h * d * per:
+        raise Failure("%s is short: %dx%dx%d texels of %d bytes need %d" % (what, w, h, d, per, w * h * d * per))
+    if per == 4:
+        return body, (w, h, d)
+    pad = {1: lambda t: t * 3 + b"\xff", 2: lambda t: t + b"\x00\xff", 3: lambda t: t + b"\xff"}[per]
+    return b"".join(pad(body[i:i + per]) for i in range(0, len(body), per)), (w, h, d)
+
+
+def write_plan(ordered, workdir):
+    """Writes the plan for the passes ordered, with each texture decoded into workdir; returns its path."""
+    workdir = Path(workdir)
+    index = {real(p.path): i for i, p in enumerate(ordered)}
+    lines, textures = [], {}
+
+    def texture(channel, n, p):
+        key = (channel.kind, str(channel.path), channel.vflip)
+        if key in textures:
+            return textures[key]
+        what = "the %s for iChannel%d%s, %s" % ({"cube": "cube map", "volume": "volume"}.get(channel.kind, "image"), n,
+                                               "" if p.kind == "image" else " of " + str(p.path), channel.path)
+        if channel.kind == "image":
+            data, size = image_pixels(channel.path, what, channel.vflip)
+            size = "%dx%d" % size
+        elif channel.kind == "cube":
+            data, size = cube_faces(channel.path, what)
+            size = "%dx%d" % size
+        elif channel.kind == "volume":
+            data, size = volume_texels(channel.path, what)
+            size = "%dx%dx%d" % size
+        else:
+            data, size = b"", "256x3"
+        raw = workdir / ("texture%d.raw" % len(textures))
+        try:
+            raw.write_bytes(data)
+        except OSError as e:
+            raise Failure("cannot hand over %s: %s (%s)" % (what, e.strerror or e, workdir))
+        lines.append("texture\t%s\t%s\t%s" % (channel.kind, size, raw))
+        textures[key] = len(textures)
+        return textures[key]
+
+    body = []
+    for p in ordered:
+        body.append("pass\t%s\t%s" % (p.kind, p.path.absolute()))
+        for n, c in sorted(p.channels.items()):
+            if c.kind == "pass":
+                what, ref = "pass", index[real(c.path)]
+            elif c.kind == "self" and p.kind == "buffer":
+                what, ref = "pass", index[real(p.path)]
+            elif c.kind == "self":
+                what, ref = "self", 0
+            else:
+                what, ref = "texture", texture(c, n, p)
+            body.append("channel\t%d\t%s\t%d\t%s\t%s" % (n, what, ref, c.filter, c.wrap))
+    for line in lines + body:
+        if "\n" in line:
+            raise Failure("a path with a line break cannot be handed over: %r" % line)
+    plan = workdir / "plan"
+    plan.write_text("\n".join(lines + body) + "\n")
+    return plan
+
+
+def files(ordered):
+    """The files of the passes: what a command watches."""
+    return [p.path for p in ordered]
+
+
+def prepare(shader, workdir, media=(), given=None):
+    """What a command draws of shader (a file, or Shadertoy's JSON, written into workdir as files first):
+    (the Image pass's file, the plan's path, the passes in order, what of a JSON is left out)."""
+    left_out = []
+    shader = Path(shader)
+    if shader.suffix.lower() == ".json":
+        from quillomar import shadertoy
+        shader, left_out = shadertoy.write(shader, workdir, media, given or {})
+    ordered = resolve(shader, given)
+    return shader, write_plan(ordered, workdir), ordered, left_out
