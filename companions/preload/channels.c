@@ -145,7 +145,7 @@ static const struct kind {
     {"image", GL_TEXTURE_2D, GL_SAMPLER_2D, 2, image_decode, image_upload},
     {"cube", GL_TEXTURE_CUBE_MAP, GL_SAMPLER_CUBE, 2, cube_decode, cube_upload},
     {"volume", GL_TEXTURE_3D, GL_SAMPLER_3D, 3, volume_decode, volume_upload},
-    {"keyboard", GL_TEXTURE_2D, GL_SAMPLER_2D, 0, keyboard_decode, keyboard_upload},
+    {"keyboard", GL_TEXTURE_2D, GL_SAMPLER_2D, 2, keyboard_decode, keyboard_upload},
 };
 
 int channels_add(const char *kind, const char *size, const char *path, const char *what)
@@ -162,7 +162,7 @@ int channels_add(const char *kind, const char *size, const char *path, const cha
     t->size[2] = 1;
     int sides = t->kind->dimensions, got = sides == 3 ? sscanf(size, "%dx%dx%d", &t->size[0], &t->size[1], &t->size[2])
                                                    : sscanf(size, "%dx%d", &t->size[0], &t->size[1]);
-    if (got != sides || t->size[0] < 0 || t->size[1] < 0 || t->size[2] < 1 || (sides && t->size[0] * t->size[1] == 0))
+    if (got != sides || t->size[0] < 0 || t->size[1] < 0 || t->size[2] < 1 || t->size[0] * t->size[1] == 0)
         preload_fail("%s: the size \"%s\" is not that of a %s", what, size, kind);
     t->kind->decode(t, path);
     return texture_count++;

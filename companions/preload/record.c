@@ -74,17 +74,23 @@ static long long frame_ns(int k)
     return llround(from * 1e9) + llround((double)k * 1e9 / fps);
 }
 
-/* The keys down at time t, as the keyboard has them. */
+/* The keys down at time t, as the keyboard has them: a key given more than once is down in any of its
+ * spans. */
 static void hold_keys(double t)
 {
+    int down[256];
+    memset(down, -1, sizeof down);
     for (const char *p = keys; p != NULL && *p != '\0';) {
         int code = 0;
-        double down = 0, up = 0;
-        if (sscanf(p, "%d:%lf-%lf", &code, &down, &up) == 3)
-            keyboard_key(code, t >= down && t < up);
+        double from_t = 0, to_t = 0;
+        if (sscanf(p, "%d:%lf-%lf", &code, &from_t, &to_t) == 3 && code >= 0 && code < 256)
+            down[code] = (down[code] > 0) || (t >= from_t && t < to_t);
         p = strchr(p, ',');
         p = p != NULL ? p + 1 : NULL;
     }
+    for (int code = 0; code < 256; code++)
+        if (down[code] >= 0)
+            keyboard_key(code, down[code]);
 }
 
 /* The buffer passes, built once the viewer has built its own program; one that does not build ends the

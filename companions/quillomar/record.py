@@ -88,6 +88,26 @@ def point(text):
 
 point.__name__ = "position (X,Y)"
 
+# Keys by name, as --key takes them, and their browser key codes (what the keyboard texture is indexed by).
+KEY_NAMES = {"space": 32, "enter": 13, "tab": 9, "backspace": 8, "escape": 27, "shift": 16, "ctrl": 17, "alt": 18,
+             "left": 37, "up": 38, "right": 39, "down": 40, "pageup": 33, "pagedown": 34, "home": 36, "end": 35}
+
+
+def key(text):
+    """KEY:FROM-TO: a key held from FROM to TO seconds of iTime. KEY is a letter, a digit, a name
+    (space, left, ...) or a browser key code (0 to 255)."""
+    name, _, span = text.partition(":")
+    down, _, up = span.partition("-")
+    code = (ord(name.upper()) if len(name) == 1 and name.isalnum() else KEY_NAMES.get(name.lower())
+            if not name.isdigit() else int(name))
+    down, up = float(down), float(up)
+    if code is None or not 0 <= code <= 255 or not (math.isfinite(down) and math.isfinite(up) and 0 <= down < up):
+        raise ValueError
+    return "%d:%r-%r" % (code, down, up)
+
+
+key.__name__ = "key (KEY:FROM-TO)"
+
 
 def arguments(argv):
     parser = Parser(prog="quillomar-record", description=__doc__.split("\n\n")[0])
@@ -107,6 +127,9 @@ def arguments(argv):
                         help="encoder of mp4 and webm (auto: a working GPU encoder, else software)")
     channels.add_options(parser)
     parser.add_argument("--mouse", type=point, help="iMouse: the pointer held down at X,Y")
+    parser.add_argument("--key", dest="keys", type=key, action="append", default=[], metavar="KEY:FROM-TO",
+                        help="a key held from FROM to TO seconds of iTime, for shaders that read the keyboard "
+                             "(a letter, a digit, space, left, up, right, down, ..., or a key code; again for more)")
     parser.add_argument("--media", metavar="FOLDER", action="append", type=Path, default=[],
                         help="where the files a Shadertoy JSON names are, by name (also QUILLOMAR_MEDIA)")
     parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
@@ -299,6 +322,7 @@ def record(args, workdir, leftovers):
         settings = encode(frames=args.frames, fps=args.fps, start=time.time(), size=args.size,
                           frame_fd=frames_write, status_fd=status_write, source=args.shader.absolute(), plan=plan,
                           **{"from": args.start}, **({"mouse": args.mouse} if args.mouse else {}),
+                          **({"keys": ",".join(args.keys)} if args.keys else {}),
                           **({"include": ":".join(str(d.resolve()) for d in args.include)} if args.include else {}))
         if display is None:
             # No display server: the viewer's window is a context from EGL.

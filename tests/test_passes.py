@@ -1,0 +1,247 @@
+"""Passes as the site runs them, recorded with no display and read back exactly: buffers that read
+themselves, a pass that reads a later one (the previous frame) and an earlier one (this frame), the JSON's
+order, each sampler setting, the keyboard's rows, cube map faces, a volume, the picture's own size, and the
+JSON and the files it is imported as giving the same picture."""
+import json
+import subprocess
+
+import pytest
+from PIL import Image
+
+from conftest import without_display
+from quillomar import Failure, passes
+
+# Shows four whole numbers, one in each band from the top, bit 0 in the leftmost of 16 stripes.
+SHOW = """
+void show(out vec4 c, vec2 f, int a, int b, int d, int e)
+{
+    int bit = int(f.x / iResolution.x * 16.0), row = int((1.0 - f.y / iResolution.y) * 4.0);
+    int v = row == 0 ? a : row == 1 ? b : row == 2 ? d : e;
+    c = vec4(vec3(float((v >> bit) & 1)), 1.0);
+}
+"""
+
+
+def shown(frame, w, h):
+    frame = frame.convert("L")
+    return [sum(1 << i for i in range(16) if frame.getpixel((int((i + 0.5) * w / 16), int((n + 0.5) * h / 4))) > 127)
+            for n in range(4)]
+
+
+def write(folder, files):
+    for name, text in files.items():
+        (folder / name).parent.mkdir(parents=True, exist_ok=True)
+        (folder / name).write_text(text)
+
+
+def record(prefix, folder, shader, output, *options, check=True):
+    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), shader, output, *options], cwd=folder,
+                          capture_output=True, text=True, timeout=120, env=without_display())
+    if check:
+        assert (done.returncode, done.stderr) == (0, ""), done.stderr
+    return done
+
+
+def clip_frames(path, w, h):
+    clip = Image.open(path)
+    return [shown((clip.seek(k), clip)[1], w, h) for k in range(clip.n_frames)]
+
+
+# A reads B (a later pass: its previous frame) and itself; B reads A (an earlier pass: this frame).
+TOPOLOGY = {
+    "a.glsl": '#iChannel0 "self"\n#iChannel1 "file://b.glsl"\n'
+              "void mainImage(out vec4 c, in vec2 f) {\n"
+              "    c = vec4(texelFetch(iChannel0, ivec2(f), 0).r + 1.0, texelFetch(iChannel1, ivec2(f), 0).r, 0, 1);\n"
+              "}\n",
+    "b.glsl": '#iChannel0 "file://a.glsl"\n'
+              "void mainImage(out vec4 c, in vec2 f) {\n"
+              "    c = vec4(float(iFrame) * 10.0, texelFetch(iChannel0, ivec2(f), 0).r, 0, 1);\n}\n",
+    "image.glsl": '#iChannel0 "file://a.glsl"\n#iChannel1 "file://b.glsl"\n#iPasses "a.glsl" "b.glsl"\n' + SHOW +
+                  "void mainImage(out vec4 c, in vec2 f) {\n"
+                  "    vec4 a = texelFetch(iChannel0, ivec2(f), 0), b = texelFetch(iChannel1, ivec2(f), 0);\n"
+                  "    show(c, f, int(a.r), int(a.g), int(b.g), iFrame);\n}\n",
+}
+
+
+def test_buffers_read_themselves_later_passes_last_frame_and_earlier_ones_this_frame(prefix, tmp_path):
+    write(tmp_path, TOPOLOGY)
+    record(prefix, tmp_path, "image.glsl", "clip.gif", "--size", "128x64", "--fps", "10", "--seconds", "0.5")
+    # Frame k: A has counted k + 1 frames; A read B's frame k - 1 (10 (k - 1), nothing before frame 0);
+    # B read A's frame k.
+    assert clip_frames(tmp_path / "clip.gif", 128, 64) == [
+        [k + 1, 10 * (k - 1) if k else 0, k + 1, k] for k in range(5)]
+    # The order is the plan's: with B first, B reads A's previous frame, and A reads B's of this frame.
+    write(tmp_path, {"image.glsl": TOPOLOGY["image.glsl"].replace('"a.glsl" "b.glsl"', '"b.glsl" "a.glsl"')})
+    record(prefix, tmp_path, "image.glsl", "clip.gif", "--size", "128x64", "--fps", "10", "--seconds", "0.3")
+    assert clip_frames(tmp_path / "clip.gif", 128, 64) == [[k + 1, 10 * k, k, k] for k in range(3)]
+
+
+def test_a_recording_with_buffers_is_the_same_from_any_start(prefix, tmp_path):
+    """Frame k of a feedback shader does not depend on the render speed: two recordings agree."""
+    write(tmp_path, TOPOLOGY)
+    for name in ("one.gif", "two.gif"):
+        record(prefix, tmp_path, "image.glsl", name, "--size", "96x48", "--fps", "25", "--seconds", "0.2")
+    assert clip_frames(tmp_path / "one.gif", 96, 48) == clip_frames(tmp_path / "two.gif", 96, 48)
+
+
+SAMPLING = """
+void mainImage(out vec4 c, in vec2 f)
+{
+    int band = int(f.x / iResolution.x * 6.0);
+    // Between the two texels, past the right edge, a mipmap level, the top row.
+    float v = band == 0 ? texture(iChannel0, vec2(0.5, 0.5)).r
+            : band == 1 ? texture(iChannel0, vec2(1.125, 0.5)).r
+            : band == 2 ? textureLod(iChannel1, vec2(0.25), 1.0).r
+            : band == 3 ? texture(iChannel2, vec2(0.5, 0.75)).r
+            : band == 4 ? texture(iChannel3, vec2(-0.125, 0.5)).r
+            : float(textureSize(iChannel1, 0).x) / 255.0;
+    c = vec4(vec3(v), 1.0);
+}
+"""
+SAMPLERS = {
+    "the defaults": ("", [128, 64, 128, 255, 191, 2]),
+    "nearest, clamp, no flip": ('#iChannel0::MinFilter "Nearest"\n#iChannel0::WrapMode "Clamp"\n'
+                                '#iChannel1::MinFilter "Linear"\n#iChannel2::VFlip "false"\n'
+                                '#iChannel3::MagFilter "Nearest"\n#iChannel3::WrapMode "Mirror"\n',
+                                [255, 255, 255, 0, 0, 2]),
+}
+
+
+@pytest.mark.parametrize("settings, expected", SAMPLERS.values(), ids=SAMPLERS.keys())
+def test_each_sampler_setting(prefix, tmp_path, settings, expected):
+    Image.frombytes("L", (2, 1), bytes([0, 255])).save(tmp_path / "pair.png")
+    Image.frombytes("L", (2, 2), bytes([0, 255, 255, 0])).save(tmp_path / "checks.png")
+    Image.frombytes("L", (1, 2), bytes([255, 0])).save(tmp_path / "top.png")
+    write(tmp_path, {"s.glsl": '#iChannel0 "file://pair.png"\n#iChannel1 "file://checks.png"\n'
+                               '#iChannel2 "file://top.png"\n#iChannel3 "file://pair.png"\n' + settings + SAMPLING})
+    record(prefix, tmp_path, "s.glsl", "still.png", "--size", "120x10")
+    still = Image.open(tmp_path / "still.png").convert("L")
+    got = [still.getpixel((10 + 20 * band, 5)) for band in range(6)]
+    # Linear between black and white is half way, 127 or 128 as the GL rounds.
+    assert all(abs(g - e) <= 1 for g, e in zip(got, expected)), got
+
+
+KEYBOARD = SHOW + """
+void mainImage(out vec4 c, in vec2 f)
+{
+    int down = 0, pressed = 0, toggled = 0;
+    for (int k = 0; k < 3; k++) {
+        int code = k == 0 ? 32 : k == 1 ? 65 : 37;
+        down |= int(texelFetch(iChannel1, ivec2(code, 0), 0).r > 0.5) << k;
+        pressed |= int(texelFetch(iChannel1, ivec2(code, 1), 0).r > 0.5) << k;
+        toggled |= int(texelFetch(iChannel1, ivec2(code, 2), 0).r > 0.5) << k;
+    }
+    show(c, f, down, pressed, toggled, textureSize(iChannel1, 0).x + textureSize(iChannel1, 0).y);
+}
+"""
+
+
+def test_keyboard_rows_follow_keys_given_by_time(prefix, tmp_path):
+    write(tmp_path, {"keys.glsl": '#iChannel1 "keyboard"\n' + KEYBOARD})
+    record(prefix, tmp_path, "keys.glsl", "clip.gif", "--size", "128x64", "--fps", "10", "--seconds", "0.6",
+           "--key", "space:0.1-0.3", "--key", "a:0.2-0.25", "--key", "left:0-0.1", "--key", "space:0.4-0.5")
+    # Bits: space 1, A 2, Left 4. Space is down in frames 1, 2 and 4; A in frame 2; Left in frame 0.
+    assert clip_frames(tmp_path / "clip.gif", 128, 64) == [
+        [4, 4, 4, 259], [1, 1, 5, 259], [3, 2, 7, 259], [0, 0, 7, 259], [1, 1, 6, 259], [0, 0, 6, 259]]
+    done = record(prefix, tmp_path, "keys.glsl", "x.png", "--key", "nokey:0-1", check=False)
+    assert done.returncode == 2 and "argument --key: invalid key (KEY:FROM-TO) value: 'nokey:0-1'" in done.stderr
+
+
+CUBE = """
+void mainImage(out vec4 c, in vec2 f)
+{
+    int band = int(f.x / iResolution.x * 7.0);
+    vec3 d = band == 0 ? vec3(1, 0.5, -0.5) : band == 1 ? vec3(-1, 0, 0) : band == 2 ? vec3(0, 1, 0)
+           : band == 3 ? vec3(0, -1, 0) : band == 4 ? vec3(0, 0, 1) : band == 5 ? vec3(0, 0, -1) : vec3(1, -0.5, 0.5);
+    c = vec4(texture(iChannel0, d).rgb, 1.0);
+}
+"""
+
+
+def test_cube_map_faces_from_a_pattern_or_a_cross(prefix, tmp_path):
+    colours = {"px": None, "nx": (0, 0, 255), "py": (0, 255, 0), "ny": (255, 255, 0), "pz": (0, 255, 255),
+               "nz": (255, 0, 255)}
+    for name, colour in colours.items():
+        face = Image.new("RGB", (4, 4), colour or (0, 0, 0))
+        if colour is None:  # +X in quarters: its top right red, its bottom left white
+            face.paste((255, 0, 0), (2, 0, 4, 2))
+            face.paste((255, 255, 255), (0, 2, 2, 4))
+        face.save(tmp_path / ("sky_%s.png" % name))
+    text = '#iChannel0 "file://sky_{}.png"\n#iChannel0::Type "CubeMap"\n#iChannel0::MinFilter "Nearest"\n' + CUBE
+    write(tmp_path, {"cube.glsl": text})
+    record(prefix, tmp_path, "cube.glsl", "still.png", "--size", "140x10")
+    expected = [(255, 0, 0), (0, 0, 255), (0, 255, 0), (255, 255, 0), (0, 255, 255), (255, 0, 255), (255, 255, 255)]
+    still = Image.open(tmp_path / "still.png").convert("RGB")
+    assert [still.getpixel((10 + 20 * b, 5)) for b in range(7)] == expected
+    # The same faces in one image, a horizontal cross.
+    cross = Image.new("RGB", (16, 12))
+    for name, (x, y) in {"nx": (0, 1), "pz": (1, 1), "px": (2, 1), "nz": (3, 1), "py": (1, 0), "ny": (1, 2)}.items():
+        cross.paste(Image.open(tmp_path / ("sky_%s.png" % name)), (4 * x, 4 * y))
+    cross.save(tmp_path / "cross.png")
+    write(tmp_path, {"cube.glsl": text.replace("sky_{}.png", "cross.png")})
+    record(prefix, tmp_path, "cube.glsl", "still.png", "--size", "140x10")
+    still = Image.open(tmp_path / "still.png").convert("RGB")
+    assert [still.getpixel((10 + 20 * b, 5)) for b in range(7)] == expected
+
+
+def test_a_volume_in_the_sites_format(prefix, tmp_path):
+    texels = bytes(range(10, 90, 10))  # 2x2x2, one channel, x fastest
+    header = b"BIN\0" + (2).to_bytes(4, "little") * 3 + bytes([1, 0, 0, 0])
+    (tmp_path / "v.bin").write_bytes(header + texels)
+    write(tmp_path, {"v.glsl": '#iChannel0 "file://v.bin"\n'
+                               "void mainImage(out vec4 c, in vec2 f) {\n"
+                               "    ivec3 at = ivec3(int(f.x) % 2, int(f.x) / 2 % 2, int(f.x) / 4 % 2);\n"
+                               "    c = vec4(texelFetch(iChannel0, at, 0).rgb, 1.0);\n}\n"})
+    record(prefix, tmp_path, "v.glsl", "still.png", "--size", "8x2")
+    still = Image.open(tmp_path / "still.png").convert("RGB")
+    assert [still.getpixel((x, 0)) for x in range(8)] == [(v, v, v) for v in texels]
+    (tmp_path / "v.bin").write_bytes(header[:16] + bytes([1, 0, 1, 0]) + texels)
+    done = record(prefix, tmp_path, "v.glsl", "still.png", check=False)
+    assert (done.returncode, done.stderr) == (1, "quillomar-record: the volume for iChannel0, v.bin: a volume of "
+                                                 "2x2x2, 1 channels, format 1, is not one read here\n")
+
+
+RESOLUTION = SHOW + """
+void mainImage(out vec4 c, in vec2 f)
+{
+    vec4 b = texelFetch(iChannel0, ivec2(0), 0);
+    show(c, f, int(iResolution.x), int(iResolution.y), int(b.r), int(b.g));
+}
+"""
+
+
+@pytest.mark.parametrize("size", [(96, 96), (64, 112)])
+def test_passes_follow_the_pictures_own_size(prefix, tmp_path, size):
+    write(tmp_path, {"r.glsl": '#iChannel0 "file://buf.glsl"\n' + RESOLUTION,
+                     "buf.glsl": "void mainImage(out vec4 c, in vec2 f) { c = vec4(iResolution.xy, 0, 1); }\n"})
+    record(prefix, tmp_path, "r.glsl", "still.png", "--size", "%dx%d" % size)
+    assert shown(Image.open(tmp_path / "still.png"), *size) == [*size, *size]
+
+
+def test_a_pass_that_does_not_build_is_named_with_its_line(prefix, tmp_path):
+    write(tmp_path, {"i.glsl": '#iChannel0 "file://broken.glsl"\nvoid mainImage(out vec4 c, in vec2 f) { c = vec4(1); }\n',
+                     "broken.glsl": "void mainImage(out vec4 c, in vec2 f)\n{\n    c = nothing;\n}\n"})
+    done = record(prefix, tmp_path, "i.glsl", "still.png", check=False)
+    assert done.returncode == 1 and not (tmp_path / "still.png").exists()
+    first, second, *_ = done.stderr.split("\n")
+    assert first == "quillomar-record: %s did not build:" % (tmp_path / "broken.glsl"), done.stderr
+    assert second.startswith("%s:3:" % (tmp_path / "broken.glsl")) and "nothing" in second, done.stderr
+
+
+def test_what_the_directives_say_is_checked(tmp_path):
+    cases = {'#iChannel4 "self"\n': "#iChannel4: there is no channel 4",
+             '#iChannel0 "file://x.png"\n#iChannel0::Speed "2"\n': "#iChannel0::speed is not a setting known here",
+             '#iChannel0 "file://x.png"\n#iChannel0::WrapMode "Wobble"\n': "unknown filter or wrap mode 'wobble'",
+             '#iChannel0 "file://clip.mp4"\n': 'video channels are not read yet',
+             '#iChannel0 "file://s.glsl"\n': None}
+    for text, message in cases.items():
+        write(tmp_path, {"s.glsl": text})
+        if message is None:  # the file itself: its previous frame
+            assert passes.resolve(tmp_path / "s.glsl")[0].channels[0].kind == "self"
+            continue
+        with pytest.raises(Failure, match=message.replace("(", r"\(")):
+            passes.resolve(tmp_path / "s.glsl")
+    write(tmp_path, {"s.glsl": '#iChannel0 "file://a.glsl"\n#iPasses "a.glsl"\n', "a.glsl": '#iChannel0 "file://b.glsl"\n',
+                     "b.glsl": ""})
+    with pytest.raises(Failure, match="#iPasses leaves out .*b.glsl"):
+        passes.resolve(tmp_path / "s.glsl")
