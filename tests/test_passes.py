@@ -2,14 +2,21 @@
 themselves, a pass that reads a later one (the previous frame) and an earlier one (this frame), the JSON's
 order, each sampler setting, the keyboard's rows, cube map faces, a volume, the picture's own size, and the
 JSON and the files it is imported as giving the same picture."""
-import json
+import os
+import re
 import subprocess
+import time
 
 import pytest
 from PIL import Image
+from Xlib import XK, X
+from Xlib.error import XError
+from Xlib.ext import xtest
 
-from conftest import without_display
+from conftest import interrupt, start_live, until, without_display
 from quillomar import Failure, passes
+from test_live import tap
+from xsession import find_titled_window, grab, open_display, title
 
 # Shows four whole numbers, one in each band from the top, bit 0 in the leftmost of 16 stripes.
 SHOW = """
@@ -245,3 +252,89 @@ def test_what_the_directives_say_is_checked(tmp_path):
                      "b.glsl": ""})
     with pytest.raises(Failure, match="#iPasses leaves out .*b.glsl"):
         passes.resolve(tmp_path / "s.glsl")
+
+
+def test_live_builds_a_saved_pass_locates_its_errors_and_keeps_buffers_through_a_resize(prefix, xserver, tmp_path):
+    # The buffer keeps the colour of its first frame (a time), so a buffer made again would show another.
+    write(tmp_path, {"image.glsl": '#iChannel0 "file://keep.glsl"\n#iChannel1 "file://tint.glsl"\n'
+                                   "void mainImage(out vec4 c, in vec2 f) {\n"
+                                   "    c = f.x < iResolution.x * 0.5 ? texelFetch(iChannel0, ivec2(f), 0)\n"
+                                   "                                  : texelFetch(iChannel1, ivec2(f), 0);\n}\n",
+                     "keep.glsl": '#iChannel0 "self"\nvoid mainImage(out vec4 c, in vec2 f) {\n'
+                                  "    vec4 was = texelFetch(iChannel0, ivec2(f), 0);\n"
+                                  "    c = was.a > 0.0 ? was : vec4(fract(iTime * 0.37 + 0.1), 0.5, 0.25, 1.0);\n}\n",
+                     "tint.glsl": "void mainImage(out vec4 c, in vec2 f) { c = vec4(1, 0, 0, 1); }\n"})
+    x = open_display(xserver)
+    live = start_live(prefix, xserver, tmp_path, "image.glsl")
+    try:
+        window = find_titled_window(x, "image.glsl ")
+
+        def at(px, py):
+            try:
+                g = window.get_geometry()
+                return grab(window, (px if px >= 0 else g.width + px, g.height - 1 - py, 1, 1)).getpixel((0, 0))
+            except XError as e:  # the window manager is resizing the window as we look
+                return repr(e)
+        until(lambda: at(-10, 10) == (255, 0, 0) or at(-10, 10), "the tint pass")
+        kept = at(10, 10)
+        assert kept[1:] == (128, 64), kept
+        (tmp_path / "tint.glsl").write_text("void mainImage(out vec4 c, in vec2 f) { c = vec4(0, 0, 1, 1); }\n")
+        until(lambda: at(-10, 10) == (0, 0, 255) or at(-10, 10), "the saved tint pass")
+        (tmp_path / "tint.glsl").write_text("void mainImage(out vec4 c, in vec2 f)\n{\n    c = nothing;\n}\n")
+        subprocess.run(["wmctrl", "-i", "-r", "%#x" % window.id, "-e", "0,100,100,600,400"], check=True,
+                       env=dict(os.environ, DISPLAY=xserver), timeout=10)
+        until(lambda: window.get_geometry().width == 600 or window.get_geometry().width, "the smaller window")
+        time.sleep(0.5)
+        assert at(10, 10) == kept and at(-10, 10) == (0, 0, 255), "what overlaps is kept; the last pass that built"
+    finally:
+        out = interrupt(live)
+        x.close()
+    assert re.search(r"image.glsl: built in .* ms", out) and re.search(r"tint.glsl: does not build", out), out
+    assert re.search(r"^tint.glsl:3:\d+: error: .*nothing", out, re.M), out
+
+
+KEYED = """
+void mainImage(out vec4 c, in vec2 f)
+{
+    // Green while the buffer has counted as many frames as iFrame says; blue while A is down.
+    float counted = texelFetch(iChannel0, ivec2(0), 0).r;
+    bool a = texelFetch(iChannel1, ivec2(65, 0), 0).r > 0.5;
+    c = vec4(counted == float(iFrame + 1) && iTime < 1.5 ? 0.0 : 1.0, counted == float(iFrame + 1) ? 1.0 : 0.0,
+             a ? 1.0 : 0.0, 1.0);
+}
+"""
+
+
+def test_live_keys_go_to_a_shader_that_reads_them_and_home_clears_the_buffers(prefix, xserver, tmp_path):
+    write(tmp_path, {"k.glsl": '#iChannel0 "file://count.glsl"\n#iChannel1 "keyboard"\n' + KEYED,
+                     "count.glsl": '#iChannel0 "self"\nvoid mainImage(out vec4 c, in vec2 f) {\n'
+                                   "    c = vec4(texelFetch(iChannel0, ivec2(f), 0).r + 1.0, 0, 0, 1);\n}\n"})
+    x = open_display(xserver)
+    live = start_live(prefix, xserver, tmp_path, "k.glsl")
+    try:
+        window = find_titled_window(x, "k.glsl ")
+        assert "[keys to the shader; Ctrl+Space, Ctrl+Home, Ctrl+Left/Right for time]" in title(x, window)
+
+        def colour():
+            return grab(window, (20, 20, 1, 1)).getpixel((0, 0))
+        until(lambda: colour() == (0, 255, 0) or colour(), "the count, at the start")
+        until(lambda: colour() == (255, 255, 0) or colour(), "iTime past 1.5 s")
+        code = x.keysym_to_keycode(XK.string_to_keysym("a"))
+        xtest.fake_input(x, X.KeyPress, code)
+        x.sync()
+        until(lambda: colour() == (255, 255, 255) or colour(), "A down, in the shader")
+        xtest.fake_input(x, X.KeyRelease, code)
+        x.sync()
+        until(lambda: colour() == (255, 255, 0) or colour(), "A up")
+        tap(x, XK.XK_Home)
+        time.sleep(0.3)
+        assert colour() == (255, 255, 0), "Home alone is the shader's"
+        control = x.keysym_to_keycode(XK.XK_Control_L)
+        xtest.fake_input(x, X.KeyPress, control)
+        tap(x, XK.XK_Home)
+        xtest.fake_input(x, X.KeyRelease, control)
+        x.sync()
+        until(lambda: colour() == (0, 255, 0) or colour(), "time and frames from 0, the buffer cleared")
+    finally:
+        interrupt(live)
+        x.close()
