@@ -54,7 +54,8 @@ def clip_frames(path, w, h):
     return [shown((clip.seek(k), clip)[1], w, h) for k in range(clip.n_frames)]
 
 
-# A reads B (a later pass: its previous frame) and itself; B reads A (an earlier pass: this frame).
+# A reads B (a later pass: its previous frame) and itself; B reads A (an earlier pass: this frame) and
+# shows iTime.
 TOPOLOGY = {
     "a.glsl": '#iChannel0 "self"\n#iChannel1 "file://b.glsl"\n'
               "void mainImage(out vec4 c, in vec2 f) {\n"
@@ -62,7 +63,7 @@ TOPOLOGY = {
               "}\n",
     "b.glsl": '#iChannel0 "file://a.glsl"\n'
               "void mainImage(out vec4 c, in vec2 f) {\n"
-              "    c = vec4(float(iFrame) * 10.0, texelFetch(iChannel0, ivec2(f), 0).r, 0, 1);\n}\n",
+              "    c = vec4(floor(iTime * 100.0 + 0.5), texelFetch(iChannel0, ivec2(f), 0).r, 0, 1);\n}\n",
     "image.glsl": '#iChannel0 "file://a.glsl"\n#iChannel1 "file://b.glsl"\n#iPasses "a.glsl" "b.glsl"\n' + SHOW +
                   "void mainImage(out vec4 c, in vec2 f) {\n"
                   "    vec4 a = texelFetch(iChannel0, ivec2(f), 0), b = texelFetch(iChannel1, ivec2(f), 0);\n"
