@@ -339,3 +339,18 @@ def test_live_keys_go_to_a_shader_that_reads_them_and_home_clears_the_buffers(pr
     finally:
         interrupt(live)
         x.close()
+
+
+def test_a_cube_map_pass_draws_each_face_where_a_read_of_its_direction_finds_it(prefix, tmp_path):
+    # Each face shows the direction it was drawn for; reading it back along that direction gives it.
+    write(tmp_path, {"cube.glsl": "void mainCubemap(out vec4 c, in vec2 f, in vec3 o, in vec3 d) {\n"
+                                  "    c = vec4(d * 0.5 + 0.5, iResolution.x == 1024.0 && f.x < 1024.0 ? 1.0 : 0.0);\n}\n",
+                     "i.glsl": '#iChannel0 "file://cube.glsl"\n' + CUBE.replace(
+                         "c = vec4(texture(iChannel0, d).rgb, 1.0);",
+                         "vec4 got = texture(iChannel0, d);\n"
+                         "    c = vec4(vec3(all(lessThan(abs(got.rgb - (normalize(d) * 0.5 + 0.5)), vec3(0.01))) &&"
+                         " got.a == (iChannelResolution[0].x == 1024.0 ? 1.0 : 0.0)), 1.0);")})
+    record(prefix, tmp_path, "i.glsl", "still.png", "--size", "140x10")
+    still = Image.open(tmp_path / "still.png").convert("RGBA")
+    # The direction read back on every face, of 1024 x 1024 pixels.
+    assert [still.getpixel((10 + 20 * b, 5))[:3] for b in range(7)] == [(255, 255, 255)] * 7

@@ -86,6 +86,13 @@ static int is_main_image(const char *text)
     return !has_version(text) && defines(text, "mainImage") && !defines(text, "main");
 }
 
+/* mainCubemap(out vec4 fragColor, in vec2 fragCoord, in vec3 rayOri, in vec3 rayDir), Shadertoy's Cube A
+ * pass: drawn once per face of a cube map. */
+static int is_main_cubemap(const char *text)
+{
+    return !has_version(text) && defines(text, "mainCubemap") && !defines(text, "main");
+}
+
 /* The Book of Shaders' style (glslCanvas, glslViewer): GLSL ES with a main that declares u_ inputs. */
 static int is_book(const char *text)
 {
@@ -129,6 +136,20 @@ static const struct dialect DIALECTS[] = {
      "void main()\n"
      "{\n"
      "    mainImage(quillomarColour, gl_FragCoord.xy);\n"
+     "}\n",
+     "", NULL},
+    /* Face f's pixels look along the direction that a texture read of the cube map takes to them. */
+    {DIALECT_CUBEMAP, "mainCubemap", is_main_cubemap,
+     "out vec4 quillomarColour;\n",
+     "#define iGlobalTime iTime\n"
+     "#define texture2D texture\n"
+     "void mainCubemap(out vec4 fragColor, in vec2 fragCoord, in vec3 rayOri, in vec3 rayDir);\n"
+     "void main()\n"
+     "{\n"
+     "    vec2 p = gl_FragCoord.xy / quillomar_viewport * 2.0 - 1.0;\n"
+     "    vec3 faces[6] = vec3[6](vec3(1.0, -p.y, -p.x), vec3(-1.0, -p.y, p.x), vec3(p.x, 1.0, p.y),\n"
+     "                            vec3(p.x, -1.0, -p.y), vec3(p.x, -p.y, 1.0), vec3(-p.x, -p.y, -1.0));\n"
+     "    mainCubemap(quillomarColour, gl_FragCoord.xy, vec3(0.0), normalize(faces[quillomar_face]));\n"
      "}\n",
      "", NULL},
     {DIALECT_BOOK, "Book of Shaders", is_book, ES_HEAD, ES_TAIL, ES_AFTER, BOOK_VARYINGS},

@@ -10,7 +10,7 @@
 
 #include "preload.h"
 
-enum { DIALECT_MAINIMAGE = 1u << 0, DIALECT_BOOK = 1u << 1, DIALECT_SANDBOX = 1u << 2 };
+enum { DIALECT_MAINIMAGE = 1u << 0, DIALECT_BOOK = 1u << 1, DIALECT_SANDBOX = 1u << 2, DIALECT_CUBEMAP = 1u << 3 };
 
 struct dialect {
     unsigned id;

@@ -11,7 +11,7 @@
 /* The texture unit the previous frame is bound to: after the channels'. */
 #define PREVIOUS_UNIT CHANNELS
 
-#define MAIN DIALECT_MAINIMAGE
+#define MAIN (DIALECT_MAINIMAGE | DIALECT_CUBEMAP)
 #define BOOK DIALECT_BOOK
 #define SANDBOX DIALECT_SANDBOX
 #define ALL (MAIN | BOOK | SANDBOX)
@@ -34,6 +34,7 @@ const struct input INPUTS[] = {
     {MAIN, 1, "iChannelResolution", GL_FLOAT_VEC3, CHANNELS, AT(channel_resolution)},
     {MAIN, 1, "iChannelTime", GL_FLOAT, CHANNELS, AT(channel_time)},
     {MAIN, 1, "iSampleRate", GL_FLOAT, 1, AT(sample_rate)},
+    {DIALECT_CUBEMAP, 1, "quillomar_face", GL_INT, 1, AT(face)},
     /* The Book of Shaders' style (glslCanvas, glslViewer): the shader declares what it uses. */
     {BOOK, 0, "u_time", GL_FLOAT, 1, AT(time)},
     {BOOK, 0, "u_delta", GL_FLOAT, 1, AT(delta)},

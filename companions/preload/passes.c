@@ -50,7 +50,7 @@ void passes_configure(const char *path)
     FILE *f = fopen(path, "r");
     if (f == NULL)
         preload_fail("the plan %s: %s", path, strerror(errno));
-    static const char *const PASS_KINDS[] = {"buffer", "image"};
+    static const char *const PASS_KINDS[] = {"buffer", "image", "cube"};
     static const char *const BINDINGS[] = {"nothing", "texture", "pass", "self"};
     static const char *const FILTERS[] = {"nearest", "linear", "mipmap"};
     static const char *const WRAPS[] = {"clamp", "repeat", "mirror"};
@@ -70,9 +70,9 @@ void passes_configure(const char *path)
             snprintf(what, sizeof what, "texture %d of the plan", textures++);
             channels_add(field[1], field[2], field[3], what);
         } else if (n == 3 && strcmp(field[0], "pass") == 0 && passes.count < MOST_PASSES && !image &&
-                   word_is(field[1], PASS_KINDS, 2) >= 0) {
+                   word_is(field[1], PASS_KINDS, 3) >= 0) {
             struct pass *p = &passes.pass[passes.count++];
-            p->kind = (enum pass_kind)word_is(field[1], PASS_KINDS, 2);
+            p->kind = (enum pass_kind)word_is(field[1], PASS_KINDS, 3);
             p->path = strdup(field[2]);
             image = p->kind == PASS_IMAGE;
         } else if (n == 6 && strcmp(field[0], "channel") == 0 && last != NULL && field[1][0] >= '0' &&
@@ -96,7 +96,7 @@ void passes_configure(const char *path)
     for (int p = 0; p < passes.count; p++)
         for (int n = 0; n < CHANNELS; n++) {
             const struct binding *b = &passes.pass[p].channels[n];
-            if (b->kind == BINDING_PASS && (b->index >= passes.count || passes.pass[b->index].kind != PASS_BUFFER))
+            if (b->kind == BINDING_PASS && (b->index >= passes.count || passes.pass[b->index].kind == PASS_IMAGE))
                 preload_fail("the plan %s: pass %d's channel %d reads pass %d, which is no buffer", path, p, n,
                              b->index);
             if (b->kind == BINDING_PASS && b->filter == FILTER_MIPMAP)
@@ -108,6 +108,8 @@ void passes_configure(const char *path)
 GLenum passes_sampler_type(int n)
 {
     const struct binding *b = &building->channels[n];
+    if (b->kind == BINDING_PASS && b->index < passes.count && passes.pass[b->index].kind == PASS_CUBE)
+        return GL_SAMPLER_CUBE;
     return b->kind == BINDING_TEXTURE ? channels_sampler_type(b->index) : GL_SAMPLER_2D;
 }
 
@@ -145,6 +147,15 @@ static void size_buffer(struct pass *pass, int width, int height)
     pass->back = target_make(width, height, GL_RGBA32F);
 }
 
+/* Gives a cube map pass its faces, once. */
+static void size_cube(struct pass *pass)
+{
+    if (pass->faces[0][0].framebuffer == 0) {
+        target_make_cube(CUBE_SIDE, GL_RGBA16F, pass->faces[0]);
+        target_make_cube(CUBE_SIDE, GL_RGBA16F, pass->faces[1]);
+    }
+}
+
 /* Binds pass's channels, and fills frame's fields for them. */
 static void bind_channels(const struct pass *pass, struct frame *frame)
 {
@@ -153,6 +164,9 @@ static void bind_channels(const struct pass *pass, struct frame *frame)
         struct unit u = {0};
         if (b->kind == BINDING_TEXTURE) {
             u = channels_texture(b->index, b->filter, b->wrap);
+        } else if (b->kind == BINDING_PASS && passes.pass[b->index].kind == PASS_CUBE) {
+            const struct target *t = &passes.pass[b->index].faces[0][0];
+            u = (struct unit){GL_TEXTURE_CUBE_MAP, t->texture, {t->width, t->height, 1}, b->filter, b->wrap};
         } else if (b->kind == BINDING_PASS) {
             const struct target *t = &passes.pass[b->index].front;
             u = (struct unit){GL_TEXTURE_2D, t->texture, {t->width, t->height, 1}, b->filter, b->wrap};
@@ -164,6 +178,38 @@ static void bind_channels(const struct pass *pass, struct frame *frame)
         }
         channels_bind(n, &u, frame);
     }
+}
+
+/* Draws a cube map pass into each face of its faces not read, which are read from then on. The pass's
+ * picture is a face: its size is the face's. */
+static void draw_cube(struct pass *pass, struct frame *frame, PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first,
+                      GLsizei count)
+{
+    double resolution[3], viewport[2];
+    memcpy(resolution, frame->resolution, sizeof resolution);
+    memcpy(viewport, frame->viewport, sizeof viewport);
+    frame->resolution[0] = frame->resolution[1] = frame->viewport[0] = frame->viewport[1] = CUBE_SIDE;
+    gl.use_program(pass->program);
+    bind_channels(pass, frame);
+    for (int f = 0; f < 6; f++) {
+        target_bind(&pass->faces[1][f]);
+        frame->face = f;
+        inputs_set(pass->program, frame);
+        gl.uniform1f(gl.location(pass->program, "iTime"), (GLfloat)frame->time);
+        draw(mode, first, count);
+    }
+    struct target drawn[6];
+    memcpy(drawn, pass->faces[1], sizeof drawn);
+    memcpy(pass->faces[1], pass->faces[0], sizeof drawn);
+    memcpy(pass->faces[0], drawn, sizeof drawn);
+    if (pass->mipmapped) {
+        gl.bind_texture(GL_TEXTURE_CUBE_MAP, drawn[0].texture);
+        gl.generate_mipmap(GL_TEXTURE_CUBE_MAP);
+        gl.bind_texture(GL_TEXTURE_CUBE_MAP, 0);
+    }
+    frame->face = 0;
+    memcpy(frame->resolution, resolution, sizeof resolution);
+    memcpy(frame->viewport, viewport, sizeof viewport);
 }
 
 void passes_draw(struct frame *frame, PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count)
@@ -178,6 +224,12 @@ void passes_draw(struct frame *frame, PFNGLDRAWARRAYSPROC draw, GLenum mode, GLi
     }
     for (int p = 0; p + 1 < passes.count; p++) {
         struct pass *pass = &passes.pass[p];
+        if (pass->kind == PASS_CUBE) {
+            size_cube(pass);
+            if (pass->program != 0)
+                draw_cube(pass, frame, draw, mode, first, count);
+            continue;
+        }
         size_buffer(pass, width, height);
         if (pass->program == 0)
             continue;
@@ -221,6 +273,10 @@ void passes_clear(void)
         if (passes.pass[p].front.framebuffer != 0) {
             target_clear(&passes.pass[p].front);
             target_clear(&passes.pass[p].back);
+        }
+        for (int f = 0; f < 6 && passes.pass[p].faces[0][0].framebuffer != 0; f++) {
+            target_clear(&passes.pass[p].faces[0][f]);
+            target_clear(&passes.pass[p].faces[1][f]);
         }
     }
 }

@@ -4,14 +4,15 @@
  * which is what the viewer draws (its own program). Each pass's channels show a texture, a buffer pass's
  * picture or the Image pass's previous frame.
  *
- * A buffer is two 32-bit float RGBA targets of the picture's size: the pass draws into one while its
+ * A cube map pass (mainCubemap) is drawn into the six faces of a cube map of CUBE_SIDE pixels a side, in
+ * 16-bit floats, kept the same way. A buffer is two 32-bit float RGBA targets of the picture's size: the pass draws into one while its
  * readers read the other, and they swap when it is drawn. So a pass that reads itself or a pass after it
  * sees the previous frame, and a pass that reads one before it sees this frame. Buffers start at zero,
  * and keep what overlaps when the picture's size changes.
  *
  * The plan (QUILLOMAR_PLAN, a file), a line each, fields separated by tabs:
  *   texture KIND SIZE PATH              a texture for channels (channels.c's kinds), numbered from 0
- *   pass buffer|image PATH             a pass, in the order they are drawn; the Image pass last
+ *   pass buffer|cube|image PATH        a pass, in the order they are drawn; the Image pass last
  *   channel N texture|pass|self INDEX FILTER WRAP
  *                                      the last pass's iChannelN: texture INDEX, the picture of pass
  *                                      INDEX, or the Image pass's previous frame; FILTER nearest, linear
@@ -27,7 +28,10 @@
 
 #define MOST_PASSES 16
 
-enum pass_kind { PASS_BUFFER, PASS_IMAGE };
+enum pass_kind { PASS_BUFFER, PASS_IMAGE, PASS_CUBE };
+
+/* The side of a cube map pass's faces. */
+#define CUBE_SIDE 1024
 enum binding_kind { BINDING_NOTHING, BINDING_TEXTURE, BINDING_PASS, BINDING_SELF };
 
 struct binding {
@@ -43,6 +47,7 @@ struct pass {
     struct binding channels[CHANNELS];
     GLuint program;         /* 0 until it builds; a buffer pass with none is not drawn */
     struct target front, back;
+    struct target faces[2][6]; /* a cube map pass's: the faces read, and those drawn next */
     int mipmapped;          /* whether a reader reads its picture through mipmaps */
     int failed;             /* whether its newest text did not build */
 };

@@ -75,6 +75,31 @@ struct target target_make(int width, int height, GLenum internal_format)
     return t;
 }
 
+void target_make_cube(int side, GLenum internal_format, struct target faces[6])
+{
+    load_gl();
+    GLuint texture = 0;
+    GLint bound = 0;
+    gl.gen_textures(1, &texture);
+    gl.bind_texture(GL_TEXTURE_CUBE_MAP, texture);
+    for (int f = 0; f < 6; f++)
+        gl.tex_image(GL_TEXTURE_CUBE_MAP_POSITIVE_X + (GLenum)f, 0, (GLint)internal_format, side, side, 0, GL_RGBA,
+                     GL_FLOAT, NULL);
+    gl.tex_parameter(GL_TEXTURE_CUBE_MAP, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    gl.tex_parameter(GL_TEXTURE_CUBE_MAP, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    gl.bind_texture(GL_TEXTURE_CUBE_MAP, 0);
+    gl.get_integerv(GL_DRAW_FRAMEBUFFER_BINDING, &bound);
+    for (int f = 0; f < 6; f++) {
+        faces[f] = (struct target){.texture = texture, .width = side, .height = side};
+        gl.gen_framebuffers(1, &faces[f].framebuffer);
+        gl.bind_framebuffer(GL_DRAW_FRAMEBUFFER, faces[f].framebuffer);
+        gl.framebuffer_texture(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_CUBE_MAP_POSITIVE_X + (GLenum)f,
+                               texture, 0);
+        target_clear(&faces[f]);
+    }
+    gl.bind_framebuffer(GL_DRAW_FRAMEBUFFER, (GLuint)bound);
+}
+
 void target_clear(const struct target *target)
 {
     GLfloat clear[4];

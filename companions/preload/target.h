@@ -16,6 +16,10 @@ struct target {
 /* A target of width x height pixels in internal_format (GL_RGBA8, GL_RGBA32F, ...), cleared to zero. */
 struct target target_make(int width, int height, GLenum internal_format);
 
+/* A cube map of side x side pixels a face in internal_format, cleared to zero: one target per face, in the
+ * GL's order (+X, -X, +Y, -Y, +Z, -Z), all of the one texture. */
+void target_make_cube(int side, GLenum internal_format, struct target faces[6]);
+
 /* Sets every pixel of target to zero. */
 void target_clear(const struct target *target);
 

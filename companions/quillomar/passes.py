@@ -8,6 +8,8 @@ each file say what its channels show, in the syntax of the widely used editor ex
     #iChannel0::MinFilter "Nearest"       filter: Nearest, Linear or a MipMap one (also ::MagFilter)
     #iChannel0::WrapMode "Repeat"         wrap: Clamp, Repeat or Mirror
 
+A pass file that defines mainCubemap is a cube map pass (the site's Cube A): read as a cube map.
+
 and, of Quillomar's own: "keyboard" for the keyboard texture, a ".bin" path for a volume,
 #iChannel0::VFlip "false" for an image read upside down, and #iPasses "a.glsl" "b.glsl" in the Image
 file for the order the buffers are drawn in (else each pass's inputs come before it). Paths are taken
@@ -23,6 +25,8 @@ from quillomar import Failure, channels
 CHANNELS = channels.CHANNELS
 DIRECTIVE = re.compile(r'^[ \t]*#[ \t]*iChannel(\d+)(?:::(\w+))?[ \t]+"([^"\n]*)"', re.M)
 ORDER = re.compile(r'^[ \t]*#[ \t]*iPasses[ \t]+(.*)$', re.M)
+# A cube map pass's text: it defines mainCubemap.
+CUBE_PASS = re.compile(r'\bvoid\s+mainCubemap\s*\(')
 SHADERS = (".glsl", ".frag", ".fs", ".fsh", ".shader")
 VIDEOS = (".mp4", ".webm", ".ogv", ".mkv", ".mov", ".avi", ".m4v")
 # How many passes a shader may have, the Image pass included (the library's MOST_PASSES).
@@ -45,7 +49,7 @@ class Channel(NamedTuple):
 
 class Pass(NamedTuple):
     path: Path
-    kind: str  # buffer, image
+    kind: str  # buffer, cube, image
     channels: dict  # {N: Channel}
 
 
@@ -85,12 +89,12 @@ def channels_of(path, text):
             kind, where = "self", None
         elif value == "keyboard":
             kind, where = "keyboard", None
+        elif target.lower().endswith(SHADERS):
+            kind = "pass"
         elif kind == "cubemap":
             kind = "cube"
         elif kind == "volume" or target.lower().endswith(".bin"):
             kind = "volume"
-        elif target.lower().endswith(SHADERS):
-            kind = "pass"
         elif target.lower().endswith(VIDEOS):
             raise Failure('%s: #iChannel%d "%s": video channels are not read yet' % (path, n, value))
         elif value.startswith(("http://", "https://")):
@@ -136,11 +140,13 @@ def resolve(image, given=None):
                 if real(other) == real(image):
                     raise Failure("%s: #iChannel%d names the Image pass; only buffers are read as passes"
                                   % (path, n))
-                visit(other, "buffer", file_text(other), chain | {key})
+                other_text = file_text(other)
+                visit(other, "cube" if CUBE_PASS.search(other_text) else "buffer", other_text, chain | {key})
         found[key] = Pass(path, kind, chans)
 
     visit(image, "image", text, frozenset())
-    ordered = list(found.values())
+    # The buffers, then the cube map passes, then the Image pass.
+    ordered = sorted(found.values(), key=lambda p: ("buffer", "cube", "image").index(p.kind))
     wanted = ORDER.search(text)
     if wanted:
         names = [image.parent / w[len("file://"):] if w.startswith("file://") else image.parent / w
@@ -151,7 +157,7 @@ def resolve(image, given=None):
         unnamed = [p.path for p in buffers if real(p.path) not in rank]
         if unnamed:
             raise Failure("%s: #iPasses leaves out %s" % (image, ", ".join(map(str, unnamed))))
-        ordered = sorted(buffers, key=lambda p: rank[real(p.path)]) + [ordered[-1]]
+        ordered = sorted(buffers, key=lambda p: rank[real(p.path)]) + [p for p in ordered if p.kind != "buffer"]
     if len(ordered) > MOST_PASSES:
         raise Failure("%s has %d passes; %d at most" % (image, len(ordered), MOST_PASSES))
     return ordered
@@ -274,7 +280,7 @@ def write_plan(ordered, workdir):
         for n, c in sorted(p.channels.items()):
             if c.kind == "pass":
                 what, ref = "pass", index[real(c.path)]
-            elif c.kind == "self" and p.kind == "buffer":
+            elif c.kind == "self" and p.kind != "image":
                 what, ref = "pass", index[real(p.path)]
             elif c.kind == "self":
                 what, ref = "self", 0

@@ -103,25 +103,24 @@ def write(path, folder, media=(), given=()):
     kinds = [p.kind for p in passes]
     if kinds.count("image") != 1:
         raise Failure("%s has %d Image passes; a shader has one" % (path, kinds.count("image")))
-    cube = [p for p in passes if p.kind == "cubemap"]
-    if cube:
-        raise Failure("%s has a Cube A pass, which is not drawn yet" % path)
     folder = Path(folder)
     image = passes[kinds.index("image")]
     buffers = [p for p in passes if p.kind == "buffer"]
+    cubes = [p for p in passes if p.kind == "cubemap"][:1]
     names = {}
     taken = {"common.glsl", Path(path).stem + ".glsl"}
-    for p in buffers:
+    for p in buffers + cubes:
         names[id(p)] = file_name(p, taken)
         taken.add(names[id(p)])
     names[id(image)] = Path(path).stem + ".glsl"
     by_output = {o: p for p in buffers for o in p.outputs if o}
     lettered = sorted(buffers, key=lambda p: p.name)
     common = [p for p in passes if p.kind == "common"]
-    left_out = ["%s (%s)" % (p.name or p.kind, p.kind) for p in passes if p.kind not in ("image", "buffer", "common")]
+    left_out = ["%s (%s)" % (p.name or p.kind, p.kind) for p in passes
+                if p.kind not in ("image", "buffer", "common") and p not in cubes]
     missing, folders = [], media_folders(media)
     texts = {}
-    for p in buffers + [image]:
+    for p in buffers + cubes + [image]:
         head = ['#include "common.glsl"'] if common else []
         for i in sorted(p.inputs, key=lambda i: i.channel):
             if p is image and i.channel in given:
@@ -138,10 +137,13 @@ def write(path, folder, media=(), given=()):
                                                  "file://" + names[id(source)]))
             elif i.kind == "keyboard":
                 head.append('#iChannel%d "keyboard"' % i.channel)
-            elif i.kind in MEDIA_KINDS:
-                if i.kind == "cubemap" and i.path.endswith(CUBE_PATH):
-                    raise Failure("%s: iChannel%d of %s reads the Cube A pass, which is not drawn yet" % (
+            elif i.kind == "cubemap" and (i.path.endswith(CUBE_PATH) or any(i.id in c.outputs for c in cubes)):
+                if not cubes:
+                    raise Failure("%s: iChannel%d of %s reads a Cube A pass the JSON does not have" % (
                         path, i.channel, p.name))
+                head.append('#iChannel%d "%s"' % (i.channel, "self" if cubes[0] is p else
+                                                 "file://" + names[id(cubes[0])]))
+            elif i.kind in MEDIA_KINDS:
                 name = Path(i.path).name
                 if i.kind == "cubemap":
                     stem, suffix = Path(name).stem, Path(name).suffix
@@ -160,7 +162,8 @@ def write(path, folder, media=(), given=()):
             else:
                 raise Failure("%s: iChannel%d of %s is a %s channel, not read yet" % (
                     path, i.channel, p.name or p.kind, i.kind or "?"))
-            head += sampler_lines(i.channel, i.kind, i.sampler)
+            reads_pass = i.kind == "buffer" or head[-1].endswith(('"self"', '.glsl"'))
+            head += sampler_lines(i.channel, "buffer" if reads_pass else i.kind, i.sampler)
         if p is image and len(buffers) > 1:
             head.append("#iPasses %s" % " ".join('"%s"' % names[id(b)] for b in buffers))
         texts[names[id(p)]] = "\n".join(head + [p.code])
