@@ -13,7 +13,8 @@ set(doc "${CPACK_TEMPORARY_INSTALL_DIRECTORY}${CPACK_PACKAGING_INSTALL_PREFIX}/s
 file(MAKE_DIRECTORY "${doc}")
 file(WRITE "${doc}/changelog"
      "${CPACK_PACKAGE_NAME} (${CPACK_PACKAGE_VERSION}) unstable; urgency=medium\n\n"
-     "  * Quillomar ${CPACK_PACKAGE_VERSION}: the viewer, quillomar-live and quillomar-record.\n\n"
+     "  * Quillomar ${CPACK_PACKAGE_VERSION}: the viewer, quillomar-live, quillomar-record and\n"
+     "    quillomar-import.\n\n"
      " -- ${CPACK_DEBIAN_PACKAGE_MAINTAINER}  ${date}\n")
 execute_process(COMMAND gzip -9nf "${doc}/changelog" RESULT_VARIABLE failed)
 if(failed)
