@@ -240,7 +240,7 @@ def test_what_the_directives_say_is_checked(tmp_path):
     cases = {'#iChannel4 "self"\n': "#iChannel4: there is no channel 4",
              '#iChannel0 "file://x.png"\n#iChannel0::Speed "2"\n': "#iChannel0::speed is not a setting known here",
              '#iChannel0 "file://x.png"\n#iChannel0::WrapMode "Wobble"\n': "unknown filter or wrap mode 'wobble'",
-             '#iChannel0 "file://clip.mp4"\n': 'video channels are not read yet',
+             '#iChannel0 "https://example.com/a.png"\n': 'only files on this machine are read',
              '#iChannel0 "file://s.glsl"\n': None}
     for text, message in cases.items():
         write(tmp_path, {"s.glsl": text})
@@ -354,3 +354,17 @@ def test_a_cube_map_pass_draws_each_face_where_a_read_of_its_direction_finds_it(
     still = Image.open(tmp_path / "still.png").convert("RGBA")
     # The direction read back on every face, of 1024 x 1024 pixels.
     assert [still.getpixel((10 + 20 * b, 5))[:3] for b in range(7)] == [(255, 255, 255)] * 7
+
+
+def test_a_video_shows_the_frame_of_each_moment_looping(prefix, tmp_path):
+    # Five frames at 10 per second, frame k all grey 40 k, kept exactly (FFV1, lossless).
+    frames = b"".join(bytes([40 * k]) * (8 * 8 * 3) for k in range(5))
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "rawvideo", "-pix_fmt", "rgb24", "-s", "8x8", "-r", "10", "-i", "-",
+                    "-c:v", "ffv1", "-pix_fmt", "bgr0", "v.mkv"], input=frames, cwd=tmp_path, check=True, timeout=60)
+    write(tmp_path, {"v.glsl": '#iChannel0 "file://v.mkv"\n' + SHOW +
+                               "void mainImage(out vec4 c, in vec2 f) {\n"
+                               "    show(c, f, int(texture(iChannel0, vec2(0.5)).r * 255.0 + 0.5),"
+                               " int(iChannelResolution[0].x), int(iChannelResolution[0].y), iFrame);\n}\n"})
+    record(prefix, tmp_path, "v.glsl", "clip.gif", "--size", "128x64", "--fps", "20", "--seconds", "0.6", "--from", "0.2")
+    # Frame i is at 0.2 + i / 20 s: the video's frame 2 + i // 2, from 0 again after frame 4.
+    assert clip_frames(tmp_path / "clip.gif", 128, 64) == [[40 * ((2 + i // 2) % 5), 8, 8, i] for i in range(12)]

@@ -1,6 +1,8 @@
 #include "channels.h"
 
 #include <errno.h>
+#include <math.h>
+#include <sys/mman.h>
 
 #define MOST_TEXTURES 32
 /* The texture unit textures are uploaded through, so that no channel's binding changes: after the
@@ -13,6 +15,9 @@ static struct texture {
     unsigned char *data;
     GLuint texture;
     char *what;
+    double rate;       /* a video's frames per second */
+    size_t mapped;     /* a video's frames, mapped: their size */
+    long shown;        /* the video's frame in the texture (-1: none yet) */
 } textures[MOST_TEXTURES];
 static int texture_count;
 
@@ -119,6 +124,44 @@ static void volume_upload(struct texture *t)
     gl.generate_mipmap(GL_TEXTURE_3D);
 }
 
+/* A video: its frames, each WxH RGBA bytes, bottom row first, one after another; mapped, not read. */
+static void video_decode(struct texture *t, const char *path)
+{
+    FILE *f = fopen(path, "rb");
+    if (f == NULL)
+        preload_fail("%s (%s): %s", t->what, path, strerror(errno));
+    t->mapped = (size_t)t->size[0] * (size_t)t->size[1] * 4 * (size_t)t->size[2];
+    t->data = mmap(NULL, t->mapped, PROT_READ, MAP_PRIVATE, fileno(f), 0);
+    fclose(f);
+    if (t->data == MAP_FAILED)
+        preload_fail("%s (%s): %s", t->what, path, strerror(errno));
+    if (!(t->rate > 0))
+        preload_fail("%s: a video needs its frames per second", t->what);
+    t->shown = -1;
+}
+
+static void video_upload(struct texture *t)
+{
+    check_size(t, 0);
+    gl.tex_image(GL_TEXTURE_2D, 0, GL_RGBA8, t->size[0], t->size[1], 0, GL_RGBA, GL_UNSIGNED_BYTE, t->data);
+    gl.generate_mipmap(GL_TEXTURE_2D);
+    t->shown = 0;
+}
+
+/* The video's frame at time, looping, in its texture (bound). */
+static void video_show(struct texture *t, double time)
+{
+    long frame = (long)floor(time * t->rate) % t->size[2];
+    frame = frame < 0 ? frame + t->size[2] : frame;
+    if (frame == t->shown)
+        return;
+    size_t size = (size_t)t->size[0] * (size_t)t->size[1] * 4;
+    gl.tex_sub_image(GL_TEXTURE_2D, 0, 0, 0, t->size[0], t->size[1], GL_RGBA, GL_UNSIGNED_BYTE,
+                     t->data + size * (size_t)frame);
+    gl.generate_mipmap(GL_TEXTURE_2D);
+    t->shown = frame;
+}
+
 /* The keyboard: 256x3 bytes, set every frame from the keys. */
 static void keyboard_decode(struct texture *t, const char *path)
 {
@@ -146,9 +189,10 @@ static const struct kind {
     {"cube", GL_TEXTURE_CUBE_MAP, GL_SAMPLER_CUBE, 2, cube_decode, cube_upload},
     {"volume", GL_TEXTURE_3D, GL_SAMPLER_3D, 3, volume_decode, volume_upload},
     {"keyboard", GL_TEXTURE_2D, GL_SAMPLER_2D, 2, keyboard_decode, keyboard_upload},
+    {"video", GL_TEXTURE_2D, GL_SAMPLER_2D, 3, video_decode, video_upload},
 };
 
-int channels_add(const char *kind, const char *size, const char *path, const char *what)
+int channels_add(const char *kind, const char *size, const char *path, double rate, const char *what)
 {
     if (texture_count == MOST_TEXTURES)
         preload_fail("more than %d textures", MOST_TEXTURES);
@@ -159,6 +203,7 @@ int channels_add(const char *kind, const char *size, const char *path, const cha
     if (t->kind == NULL)
         preload_fail("%s: no texture of the kind \"%s\"", what, kind);
     t->what = strdup(what);
+    t->rate = rate;
     t->size[2] = 1;
     int sides = t->kind->dimensions, got = sides == 3 ? sscanf(size, "%dx%dx%d", &t->size[0], &t->size[1], &t->size[2])
                                                    : sscanf(size, "%dx%d", &t->size[0], &t->size[1]);
@@ -173,7 +218,7 @@ GLenum channels_sampler_type(int t)
     return textures[t].kind->sampler_type;
 }
 
-struct unit channels_texture(int t, enum filter filter, enum wrap wrap)
+struct unit channels_texture(int t, enum filter filter, enum wrap wrap, double time)
 {
     struct texture *texture = &textures[t];
     load_gl();
@@ -182,8 +227,14 @@ struct unit channels_texture(int t, enum filter filter, enum wrap wrap)
         gl.gen_textures(1, &texture->texture);
         gl.bind_texture(texture->kind->target, texture->texture);
         texture->kind->upload(texture);
-        free(texture->data);
-        texture->data = NULL;
+        if (texture->mapped == 0) {
+            free(texture->data);
+            texture->data = NULL;
+        }
+    }
+    if (texture->mapped != 0) {
+        gl.bind_texture(GL_TEXTURE_2D, texture->texture);
+        video_show(texture, time);
     }
     if (texture->kind->upload == keyboard_upload && keys_changed) {
         gl.bind_texture(GL_TEXTURE_2D, texture->texture);
@@ -194,8 +245,8 @@ struct unit channels_texture(int t, enum filter filter, enum wrap wrap)
     /* Only what has mipmaps is read through them. */
     if (filter == FILTER_MIPMAP && texture->kind->upload == keyboard_upload)
         filter = FILTER_LINEAR;
-    struct unit u = {texture->kind->target, texture->texture, {texture->size[0], texture->size[1], texture->size[2]},
-                     filter, wrap};
+    struct unit u = {texture->kind->target, texture->texture, {texture->size[0], texture->size[1],
+                     texture->kind->dimensions == 3 && texture->mapped == 0 ? texture->size[2] : 1}, filter, wrap};
     return u;
 }
 

@@ -21,16 +21,17 @@ struct unit {
     enum wrap wrap;
 };
 
-/* Reads a texture of kind ("image", "keyboard", ...) of size (WxH, or WxHxD) from the file at path, so
- * that a missing or broken one is found before any window opens; returns its number. what names it in
- * messages. */
-int channels_add(const char *kind, const char *size, const char *path, const char *what);
+/* Reads a texture of kind ("image", "keyboard", ...) of size (WxH, or WxHxD: a volume's depth, a video's
+ * frames) from the file at path, so that a missing or broken one is found before any window opens; rate
+ * is a video's frames per second. Returns its number. what names it in messages. */
+int channels_add(const char *kind, const char *size, const char *path, double rate, const char *what);
 
 /* The GL sampler type texture number t is read with (GL_SAMPLER_2D, GL_SAMPLER_CUBE, GL_SAMPLER_3D). */
 GLenum channels_sampler_type(int t);
 
-/* Texture number t as a unit to bind (uploaded on first use), read with filter and wrap. */
-struct unit channels_texture(int t, enum filter filter, enum wrap wrap);
+/* Texture number t as a unit to bind (uploaded on first use), read with filter and wrap, as it is at
+ * time (a video's picture then, looping). */
+struct unit channels_texture(int t, enum filter filter, enum wrap wrap, double time);
 
 /* Binds unit to texture unit n, and fills frame's fields of channel n. */
 void channels_bind(int n, const struct unit *unit, struct frame *frame);

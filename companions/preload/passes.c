@@ -65,10 +65,10 @@ void passes_configure(const char *path)
         for (char *w = strtok_r(line, "\t", &state); w != NULL && n < 8; w = strtok_r(NULL, "\t", &state))
             field[n++] = w;
         struct pass *last = passes.count > 0 ? &passes.pass[passes.count - 1] : NULL;
-        if (n == 4 && strcmp(field[0], "texture") == 0) {
+        if ((n == 4 || n == 5) && strcmp(field[0], "texture") == 0) {
             char what[64];
             snprintf(what, sizeof what, "texture %d of the plan", textures++);
-            channels_add(field[1], field[2], field[3], what);
+            channels_add(field[1], field[2], field[3], n == 5 ? atof(field[4]) : 0.0, what);
         } else if (n == 3 && strcmp(field[0], "pass") == 0 && passes.count < MOST_PASSES && !image &&
                    word_is(field[1], PASS_KINDS, 3) >= 0) {
             struct pass *p = &passes.pass[passes.count++];
@@ -163,7 +163,7 @@ static void bind_channels(const struct pass *pass, struct frame *frame)
         const struct binding *b = &pass->channels[n];
         struct unit u = {0};
         if (b->kind == BINDING_TEXTURE) {
-            u = channels_texture(b->index, b->filter, b->wrap);
+            u = channels_texture(b->index, b->filter, b->wrap, frame->time);
         } else if (b->kind == BINDING_PASS && passes.pass[b->index].kind == PASS_CUBE) {
             const struct target *t = &passes.pass[b->index].faces[0][0];
             u = (struct unit){GL_TEXTURE_CUBE_MAP, t->texture, {t->width, t->height, 1}, b->filter, b->wrap};

@@ -11,7 +11,8 @@
  * and keep what overlaps when the picture's size changes.
  *
  * The plan (QUILLOMAR_PLAN, a file), a line each, fields separated by tabs:
- *   texture KIND SIZE PATH              a texture for channels (channels.c's kinds), numbered from 0
+ *   texture KIND SIZE PATH [RATE]       a texture for channels (channels.c's kinds), numbered from 0; RATE
+ *                                      is a video's frames per second
  *   pass buffer|cube|image PATH        a pass, in the order they are drawn; the Image pass last
  *   channel N texture|pass|self INDEX FILTER WRAP
  *                                      the last pass's iChannelN: texture INDEX, the picture of pass

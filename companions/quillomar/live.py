@@ -175,7 +175,7 @@ def main(argv=None):
             if json_path != path:  # Shadertoy's JSON: its passes as files, which follow its saves
                 follow = following(json_path, path.parent, args.media, channels.given(args), log, str(args.shader))
             for what in left_out:
-                log.write("%s %s %s: %s is not drawn %s" % (RULE, stamp(), args.shader, what, RULE))
+                log.write("%s %s %s: %s %s" % (RULE, stamp(), args.shader, what, RULE))
             include = {"include": ":".join(str(d.resolve()) for d in args.include)} if args.include else {}
             env = viewer.environment(preload=[paths.library("quillomar-live")],
                                      **encode(shader=path, plan=plan, **include))

@@ -40,7 +40,7 @@ FACE_NAMES = (("e", "w", "u", "d", "n", "s"), ("east", "west", "up", "down", "no
 
 
 class Channel(NamedTuple):
-    kind: str  # pass, self, image, cube, volume, keyboard
+    kind: str  # pass, self, image, cube, volume, keyboard, video
     path: Path = None
     filter: str = "mipmap"  # nearest, linear, mipmap
     wrap: str = "repeat"  # clamp, repeat, mirror
@@ -96,7 +96,7 @@ def channels_of(path, text):
         elif kind == "volume" or target.lower().endswith(".bin"):
             kind = "volume"
         elif target.lower().endswith(VIDEOS):
-            raise Failure('%s: #iChannel%d "%s": video channels are not read yet' % (path, n, value))
+            kind = "video"
         elif value.startswith(("http://", "https://")):
             raise Failure('%s: #iChannel%d "%s": only files on this machine are read' % (path, n, value))
         else:
@@ -242,8 +242,52 @@ def volume_texels(path, what):
     return b"".join(pad(body[i:i + per]) for i in range(0, len(body), per)), (w, h, d)
 
 
-def write_plan(ordered, workdir):
-    """Writes the plan for the passes ordered, with each texture decoded into workdir; returns its path."""
+# The most bytes a video's decoded frames take; a larger video is made smaller, then shorter.
+VIDEO_BYTES = 512 << 20
+
+
+def video_frames(path, what, vflip, workdir):
+    """Decodes a video with ffmpeg into workdir as RGBA frames (bottom row first with vflip), at its own
+    frame rate, within VIDEO_BYTES. Returns (the file, (width, height, frames), frames per second, what was
+    given up to fit, or "")."""
+    import json
+    import subprocess
+    try:
+        probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
+                                "stream=width,height,avg_frame_rate,nb_read_packets", "-of", "json", "file:" +
+                                str(Path(path).absolute())], capture_output=True, text=True, timeout=120)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        raise Failure("cannot read %s: ffprobe: %s" % (what, e))
+    streams = json.loads(probe.stdout or "{}").get("streams") or [{}]
+    w, h, count = (int(streams[0].get(k) or 0) for k in ("width", "height", "nb_read_packets"))
+    num, _, den = str(streams[0].get("avg_frame_rate", "0/1")).partition("/")
+    rate = float(num) / float(den or 1) if float(den or 1) else 0.0
+    if probe.returncode != 0 or not (w and h and count and rate > 0):
+        said = (probe.stderr.strip().splitlines() or ["not a video in a format known here"])[-1]
+        raise Failure("cannot read %s: %s" % (what, said))
+    scale, given_up = 1.0, ""
+    if w * h * 4 * count > VIDEO_BYTES:
+        scale = max((VIDEO_BYTES / (w * h * 4 * count)) ** 0.5, 160 / max(w, h), 0.0)
+        given_up = "made %dx%d" % (max(2, int(w * scale) // 2 * 2), max(2, int(h * scale) // 2 * 2))
+    if scale < 1.0:
+        w, h = max(2, int(w * scale) // 2 * 2), max(2, int(h * scale) // 2 * 2)
+    count = min(count, max(1, VIDEO_BYTES // (w * h * 4)))
+    raw = Path(workdir) / ("video%d.raw" % len(list(Path(workdir).glob("video*.raw"))))
+    filters = "scale=%d:%d%s" % (w, h, ",vflip" if vflip else "")
+    done = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", "file:" + str(Path(path).absolute()), "-vf",
+                           filters, "-frames:v", str(count), "-f", "rawvideo", "-pix_fmt", "rgba", "-y",
+                           "file:" + str(raw)], capture_output=True, text=True, timeout=600)
+    got = raw.stat().st_size // (w * h * 4) if raw.exists() else 0
+    if done.returncode != 0 or got == 0:
+        raise Failure("cannot decode %s: %s" % (what, (done.stderr.strip().splitlines() or ["ffmpeg failed"])[-1]))
+    if got < count and not given_up:
+        given_up = "%d of its %d frames" % (got, count)
+    return raw, (w, h, got), rate, given_up
+
+
+def write_plan(ordered, workdir, said=None):
+    """Writes the plan for the passes ordered, with each texture decoded into workdir; returns its path.
+    What had to be given up to fit (of a long video) is added to said."""
     workdir = Path(workdir)
     index = {real(p.path): i for i, p in enumerate(ordered)}
     lines, textures = [], {}
@@ -263,6 +307,13 @@ def write_plan(ordered, workdir):
         elif channel.kind == "volume":
             data, size = volume_texels(channel.path, what)
             size = "%dx%dx%d" % size
+        elif channel.kind == "video":
+            raw, size, rate, given_up = video_frames(channel.path, what, channel.vflip, workdir)
+            if given_up and said is not None:
+                said.append("%s: %s, to fit in %d MiB" % (what, given_up, VIDEO_BYTES >> 20))
+            lines.append("texture\tvideo\t%dx%dx%d\t%s\t%r" % (*size, raw, rate))
+            textures[key] = len(textures)
+            return textures[key]
         else:
             data, size = b"", "256x3"
         raw = workdir / ("texture%d.raw" % len(textures))
@@ -302,11 +353,13 @@ def files(ordered):
 
 def prepare(shader, workdir, media=(), given=None):
     """What a command draws of shader (a file, or Shadertoy's JSON, written into workdir as files first):
-    (the Image pass's file, the plan's path, the passes in order, what of a JSON is left out)."""
+    (the Image pass's file, the plan's path, the passes in order, what to say of what is left out)."""
     left_out = []
     shader = Path(shader)
     if shader.suffix.lower() == ".json":
         from quillomar import shadertoy
         shader, left_out = shadertoy.write(shader, workdir, media, given or {})
+    notes = ["%s is not drawn" % what for what in left_out]
     ordered = resolve(shader, given)
-    return shader, write_plan(ordered, workdir), ordered, left_out
+    plan = write_plan(ordered, workdir, notes)
+    return shader, plan, ordered, notes

@@ -293,7 +293,7 @@ def record(args, workdir, leftovers):
     given = args.shader
     args.shader, plan, _, left_out = passes.prepare(given, workdir, args.media, channels.given(args))
     for what in left_out:
-        sys.stderr.write("quillomar-record: %s: %s is not drawn\n" % (given, what))
+        sys.stderr.write("quillomar-record: %s: %s\n" % (given, what))
     text = shader_text(args.shader)
     binary, preload = paths.viewer(), paths.library("quillomar-record")
     folder = args.output.parent
