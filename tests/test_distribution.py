@@ -62,11 +62,11 @@ def test_headless_run_command_saves_a_full_size_picture():
     assert picture.size == (1920, 1080) and lively(picture)
 
 
-def test_installed_viewer_runs_and_the_manual_covers_all_three_commands(run_viewer, prefix):
-    for name in ("quillomar", "quillomar-live", "quillomar-record"):
+def test_installed_viewer_runs_and_the_manual_covers_every_command(run_viewer, prefix):
+    for name in ("quillomar", "quillomar-live", "quillomar-record", "quillomar-import"):
         page = subprocess.run(["man", "-l", "man1/%s.1.gz" % name], cwd=prefix / "share" / "man", capture_output=True,
                               text=True, timeout=30).stdout
-        assert "test.glsl" in page and "quillomar-live" in page and "--fps" in page
+        assert "test.glsl" in page and "quillomar-live" in page and "--fps" in page and "#iPasses" in page
     shader = b"#version 330 core\nout vec4 c;\nvoid main() { c = vec4(0.0, 1.0, 0.0, 1.0); }\n"
     v = run_viewer(shader, binary=prefix / "bin" / "quillomar")
     v.find_window()
@@ -92,7 +92,8 @@ def test_deb_holds_the_commands_names_what_they_need_and_passes_lintian(tmp_path
     assert cpack(DEBFULLNAME="Ada Tester", DEBEMAIL="ada@example.org").returncode == 0
     deb, = tmp_path.glob("quillomar_*.deb")
     contents = subprocess.run(["dpkg-deb", "-c", str(deb)], capture_output=True, text=True, check=True).stdout
-    for path in ("bin/quillomar", "bin/quillomar-live", "bin/quillomar-record", "lib/quillomar/translate",
+    for path in ("bin/quillomar", "bin/quillomar-live", "bin/quillomar-record", "bin/quillomar-import",
+                 "lib/quillomar/translate", "share/man/man1/quillomar-import.1.gz",
                  "lib/quillomar/python/quillomar/paths.py", "lib/quillomar/python/quillomar/live.py",
                  "lib/quillomar/preload/libquillomar-live.so", "lib/quillomar/preload/libquillomar-record.so",
                  "lib/quillomar/preload/libquillomar-headless.so",

@@ -1,6 +1,6 @@
 """Shadertoy's JSON given straight to the commands, in the site's form and the API's: the Image pass with
 Common before it and its image channels from a media folder; what is not drawn yet said in one message;
-and in live, a save of the JSON shown."""
+in live, a save of the JSON shown; and quillomar-import, whose files draw what the JSON draws."""
 import json
 import subprocess
 
@@ -8,7 +8,7 @@ import pytest
 from PIL import Image
 
 from conftest import interrupt, start_live, until, without_display
-from quillomar import Failure
+from quillomar import Failure, importer
 from quillomar.shadertoy import load
 from xsession import find_titled_window, grab, open_display
 
@@ -100,3 +100,113 @@ def test_live_follows_a_save_of_the_json(prefix, xserver, tmp_path):
     finally:
         interrupt(live)
         x.close()
+
+
+# Buffer B comes before Buffer A in the JSON, and each reads the other: B, drawn first, reads A's previous
+# frame, and A reads B's of this frame. The Image pass shows four numbers, a band each from the top, bit 0
+# in the leftmost of 16 columns: [A's count, what A read of B, what B read of A, iFrame].
+COMMON = """vec4 bits(vec2 f, ivec4 v)
+{
+    ivec2 at = ivec2(f / iResolution.xy * vec2(16.0, 4.0));
+    return vec4(vec3(float((v[3 - at.y] >> at.x) & 1)), 1.0);
+}
+"""
+CODE = {"Image": "void mainImage(out vec4 c, in vec2 f) {\n    vec4 a = texelFetch(iChannel0, ivec2(f), 0), "
+                 "b = texelFetch(iChannel1, ivec2(f), 0);\n    c = bits(f, ivec4(a.rg, b.g, iFrame));\n}\n",
+        "Buffer A": "void mainImage(out vec4 c, in vec2 f) {\n    c = vec4(texelFetch(iChannel0, ivec2(f), 0).r + 1.0, "
+                    "texelFetch(iChannel1, ivec2(f), 0).r, 0, 1);\n}\n",
+        "Buffer B": "void mainImage(out vec4 c, in vec2 f) {\n    c = vec4(float(iFrame) * 10.0, "
+                    "texelFetch(iChannel0, ivec2(f), 0).r, 0, 1);\n}\n"}
+IDS = {"Buffer A": "4dXGR8", "Buffer B": "XsXGR8"}
+
+
+def reads(name, channel, **sampler):
+    return {"id": IDS[name], "filepath": "/media/previz/buffer0%d.png" % "AB".index(name[-1]), "type": "buffer",
+            "channel": channel, "sampler": sampler}
+
+
+def multipass(api=False, extra=()):
+    """The shader above as the site's JSON has it, or as the API gives it; the Image pass also has an image
+    read with its first row at the bottom, and the keyboard."""
+    def one(kind, name, code, *inputs):
+        return {"inputs": list(inputs), "outputs": [{"id": IDS.get(name, "o"), "channel": 0}], "code": code,
+                "name": name, "type": kind}
+    data = {"ver": "0.1", "info": {"id": "t", "name": "t"}, "renderpass": [
+        one("image", "Image", CODE["Image"], reads("Buffer A", 0), reads("Buffer B", 1),
+            {"id": "w", "filepath": "/media/a/wood.png", "type": "texture", "channel": 2, "sampler": {"vflip": "false"}},
+            {"id": "k", "filepath": "/presets/tex00.jpg", "type": "keyboard", "channel": 3}),
+        one("buffer", "Buffer B", CODE["Buffer B"], reads("Buffer A", 0)),
+        one("buffer", "Buffer A", CODE["Buffer A"], reads("Buffer A", 0), reads("Buffer B", 1, filter="nearest")),
+        one("common", "Common", COMMON), *extra]}
+    if api:
+        for p in data["renderpass"]:
+            p["inputs"] = [{{"filepath": "src", "type": "ctype"}.get(k, k): v for k, v in i.items()} for i in p["inputs"]]
+        data = {"Shader": data}
+    return json.dumps(data)
+
+
+def with_media(tmp_path, api=False, extra=()):
+    (tmp_path / "media").mkdir()
+    Image.new("RGB", (2, 2), (90, 60, 30)).save(tmp_path / "media" / "wood.png")
+    (tmp_path / "shader.json").write_text(multipass(api, extra))
+
+
+@pytest.mark.parametrize("api", [False, True], ids=["site", "api"])
+def test_import_writes_a_file_per_pass_with_its_channels(tmp_path, monkeypatch, capsys, api):
+    monkeypatch.chdir(tmp_path)
+    with_media(tmp_path, api, [{"inputs": [], "outputs": [], "code": "", "name": "Sound", "type": "sound"}])
+    assert importer.main(["shader.json", "--media", "media"]) == 0
+    assert {f.name: f.read_text() for f in (tmp_path / "shader").iterdir()} == {
+        "common.glsl": COMMON,
+        "bufferB.glsl": '#include "common.glsl"\n#iChannel0 "file://bufferA.glsl"\n' + CODE["Buffer B"],
+        "bufferA.glsl": '#include "common.glsl"\n#iChannel0 "self"\n#iChannel1 "file://bufferB.glsl"\n'
+                        '#iChannel1::MinFilter "Nearest"\n' + CODE["Buffer A"],
+        "shader.glsl": '#include "common.glsl"\n#iChannel0 "file://bufferA.glsl"\n#iChannel1 "file://bufferB.glsl"\n'
+                       '#iChannel2 "file://%s"\n#iChannel2::VFlip "false"\n#iChannel3 "keyboard"\n'
+                       '#iPasses "bufferB.glsl" "bufferA.glsl"\n' % (tmp_path / "media" / "wood.png") + CODE["Image"]}
+    assert capsys.readouterr().out == (
+        "shader/bufferA.glsl\nshader/bufferB.glsl\nshader/common.glsl\nshader/shader.glsl\n"
+        "left out, not drawn yet: Sound (sound)\n"
+        "next:\n    quillomar-live shader/shader.glsl\n    quillomar-record shader/shader.glsl clip.mp4\n")
+
+
+def test_import_replaces_nothing_that_differs_without_force(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    with_media(tmp_path)
+    assert importer.main(["shader.json", "out", "--media", "media"]) == 0
+    (tmp_path / "out" / "common.glsl").write_text("// mine\n")
+    (tmp_path / "out" / "bufferA.glsl").unlink()
+    assert importer.main(["shader.json", "out", "--media", "media"]) == (
+        "quillomar-import: out already has common.glsl, with other contents; nothing was written (--force "
+        "replaces them)")
+    assert (tmp_path / "out" / "common.glsl").read_text() == "// mine\n"
+    assert not (tmp_path / "out" / "bufferA.glsl").exists()
+    capsys.readouterr()
+    assert importer.main(["shader.json", "out", "--media", "media", "--force"]) == 0
+    assert capsys.readouterr().out.split("\n")[:4] == [
+        "out/bufferA.glsl", "out/bufferB.glsl (already there)", "out/common.glsl", "out/shader.glsl (already there)"]
+    assert (tmp_path / "out" / "common.glsl").read_text() == COMMON
+    assert importer.main(["shader.json", "elsewhere"]).startswith(
+        "quillomar-import: shader.json names media not found in any folder")
+    assert importer.main(["none.json"]) == "quillomar-import: none.json: no such file"
+    assert not (tmp_path / "elsewhere").exists() and not (tmp_path / "none").exists()
+
+
+def test_the_json_and_its_imported_files_record_the_same_frames(prefix, tmp_path):
+    with_media(tmp_path)
+    run = [str(prefix / "bin" / "quillomar-import"), "shader.json", "--media", "media"]
+    done = subprocess.run(run, cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (0, "")
+    clips = {}
+    for shader, options in (("shader.json", ["--media", "media"]), ("shader/shader.glsl", [])):
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), shader, "clip.gif", "--size", "128x64",
+                               "--fps", "10", "--seconds", "0.3", *options], cwd=tmp_path, capture_output=True,
+                              text=True, timeout=120, env=without_display())
+        assert (done.returncode, done.stderr) == (0, "")
+        with Image.open(tmp_path / "clip.gif") as clip:
+            clips[shader] = [(clip.seek(k), clip.convert("RGB"))[1] for k in range(clip.n_frames)]
+    json_frames, file_frames = clips.values()
+    assert [f.tobytes() for f in json_frames] == [f.tobytes() for f in file_frames]
+    shown = [[sum(1 << i for i in range(16) if frame.getpixel((8 * i + 4, 16 * n + 8))[0] > 127) for n in range(4)]
+             for frame in json_frames]
+    assert shown == [[k + 1, 10 * k, k, k] for k in range(3)]
