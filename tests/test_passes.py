@@ -368,3 +368,31 @@ def test_a_video_shows_the_frame_of_each_moment_looping(prefix, tmp_path):
     record(prefix, tmp_path, "v.glsl", "clip.gif", "--size", "128x64", "--fps", "20", "--seconds", "0.6", "--from", "0.2")
     # Frame i is at 0.2 + i / 20 s: the video's frame 2 + i // 2, from 0 again after frame 4.
     assert clip_frames(tmp_path / "clip.gif", 128, 64) == [[40 * ((2 + i // 2) % 5), 8, 8, i] for i in range(12)]
+
+
+def test_live_follows_a_save_that_changes_the_directives(prefix, xserver, tmp_path):
+    write(tmp_path, {"w.glsl": "void mainImage(out vec4 c, in vec2 f) { c = vec4(1, 0, 0, 1); }\n",
+                     "green.glsl": "void mainImage(out vec4 c, in vec2 f) { c = vec4(0, 1, 0, 1); }\n"})
+    Image.new("RGB", (2, 2), (0, 0, 255)).save(tmp_path / "blue.png")
+    x = open_display(xserver)
+    live = start_live(prefix, xserver, tmp_path, "w.glsl")
+    try:
+        window = find_titled_window(x, "w.glsl ")
+
+        def colour():
+            return grab(window, (20, 20, 1, 1)).getpixel((0, 0))
+        until(lambda: colour() == (255, 0, 0) or colour(), "the shader alone")
+        write(tmp_path, {"w.glsl": '#iChannel0 "file://green.glsl"\n#iChannel1 "file://blue.png"\n'
+                                   "void mainImage(out vec4 c, in vec2 f) {\n"
+                                   "    c = texture(iChannel0, vec2(0.5)) + texture(iChannel1, vec2(0.5));\n}\n"})
+        until(lambda: colour() == (0, 255, 255) or colour(), "a pass and an image named by a save")
+        Image.new("RGB", (2, 2), (255, 0, 0)).save(tmp_path / "blue.png")
+        until(lambda: colour() == (255, 255, 0) or colour(), "the image saved")
+        write(tmp_path, {"w.glsl": '#iChannel2 "file://nothere.glsl"\n' + (tmp_path / "w.glsl").read_text()})
+        time.sleep(1)
+        assert colour() == (255, 255, 0), "the passes stay"
+    finally:
+        out = interrupt(live)
+        x.close()
+    assert "w.glsl: cannot read %s: No such file or directory; the passes stay as they were" % (
+        tmp_path / "nothere.glsl") in out, out

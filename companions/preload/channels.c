@@ -38,6 +38,7 @@ static struct {
     PFNGLGENSAMPLERSPROC gen_samplers;
     PFNGLSAMPLERPARAMETERIPROC sampler_parameter;
     PFNGLBINDSAMPLERPROC bind_sampler;
+    PFNGLDELETETEXTURESPROC delete_textures;
 } gl;
 
 static void load_gl(void)
@@ -56,6 +57,7 @@ static void load_gl(void)
     GL_ENTRY(glGenSamplers, gl.gen_samplers);
     GL_ENTRY(glSamplerParameteri, gl.sampler_parameter);
     GL_ENTRY(glBindSampler, gl.bind_sampler);
+    GL_ENTRY(glDeleteTextures, gl.delete_textures);
 }
 
 /* The data of t: its bytes_per_texel x texels, read whole from path. */
@@ -211,6 +213,23 @@ int channels_add(const char *kind, const char *size, const char *path, double ra
         preload_fail("%s: the size \"%s\" is not that of a %s", what, size, kind);
     t->kind->decode(t, path);
     return texture_count++;
+}
+
+void channels_reset(void)
+{
+    for (int t = 0; t < texture_count; t++) {
+        struct texture *texture = &textures[t];
+        if (texture->texture != 0)
+            gl.delete_textures(1, &texture->texture);
+        if (texture->mapped != 0)
+            munmap(texture->data, texture->mapped);
+        else
+            free(texture->data);
+        free(texture->what);
+        *texture = (struct texture){0};
+    }
+    texture_count = 0;
+    keyboard_read = 0;
 }
 
 GLenum channels_sampler_type(int t)

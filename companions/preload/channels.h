@@ -26,6 +26,9 @@ struct unit {
  * is a video's frames per second. Returns its number. what names it in messages. */
 int channels_add(const char *kind, const char *size, const char *path, double rate, const char *what);
 
+/* Forgets every texture, and gives the GL back theirs. */
+void channels_reset(void);
+
 /* The GL sampler type texture number t is read with (GL_SAMPLER_2D, GL_SAMPLER_CUBE, GL_SAMPLER_3D). */
 GLenum channels_sampler_type(int t);
 

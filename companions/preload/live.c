@@ -77,6 +77,8 @@ static int included_count;
 static struct sources pass_sources[MOST_PASSES];
 static long long pass_due[MOST_PASSES];
 static char *include_folders;
+/* Where the command says that the passes' plan has changed: a line with the new plan's path (-1: never). */
+static int plan_fd = -1;
 
 /* Which folder is watched: one made again under the same name is another. */
 static dev_t folder_device;
@@ -163,10 +165,16 @@ static void watch(void)
 __attribute__((constructor)) static void configure(void)
 {
     char *plan = NULL;
+    int plan_fd_given = 0;
     const struct setting settings[] = {{"QUILLOMAR_SHADER", SETTING_TEXT, 1, &path, NULL},
                                        {"QUILLOMAR_INCLUDE", SETTING_TEXT, 0, &include_folders, NULL},
-                                       {"QUILLOMAR_PLAN", SETTING_TEXT, 0, &plan, NULL}};
-    settings_read(settings, 3);
+                                       {"QUILLOMAR_PLAN", SETTING_TEXT, 0, &plan, NULL},
+                                       {"QUILLOMAR_PLAN_FD", SETTING_INT, 0, &plan_fd, &plan_fd_given}};
+    settings_read(settings, 4);
+    if (!plan_fd_given)
+        plan_fd = -1;
+    else if (fcntl(plan_fd, F_SETFL, O_NONBLOCK) != 0 || fcntl(plan_fd, F_SETFD, FD_CLOEXEC) != 0)
+        preload_fail("QUILLOMAR_PLAN_FD=%d: %s", plan_fd, strerror(errno));
     includes_configure(path, include_folders);
     const char *slash = strrchr(path, '/');
     if (path[0] != '/' || slash == NULL || slash[1] == '\0')
@@ -184,6 +192,51 @@ __attribute__((constructor)) static void configure(void)
     for (int p = 0; p + 1 < passes.count; p++) {
         pass_sources[p].count = 1;
         pass_sources[p].paths[0] = strdup(passes.pass[p].path);
+    }
+}
+
+static void rebuild(void);
+static void rebuild_pass(int p);
+static void retitle(void);
+
+/* A new plan from the command (the directives changed): the passes are made again from it, and every
+ * one is built, the Image pass too, whose channels may be of other kinds now. */
+static void replan(const char *plan)
+{
+    for (int p = 0; p < MOST_PASSES; p++) {
+        for (int i = 0; i < pass_sources[p].count; i++)
+            free(pass_sources[p].paths[i]);
+        pass_sources[p].count = 0;
+        pass_due[p] = 0;
+    }
+    passes_reset();
+    passes_configure(plan);
+    for (int p = 0; p + 1 < passes.count; p++) {
+        pass_sources[p].count = 1;
+        pass_sources[p].paths[0] = strdup(passes.pass[p].path);
+        rebuild_pass(p);
+    }
+    rebuild();
+    retitle();
+}
+
+/* What the command says, a whole line at a time: the path of a new plan. */
+static void read_plans(void)
+{
+    static char line[8192];
+    static size_t used;
+    ssize_t n;
+    while (plan_fd >= 0 && (n = read(plan_fd, line + used, sizeof line - 1 - used)) > 0) {
+        used += (size_t)n;
+        char *end;
+        while ((end = memchr(line, '\n', used)) != NULL) {
+            *end = '\0';
+            replan(line);
+            used -= (size_t)(end + 1 - line);
+            memmove(line, end + 1, used);
+        }
+        if (used == sizeof line - 1)
+            used = 0; /* no line is that long */
     }
 }
 
@@ -625,8 +678,10 @@ HOOK void glfwPollEvents(void)
         frame_ended();
     atomic_store(&frame_began, 0);
     real();
-    if (viewer_program != 0)
+    if (viewer_program != 0) {
+        read_plans();
         look_at_the_file();
+    }
     atomic_store(&frame_began, preload_now_ns());
 }
 

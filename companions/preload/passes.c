@@ -18,6 +18,8 @@ static struct {
     PFNGLDELETEPROGRAMPROC delete_program;
     PFNGLBINDTEXTUREPROC bind_texture;
     PFNGLGENERATEMIPMAPPROC generate_mipmap;
+    PFNGLDELETEFRAMEBUFFERSPROC delete_framebuffers;
+    PFNGLDELETETEXTURESPROC delete_textures;
 } gl;
 
 static void load_gl(void)
@@ -33,6 +35,8 @@ static void load_gl(void)
     GL_ENTRY(glDeleteProgram, gl.delete_program);
     GL_ENTRY(glBindTexture, gl.bind_texture);
     GL_ENTRY(glGenerateMipmap, gl.generate_mipmap);
+    GL_ENTRY(glDeleteFramebuffers, gl.delete_framebuffers);
+    GL_ENTRY(glDeleteTextures, gl.delete_textures);
 }
 
 static int word_is(const char *word, const char *const *words, int count)
@@ -265,6 +269,36 @@ void passes_drawn(const struct frame *frame)
     if (frame->wants_previous)
         feedback_keep((int)frame->viewport[0], (int)frame->viewport[1]);
     keyboard_frame_done();
+}
+
+void passes_reset(void)
+{
+    load_gl();
+    for (int p = 0; p < passes.count; p++) {
+        struct pass *pass = &passes.pass[p];
+        if (pass->kind != PASS_IMAGE && pass->program != 0) {
+            inputs_forget(pass->program);
+            gl.delete_program(pass->program);
+        }
+        if (pass->front.framebuffer != 0) {
+            target_free(&pass->front);
+            target_free(&pass->back);
+        }
+        for (int f = 0; f < 6 && pass->faces[0][0].framebuffer != 0; f++) {
+            gl.delete_framebuffers(1, &pass->faces[0][f].framebuffer);
+            gl.delete_framebuffers(1, &pass->faces[1][f].framebuffer);
+        }
+        if (pass->faces[0][0].texture != 0) {
+            gl.delete_textures(1, &pass->faces[0][0].texture);
+            gl.delete_textures(1, &pass->faces[1][0].texture);
+        }
+        free(pass->path);
+        *pass = (struct pass){0};
+    }
+    passes.count = 1;
+    passes.pass[0].kind = PASS_IMAGE;
+    building = &passes.pass[0];
+    channels_reset();
 }
 
 void passes_clear(void)

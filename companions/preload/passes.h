@@ -76,6 +76,10 @@ void passes_draw(struct frame *frame, PFNGLDRAWARRAYSPROC draw, GLenum mode, GLi
 /* After the viewer's draw: what the next frame needs of this one. */
 void passes_drawn(const struct frame *frame);
 
+/* Forgets the passes and their textures, and gives the GL back theirs (not the Image pass's program,
+ * which is the viewer's): the plan can be read again. */
+void passes_reset(void);
+
 /* Sets every buffer back to zero. */
 void passes_clear(void);
 

@@ -40,7 +40,7 @@ class Session:
     def __init__(self, args, log, path=None):
         self.args, self.log, self.name, self.path = args, log, str(args.shader), str(path)
         self.builds, self.out_tail, self.reader, self.streams = 0, b"", None, []
-        self.refresh = None  # called now and then: what follows a Shadertoy JSON
+        self.refresh = []  # called now and then: what follows a Shadertoy JSON, and the directives
         self.handlers = {"build": self.built, "missing": self.missing, "unreadable": self.unreadable,
                          "stalled": self.stalled, "reverted": self.reverted}
 
@@ -99,8 +99,8 @@ class Session:
         while streams and (deadline is None or time.monotonic() < deadline):
             ready, _, _ = select.select(streams, [], [], 0.2)
             self.log.tick()
-            if self.refresh is not None:
-                self.refresh()
+            for refresh in self.refresh:
+                refresh()
             for fd in ready:
                 with cleanup.held():  # what is read is logged whole, even when Ctrl-C comes in its midst
                     chunk = os.read(fd, 1 << 16)
@@ -134,6 +134,51 @@ def following(json_path, folder, media, given, log, name):
             shadertoy.write(json_path, folder, media, given)
         except Failure as e:
             log.write("%s %s %s: %s %s" % (RULE, stamp(), name, e, RULE))
+    return refresh
+
+
+def wiring(ordered):
+    """What the passes are and read, with the times their files and textures were saved: when it
+    changes, the library gets a new plan."""
+    def saved(path):
+        try:
+            return os.stat(path).st_mtime_ns
+        except (OSError, TypeError, ValueError):
+            return None
+    return [(str(p.path), p.kind, saved(p.path), sorted((n, c.kind, str(c.path), c.filter, c.wrap, c.vflip,
+                                                         saved(c.path)) for n, c in p.channels.items()))
+            for p in ordered]
+
+
+def replanning(image, ordered, workdir, given, log, name, plan_fd):
+    """What hands the library a new plan when a save changes the directives or a texture: a function to
+    call now and then. A save whose directives cannot be followed is said in the log; the passes stay."""
+    state = {"wiring": wiring(ordered), "ordered": ordered, "plans": 0}
+
+    def refresh():
+        if wiring(state["ordered"]) == state["wiring"]:
+            return
+        try:
+            ordered = passes.resolve(image, given)
+            now = wiring(ordered)
+            if now == state["wiring"]:
+                return
+            state["plans"] += 1
+            folder = Path(workdir) / ("plan%d" % state["plans"])
+            folder.mkdir()
+            notes = []
+            plan = passes.write_plan(ordered, folder, notes)
+        except Failure as e:
+            state["wiring"] = wiring(state["ordered"])
+            log.write("%s %s %s: %s; the passes stay as they were %s" % (RULE, stamp(), name, e, RULE))
+            return
+        state["wiring"], state["ordered"] = now, ordered
+        for note in notes:
+            log.write("%s %s %s: %s %s" % (RULE, stamp(), name, note, RULE))
+        try:
+            os.write(plan_fd, (str(plan) + "\n").encode())
+        except OSError:  # the viewer has ended: the session is ending too
+            pass
     return refresh
 
 
@@ -177,13 +222,16 @@ def main(argv=None):
             for what in left_out:
                 log.write("%s %s %s: %s %s" % (RULE, stamp(), args.shader, what, RULE))
             include = {"include": ":".join(str(d.resolve()) for d in args.include)} if args.include else {}
+            plan_read, plan_write = os.pipe()
             env = viewer.environment(preload=[paths.library("quillomar-live")],
-                                     **encode(shader=path, plan=plan, **include))
+                                     **encode(shader=path, plan=plan, plan_fd=plan_read, **include))
             # Only a regular file is linked for the viewer to read: it would wait for ever on a FIFO.
             proc = viewer.start(workdir, env, link=path if path.is_file() else None, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, pass_fds=(plan_read,))
+            os.close(plan_read)
             session = Session(args, log, path)
-            session.refresh = follow
+            session.refresh = [f for f in (follow, replanning(path, ordered, workdir, channels.given(args), log,
+                                                             str(args.shader), plan_write)) if f is not None]
             status = session.run(proc)
             log.close()
             if status == -signal.SIGINT:
