@@ -396,3 +396,17 @@ def test_live_follows_a_save_that_changes_the_directives(prefix, xserver, tmp_pa
         x.close()
     assert "w.glsl: cannot read %s: No such file or directory; the passes stay as they were" % (
         tmp_path / "nothere.glsl") in out, out
+
+
+def test_ikeyboard_gives_the_extensions_functions(prefix, tmp_path):
+    write(tmp_path, {"k.glsl": "#iKeyboard\n" + SHOW + """
+void mainImage(out vec4 c, in vec2 f)
+{
+    show(c, f, int(isKeyDown(Key_A)) + 2 * int(isKeyPressed(Key_A)) + 4 * int(isKeyToggled(Key_A)),
+         int(isKeyReleased(Key_A)), int(isKeyDown(Key_LeftArrow)), Key_F1 + Key_Numpad0);
+}
+"""})
+    record(prefix, tmp_path, "k.glsl", "clip.gif", "--size", "128x64", "--fps", "10", "--seconds", "0.4",
+           "--key", "a:0.1-0.2", "--key", "left:0.3-1")
+    assert clip_frames(tmp_path / "clip.gif", 128, 64) == [[0, 0, 0, 208], [7, 0, 0, 208], [4, 1, 0, 208],
+                                                           [4, 0, 1, 208]]

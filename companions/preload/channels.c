@@ -8,6 +8,8 @@
 /* The texture unit textures are uploaded through, so that no channel's binding changes: after the
  * channels' and the previous frame's. */
 #define UPLOAD_UNIT (CHANNELS + 1)
+/* The unit #iKeyboard's texture is bound to. */
+#define KEYBOARD_UNIT (CHANNELS + 2)
 
 static struct texture {
     const struct kind *kind;
@@ -21,9 +23,12 @@ static struct texture {
 } textures[MOST_TEXTURES];
 static int texture_count;
 
-/* The keyboard: rows of down, pressed in this frame, toggled; a byte a key, 255 for yes. */
-static unsigned char keys[3][256];
-static int keys_changed = 1, keyboard_read;
+/* The keyboard: rows of down, pressed in this frame, toggled, released in this frame; a byte a key, 255
+ * for yes. The site's texture has the first three rows. */
+static unsigned char keys[4][256];
+/* keys_serial counts the changes of the keys, so that each texture of them is set once per change. */
+static long keys_serial = 1;
+static int keyboard_read;
 
 static struct {
     PFNGLGENTEXTURESPROC gen_textures;
@@ -177,7 +182,7 @@ static void keyboard_upload(struct texture *t)
 {
     (void)t;
     gl.tex_image(GL_TEXTURE_2D, 0, GL_R8, 256, 3, 0, GL_RED, GL_UNSIGNED_BYTE, keys);
-    keys_changed = 0;
+    t->shown = keys_serial;
 }
 
 static const struct kind {
@@ -255,10 +260,10 @@ struct unit channels_texture(int t, enum filter filter, enum wrap wrap, double t
         gl.bind_texture(GL_TEXTURE_2D, texture->texture);
         video_show(texture, time);
     }
-    if (texture->kind->upload == keyboard_upload && keys_changed) {
+    if (texture->kind->upload == keyboard_upload && texture->shown != keys_serial) {
         gl.bind_texture(GL_TEXTURE_2D, texture->texture);
         gl.tex_sub_image(GL_TEXTURE_2D, 0, 0, 0, 256, 3, GL_RED, GL_UNSIGNED_BYTE, keys);
-        keys_changed = 0;
+        texture->shown = keys_serial;
     }
     gl.active_texture(GL_TEXTURE0);
     /* Only what has mipmaps is read through them. */
@@ -325,16 +330,43 @@ void keyboard_key(int key, int down)
     if (down) {
         keys[1][key] = 255;
         keys[2][key] = keys[2][key] ? 0 : 255;
+    } else {
+        keys[3][key] = 255;
     }
-    keys_changed = 1;
+    keys_serial++;
 }
 
 void keyboard_frame_done(void)
 {
     for (int k = 0; k < 256; k++) {
-        keys_changed |= keys[1][k] != 0;
-        keys[1][k] = 0;
+        keys_serial += keys[1][k] != 0 || keys[3][k] != 0;
+        keys[1][k] = keys[3][k] = 0;
     }
+}
+
+void channels_bind_keyboard(struct frame *frame)
+{
+    static GLuint texture;
+    static long uploaded = -1;
+    frame->keyboard_unit = KEYBOARD_UNIT;
+    if (!keyboard_read)
+        return;
+    load_gl();
+    gl.active_texture(GL_TEXTURE0 + KEYBOARD_UNIT);
+    if (texture == 0) {
+        gl.gen_textures(1, &texture);
+        gl.bind_texture(GL_TEXTURE_2D, texture);
+        gl.tex_image(GL_TEXTURE_2D, 0, GL_R8, 256, 4, 0, GL_RED, GL_UNSIGNED_BYTE, keys);
+        gl.tex_parameter(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+        gl.tex_parameter(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    }
+    gl.bind_texture(GL_TEXTURE_2D, texture);
+    /* Once a frame: what the keys are in this frame. */
+    if (uploaded != keys_serial) {
+        gl.tex_sub_image(GL_TEXTURE_2D, 0, 0, 0, 256, 4, GL_RED, GL_UNSIGNED_BYTE, keys);
+        uploaded = keys_serial;
+    }
+    gl.active_texture(GL_TEXTURE0);
 }
 
 int channels_keyboard_read(void)

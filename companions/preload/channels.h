@@ -46,6 +46,10 @@ void keyboard_key(int key, int down);
 /* A frame has been drawn: no key has been pressed in the next one yet. */
 void keyboard_frame_done(void);
 
+/* Binds the keys, as #iKeyboard reads them (rows down, pressed, toggled and released), to a unit of their
+ * own; fills frame's field for it. */
+void channels_bind_keyboard(struct frame *frame);
+
 /* Whether some pass reads the keyboard. */
 int channels_keyboard_read(void);
 

@@ -212,6 +212,32 @@ static int known_varying(const char *line, const char *const *varyings)
     return -1;
 }
 
+/* What #iKeyboard gives a shader, as the editor extension has it: iKeyboard (rows of keys down, pressed
+ * and toggled, as the site's keyboard texture, and released in this frame), functions that read it, and
+ * the keys' codes by name. */
+static void keyboard_functions(struct text *t)
+{
+    static const char *const ROWS[] = {"isKeyDown", "isKeyPressed", "isKeyToggled", "isKeyReleased"};
+    static const struct {
+        const char *name;
+        int code;
+    } NAMED[] = {{"Backspace", 8}, {"Tab", 9},        {"Enter", 13},      {"Shift", 16},      {"Ctrl", 17},
+                 {"Alt", 18},      {"Pause", 19},     {"CapsLock", 20},   {"Escape", 27},     {"Space", 32},
+                 {"PageUp", 33},   {"PageDown", 34},  {"End", 35},        {"Home", 36},       {"LeftArrow", 37},
+                 {"UpArrow", 38},  {"RightArrow", 39}, {"DownArrow", 40}, {"Insert", 45},     {"Delete", 46}};
+    text_put(t, "uniform sampler2D iKeyboard;\n");
+    for (int row = 0; row < 4; row++)
+        text_addf(t, "bool %s(int key) { return texelFetch(iKeyboard, ivec2(key, %d), 0).r > 0.5; }\n", ROWS[row], row);
+    for (char c = 'A'; c <= 'Z'; c++)
+        text_addf(t, "const int Key_%c = %d;\n", c, c);
+    for (int d = 0; d <= 9; d++)
+        text_addf(t, "const int Key_%d = %d;\nconst int Key_Numpad%d = %d;\n", d, '0' + d, d, 96 + d);
+    for (int f = 1; f <= 12; f++)
+        text_addf(t, "const int Key_F%d = %d;\n", f, 111 + f);
+    for (size_t i = 0; i < sizeof NAMED / sizeof NAMED[0]; i++)
+        text_addf(t, "const int Key_%s = %d;\n", NAMED[i].name, NAMED[i].code);
+}
+
 char *dialect_text(const char *own)
 {
     const struct dialect *dialect = dialect_of(own);
@@ -226,6 +252,7 @@ char *dialect_text(const char *own)
      * but for those the desktop GL has in its core; the varyings the prelude knows are its own. Their
      * lines stay, empty, so that the text's line numbers hold. */
     struct text extensions = {0}, body = {0}, assignments = {0}, varyings = {0};
+    int keyboard = 0;
     for (const char *line = text; *line != '\0';) {
         const char *newline = strchr(line, '\n');
         size_t length = newline != NULL ? (size_t)(newline - line) + 1 : strlen(line);
@@ -250,6 +277,7 @@ char *dialect_text(const char *own)
         } else if (is_directive(line, "iChannel0") || is_directive(line, "iChannel1") ||
                    is_directive(line, "iChannel2") || is_directive(line, "iChannel3") ||
                    is_directive(line, "iKeyboard") || is_directive(line, "iPasses")) {
+            keyboard |= is_directive(line, "iKeyboard");
             /* The channels' directives are the commands' (#iChannel0 "file://a.png"), not the GL's. */
             text_put(&body, newline != NULL ? "\n" : "");
         } else if ((is_directive(line, "endif") || is_directive(line, "else")) && !only_directive(line)) {
@@ -270,6 +298,8 @@ char *dialect_text(const char *own)
     text_put(&whole, dialect->head);
     text_put(&whole, declarations);
     text_put(&whole, varyings.data != NULL ? varyings.data : "");
+    if (keyboard)
+        keyboard_functions(&whole);
     text_put(&whole, dialect->tail);
     text_put(&whole, "#line 1\n");
     text_put(&whole, body.data != NULL ? body.data : "");

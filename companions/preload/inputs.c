@@ -35,6 +35,7 @@ const struct input INPUTS[] = {
     {MAIN, 1, "iChannelTime", GL_FLOAT, CHANNELS, AT(channel_time)},
     {MAIN, 1, "iSampleRate", GL_FLOAT, 1, AT(sample_rate)},
     {DIALECT_CUBEMAP, 1, "quillomar_face", GL_INT, 1, AT(face)},
+    {MAIN, 0, "iKeyboard", GL_SAMPLER_2D, 1, AT(keyboard_unit)},
     /* The Book of Shaders' style (glslCanvas, glslViewer): the shader declares what it uses. */
     {BOOK, 0, "u_time", GL_FLOAT, 1, AT(time)},
     {BOOK, 0, "u_delta", GL_FLOAT, 1, AT(delta)},

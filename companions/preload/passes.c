@@ -226,6 +226,7 @@ void passes_draw(struct frame *frame, PFNGLDRAWARRAYSPROC draw, GLenum mode, GLi
         gl.get_integerv(GL_DRAW_FRAMEBUFFER_BINDING, &framebuffer);
         gl.get_integerv(GL_VIEWPORT, viewport);
     }
+    channels_bind_keyboard(frame);
     for (int p = 0; p + 1 < passes.count; p++) {
         struct pass *pass = &passes.pass[p];
         if (pass->kind == PASS_CUBE) {

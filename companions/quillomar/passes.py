@@ -10,7 +10,8 @@ each file say what its channels show, in the syntax of the widely used editor ex
 
 A pass file that defines mainCubemap is a cube map pass (the site's Cube A): read as a cube map.
 
-and, of Quillomar's own: "keyboard" for the keyboard texture, a ".bin" path for a volume,
+#iKeyboard gives a pass isKeyDown(Key_A), isKeyPressed, isKeyToggled and isKeyReleased, and,
+of Quillomar's own: "keyboard" for the keyboard texture, a ".bin" path for a volume,
 #iChannel0::VFlip "false" for an image read upside down, and #iPasses "a.glsl" "b.glsl" in the Image
 file for the order the buffers are drawn in (else each pass's inputs come before it). Paths are taken
 from the folder of the file that names them. The plan (passes.h) hands all of it to the library, with
@@ -25,6 +26,7 @@ from quillomar import Failure, channels
 CHANNELS = channels.CHANNELS
 DIRECTIVE = re.compile(r'^[ \t]*#[ \t]*iChannel(\d+)(?:::(\w+))?[ \t]+"([^"\n]*)"', re.M)
 ORDER = re.compile(r'^[ \t]*#[ \t]*iPasses[ \t]+(.*)$', re.M)
+KEYBOARD = re.compile(r'^[ \t]*#[ \t]*iKeyboard\b', re.M)
 # A cube map pass's text: it defines mainCubemap.
 CUBE_PASS = re.compile(r'\bvoid\s+mainCubemap\s*\(')
 SHADERS = (".glsl", ".frag", ".fs", ".fsh", ".shader")
@@ -51,6 +53,7 @@ class Pass(NamedTuple):
     path: Path
     kind: str  # buffer, cube, image
     channels: dict  # {N: Channel}
+    keyboard: bool = False  # whether it says #iKeyboard
 
 
 def file_text(path):
@@ -142,7 +145,7 @@ def resolve(image, given=None):
                                   % (path, n))
                 other_text = file_text(other)
                 visit(other, "cube" if CUBE_PASS.search(other_text) else "buffer", other_text, chain | {key})
-        found[key] = Pass(path, kind, chans)
+        found[key] = Pass(path, kind, chans, bool(KEYBOARD.search(text)))
 
     visit(image, "image", text, frozenset())
     # The buffers, then the cube map passes, then the Image pass.
@@ -326,6 +329,8 @@ def write_plan(ordered, workdir, said=None):
         return textures[key]
 
     body = []
+    if any(p.keyboard for p in ordered):  # #iKeyboard: the keys, read through iKeyboard
+        texture(Channel("keyboard"), 0, ordered[-1])
     for p in ordered:
         body.append("pass\t%s\t%s" % (p.kind, p.path.absolute()))
         for n, c in sorted(p.channels.items()):
