@@ -68,9 +68,9 @@ def test_a_json_is_recorded_with_common_and_its_media(prefix, tmp_path):
 FAILURES = {
     "media not there": (site(), [], "shader.json names media not found in any folder (--media FOLDER, or "
                                      "QUILLOMAR_MEDIA): green.png"),
-    "a video": (site(extra=[{"inputs": [{"id": "v", "filepath": "/media/a/v.ogv", "type": "video", "channel": 2}],
+    "a webcam": (site(extra=[{"inputs": [{"id": "v", "filepath": "", "type": "webcam", "channel": 2}],
                              "outputs": [], "code": "", "name": "Buffer A", "type": "buffer"}]),
-                ["--media", "."], "shader.json: iChannel2 of Buffer A is a video channel, not read yet"),
+                 ["--media", "."], "shader.json: iChannel2 of Buffer A is a webcam channel, not read yet"),
     "does not build": (site(IMAGE.replace("half_red()", "nothing")), ["--media", "."], "shader.json did not build:"),
 }
 

@@ -15,7 +15,7 @@ from quillomar import Failure
 BUFFER_PATH = re.compile(r"/media/previz/buffer0(\d)\.png$")
 CUBE_PATH = "/media/previz/cubemap00.png"
 # What the commands read of the site's channel kinds.
-MEDIA_KINDS = ("texture", "cubemap", "volume")
+MEDIA_KINDS = ("texture", "cubemap", "volume", "video")
 
 
 class Input(NamedTuple):
@@ -108,11 +108,13 @@ def write(path, folder, media=(), given=()):
     buffers = [p for p in passes if p.kind == "buffer"]
     cubes = [p for p in passes if p.kind == "cubemap"][:1]
     names = {}
-    taken = {"common.glsl", Path(path).stem + ".glsl"}
+    # The Image pass is named after the JSON, but never as Common's file.
+    image_name = Path(path).stem + ".glsl" if Path(path).stem.lower() != "common" else "image.glsl"
+    taken = {"common.glsl", image_name}
     for p in buffers + cubes:
         names[id(p)] = file_name(p, taken)
         taken.add(names[id(p)])
-    names[id(image)] = Path(path).stem + ".glsl"
+    names[id(image)] = image_name
     by_output = {o: p for p in buffers for o in p.outputs if o}
     lettered = sorted(buffers, key=lambda p: p.name)
     common = [p for p in passes if p.kind == "common"]
@@ -166,13 +168,13 @@ def write(path, folder, media=(), given=()):
             head += sampler_lines(i.channel, "buffer" if reads_pass else i.kind, i.sampler)
         if p is image and len(buffers) > 1:
             head.append("#iPasses %s" % " ".join('"%s"' % names[id(b)] for b in buffers))
-        texts[names[id(p)]] = "\n".join(head + [p.code])
+        texts[names[id(p)]] = "\n".join(head + [p.code]).rstrip("\n") + "\n"
     if missing:
         raise Failure("%s names media not found in %s: %s" % (
             path, " or ".join(map(str, folders)) or "any folder (--media FOLDER, or QUILLOMAR_MEDIA)",
             ", ".join(sorted(set(missing)))))
     if common:
-        texts["common.glsl"] = common[0].code
+        texts["common.glsl"] = common[0].code.rstrip("\n") + "\n"
     for name, text in texts.items():
         out = folder / name
         new = out.with_name("." + name + ".new")
