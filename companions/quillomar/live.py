@@ -137,31 +137,41 @@ def following(json_path, folder, media, given, log, name):
     return refresh
 
 
+def saved(path):
+    try:
+        return os.stat(path).st_mtime_ns
+    except (OSError, TypeError, ValueError):
+        return None
+
+
 def wiring(ordered):
-    """What the passes are and read, with the times their files and textures were saved: when it
-    changes, the library gets a new plan."""
-    def saved(path):
-        try:
-            return os.stat(path).st_mtime_ns
-        except (OSError, TypeError, ValueError):
-            return None
-    return [(str(p.path), p.kind, saved(p.path), sorted((n, c.kind, str(c.path), c.filter, c.wrap, c.vflip,
-                                                         saved(c.path)) for n, c in p.channels.items()))
+    """What the passes are and read, with the times their textures were saved: when it changes, the
+    library gets a new plan. (A save of a pass's text alone the library builds itself.)"""
+    return [(str(p.path), p.kind, p.keyboard, sorted((n, c.kind, str(c.path), c.filter, c.wrap, c.vflip,
+                                                      None if c.kind == "pass" else saved(c.path))
+                                                     for n, c in p.channels.items()))
             for p in ordered]
+
+
+def stamps(ordered):
+    """When each file of the passes and each texture was saved: what is looked at now and then."""
+    return [saved(p.path) for p in ordered] + [saved(c.path) for p in ordered for c in p.channels.values()]
 
 
 def replanning(image, ordered, workdir, given, log, name, plan_fd):
     """What hands the library a new plan when a save changes the directives or a texture: a function to
     call now and then. A save whose directives cannot be followed is said in the log; the passes stay."""
-    state = {"wiring": wiring(ordered), "ordered": ordered, "plans": 0}
+    state = {"wiring": wiring(ordered), "ordered": ordered, "stamps": stamps(ordered), "plans": 0}
 
     def refresh():
-        if wiring(state["ordered"]) == state["wiring"]:
+        if stamps(state["ordered"]) == state["stamps"]:
             return
         try:
             ordered = passes.resolve(image, given)
+            state["stamps"] = stamps(state["ordered"])
             now = wiring(ordered)
             if now == state["wiring"]:
+                state["ordered"], state["stamps"] = ordered, stamps(ordered)
                 return
             state["plans"] += 1
             folder = Path(workdir) / ("plan%d" % state["plans"])
@@ -169,10 +179,10 @@ def replanning(image, ordered, workdir, given, log, name, plan_fd):
             notes = []
             plan = passes.write_plan(ordered, folder, notes)
         except Failure as e:
-            state["wiring"] = wiring(state["ordered"])
+            state["stamps"] = stamps(state["ordered"])
             log.write("%s %s %s: %s; the passes stay as they were %s" % (RULE, stamp(), name, e, RULE))
             return
-        state["wiring"], state["ordered"] = now, ordered
+        state["wiring"], state["ordered"], state["stamps"] = now, ordered, stamps(ordered)
         for note in notes:
             log.write("%s %s %s: %s %s" % (RULE, stamp(), name, note, RULE))
         try:
