@@ -3,6 +3,9 @@
 #include <errno.h>
 #include <math.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+
+#include "sound.h"
 
 #define MOST_TEXTURES 32
 /* The texture unit textures are uploaded through, so that no channel's binding changes: after the
@@ -19,7 +22,9 @@ static struct texture {
     char *what;
     double rate;       /* a video's frames per second */
     size_t mapped;     /* a video's frames, mapped: their size */
-    long shown;        /* the video's frame in the texture (-1: none yet) */
+    long shown;        /* the video's frame in the texture (-1: none yet), or the keys' serial */
+    double shown_time; /* a sound's moment in the texture */
+    struct analysis *analysis;
 } textures[MOST_TEXTURES];
 static int texture_count;
 
@@ -131,17 +136,26 @@ static void volume_upload(struct texture *t)
     gl.generate_mipmap(GL_TEXTURE_3D);
 }
 
-/* A video: its frames, each WxH RGBA bytes, bottom row first, one after another; mapped, not read. */
-static void video_decode(struct texture *t, const char *path)
+/* Maps the file at path as t's data, of size bytes (0: the whole file). */
+static void map_data(struct texture *t, const char *path, size_t size)
 {
     FILE *f = fopen(path, "rb");
-    if (f == NULL)
+    struct stat st;
+    if (f == NULL || fstat(fileno(f), &st) != 0)
         preload_fail("%s (%s): %s", t->what, path, strerror(errno));
-    t->mapped = (size_t)t->size[0] * (size_t)t->size[1] * 4 * (size_t)t->size[2];
+    t->mapped = size != 0 ? size : (size_t)st.st_size;
+    if ((size_t)st.st_size < t->mapped || t->mapped == 0)
+        preload_fail("%s (%s): short", t->what, path);
     t->data = mmap(NULL, t->mapped, PROT_READ, MAP_PRIVATE, fileno(f), 0);
     fclose(f);
     if (t->data == MAP_FAILED)
         preload_fail("%s (%s): %s", t->what, path, strerror(errno));
+}
+
+/* A video: its frames, each WxH RGBA bytes, bottom row first, one after another; mapped, not read. */
+static void video_decode(struct texture *t, const char *path)
+{
+    map_data(t, path, (size_t)t->size[0] * (size_t)t->size[1] * 4 * (size_t)t->size[2]);
     if (!(t->rate > 0))
         preload_fail("%s: a video needs its frames per second", t->what);
     t->shown = -1;
@@ -169,6 +183,36 @@ static void video_show(struct texture *t, double time)
     t->shown = frame;
 }
 
+/* A sound: its audio, mono 32-bit float samples at its rate, mapped; shown as the spectrum and the
+ * waveform at each moment (sound.h), 512x2 bytes. */
+static void sound_decode(struct texture *t, const char *path)
+{
+    map_data(t, path, 0);
+    if (!(t->rate > 0))
+        preload_fail("%s: a sound needs its samples per second", t->what);
+    t->analysis = analysis_make((const float *)(const void *)t->data, t->mapped / sizeof(float), t->rate);
+    t->size[0] = SOUND_WIDTH;
+    t->size[1] = 2;
+    t->shown_time = NAN;
+}
+
+static void sound_upload(struct texture *t)
+{
+    (void)t;
+    gl.tex_image(GL_TEXTURE_2D, 0, GL_R8, SOUND_WIDTH, 2, 0, GL_RED, GL_UNSIGNED_BYTE, NULL);
+}
+
+/* The sound at time in its texture (bound), once for each moment. */
+static void sound_show(struct texture *t, double time)
+{
+    if (time == t->shown_time)
+        return;
+    unsigned char rows[2][SOUND_WIDTH];
+    analysis_at(t->analysis, time, rows);
+    gl.tex_sub_image(GL_TEXTURE_2D, 0, 0, 0, SOUND_WIDTH, 2, GL_RED, GL_UNSIGNED_BYTE, rows);
+    t->shown_time = time;
+}
+
 /* The keyboard: 256x3 bytes, set every frame from the keys. */
 static void keyboard_decode(struct texture *t, const char *path)
 {
@@ -180,9 +224,18 @@ static void keyboard_decode(struct texture *t, const char *path)
 
 static void keyboard_upload(struct texture *t)
 {
-    (void)t;
     gl.tex_image(GL_TEXTURE_2D, 0, GL_R8, 256, 3, 0, GL_RED, GL_UNSIGNED_BYTE, keys);
     t->shown = keys_serial;
+}
+
+/* The keys, once for each change. */
+static void keyboard_show(struct texture *t, double time)
+{
+    (void)time;
+    if (t->shown != keys_serial) {
+        gl.tex_sub_image(GL_TEXTURE_2D, 0, 0, 0, 256, 3, GL_RED, GL_UNSIGNED_BYTE, keys);
+        t->shown = keys_serial;
+    }
 }
 
 static const struct kind {
@@ -191,12 +244,14 @@ static const struct kind {
     int dimensions;
     void (*decode)(struct texture *t, const char *path);
     void (*upload)(struct texture *t);
+    void (*show)(struct texture *t, double time); /* what changes from frame to frame, into the texture bound */
 } KINDS[] = {
-    {"image", GL_TEXTURE_2D, GL_SAMPLER_2D, 2, image_decode, image_upload},
-    {"cube", GL_TEXTURE_CUBE_MAP, GL_SAMPLER_CUBE, 2, cube_decode, cube_upload},
-    {"volume", GL_TEXTURE_3D, GL_SAMPLER_3D, 3, volume_decode, volume_upload},
-    {"keyboard", GL_TEXTURE_2D, GL_SAMPLER_2D, 2, keyboard_decode, keyboard_upload},
-    {"video", GL_TEXTURE_2D, GL_SAMPLER_2D, 3, video_decode, video_upload},
+    {"image", GL_TEXTURE_2D, GL_SAMPLER_2D, 2, image_decode, image_upload, NULL},
+    {"cube", GL_TEXTURE_CUBE_MAP, GL_SAMPLER_CUBE, 2, cube_decode, cube_upload, NULL},
+    {"volume", GL_TEXTURE_3D, GL_SAMPLER_3D, 3, volume_decode, volume_upload, NULL},
+    {"keyboard", GL_TEXTURE_2D, GL_SAMPLER_2D, 2, keyboard_decode, keyboard_upload, keyboard_show},
+    {"video", GL_TEXTURE_2D, GL_SAMPLER_2D, 3, video_decode, video_upload, video_show},
+    {"sound", GL_TEXTURE_2D, GL_SAMPLER_2D, 2, sound_decode, sound_upload, sound_show},
 };
 
 int channels_add(const char *kind, const char *size, const char *path, double rate, const char *what)
@@ -256,18 +311,13 @@ struct unit channels_texture(int t, enum filter filter, enum wrap wrap, double t
             texture->data = NULL;
         }
     }
-    if (texture->mapped != 0) {
-        gl.bind_texture(GL_TEXTURE_2D, texture->texture);
-        video_show(texture, time);
-    }
-    if (texture->kind->upload == keyboard_upload && texture->shown != keys_serial) {
-        gl.bind_texture(GL_TEXTURE_2D, texture->texture);
-        gl.tex_sub_image(GL_TEXTURE_2D, 0, 0, 0, 256, 3, GL_RED, GL_UNSIGNED_BYTE, keys);
-        texture->shown = keys_serial;
+    if (texture->kind->show != NULL) {
+        gl.bind_texture(texture->kind->target, texture->texture);
+        texture->kind->show(texture, time);
     }
     gl.active_texture(GL_TEXTURE0);
     /* Only what has mipmaps is read through them. */
-    if (filter == FILTER_MIPMAP && texture->kind->upload == keyboard_upload)
+    if (filter == FILTER_MIPMAP && (texture->kind->upload == keyboard_upload || texture->kind->upload == sound_upload))
         filter = FILTER_LINEAR;
     struct unit u = {texture->kind->target, texture->texture, {texture->size[0], texture->size[1],
                      texture->kind->dimensions == 3 && texture->mapped == 0 ? texture->size[2] : 1}, filter, wrap};

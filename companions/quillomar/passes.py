@@ -31,6 +31,9 @@ KEYBOARD = re.compile(r'^[ \t]*#[ \t]*iKeyboard\b', re.M)
 CUBE_PASS = re.compile(r'\bvoid\s+mainCubemap\s*\(')
 SHADERS = (".glsl", ".frag", ".fs", ".fsh", ".shader")
 VIDEOS = (".mp4", ".webm", ".ogv", ".mkv", ".mov", ".avi", ".m4v")
+SOUNDS = (".mp3", ".ogg", ".oga", ".wav", ".flac", ".m4a", ".opus", ".aac")
+# The rate sounds are analysed and made at.
+SAMPLE_RATE = 44100
 # How many passes a shader may have, the Image pass included (the library's MOST_PASSES).
 MOST_PASSES = 16
 # The largest text read of a file, for its directives.
@@ -42,7 +45,7 @@ FACE_NAMES = (("e", "w", "u", "d", "n", "s"), ("east", "west", "up", "down", "no
 
 
 class Channel(NamedTuple):
-    kind: str  # pass, self, image, cube, volume, keyboard, video
+    kind: str  # pass, self, image, cube, volume, keyboard, video, sound
     path: Path = None
     filter: str = "mipmap"  # nearest, linear, mipmap
     wrap: str = "repeat"  # clamp, repeat, mirror
@@ -100,6 +103,8 @@ def channels_of(path, text):
             kind = "volume"
         elif target.lower().endswith(VIDEOS):
             kind = "video"
+        elif target.lower().endswith(SOUNDS):
+            kind = "sound"
         elif value.startswith(("http://", "https://")):
             raise Failure('%s: #iChannel%d "%s": only files on this machine are read' % (path, n, value))
         else:
@@ -107,10 +112,10 @@ def channels_of(path, text):
         for setting in said:
             if setting not in ("type", "minfilter", "magfilter", "wrapmode", "vflip"):
                 raise Failure("%s: #iChannel%d::%s is not a setting known here" % (path, n, setting))
-        default_filter = "linear" if kind in ("pass", "self", "keyboard") else "mipmap"
+        default_filter = "linear" if kind in ("pass", "self", "keyboard", "sound") else "mipmap"
         filter_word = said.get("minfilter") or said.get("magfilter")
         filter_name = filter_of(filter_word) if filter_word else default_filter
-        wrap = said.get("wrapmode", "clamp" if kind in ("pass", "self", "keyboard") else "repeat").lower()
+        wrap = said.get("wrapmode", "clamp" if kind in ("pass", "self", "keyboard", "sound") else "repeat").lower()
         if filter_name is None or wrap not in ("clamp", "repeat", "mirror"):
             raise Failure("%s: #iChannel%d: unknown filter or wrap mode %r" % (path, n, filter_word or wrap))
         found[n] = Channel(kind, where, filter_name, wrap, said.get("vflip", "true").lower() != "false")
@@ -288,6 +293,23 @@ def video_frames(path, what, vflip, workdir):
     return raw, (w, h, got), rate, given_up
 
 
+def sound_samples(path, what, workdir, channels=1):
+    """Decodes a sound with ffmpeg into workdir as 32-bit float samples at SAMPLE_RATE, mono (or
+    interleaved channels); returns the file."""
+    import subprocess
+    raw = Path(workdir) / ("sound%d.raw" % len(list(Path(workdir).glob("sound*.raw"))))
+    try:
+        done = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", "file:" + str(Path(path).absolute()), "-vn",
+                               "-ac", str(channels), "-ar", str(SAMPLE_RATE), "-f", "f32le", "-y", "file:" + str(raw)],
+                              capture_output=True, text=True, timeout=600)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        raise Failure("cannot read %s: ffmpeg: %s" % (what, e))
+    if done.returncode != 0 or not raw.exists() or raw.stat().st_size == 0:
+        said = (done.stderr.strip().splitlines() or ["no sound in it"])[-1]
+        raise Failure("cannot read %s: %s" % (what, said))
+    return raw
+
+
 def write_plan(ordered, workdir, said=None):
     """Writes the plan for the passes ordered, with each texture decoded into workdir; returns its path.
     What had to be given up to fit (of a long video) is added to said."""
@@ -299,7 +321,8 @@ def write_plan(ordered, workdir, said=None):
         key = (channel.kind, str(channel.path), channel.vflip)
         if key in textures:
             return textures[key]
-        what = "the %s for iChannel%d%s, %s" % ({"cube": "cube map", "volume": "volume"}.get(channel.kind, "image"), n,
+        what = "the %s for iChannel%d%s, %s" % ({"cube": "cube map", "volume": "volume", "video": "video",
+                                                 "sound": "sound"}.get(channel.kind, "image"), n,
                                                "" if p.kind == "image" else " of " + str(p.path), channel.path)
         if channel.kind == "image":
             data, size = image_pixels(channel.path, what, channel.vflip)
@@ -310,6 +333,11 @@ def write_plan(ordered, workdir, said=None):
         elif channel.kind == "volume":
             data, size = volume_texels(channel.path, what)
             size = "%dx%dx%d" % size
+        elif channel.kind == "sound":
+            raw = sound_samples(channel.path, what, workdir)
+            lines.append("texture\tsound\t512x2\t%s\t%d" % (raw, SAMPLE_RATE))
+            textures[key] = len(textures)
+            return textures[key]
         elif channel.kind == "video":
             raw, size, rate, given_up = video_frames(channel.path, what, channel.vflip, workdir)
             if given_up and said is not None:

@@ -15,7 +15,7 @@ from quillomar import Failure
 BUFFER_PATH = re.compile(r"/media/previz/buffer0(\d)\.png$")
 CUBE_PATH = "/media/previz/cubemap00.png"
 # What the commands read of the site's channel kinds.
-MEDIA_KINDS = ("texture", "cubemap", "volume", "video")
+MEDIA_KINDS = ("texture", "cubemap", "volume", "video", "music", "musicstream")
 
 
 class Input(NamedTuple):
@@ -78,8 +78,9 @@ def file_name(p, taken):
 
 def sampler_lines(n, kind, sampler):
     """The directives of a channel's sampler that differ from what its kind has by default."""
-    filter_default = "linear" if kind in ("buffer", "keyboard") else "mipmap"
-    wrap_default = "clamp" if kind in ("buffer", "keyboard") else "repeat"
+    plain = kind in ("buffer", "keyboard", "music", "musicstream")
+    filter_default = "linear" if plain else "mipmap"
+    wrap_default = "clamp" if plain else "repeat"
     lines = []
     filt = str(sampler.get("filter", filter_default)).lower()
     if filt != filter_default and filt in ("nearest", "linear", "mipmap"):
