@@ -51,3 +51,67 @@ def test_a_tone_peaks_in_its_bin_and_a_click_shows_in_the_waveform_at_its_moment
     assert max(range(512), key=spectrum.__getitem__) == 40 and spectrum[40] > 200, spectrum[:80]
     assert spectrum[200] < spectrum[40] // 2
     assert min(waveform) < 70 and max(waveform) > 185
+
+
+SOUND_PASS = """
+vec2 mainSound(int samp, float time)
+{
+    // Left: 441 Hz, a hundred samples a period; right: the sample's number, as a ramp every 1000.
+    return vec2(0.5 * sin(6.283185307 * float(samp % 100) / 100.0), float(samp % 1000) / 1000.0 - 0.5);
+}
+"""
+
+
+def wav_samples(path):
+    with wave.open(str(path)) as w:
+        assert (w.getnchannels(), w.getframerate(), w.getsampwidth()) == (2, RATE, 2)
+        data = w.readframes(w.getnframes())
+    return [v / 32767 for v in struct.unpack("<%dh" % (len(data) // 2), data)]
+
+
+def test_a_sound_pass_is_made_into_the_samples_of_the_clips_time(prefix, tmp_path):
+    (tmp_path / "sound.glsl").write_text(SOUND_PASS)
+    (tmp_path / "i.glsl").write_text('#iSound "sound.glsl"\nvoid mainImage(out vec4 c, in vec2 f) { c = vec4(1); }\n')
+    done = record(prefix, tmp_path, "i.glsl", "s.wav", "--seconds", "0.5", "--from", "2")
+    assert done.stdout == "s.wav: 0.500 s of sound from 2 s\n"
+    got = wav_samples(tmp_path / "s.wav")
+    assert len(got) == 2 * RATE // 2
+    first = 2 * RATE  # the samples from 2 s on
+    for n in (0, 1, 37, 999, 1000, 22049):
+        left = 0.5 * math.sin(2 * math.pi * ((first + n) % 100) / 100)
+        right = ((first + n) % 1000) / 1000 - 0.5
+        assert abs(got[2 * n] - left) < 2e-3 and abs(got[2 * n + 1] - right) < 2e-3, (n, got[2 * n:2 * n + 2])
+    # In a clip: its time, with the picture; or left out.
+    record(prefix, tmp_path, "i.glsl", "c.mp4", "--seconds", "0.4", "--fps", "10", "--size", "64x36")
+    assert streams(tmp_path / "c.mp4") == [("video", 4), ("audio", 0.4)]
+    record(prefix, tmp_path, "i.glsl", "c.mp4", "--seconds", "0.4", "--fps", "10", "--size", "64x36", "--no-audio")
+    assert streams(tmp_path / "c.mp4") == [("video", 4)]
+
+
+def streams(path):
+    """(kind, frames) of each video stream and (kind, seconds to a tenth) of each audio stream of a clip."""
+    done = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries",
+                           "stream=codec_type,nb_read_frames:format=duration", "-of", "json", str(path)],
+                          capture_output=True, text=True, timeout=60, check=True)
+    import json
+    found = json.loads(done.stdout)
+    length = round(float(found["format"]["duration"]), 1)
+    return [(s["codec_type"], int(s["nb_read_frames"]) if s["codec_type"] == "video" else length)
+            for s in found["streams"]]
+
+
+def test_a_sound_channels_audio_goes_into_the_clip_from_its_start(prefix, tmp_path):
+    write_wav(tmp_path / "s.wav", [0.25] * RATE * 2)
+    (tmp_path / "rows.glsl").write_text(ROWS)
+    record(prefix, tmp_path, "rows.glsl", "c.webm", "--seconds", "0.6", "--fps", "10", "--size", "64x36", "--from", "1")
+    assert streams(tmp_path / "c.webm") == [("video", 6), ("audio", 0.6)]
+    record(prefix, tmp_path, "rows.glsl", "only.wav", "--seconds", "0.5", "--from", "1.75")
+    got = wav_samples(tmp_path / "only.wav")
+    # A quarter of a second of the sound, then silence to the end.
+    assert len(got) == RATE and all(abs(v - 0.25) < 1e-3 for v in got[:RATE // 2 - 200])
+    assert all(v == 0 for v in got[RATE // 2 + 200:])
+    (tmp_path / "quiet.glsl").write_text("void mainImage(out vec4 c, in vec2 f) { c = vec4(1); }\n")
+    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "quiet.glsl", "x.wav"], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=60, env=without_display())
+    assert (done.returncode, done.stderr) == (1, "quillomar-record: quiet.glsl makes no sound: it has no Sound pass "
+                                                 "(#iSound) and no sound channel\n")

@@ -93,6 +93,39 @@ static int is_main_cubemap(const char *text)
     return !has_version(text) && defines(text, "mainCubemap") && !defines(text, "main");
 }
 
+/* Where text defines "vec2 mainSound (", the first word of its parameters; NULL when it does not. */
+static const char *sound_parameters(const char *text)
+{
+    for (const char *p = strstr(text, "mainSound"); p != NULL; p = strstr(p + 9, "mainSound")) {
+        const char *before = p, *after = p + 9;
+        while (before > text && is_space(before[-1]))
+            before--;
+        while (is_space(*after))
+            after++;
+        if (*after != '(' || before - text < 4 || strncmp(before - 4, "vec2", 4) != 0 || (p > text && is_name(p[-1])))
+            continue;
+        after++;
+        while (is_space(*after) || (strncmp(after, "in", 2) == 0 && is_space(after[2])) ||
+               (strncmp(after, "highp", 5) == 0 && is_space(after[5])))
+            after += is_space(*after) ? 1 : strncmp(after, "in", 2) == 0 ? 2 : 5;
+        return after;
+    }
+    return NULL;
+}
+
+/* vec2 mainSound(int samp, float time), Shadertoy's Sound pass: drawn into blocks of samples. */
+static int is_main_sound(const char *text)
+{
+    const char *parameters = !has_version(text) && !defines(text, "main") ? sound_parameters(text) : NULL;
+    return parameters != NULL && strncmp(parameters, "int", 3) == 0 && !is_name(parameters[3]);
+}
+
+/* vec2 mainSound(float time), as older Sound passes are written. */
+static int is_main_sound_of_time(const char *text)
+{
+    return !has_version(text) && !defines(text, "main") && sound_parameters(text) != NULL && !is_main_sound(text);
+}
+
 /* The Book of Shaders' style (glslCanvas, glslViewer): GLSL ES with a main that declares u_ inputs. */
 static int is_book(const char *text)
 {
@@ -120,6 +153,13 @@ static int is_sandbox(const char *text)
     "#define varying\n"
 #define ES_TAIL "#define main quillomar_main\n"
 #define ES_AFTER "\n#undef main\nvoid main()\n{\n%s    quillomar_main();\n}\n"
+
+#define SOUND_AFTER(arguments)                                                                         \
+    "\nvoid main()\n"                                                                                   \
+    "{\n"                                                                                               \
+    "    int quillomar_n = quillomar_sample + int(gl_FragCoord.y) * 512 + int(gl_FragCoord.x);\n"        \
+    "    quillomarColour = vec4(mainSound(" arguments "), 0.0, 1.0);\n"                                  \
+    "}\n%s"
 
 static const char *const BOOK_VARYINGS[] = {"v_texcoord=gl_FragCoord.xy / quillomar_viewport", NULL};
 static const char *const SANDBOX_VARYINGS[] = {
@@ -152,6 +192,12 @@ static const struct dialect DIALECTS[] = {
      "    mainCubemap(quillomarColour, gl_FragCoord.xy, vec3(0.0), normalize(faces[quillomar_face]));\n"
      "}\n",
      "", NULL},
+    /* Pixel (x, y) of a block of SOUND_BLOCK x SOUND_BLOCK samples from quillomar_sample: its red and green
+     * are the left and right sample. */
+    {DIALECT_SOUND, "mainSound", is_main_sound, "out vec4 quillomarColour;\n", "#define texture2D texture\n",
+     SOUND_AFTER("quillomar_n, float(quillomar_n) / iSampleRate"), NULL},
+    {DIALECT_SOUND, "mainSound of time", is_main_sound_of_time, "out vec4 quillomarColour;\n",
+     "#define texture2D texture\n", SOUND_AFTER("float(quillomar_n) / iSampleRate"), NULL},
     {DIALECT_BOOK, "Book of Shaders", is_book, ES_HEAD, ES_TAIL, ES_AFTER, BOOK_VARYINGS},
     {DIALECT_SANDBOX, "GLSL Sandbox", is_sandbox, ES_HEAD, ES_TAIL, ES_AFTER, SANDBOX_VARYINGS},
 };
@@ -276,7 +322,7 @@ char *dialect_text(const char *own)
             text_put(&body, newline != NULL ? "\n" : "");
         } else if (is_directive(line, "iChannel0") || is_directive(line, "iChannel1") ||
                    is_directive(line, "iChannel2") || is_directive(line, "iChannel3") ||
-                   is_directive(line, "iKeyboard") || is_directive(line, "iPasses")) {
+                   is_directive(line, "iKeyboard") || is_directive(line, "iPasses") || is_directive(line, "iSound")) {
             keyboard |= is_directive(line, "iKeyboard");
             /* The channels' directives are the commands' (#iChannel0 "file://a.png"), not the GL's. */
             text_put(&body, newline != NULL ? "\n" : "");

@@ -10,7 +10,13 @@
 
 #include "preload.h"
 
-enum { DIALECT_MAINIMAGE = 1u << 0, DIALECT_BOOK = 1u << 1, DIALECT_SANDBOX = 1u << 2, DIALECT_CUBEMAP = 1u << 3 };
+enum {
+    DIALECT_MAINIMAGE = 1u << 0,
+    DIALECT_BOOK = 1u << 1,
+    DIALECT_SANDBOX = 1u << 2,
+    DIALECT_CUBEMAP = 1u << 3,
+    DIALECT_SOUND = 1u << 4,
+};
 
 struct dialect {
     unsigned id;

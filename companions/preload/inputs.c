@@ -11,7 +11,7 @@
 /* The texture unit the previous frame is bound to: after the channels'. */
 #define PREVIOUS_UNIT CHANNELS
 
-#define MAIN (DIALECT_MAINIMAGE | DIALECT_CUBEMAP)
+#define MAIN (DIALECT_MAINIMAGE | DIALECT_CUBEMAP | DIALECT_SOUND)
 #define BOOK DIALECT_BOOK
 #define SANDBOX DIALECT_SANDBOX
 #define ALL (MAIN | BOOK | SANDBOX)
@@ -35,6 +35,7 @@ const struct input INPUTS[] = {
     {MAIN, 1, "iChannelTime", GL_FLOAT, CHANNELS, AT(channel_time)},
     {MAIN, 1, "iSampleRate", GL_FLOAT, 1, AT(sample_rate)},
     {DIALECT_CUBEMAP, 1, "quillomar_face", GL_INT, 1, AT(face)},
+    {DIALECT_SOUND, 1, "quillomar_sample", GL_INT, 1, AT(sample)},
     {MAIN, 0, "iKeyboard", GL_SAMPLER_2D, 1, AT(keyboard_unit)},
     /* The Book of Shaders' style (glslCanvas, glslViewer): the shader declares what it uses. */
     {BOOK, 0, "u_time", GL_FLOAT, 1, AT(time)},

@@ -33,6 +33,7 @@ struct frame {
     double sample_rate;
     double face;           /* the face of a cube map being drawn, 0 to 5: +X, -X, +Y, -Y, +Z, -Z */
     double keyboard_unit;  /* the texture unit of the keys, as #iKeyboard reads them */
+    double sample;         /* the first sample of a block of a Sound pass being drawn */
     int wants_previous;    /* whether the program reads the previous frame (feedback_keep after the draw) */
 };
 

@@ -79,6 +79,8 @@ void passes_configure(const char *path)
             p->kind = (enum pass_kind)word_is(field[1], PASS_KINDS, 3);
             p->path = strdup(field[2]);
             image = p->kind == PASS_IMAGE;
+        } else if (n == 2 && strcmp(field[0], "sound") == 0 && passes.sound == NULL) {
+            passes.sound = strdup(field[1]);
         } else if (n == 6 && strcmp(field[0], "channel") == 0 && last != NULL && field[1][0] >= '0' &&
                    field[1][0] < '0' + CHANNELS && field[1][1] == '\0' && word_is(field[2], BINDINGS, 4) >= 0 &&
                    word_is(field[4], FILTERS, 3) >= 0 && word_is(field[5], WRAPS, 3) >= 0) {
@@ -299,6 +301,8 @@ void passes_reset(void)
     passes.count = 1;
     passes.pass[0].kind = PASS_IMAGE;
     building = &passes.pass[0];
+    free(passes.sound);
+    passes.sound = NULL;
     channels_reset();
 }
 

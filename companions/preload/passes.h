@@ -14,6 +14,7 @@
  *   texture KIND SIZE PATH [RATE]       a texture for channels (channels.c's kinds), numbered from 0; RATE
  *                                      is a video's frames per second
  *   pass buffer|cube|image PATH        a pass, in the order they are drawn; the Image pass last
+ *   sound PATH                         the Sound pass (mainSound): not drawn in frames, but made into samples
  *   channel N texture|pass|self INDEX FILTER WRAP
  *                                      the last pass's iChannelN: texture INDEX, the picture of pass
  *                                      INDEX, or the Image pass's previous frame; FILTER nearest, linear
@@ -56,6 +57,7 @@ struct pass {
 extern struct passes {
     int count; /* the Image pass is the last */
     struct pass pass[MOST_PASSES];
+    char *sound; /* the Sound pass's file (mainSound), or NULL */
 } passes;
 
 /* Reads the plan at path (NULL: none), and the textures it names. */

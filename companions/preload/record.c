@@ -20,17 +20,20 @@
  * FPS, iDate the wall-clock time START plus iTime, and iMouse held at MOUSE, or 0 when none is given.
  */
 #include <errno.h>
+#include <fcntl.h>
 #include <math.h>
 
 #include "includes.h"
 #include "passes.h"
 #include "settings.h"
+#include "sound.h"
 
 static const long long ORIGIN_NS = 1000000000000LL;
 
 static struct {
     PFNGLGETINTEGERVPROC get_integerv;
     PFNGLDRAWARRAYSPROC draw_arrays;
+    PFNGLDELETEPROGRAMPROC delete_program;
 } gl;
 
 static int frames, size[2], frame_fd, status_fd, mouse_given;
@@ -38,6 +41,9 @@ static double fps, from, start, mouse[2];
 /* The shader's own path, for its includes, and the folders to look in after; its passes' plan; the keys
  * held, as "CODE:FROM-TO" times, comma-separated. */
 static char *source, *include, *plan, *keys;
+/* Where the Sound pass's samples go (a file), and for how long from FROM. */
+static char *sound_out;
+static double sound_seconds;
 /* done: the frames drawn (the clock's step); written: those handed over. */
 static int done, written, origin_read;
 /* Whether the buffer passes have built (-1: not yet tried). */
@@ -60,6 +66,8 @@ __attribute__((constructor)) static void configure(void)
         {"QUILLOMAR_INCLUDE", SETTING_TEXT, 0, &include, NULL},
         {"QUILLOMAR_PLAN", SETTING_TEXT, 0, &plan, NULL},
         {"QUILLOMAR_KEYS", SETTING_TEXT, 0, &keys, NULL},
+        {"QUILLOMAR_SOUND_OUT", SETTING_TEXT, 0, &sound_out, NULL},
+        {"QUILLOMAR_SOUND_SECONDS", SETTING_NUMBER, 0, &sound_seconds, NULL},
     };
     settings_read(settings, sizeof settings / sizeof settings[0]);
     includes_configure(source, include);
@@ -93,6 +101,43 @@ static void hold_keys(double t)
             keyboard_key(code, down[code]);
 }
 
+/* Says that the pass in file did not build (log), or could not be read (text NULL, why). */
+static void say_failed(const char *file, const char *text, const char *log)
+{
+    const struct field fields[] = {PAYLOAD("file", file, strlen(file)), PAYLOAD("log", log, strlen(log)),
+                                   PAYLOAD("text", text != NULL ? text : "", text != NULL ? strlen(text) : 0)};
+    record_write(status_fd, "no-program", fields, 3);
+}
+
+/* The Sound pass, made into the samples of FROM to FROM + sound_seconds, written to sound_out. */
+static int make_sound(GLenum mode, GLint first, GLsizei count)
+{
+    const char *why = NULL;
+    char *text = preload_read_text(passes.sound, &why);
+    if (text == NULL) {
+        say_failed(passes.sound, NULL, why != NULL ? why : "no such file");
+        return 0;
+    }
+    includes_configure(passes.sound, include);
+    struct build b = program_build(text);
+    if (!b.linked) {
+        say_failed(passes.sound, text, b.log);
+        free(b.log);
+        free(text);
+        return 0;
+    }
+    int fd = open(sound_out, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        preload_fail("%s: %s", sound_out, strerror(errno));
+    long long from_sample = llround(from * SAMPLE_RATE), samples = llround(sound_seconds * SAMPLE_RATE);
+    sound_render(b.program, from_sample, samples, fd, gl.draw_arrays, mode, first, count);
+    close(fd);
+    gl.delete_program(b.program);
+    free(b.log);
+    free(text);
+    return 1;
+}
+
 /* The buffer passes, built once the viewer has built its own program; one that does not build ends the
  * recording as the viewer's own does, with the file and the GL's log. */
 static int build_passes(void)
@@ -104,11 +149,7 @@ static int build_passes(void)
         if (text != NULL)
             b = passes_build(p, text, include);
         if (text == NULL || !b.linked) {
-            const char *log = text == NULL ? (why != NULL ? why : "no such file") : b.log;
-            const struct field fields[] = {PAYLOAD("file", passes.pass[p].path, strlen(passes.pass[p].path)),
-                                           PAYLOAD("log", log, strlen(log)),
-                                           PAYLOAD("text", text != NULL ? text : "", text != NULL ? strlen(text) : 0)};
-            record_write(status_fd, "no-program", fields, 3);
+            say_failed(passes.pass[p].path, text, text == NULL ? (why != NULL ? why : "no such file") : b.log);
             free(b.log);
             free(text);
             return 0;
@@ -139,6 +180,7 @@ HOOK int glfwWindowShouldClose(GLFWwindow *window)
     if (real == NULL) {
         NEXT(glfwWindowShouldClose, real);
         GL_ENTRY(glGetIntegerv, gl.get_integerv);
+        GL_ENTRY(glDeleteProgram, gl.delete_program);
         picture = target_make(size[0], size[1], GL_RGBA8);
         ring = readback_make(&picture);
     }
@@ -205,7 +247,8 @@ static void draw_arrays(GLenum mode, GLint first, GLsizei count)
     if (passes_built < 0) {
         GLint program = 0;
         gl.get_integerv(GL_CURRENT_PROGRAM, &program);
-        passes_built = program == 0 || build_passes();
+        passes_built = program == 0 || (build_passes() && (passes.sound == NULL || sound_out == NULL ||
+                                                            make_sound(mode, first, count)));
     }
     struct frame frame = {.number = done, .delta = 1.0 / fps, .rate = fps};
     frame.time = (double)frame_ns(done) / 1e9;

@@ -7,6 +7,7 @@
 #define QUILLOMAR_SOUND_H
 
 #include "preload.h"
+#include "inputs.h"
 
 /* The analysis: a window of ANALYSIS samples, of which the first SOUND_WIDTH frequency bins are shown. */
 #define ANALYSIS 2048
@@ -21,5 +22,17 @@ struct analysis *analysis_make(const float *samples, size_t count, double rate);
  * time (a Blackman window, magnitudes smoothed with the analysis before by 0.8, -100 dB to -30 dB as 0 to
  * 255), row 1 the SOUND_WIDTH samples before time (-1 to 1 as 0 to 255). Outside the audio is silence. */
 void analysis_at(struct analysis *a, double time, unsigned char rows[2][SOUND_WIDTH]);
+
+
+/* The Sound pass: a block of samples is SOUND_BLOCK x SOUND_BLOCK pixels, a sample each, at SAMPLE_RATE. */
+#define SOUND_BLOCK 512
+#define SAMPLE_RATE 44100
+
+/* Draws the Sound pass program (the current GL context's, built from a mainSound text) for count stereo
+ * samples from sample number first, in blocks, with draw (the GL's glDrawArrays, with mode, vertex first and
+ * vertex count, on the viewer's quad), and writes them to fd as 32-bit floats, left then right. Leaves the
+ * framebuffer, viewport and program as they were. */
+void sound_render(GLuint program, long long first, long long count, int fd, PFNGLDRAWARRAYSPROC draw, GLenum mode,
+                  GLint first_vertex, GLsizei vertices);
 
 #endif

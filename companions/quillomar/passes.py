@@ -13,7 +13,8 @@ A pass file that defines mainCubemap is a cube map pass (the site's Cube A): rea
 #iKeyboard gives a pass isKeyDown(Key_A), isKeyPressed, isKeyToggled and isKeyReleased, and,
 of Quillomar's own: "keyboard" for the keyboard texture, a ".bin" path for a volume,
 #iChannel0::VFlip "false" for an image read upside down, and #iPasses "a.glsl" "b.glsl" in the Image
-file for the order the buffers are drawn in (else each pass's inputs come before it). Paths are taken
+file for the order the buffers are drawn in (else each pass's inputs come before it), and
+#iSound "sound.glsl" in the Image file for its Sound pass (vec2 mainSound(int samp, float time)). Paths are taken
 from the folder of the file that names them. The plan (passes.h) hands all of it to the library, with
 every texture decoded."""
 import os
@@ -26,6 +27,7 @@ from quillomar import Failure, channels
 CHANNELS = channels.CHANNELS
 DIRECTIVE = re.compile(r'^[ \t]*#[ \t]*iChannel(\d+)(?:::(\w+))?[ \t]+"([^"\n]*)"', re.M)
 ORDER = re.compile(r'^[ \t]*#[ \t]*iPasses[ \t]+(.*)$', re.M)
+SOUND = re.compile(r'^[ \t]*#[ \t]*iSound[ \t]+"(?:file://)?([^"\n]+)"', re.M)
 KEYBOARD = re.compile(r'^[ \t]*#[ \t]*iKeyboard\b', re.M)
 # A cube map pass's text: it defines mainCubemap.
 CUBE_PASS = re.compile(r'\bvoid\s+mainCubemap\s*\(')
@@ -54,7 +56,7 @@ class Channel(NamedTuple):
 
 class Pass(NamedTuple):
     path: Path
-    kind: str  # buffer, cube, image
+    kind: str  # buffer, cube, image; or sound (made into samples, not drawn), first
     channels: dict  # {N: Channel}
     keyboard: bool = False  # whether it says #iKeyboard
 
@@ -166,6 +168,9 @@ def resolve(image, given=None):
         if unnamed:
             raise Failure("%s: #iPasses leaves out %s" % (image, ", ".join(map(str, unnamed))))
         ordered = sorted(buffers, key=lambda p: rank[real(p.path)]) + [p for p in ordered if p.kind != "buffer"]
+    sound = SOUND.search(text)
+    if sound:
+        ordered.insert(0, Pass(image.parent / sound[1], "sound", {}))
     if len(ordered) > MOST_PASSES:
         raise Failure("%s has %d passes; %d at most" % (image, len(ordered), MOST_PASSES))
     return ordered
@@ -360,6 +365,9 @@ def write_plan(ordered, workdir, said=None):
     if any(p.keyboard for p in ordered):  # #iKeyboard: the keys, read through iKeyboard
         texture(Channel("keyboard"), 0, ordered[-1])
     for p in ordered:
+        if p.kind == "sound":
+            body.append("sound\t%s" % p.path.absolute())
+            continue
         body.append("pass\t%s\t%s" % (p.kind, p.path.absolute()))
         for n, c in sorted(p.channels.items()):
             if c.kind == "pass":

@@ -38,6 +38,22 @@ def probe(path, *entries):
     return done.stdout.split()
 
 
+def check_sound(path, seconds, encoder_said=""):
+    """Raises Failure unless path has a sound lasting seconds (to a hundredth, as encoders pad and trim in
+    blocks)."""
+    try:
+        done = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+                               "stream=duration:format=duration", "-of", "default=noprint_wrappers=1:nokey=1",
+                               "file:" + str(path)], capture_output=True, text=True, timeout=600)
+        # The stream's own length where the container keeps one (WebM keeps only the file's).
+        known = [float(v) for v in done.stdout.split() if v != "N/A"] if done.returncode == 0 else []
+        length = known[0] if len(done.stdout.split()) > 1 and known else None
+        if length is None or abs(length - seconds) > 0.03:
+            raise ValueError("its sound lasts %s s, where %.3f s were written" % (length, seconds))
+    except (ValueError, OSError) as e:
+        raise Failure("the encoder's output is not whole (%s)%s" % (e, ": " + encoder_said if encoder_said else ""))
+
+
 def check(path, form, frames, fps, encoder_said=""):
     """Raises Failure unless path is a whole clip of form (".mp4", ...) with frames frames at fps."""
     try:

@@ -51,6 +51,14 @@ ENCODERS = {
              "-loop", "0", "-f", "gif"],
     ".webp": ["-c:v", "libwebp_anim", "-pix_fmt", "yuv420p", "-quality", "80", "-loop", "0", "-f", "webp"],
     ".png": ["-frames:v", "1", "-c:v", "png", "-pix_fmt", "rgb24", "-f", "image2", "-update", "1"],
+    # Only the sound: the one frame drawn to make it is thrown away.
+    ".wav": ["-f", "null"],
+}
+# The sound of a clip, by its container.
+AUDIO = {
+    ".mp4": ["-c:a", "aac", "-b:a", "192k"],
+    ".webm": ["-c:a", "libopus", "-b:a", "160k"],
+    ".wav": ["-c:a", "pcm_s16le"],
 }
 
 
@@ -134,6 +142,8 @@ def arguments(argv):
                         help="where the files a Shadertoy JSON names are, by name (also QUILLOMAR_MEDIA)")
     parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
                         help="a folder to look for included files in, after the shader's own (again for more)")
+    parser.add_argument("--no-audio", dest="audio", action="store_false",
+                        help="leave the sound (a Sound pass's, or a sound channel's) out of an mp4 or webm clip")
     parser.add_argument("--frame-limit", type=positive(float), default=60.0, metavar="SECONDS",
                         help="how long one frame may take before the recording gives up (60)")
     out_of_range = channels.check_numbers(argv)
@@ -148,13 +158,13 @@ def arguments(argv):
         parser.error("--from and --seconds go past iTime %g s" % LATEST_TIME)
     args.format = args.output.suffix.lower()
     if args.format not in ENCODERS:
-        parser.error("unknown extension %r for OUTPUT: use .mp4, .webm, .gif, .webp or .png" % args.output.suffix)
+        parser.error("unknown extension %r for OUTPUT: use .mp4, .webm, .gif, .webp, .png or .wav" % args.output.suffix)
     if args.output.is_dir():
         parser.error("OUTPUT %s is a directory" % args.output)
     if args.format in (".mp4", ".webm") and (args.size[0] % 2 or args.size[1] % 2):
         parser.error("argument --size: %s needs an even width and height" % args.format)
     # Half a frame rounds up, as people count: 0.5 s at 5 frames per second is 3 frames.
-    args.frames = 1 if args.format == ".png" else math.floor(args.seconds * args.fps + 0.5)
+    args.frames = 1 if args.format in (".png", ".wav") else math.floor(args.seconds * args.fps + 0.5)
     if args.frames < 1:
         parser.error("--seconds x --fps is less than one frame")
     return args
@@ -289,12 +299,55 @@ def ffmpeg_name(path):
     return "file:" + str(Path(path).absolute())
 
 
+def with_audio(args, video, made, heard, workdir, leftovers):
+    """The clip video (a part file) with its sound: the samples made (32-bit float stereo from FROM), or the
+    file heard from FROM; lasting the clip's time, silence after the sound's end. For .wav, the sound
+    alone. Returns the new part file, proven."""
+    length = args.seconds if args.format == ".wav" else args.frames / args.fps
+    handle, part = tempfile.mkstemp(dir=args.output.parent, prefix=".quillomar-record-", suffix=".part")
+    os.close(handle)
+    leftovers.add(part)
+    os.chmod(part, os.stat(video).st_mode & 0o777)
+    sound = (["-f", "f32le", "-ar", str(passes.SAMPLE_RATE), "-ac", "2", "-i", ffmpeg_name(made)] if made else
+             ["-ss", repr(args.start), "-t", repr(length), "-i", ffmpeg_name(heard)])
+    picture = [] if args.format == ".wav" else ["-i", ffmpeg_name(video)]
+    # Always stereo; a mono sound at its own level on both sides (ffmpeg's own upmix lowers it by 3 dB).
+    layout = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries", "stream=channels",
+                             "-of", "default=noprint_wrappers=1:nokey=1", ffmpeg_name(heard)], capture_output=True,
+                            text=True, timeout=60).stdout.split() if heard and not made else ["2"]
+    stereo = "pan=stereo|c0=c0|c1=c0," if layout == ["1"] else ""
+    maps = ["-map", "0:v:0", "-map", "1:a:0", "-c:v", "copy"] if picture else ["-map", "0:a:0"]
+    done = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", *picture, *sound, *maps,
+                           "-af", "%sapad=whole_dur=%r" % (stereo, length), "-t", repr(length), "-ac", "2",
+                           *AUDIO[args.format],
+                           "-f", {".mp4": "mp4", ".webm": "webm", ".wav": "wav"}[args.format], ffmpeg_name(part)],
+                          capture_output=True, text=True, timeout=3600)
+    said = done.stderr.strip()
+    if done.returncode != 0:
+        raise Failure("ffmpeg could not add the sound (status %d)%s" % (done.returncode, ":\n" + said if said else ""))
+    proof.check_sound(part, length, said)
+    if args.format != ".wav":
+        proof.check(part, args.format, args.frames, args.fps, said)
+    os.remove(video)
+    return part
+
+
 def record(args, workdir, leftovers):
     given = args.shader
-    args.shader, plan, _, left_out = passes.prepare(given, workdir, args.media, channels.given(args))
+    args.shader, plan, ordered, left_out = passes.prepare(given, workdir, args.media, channels.given(args))
     for what in left_out:
         sys.stderr.write("quillomar-record: %s: %s\n" % (given, what))
     text = shader_text(args.shader)
+    # The sound: the Sound pass's, made by the library, else the first sound channel's (the Image pass's
+    # first), cut to the clip.
+    sound = next((p.path for p in ordered if p.kind == "sound"), None)
+    heard = next((c.path for p in reversed(ordered) for _, c in sorted(p.channels.items()) if c.kind == "sound"), None)
+    with_sound = args.format == ".wav" or (args.audio and args.format in AUDIO)
+    if args.format == ".wav" and not (sound or heard):
+        raise Failure("%s makes no sound: it has no Sound pass (#iSound) and no sound channel" % given)
+    if args.format == ".wav":
+        args.size = (16, 16)
+    sound_out = workdir / "sound.raw" if sound and with_sound else None
     binary, preload = paths.viewer(), paths.library("quillomar-record")
     folder = args.output.parent
     try:
@@ -323,7 +376,9 @@ def record(args, workdir, leftovers):
                           frame_fd=frames_write, status_fd=status_write, source=args.shader.absolute(), plan=plan,
                           **{"from": args.start}, **({"mouse": args.mouse} if args.mouse else {}),
                           **({"keys": ",".join(args.keys)} if args.keys else {}),
-                          **({"include": ":".join(str(d.resolve()) for d in args.include)} if args.include else {}))
+                          **({"include": ":".join(str(d.resolve()) for d in args.include)} if args.include else {}),
+                          **({"sound_out": sound_out, "sound_seconds": args.seconds if args.format == ".wav" else
+                              args.frames / args.fps} if sound_out else {}))
         if display is None:
             # No display server: the viewer's window is a context from EGL.
             preload = [preload, paths.library("quillomar-headless")]
@@ -371,7 +426,10 @@ def record(args, workdir, leftovers):
         raise Failure("the viewer ended after %d of %d frames (status %d)%s" % (
             done, args.frames, viewer_status, ":\n" + said if said else ""))
     # The clip replaces OUTPUT only once it is proven whole: ffmpeg can end with status 0 on a full disk.
-    proof.check(part, args.format, args.frames, args.fps, encoder_said)
+    if args.format != ".wav":
+        proof.check(part, args.format, args.frames, args.fps, encoder_said)
+    if with_sound and (sound_out or heard):
+        part = with_audio(args, part, sound_out, heard, workdir, leftovers)
     try:
         os.replace(part, args.output)
     except OSError as e:
@@ -397,6 +455,9 @@ def main(argv=None):
         with cleanup.Leftovers() as leftovers:
             workdir = Path(leftovers.add(tempfile.mkdtemp(prefix="quillomar-record-")))
             frames, seconds, renderer = record(args, workdir, leftovers)
+        if args.format == ".wav":
+            print("%s: %.3f s of sound from %g s" % (args.output, args.seconds, args.start))
+            return 0
         print("%s: %d frames in %.1f s (%.1f frames/s)%s" % (args.output, frames, seconds, frames / seconds,
                                                              ", drawn by " + renderer if renderer else ""))
         return 0

@@ -108,11 +108,12 @@ def write(path, folder, media=(), given=()):
     image = passes[kinds.index("image")]
     buffers = [p for p in passes if p.kind == "buffer"]
     cubes = [p for p in passes if p.kind == "cubemap"][:1]
+    sounds = [p for p in passes if p.kind == "sound"][:1]
     names = {}
     # The Image pass is named after the JSON, but never as Common's file.
     image_name = Path(path).stem + ".glsl" if Path(path).stem.lower() != "common" else "image.glsl"
     taken = {"common.glsl", image_name}
-    for p in buffers + cubes:
+    for p in buffers + cubes + sounds:
         names[id(p)] = file_name(p, taken)
         taken.add(names[id(p)])
     names[id(image)] = image_name
@@ -120,10 +121,10 @@ def write(path, folder, media=(), given=()):
     lettered = sorted(buffers, key=lambda p: p.name)
     common = [p for p in passes if p.kind == "common"]
     left_out = ["%s (%s)" % (p.name or p.kind, p.kind) for p in passes
-                if p.kind not in ("image", "buffer", "common") and p not in cubes]
+                if p.kind not in ("image", "buffer", "common") and p not in cubes + sounds]
     missing, folders = [], media_folders(media)
     texts = {}
-    for p in buffers + cubes + [image]:
+    for p in buffers + cubes + sounds + [image]:
         head = ['#include "common.glsl"'] if common else []
         for i in sorted(p.inputs, key=lambda i: i.channel):
             if p is image and i.channel in given:
@@ -167,6 +168,8 @@ def write(path, folder, media=(), given=()):
                     path, i.channel, p.name or p.kind, i.kind or "?"))
             reads_pass = i.kind == "buffer" or head[-1].endswith(('"self"', '.glsl"'))
             head += sampler_lines(i.channel, "buffer" if reads_pass else i.kind, i.sampler)
+        if p is image and sounds:
+            head.append('#iSound "%s"' % names[id(sounds[0])])
         if p is image and len(buffers) > 1:
             head.append("#iPasses %s" % " ".join('"%s"' % names[id(b)] for b in buffers))
         texts[names[id(p)]] = "\n".join(head + [p.code]).rstrip("\n") + "\n"
