@@ -1,13 +1,19 @@
 """Sound: a sound channel shows the spectrum and the waveform of its audio at each frame's moment, as the
 site computes them; recordings carry the sound, cut to the clip."""
 import math
+import os
 import struct
 import subprocess
+import time
 import wave
 
+import pytest
 from PIL import Image
+from Xlib import XK
 
-from conftest import without_display
+from conftest import interrupt, start_live, until, without_display
+from test_live import tap
+from xsession import find_titled_window, open_display
 
 RATE = 44100
 # Shows the sound channel's two rows as they are: a picture of 512 x 2.
@@ -115,3 +121,75 @@ def test_a_sound_channels_audio_goes_into_the_clip_from_its_start(prefix, tmp_pa
                           capture_output=True, text=True, timeout=60, env=without_display())
     assert (done.returncode, done.stderr) == (1, "quillomar-record: quiet.glsl makes no sound: it has no Sound pass "
                                                  "(#iSound) and no sound channel\n")
+
+
+@pytest.fixture
+def sound_server(tmp_path_factory):
+    """A PulseAudio server of the test's own, whose only sink is a null one named "capture": the
+    environment that reaches it."""
+    run = tmp_path_factory.mktemp("pulse")
+    run.chmod(0o700)
+    socket = run / "native"
+    server = subprocess.Popen(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disable-shm=yes",
+                               "--use-pid-file=no", "--load=module-null-sink sink_name=capture rate=44100",
+                               "--load=module-native-protocol-unix auth-anonymous=1 socket=%s" % socket],
+                              env=dict(os.environ, HOME=str(run), XDG_RUNTIME_DIR=str(run)),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    env = {"PULSE_SERVER": "unix:%s" % socket, "PULSE_SINK": "capture"}
+    try:
+        until(lambda: subprocess.run(["pactl", "info"], env=dict(os.environ, **env), capture_output=True,
+                                     timeout=10).returncode == 0, "the sound server")
+        yield env
+    finally:
+        server.terminate()
+        server.wait(timeout=10)
+
+
+def test_live_plays_the_sound_pass_in_step_with_itime_and_pauses_with_it(prefix, xserver, sound_server, tmp_path):
+    # Left: a tone of 100 samples a period; right: the time, a tenth of it, from -0.5.
+    (tmp_path / "sound.glsl").write_text("vec2 mainSound(int samp, float time) {\n"
+                                         "    return vec2(0.5 * sin(6.283185307 * float(samp % 100) / 100.0),"
+                                         " time / 10.0 - 0.5);\n}\n")
+    (tmp_path / "i.glsl").write_text('#iSound "sound.glsl"\nvoid mainImage(out vec4 c, in vec2 f) { c = vec4(1); }\n')
+    # What the sound server plays, all along: with silence played beside, so that the sink never rests,
+    # the samples follow the time the server keeps.
+    quiet = subprocess.Popen(["pacat", "--raw", "--format=float32le", "--rate=%d" % RATE, "--channels=2"],
+                             stdin=open("/dev/zero", "rb"), env=dict(os.environ, **sound_server))
+    capture = subprocess.Popen(["parec", "-d", "capture.monitor", "--raw", "--format=float32le", "--rate=%d" % RATE,
+                                "--channels=2", "--latency-msec=20"], stdout=open(tmp_path / "heard", "wb"),
+                               env=dict(os.environ, **sound_server))
+    x = open_display(xserver)
+    live = start_live(prefix, xserver, tmp_path, "i.glsl", env=sound_server)
+    try:
+        find_titled_window(x, "i.glsl ")
+        time.sleep(2)
+        tap(x, XK.XK_Home)
+        time.sleep(1)
+        tap(x, XK.XK_Right, XK.XK_Right, XK.XK_Right)
+        time.sleep(1)
+        tap(x, XK.XK_space)
+        time.sleep(1)
+        capture.terminate()
+        capture.wait(timeout=10)
+        quiet.terminate()
+        quiet.wait(timeout=10)
+        data = (tmp_path / "heard").read_bytes()
+        heard = struct.unpack("<%df" % (len(data) // 8 * 2), data[:len(data) // 8 * 8])
+        left, at = heard[0::2], [(v + 0.5) * 10 for v in heard[1::2]]
+        # The samples played (silence is the quiet stream alone), and where the time jumps back (Home).
+        played = [n for n in range(len(left)) if left[n] != 0 or heard[2 * n + 1] != 0]
+        back = next(n for n, m in zip(played[1:], played) if at[n] < at[m] - 0.3)
+        assert at[back] < 0.3, at[back]
+        tone = left[back + RATE // 20:back + RATE // 20 + RATE // 2]
+        assert abs(sum(1 for a, b in zip(tone, tone[1:]) if a < 0 <= b) - 220.5) < 6 and max(tone) > 0.45
+        # Right three times (a key a frame, or three at once): 3 s on from where it was, within a fifth of a
+        # second.
+        before = next(m for n, m in zip(played[1:], played) if n > back and at[n] > at[m] + 0.5)
+        later = before + RATE // 5
+        assert abs(at[later] - at[before] - 3 - 0.2) < 0.05, (at[before], at[later])
+        # Then paused: silence to the end.
+        assert len(left) - played[-1] > RATE // 2 and played[-1] > later + RATE // 2
+    finally:
+        out = interrupt(live)
+        x.close()
+    assert "sound.glsl: built in" in out, out

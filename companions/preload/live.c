@@ -45,6 +45,7 @@
 #include "includes.h"
 #include "passes.h"
 #include "settings.h"
+#include "sound.h"
 
 /* How long a file that went away may take to come back before it is reported missing (an editor's save
  * can remove it for a moment), and how long a file being written without being closed is left alone. */
@@ -79,6 +80,13 @@ static long long pass_due[MOST_PASSES];
 static char *include_folders;
 /* Where the command says that the passes' plan has changed: a line with the new plan's path (-1: never). */
 static int plan_fd = -1;
+/* The Sound pass: its files' slot among the passes' (free, as the command leaves room for it), where its
+ * samples go, whether its newest text did not build, and when it is due to be made again (0: not). */
+#define SOUND_SLOT (MOST_PASSES - 1)
+#define SOUND_SECONDS 180
+static char *sound_out;
+static int sound_failed;
+static long long sound_due;
 
 /* Which folder is watched: one made again under the same name is another. */
 static dev_t folder_device;
@@ -169,8 +177,9 @@ __attribute__((constructor)) static void configure(void)
     const struct setting settings[] = {{"QUILLOMAR_SHADER", SETTING_TEXT, 1, &path, NULL},
                                        {"QUILLOMAR_INCLUDE", SETTING_TEXT, 0, &include_folders, NULL},
                                        {"QUILLOMAR_PLAN", SETTING_TEXT, 0, &plan, NULL},
-                                       {"QUILLOMAR_PLAN_FD", SETTING_INT, 0, &plan_fd, &plan_fd_given}};
-    settings_read(settings, 4);
+                                       {"QUILLOMAR_PLAN_FD", SETTING_INT, 0, &plan_fd, &plan_fd_given},
+                                       {"QUILLOMAR_SOUND_OUT", SETTING_TEXT, 0, &sound_out, NULL}};
+    settings_read(settings, 5);
     if (!plan_fd_given)
         plan_fd = -1;
     else if (fcntl(plan_fd, F_SETFL, O_NONBLOCK) != 0 || fcntl(plan_fd, F_SETFD, FD_CLOEXEC) != 0)
@@ -217,6 +226,11 @@ static void replan(const char *plan)
         rebuild_pass(p);
     }
     rebuild();
+    if (passes.sound != NULL) {
+        pass_sources[SOUND_SLOT].count = 1;
+        pass_sources[SOUND_SLOT].paths[0] = strdup(passes.sound);
+    }
+    sound_due = passes.sound != NULL ? preload_now_ns() : 0;
     retitle();
 }
 
@@ -279,7 +293,9 @@ static void watch_included(void)
         free(included[i].name);
     included_count = 0;
     int image = passes.count - 1;
-    for (int p = 0; p < passes.count; p++) {
+    for (int p = 0; p < MOST_PASSES; p++) {
+        if (p >= passes.count && !(p == SOUND_SLOT && passes.sound != NULL))
+            continue;
         for (int i = p == image ? 1 : 0; i < pass_sources[p].count; i++) {
             const char *file = pass_sources[p].paths[i];
             const char *slash = strrchr(file, '/');
@@ -310,7 +326,7 @@ static void keep_sources(int p)
 /* Whether any pass's newest text did not build. */
 static int any_failed(void)
 {
-    int found = 0;
+    int found = sound_failed;
     for (int p = 0; p < passes.count; p++)
         found |= passes.pass[p].failed;
     return found;
@@ -335,7 +351,7 @@ static void report(int pass, const char *text, const struct build *b)
                                    PAYLOAD("files", files, strlen(files))};
     record_write(STDERR_FILENO, "build", fields, sizeof fields / sizeof fields[0]);
     free(files);
-    passes.pass[pass].failed = !b->linked;
+    *(pass == SOUND_SLOT ? &sound_failed : &passes.pass[pass].failed) = !b->linked;
     failed = any_failed();
     missing = unreadable = 0;
     retitle();
@@ -403,6 +419,54 @@ static void rebuild_pass(int p)
     free(text);
 }
 
+/* Makes the Sound pass into SOUND_SECONDS of samples in sound_out, made whole beside it and renamed over
+ * it, and says so ("sound"); the last samples made stay when it does not build. */
+static void make_sound(GLenum mode, GLint first, GLsizei count)
+{
+    const char *why = NULL;
+    char *text = preload_read_text(passes.sound, &why);
+    struct build b = {0};
+    if (text != NULL) {
+        includes_configure(passes.sound, include_folders);
+        b = program_build(text);
+    } else {
+        struct text log = {0};
+        text_addf(&log, "%s: %s\n", passes.sound, why != NULL ? why : "no such file");
+        b.log = log.data;
+        sources.count = 1;
+        free(sources.paths[0]);
+        sources.paths[0] = strdup(passes.sound);
+    }
+    report(SOUND_SLOT, text != NULL ? text : "", &b);
+    free(b.log);
+    free(text);
+    if (!b.linked || sound_out == NULL)
+        return;
+    char made[PATH_MAX];
+    snprintf(made, sizeof made, "%s.new", sound_out);
+    int fd = open(made, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        preload_fail("%s: %s", made, strerror(errno));
+    sound_render(b.program, 0, (long long)SOUND_SECONDS * SAMPLE_RATE, fd, gl.draw_arrays, mode, first, count);
+    close(fd);
+    gl.delete_program(b.program);
+    if (rename(made, sound_out) != 0)
+        preload_fail("%s: %s", sound_out, strerror(errno));
+    record_write(STDERR_FILENO, "sound", NULL, 0);
+}
+
+static long long itime_at(long long now);
+
+/* Says where the clock is: iTime, and whether it is paused. */
+static void say_clock(void)
+{
+    char itime[32], still[8];
+    snprintf(itime, sizeof itime, "%.6f", (double)itime_at(preload_real_now()) / 1e9);
+    snprintf(still, sizeof still, "%d", paused);
+    const struct field fields[] = {FIELD("itime", itime), FIELD("paused", still)};
+    record_write(STDERR_FILENO, "clock", fields, 2);
+}
+
 /* What happened to the file since the last look: a save is built at once; a write that has not been
  * closed yet, once the file has been quiet for a moment; a file that went away is reported once it has
  * stayed away for a moment. */
@@ -437,7 +501,9 @@ static void look_at_the_file(void)
                     continue;
                 as_included = 1;
                 /* The pass's file is read again, with what it includes. */
-                if (included[i].pass == passes.count - 1)
+                if (included[i].pass == SOUND_SLOT && passes.sound != NULL)
+                    sound_due = now + SETTLE_NS;
+                else if (included[i].pass == passes.count - 1)
                     build_due = now + SETTLE_NS;
                 else
                     pass_due[included[i].pass] = now + SETTLE_NS;
@@ -503,6 +569,7 @@ HOOK long long STEADY_CLOCK_NOW(void)
     if (!origin_read) {
         origin_read = 1;
         origin = base_real = now;
+        say_clock();
     }
     last_itime = itime_at(now);
     return origin + last_itime;
@@ -569,6 +636,7 @@ static void key_callback(GLFWwindow *w, int key, int scancode, int action, int m
     }
     base_itime = t;
     base_real = now;
+    say_clock();
 }
 
 /* The pointer in pixels of the window's framebuffer (the picture: fragCoord and iMouse count in them),
@@ -724,6 +792,11 @@ static void link_program(GLuint program)
     }
     for (int p = 0; p + 1 < passes.count; p++)
         rebuild_pass(p);
+    if (passes.sound != NULL) {
+        pass_sources[SOUND_SLOT].count = 1;
+        pass_sources[SOUND_SLOT].paths[0] = strdup(passes.sound);
+        sound_due = preload_now_ns();
+    }
     if (pthread_create(&watchdog, NULL, watch_frames, NULL) != 0)
         preload_fail("the watchdog thread: %s", strerror(errno));
 }
@@ -742,6 +815,13 @@ static GLint uniform_location(GLuint program, const GLchar *name)
 /* Just before the viewer's draw, after its own uniforms: the inputs of the frame. */
 static void draw_arrays(GLenum mode, GLint first, GLsizei count)
 {
+    if (sound_due != 0 && preload_now_ns() >= sound_due) {
+        /* Making the sound is no frame that does not end: the watchdog waits. */
+        sound_due = 0;
+        atomic_store(&frame_began, 0);
+        make_sound(mode, first, count);
+        atomic_store(&frame_began, preload_now_ns());
+    }
     long long now = preload_real_now();
     frame.number++;
     frame.time = (double)last_itime / 1e9;

@@ -22,7 +22,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import Failure, channels, cleanup, displays, passes, paths, records, shadertoy, viewer
+from quillomar import Failure, channels, cleanup, displays, passes, paths, playback, records, shadertoy, viewer
 from quillomar.messages import Log, located, text_lines
 from quillomar.settings import encode
 
@@ -42,7 +42,14 @@ class Session:
         self.builds, self.out_tail, self.reader, self.streams = 0, b"", None, []
         self.refresh = []  # called now and then: what follows a Shadertoy JSON, and the directives
         self.handlers = {"build": self.built, "missing": self.missing, "unreadable": self.unreadable,
-                         "stalled": self.stalled, "reverted": self.reverted}
+                         "stalled": self.stalled, "reverted": self.reverted, "clock": self.clock, "sound": self.sound}
+        self.player, self.sound_path = playback.Player(self.head), None
+
+    def clock(self, record):
+        self.player.clock(float(record.fields["itime"]), record.fields["paused"] == "1")
+
+    def sound(self, record):
+        self.player.load(self.sound_path)
 
     def head(self, said, name=None):
         self.log.write("%s %s %s: %s %s" % (RULE, stamp(), name or self.name, said, RULE))
@@ -231,15 +238,24 @@ def main(argv=None):
                 follow = following(json_path, path.parent, args.media, channels.given(args), log, str(args.shader))
             for what in left_out:
                 log.write("%s %s %s: %s %s" % (RULE, stamp(), args.shader, what, RULE))
-            include = {"include": ":".join(str(d.resolve()) for d in args.include)} if args.include else {}
+            more = {"include": ":".join(str(d.resolve()) for d in args.include)} if args.include else {}
+            # The sound played: the Sound pass's, made by the library, else the first sound channel's.
+            sound = next((p for p in ordered if p.kind == "sound"), None)
+            heard = next((c.path for p in reversed(ordered) for _, c in sorted(p.channels.items())
+                          if c.kind == "sound"), None)
+            if sound is not None:
+                more["sound_out"] = Path(workdir) / "sound.raw"
             plan_read, plan_write = os.pipe()
             env = viewer.environment(preload=[paths.library("quillomar-live")],
-                                     **encode(shader=path, plan=plan, plan_fd=plan_read, **include))
+                                     **encode(shader=path, plan=plan, plan_fd=plan_read, **more))
             # Only a regular file is linked for the viewer to read: it would wait for ever on a FIFO.
             proc = viewer.start(workdir, env, link=path if path.is_file() else None, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, pass_fds=(plan_read,))
             os.close(plan_read)
             session = Session(args, log, path)
+            session.sound_path = more.get("sound_out")
+            if sound is None and heard is not None:
+                session.player.load(passes.sound_samples(heard, "the sound of %s" % heard, workdir, channels=2))
             session.refresh = [f for f in (follow, replanning(path, ordered, workdir, channels.given(args), log,
                                                              str(args.shader), plan_write)) if f is not None]
             status = session.run(proc)
@@ -270,5 +286,7 @@ def main(argv=None):
         log.close()
         return 130
     finally:
+        if session is not None:
+            session.player.stop()
         if proc is not None:
             displays.stop(proc)
