@@ -13,7 +13,7 @@ from Xlib import XK
 
 from conftest import interrupt, start_live, until, without_display
 from test_live import tap
-from xsession import find_titled_window, open_display
+from xsession import find_titled_window, grab, open_display
 
 RATE = 44100
 # Shows the sound channel's two rows as they are: a picture of 512 x 2.
@@ -195,3 +195,36 @@ def test_live_plays_the_sound_pass_in_step_with_itime_and_pauses_with_it(prefix,
         out = interrupt(live)
         x.close()
     assert "sound.glsl: built in" in out, out
+
+
+def test_live_hears_what_the_desktop_plays(prefix, xserver, sound_server, tmp_path):
+    (tmp_path / "ear.glsl").write_text('#iChannel0 "desktop"\nvoid mainImage(out vec4 c, in vec2 f) {\n'
+                                       "    float bin40 = texelFetch(iChannel0, ivec2(40, 0), 0).r;\n"
+                                       "    c = bin40 > 0.5 ? vec4(1, 0, 0, 1) : vec4(0, 1, 0, 1);\n}\n")
+    tone = struct.pack("<%df" % (RATE * 10), *(0.5 * math.sin(2 * math.pi * 40 * n / 2048) for n in range(RATE * 10)))
+    x = open_display(xserver)
+    live = start_live(prefix, xserver, tmp_path, "ear.glsl", env=sound_server)
+    player = None
+    try:
+        window = find_titled_window(x, "ear.glsl ")
+
+        def colour():
+            return grab(window, (20, 20, 1, 1)).getpixel((0, 0))
+        until(lambda: colour() == (0, 255, 0) or colour(), "silence")
+        player = subprocess.Popen(["pacat", "--raw", "--format=float32le", "--rate=%d" % RATE, "--channels=1"],
+                                  stdin=subprocess.PIPE, env=dict(os.environ, **sound_server))
+        player.stdin.write(tone)
+        player.stdin.flush()
+        until(lambda: colour() == (255, 0, 0) or colour(), "the tone, heard")
+        player.kill()
+        until(lambda: colour() == (0, 255, 0) or colour(), "silence again")
+    finally:
+        if player is not None:
+            player.kill()
+        interrupt(live)
+        x.close()
+    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "ear.glsl", "x.png"], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=60, env=without_display())
+    assert (done.returncode, done.stderr) == (1, "quillomar-record: the sound for iChannel0, @DEFAULT_MONITOR@: a sound "
+                                                 "as it is heard is not the same twice: record a file of it and name "
+                                                 "the file\n")

@@ -1,6 +1,7 @@
 #include "channels.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <math.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -25,6 +26,7 @@ static struct texture {
     long shown;        /* the video's frame in the texture (-1: none yet), or the keys' serial */
     double shown_time; /* a sound's moment in the texture */
     struct analysis *analysis;
+    int fd, partial;   /* a captured sound's pipe, and the bytes of a sample read in part */
 } textures[MOST_TEXTURES];
 static int texture_count;
 
@@ -196,6 +198,45 @@ static void sound_decode(struct texture *t, const char *path)
     t->shown_time = NAN;
 }
 
+/* A sound as it is heard: mono 32-bit float samples that the command writes to a pipe ("fd:N") as they
+ * come; shown as the spectrum and the waveform of the newest. */
+static void capture_decode(struct texture *t, const char *path)
+{
+    int fd = -1;
+    if (sscanf(path, "fd:%d", &fd) != 1 || fd < 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0)
+        preload_fail("%s: %s is not a pipe to read the sound from", t->what, path);
+    t->fd = fd;
+    t->data = preload_alloc(ANALYSIS * sizeof(float));
+    memset(t->data, 0, ANALYSIS * sizeof(float));
+    if (!(t->rate > 0))
+        preload_fail("%s: a sound needs its samples per second", t->what);
+    t->analysis = analysis_make((const float *)(const void *)t->data, ANALYSIS, t->rate);
+    t->size[0] = SOUND_WIDTH;
+    t->size[1] = 2;
+    t->shown_time = NAN;
+}
+
+/* The newest samples, once a frame. */
+static void capture_show(struct texture *t, double time)
+{
+    if (time == t->shown_time)
+        return;
+    float *window = (float *)(void *)t->data;
+    unsigned char bytes[ANALYSIS * sizeof(float)];
+    ssize_t n;
+    while ((n = read(t->fd, bytes + t->partial, sizeof bytes - (size_t)t->partial)) > 0) {
+        size_t whole = ((size_t)n + (size_t)t->partial) / sizeof(float);
+        memmove(window, window + whole, (ANALYSIS - whole) * sizeof(float));
+        memcpy(window + ANALYSIS - whole, bytes, whole * sizeof(float));
+        t->partial = (int)(((size_t)n + (size_t)t->partial) % sizeof(float));
+        memmove(bytes, bytes + whole * sizeof(float), (size_t)t->partial);
+    }
+    unsigned char rows[2][SOUND_WIDTH];
+    analysis_at(t->analysis, ANALYSIS / t->rate, rows);
+    gl.tex_sub_image(GL_TEXTURE_2D, 0, 0, 0, SOUND_WIDTH, 2, GL_RED, GL_UNSIGNED_BYTE, rows);
+    t->shown_time = time;
+}
+
 static void sound_upload(struct texture *t)
 {
     (void)t;
@@ -252,6 +293,7 @@ static const struct kind {
     {"keyboard", GL_TEXTURE_2D, GL_SAMPLER_2D, 2, keyboard_decode, keyboard_upload, keyboard_show},
     {"video", GL_TEXTURE_2D, GL_SAMPLER_2D, 3, video_decode, video_upload, video_show},
     {"sound", GL_TEXTURE_2D, GL_SAMPLER_2D, 2, sound_decode, sound_upload, sound_show},
+    {"capture", GL_TEXTURE_2D, GL_SAMPLER_2D, 2, capture_decode, sound_upload, capture_show},
 };
 
 int channels_add(const char *kind, const char *size, const char *path, double rate, const char *what)
@@ -306,7 +348,7 @@ struct unit channels_texture(int t, enum filter filter, enum wrap wrap, double t
         gl.gen_textures(1, &texture->texture);
         gl.bind_texture(texture->kind->target, texture->texture);
         texture->kind->upload(texture);
-        if (texture->mapped == 0) {
+        if (texture->mapped == 0 && texture->kind->show == NULL) { /* what is shown again stays */
             free(texture->data);
             texture->data = NULL;
         }

@@ -15,6 +15,7 @@ follows the pointer while the left button is held, and --channelN binds an image
 import argparse
 import os
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -165,7 +166,43 @@ def stamps(ordered):
     return [saved(p.path) for p in ordered] + [saved(c.path) for p in ordered for c in p.channels.values()]
 
 
-def replanning(image, ordered, workdir, given, log, name, plan_fd):
+class Hearing:
+    """Sounds as they are heard (a channel "mic" or "desktop"): each source captured by parec (Debian package
+    pulseaudio-utils) into a pipe that the viewer reads, mono 32-bit float samples as they come. The pipes
+    are the viewer's from its start: a source first named later is refused."""
+
+    def __init__(self):
+        self.pipes, self.children, self.running = {}, [], False
+
+    def pipe(self, source):
+        """The viewer's end of source's pipe."""
+        if source in self.pipes:
+            return self.pipes[source]
+        if self.running:
+            raise Failure("a sound as it is heard is heard from the start of the session: start quillomar-live "
+                          "again to hear %s" % source)
+        if shutil.which("parec") is None:
+            raise Failure("hearing %s needs parec (Debian package pulseaudio-utils)" % source)
+        read_end, write_end = os.pipe()
+        self.children.append(displays.child(["parec", "-d", source, "--raw", "--format=float32le", "--channels=1",
+                                             "--rate=%d" % passes.SAMPLE_RATE, "--latency-msec=20"],
+                                            stdout=write_end, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL))
+        os.close(write_end)
+        self.pipes[source] = read_end
+        return read_end
+
+    def started(self):
+        """The viewer has its ends."""
+        self.running = True
+
+    def stop(self):
+        for child in self.children:
+            displays.stop(child)
+        for fd in self.pipes.values():
+            os.close(fd)
+
+
+def replanning(image, ordered, workdir, given, log, name, plan_fd, capture=None):
     """What hands the library a new plan when a save changes the directives or a texture: a function to
     call now and then. A save whose directives cannot be followed is said in the log; the passes stay."""
     state = {"wiring": wiring(ordered), "ordered": ordered, "stamps": stamps(ordered), "plans": 0}
@@ -184,7 +221,7 @@ def replanning(image, ordered, workdir, given, log, name, plan_fd):
             folder = Path(workdir) / ("plan%d" % state["plans"])
             folder.mkdir()
             notes = []
-            plan = passes.write_plan(ordered, folder, notes)
+            plan = passes.write_plan(ordered, folder, notes, capture)
         except Failure as e:
             state["stamps"] = stamps(state["ordered"])
             log.write("%s %s %s: %s; the passes stay as they were %s" % (RULE, stamp(), name, e, RULE))
@@ -228,12 +265,14 @@ def main(argv=None):
     if not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")):
         return "quillomar-live: no display to open a window on (DISPLAY is not set)"
     cleanup.end_on_signals()
-    log, proc, session = Log(sys.stdout), None, None
+    log, proc, session, hearing = Log(sys.stdout), None, None, None
     try:
         with cleanup.Leftovers() as leftovers:
             workdir = leftovers.add(tempfile.mkdtemp(prefix="quillomar-live-"))
             follow, json_path = None, path
-            path, plan, ordered, left_out = passes.prepare(path, workdir, args.media, channels.given(args))
+            hearing = Hearing()
+            path, plan, ordered, left_out = passes.prepare(path, workdir, args.media, channels.given(args),
+                                                           hearing.pipe)
             if json_path != path:  # Shadertoy's JSON: its passes as files, which follow its saves
                 follow = following(json_path, path.parent, args.media, channels.given(args), log, str(args.shader))
             for what in left_out:
@@ -250,14 +289,17 @@ def main(argv=None):
                                      **encode(shader=path, plan=plan, plan_fd=plan_read, **more))
             # Only a regular file is linked for the viewer to read: it would wait for ever on a FIFO.
             proc = viewer.start(workdir, env, link=path if path.is_file() else None, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, pass_fds=(plan_read,))
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                pass_fds=(plan_read, *hearing.pipes.values()))
             os.close(plan_read)
+            hearing.started()
             session = Session(args, log, path)
             session.sound_path = more.get("sound_out")
             if sound is None and heard is not None:
                 session.player.load(passes.sound_samples(heard, "the sound of %s" % heard, workdir, channels=2))
             session.refresh = [f for f in (follow, replanning(path, ordered, workdir, channels.given(args), log,
-                                                             str(args.shader), plan_write)) if f is not None]
+                                                             str(args.shader), plan_write, hearing.pipe))
+                               if f is not None]
             status = session.run(proc)
             log.close()
             if status == -signal.SIGINT:
@@ -286,6 +328,8 @@ def main(argv=None):
         log.close()
         return 130
     finally:
+        if hearing is not None:
+            hearing.stop()
         if session is not None:
             session.player.stop()
         if proc is not None:

@@ -34,6 +34,9 @@ CUBE_PASS = re.compile(r'\bvoid\s+mainCubemap\s*\(')
 SHADERS = (".glsl", ".frag", ".fs", ".fsh", ".shader")
 VIDEOS = (".mp4", ".webm", ".ogv", ".mkv", ".mov", ".avi", ".m4v")
 SOUNDS = (".mp3", ".ogg", ".oga", ".wav", ".flac", ".m4a", ".opus", ".aac")
+# Sounds as they are heard: the default capture device, and what the desktop plays (its sound server's
+# names for them).
+CAPTURES = {"mic": "@DEFAULT_SOURCE@", "desktop": "@DEFAULT_MONITOR@"}
 # The rate sounds are analysed and made at.
 SAMPLE_RATE = 44100
 # How many passes a shader may have, the Image pass included (the library's MOST_PASSES).
@@ -47,7 +50,7 @@ FACE_NAMES = (("e", "w", "u", "d", "n", "s"), ("east", "west", "up", "down", "no
 
 
 class Channel(NamedTuple):
-    kind: str  # pass, self, image, cube, volume, keyboard, video, sound
+    kind: str  # pass, self, image, cube, volume, keyboard, video, sound, capture
     path: Path = None
     filter: str = "mipmap"  # nearest, linear, mipmap
     wrap: str = "repeat"  # clamp, repeat, mirror
@@ -97,6 +100,8 @@ def channels_of(path, text):
             kind, where = "self", None
         elif value == "keyboard":
             kind, where = "keyboard", None
+        elif value in CAPTURES:  # a sound as it is heard, in live
+            kind, where = "capture", CAPTURES[value]
         elif target.lower().endswith(SHADERS):
             kind = "pass"
         elif kind == "cubemap":
@@ -114,10 +119,11 @@ def channels_of(path, text):
         for setting in said:
             if setting not in ("type", "minfilter", "magfilter", "wrapmode", "vflip"):
                 raise Failure("%s: #iChannel%d::%s is not a setting known here" % (path, n, setting))
-        default_filter = "linear" if kind in ("pass", "self", "keyboard", "sound") else "mipmap"
+        default_filter = "linear" if kind in ("pass", "self", "keyboard", "sound", "capture") else "mipmap"
         filter_word = said.get("minfilter") or said.get("magfilter")
         filter_name = filter_of(filter_word) if filter_word else default_filter
-        wrap = said.get("wrapmode", "clamp" if kind in ("pass", "self", "keyboard", "sound") else "repeat").lower()
+        wrap = said.get("wrapmode", "clamp" if kind in ("pass", "self", "keyboard", "sound", "capture")
+                        else "repeat").lower()
         if filter_name is None or wrap not in ("clamp", "repeat", "mirror"):
             raise Failure("%s: #iChannel%d: unknown filter or wrap mode %r" % (path, n, filter_word or wrap))
         found[n] = Channel(kind, where, filter_name, wrap, said.get("vflip", "true").lower() != "false")
@@ -315,9 +321,10 @@ def sound_samples(path, what, workdir, channels=1):
     return raw
 
 
-def write_plan(ordered, workdir, said=None):
+def write_plan(ordered, workdir, said=None, capture=None):
     """Writes the plan for the passes ordered, with each texture decoded into workdir; returns its path.
-    What had to be given up to fit (of a long video) is added to said."""
+    What had to be given up to fit (of a long video) is added to said. capture(source) gives the pipe a
+    sound as it is heard is read from (live's); without it, such a channel is refused."""
     workdir = Path(workdir)
     index = {real(p.path): i for i, p in enumerate(ordered)}
     lines, textures = [], {}
@@ -327,7 +334,7 @@ def write_plan(ordered, workdir, said=None):
         if key in textures:
             return textures[key]
         what = "the %s for iChannel%d%s, %s" % ({"cube": "cube map", "volume": "volume", "video": "video",
-                                                 "sound": "sound"}.get(channel.kind, "image"), n,
+                                                 "sound": "sound", "capture": "sound"}.get(channel.kind, "image"), n,
                                                "" if p.kind == "image" else " of " + str(p.path), channel.path)
         if channel.kind == "image":
             data, size = image_pixels(channel.path, what, channel.vflip)
@@ -338,6 +345,13 @@ def write_plan(ordered, workdir, said=None):
         elif channel.kind == "volume":
             data, size = volume_texels(channel.path, what)
             size = "%dx%dx%d" % size
+        elif channel.kind == "capture":
+            if capture is None:
+                raise Failure('%s: a sound as it is heard is not the same twice: record a file of it and name the '
+                              'file' % what)
+            lines.append("texture\tcapture\t512x2\tfd:%d\t%d" % (capture(str(channel.path)), SAMPLE_RATE))
+            textures[key] = len(textures)
+            return textures[key]
         elif channel.kind == "sound":
             raw = sound_samples(channel.path, what, workdir)
             lines.append("texture\tsound\t512x2\t%s\t%d" % (raw, SAMPLE_RATE))
@@ -392,7 +406,7 @@ def files(ordered):
     return [p.path for p in ordered]
 
 
-def prepare(shader, workdir, media=(), given=None):
+def prepare(shader, workdir, media=(), given=None, capture=None):
     """What a command draws of shader (a file, or Shadertoy's JSON, written into workdir as files first):
     (the Image pass's file, the plan's path, the passes in order, what to say of what is left out)."""
     left_out = []
@@ -402,5 +416,5 @@ def prepare(shader, workdir, media=(), given=None):
         shader, left_out = shadertoy.write(shader, workdir, media, given or {})
     notes = ["%s is not drawn" % what for what in left_out]
     ordered = resolve(shader, given)
-    plan = write_plan(ordered, workdir, notes)
+    plan = write_plan(ordered, workdir, notes, capture)
     return shader, plan, ordered, notes

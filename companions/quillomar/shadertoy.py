@@ -141,6 +141,8 @@ def write(path, folder, media=(), given=()):
                                                  "file://" + names[id(source)]))
             elif i.kind == "keyboard":
                 head.append('#iChannel%d "keyboard"' % i.channel)
+            elif i.kind == "mic":
+                head.append('#iChannel%d "mic"' % i.channel)
             elif i.kind == "cubemap" and (i.path.endswith(CUBE_PATH) or any(i.id in c.outputs for c in cubes)):
                 if not cubes:
                     raise Failure("%s: iChannel%d of %s reads a Cube A pass the JSON does not have" % (
