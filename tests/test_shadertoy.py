@@ -158,15 +158,16 @@ def test_import_writes_a_file_per_pass_with_its_channels(tmp_path, monkeypatch, 
     assert importer.main(["shader.json", "--media", "media"]) == 0
     assert {f.name: f.read_text() for f in (tmp_path / "shader").iterdir()} == {
         "common.glsl": COMMON,
+        "sound.glsl": '#include "common.glsl"\n',
         "bufferB.glsl": '#include "common.glsl"\n#iChannel0 "file://bufferA.glsl"\n' + CODE["Buffer B"],
         "bufferA.glsl": '#include "common.glsl"\n#iChannel0 "self"\n#iChannel1 "file://bufferB.glsl"\n'
                         '#iChannel1::MinFilter "Nearest"\n' + CODE["Buffer A"],
         "shader.glsl": '#include "common.glsl"\n#iChannel0 "file://bufferA.glsl"\n#iChannel1 "file://bufferB.glsl"\n'
                        '#iChannel2 "file://%s"\n#iChannel2::VFlip "false"\n#iChannel3 "keyboard"\n'
-                       '#iPasses "bufferB.glsl" "bufferA.glsl"\n' % (tmp_path / "media" / "wood.png") + CODE["Image"]}
+                       '#iSound "sound.glsl"\n#iPasses "bufferB.glsl" "bufferA.glsl"\n' % (tmp_path / "media" / "wood.png")
+                       + CODE["Image"]}
     assert capsys.readouterr().out == (
-        "shader/bufferA.glsl\nshader/bufferB.glsl\nshader/common.glsl\nshader/shader.glsl\n"
-        "left out, not drawn yet: Sound (sound)\n"
+        "shader/bufferA.glsl\nshader/bufferB.glsl\nshader/common.glsl\nshader/sound.glsl\nshader/shader.glsl\n"
         "next:\n    quillomar-live shader/shader.glsl\n    quillomar-record shader/shader.glsl clip.mp4\n")
 
 

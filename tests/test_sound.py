@@ -188,7 +188,7 @@ def test_live_plays_the_sound_pass_in_step_with_itime_and_pauses_with_it(prefix,
         # second.
         before = next(m for n, m in zip(played[1:], played) if n > back and at[n] > at[m] + 0.5)
         later = before + RATE // 5
-        assert abs(at[later] - at[before] - 3 - 0.2) < 0.05, (at[before], at[later])
+        assert abs(at[later] - at[before] - 3 - 0.2) < 0.15, (at[before], at[later])
         # Then paused: silence to the end.
         assert len(left) - played[-1] > RATE // 2 and played[-1] > later + RATE // 2
     finally:

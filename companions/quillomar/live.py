@@ -282,8 +282,7 @@ def main(argv=None):
             sound = next((p for p in ordered if p.kind == "sound"), None)
             heard = next((c.path for p in reversed(ordered) for _, c in sorted(p.channels.items())
                           if c.kind == "sound"), None)
-            if sound is not None:
-                more["sound_out"] = Path(workdir) / "sound.raw"
+            more["sound_out"] = Path(workdir) / "sound.raw"  # also for a Sound pass named by a later save
             plan_read, plan_write = os.pipe()
             env = viewer.environment(preload=[paths.library("quillomar-live")],
                                      **encode(shader=path, plan=plan, plan_fd=plan_read, **more))
@@ -294,7 +293,7 @@ def main(argv=None):
             os.close(plan_read)
             hearing.started()
             session = Session(args, log, path)
-            session.sound_path = more.get("sound_out")
+            session.sound_path = more["sound_out"]
             if sound is None and heard is not None:
                 session.player.load(passes.sound_samples(heard, "the sound of %s" % heard, workdir, channels=2))
             session.refresh = [f for f in (follow, replanning(path, ordered, workdir, channels.given(args), log,
