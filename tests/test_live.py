@@ -158,7 +158,9 @@ def test_a_broken_shader_keeps_the_log_short_and_its_message_on_the_screen(prefi
     with open(tmp_path / "log", "wb") as log:
         live = start_live(prefix, xserver, tmp_path, "flood.glsl", stdout=log)
     try:
-        time.sleep(1)
+        # Saved once the session has said that the file is not there (and not while it starts: an empty
+        # file then is a text that does not build).
+        until(lambda: b"waiting for it" in (tmp_path / "log").read_bytes(), "the wait for the file")
         (tmp_path / "flood.glsl").write_bytes(flooding)
         time.sleep(2.5)
         (tmp_path / "flood.glsl").write_bytes(broken)

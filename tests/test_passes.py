@@ -410,3 +410,12 @@ void mainImage(out vec4 c, in vec2 f)
            "--key", "a:0.1-0.2", "--key", "left:0.3-1")
     assert clip_frames(tmp_path / "clip.gif", 128, 64) == [[0, 0, 0, 208], [7, 0, 0, 208], [4, 1, 0, 208],
                                                            [4, 0, 1, 208]]
+
+
+def test_common_counts_in_deciding_that_a_pass_is_a_mainimage_shader(prefix, tmp_path):
+    write(tmp_path, {"common.glsl": "#define MAIN void mainImage(out vec4 c, in vec2 f)\n",
+                     "m.glsl": '#include "common.glsl"\n#iChannel0 "file://b.glsl"\n'
+                               "MAIN { c = texelFetch(iChannel0, ivec2(f), 0); }\n",
+                     "b.glsl": '#include "common.glsl"\nMAIN { c = vec4(0.0, 1.0, 0.0, 1.0); }\n'})
+    record(prefix, tmp_path, "m.glsl", "still.png", "--size", "8x8")
+    assert Image.open(tmp_path / "still.png").convert("RGB").getpixel((4, 4)) == (0, 255, 0)

@@ -286,14 +286,14 @@ static void keyboard_functions(struct text *t)
 
 char *dialect_text(const char *own)
 {
-    const struct dialect *dialect = dialect_of(own);
-    /* A byte order mark, as some editors begin a UTF-8 file with, would stand after the prelude. */
-    if (dialect != NULL && strncmp(own, "\xef\xbb\xbf", 3) == 0)
-        own += 3;
-    char *expanded = includes_expand(own);
+    /* A byte order mark, as some editors begin a UTF-8 file with, would stand after the prelude. The
+     * dialect is the text's with what it includes: Common's macros may write a pass's mainImage. */
+    const char *start = strncmp(own, "\xef\xbb\xbf", 3) == 0 ? own + 3 : own;
+    char *expanded = includes_expand(start);
+    const char *text = expanded != NULL ? expanded : start;
+    const struct dialect *dialect = dialect_of(text);
     if (dialect == NULL)
         return expanded;
-    const char *text = expanded != NULL ? expanded : own;
     /* The text's #extension lines go before the prelude (as the GL wants them before any declaration),
      * but for those the desktop GL has in its core; the varyings the prelude knows are its own. Their
      * lines stay, empty, so that the text's line numbers hold. */

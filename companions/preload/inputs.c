@@ -121,10 +121,15 @@ static struct {
     PFNGLUNIFORM1IVPROC uniform1iv;
 } gl;
 
-/* Where the program in use has each input (-1: not, or not with the table's type), and how many of an
- * array it uses. */
-static GLuint known_program;
-static GLint location[64], used_count[64];
+/* Where each program drawn with lately (a pass each) has each input (-1: not, or not with the table's
+ * type), and how many of an array it uses; the one in use is *known. */
+#define KNOWN 24
+static struct known {
+    GLuint program;
+    long used; /* when it was last looked up, for the one to forget */
+    GLint location[64], used_count[64];
+} knowns[KNOWN], *known;
+static long lookups;
 _Static_assert(sizeof INPUTS / sizeof INPUTS[0] <= 64, "room for every input");
 
 static int is_sampler(GLenum type)
@@ -132,8 +137,15 @@ static int is_sampler(GLenum type)
     return type == GL_SAMPLER_2D || type == GL_SAMPLER_CUBE || type == GL_SAMPLER_3D;
 }
 
+/* Finds where program has each input, in the entry used longest ago. */
 static void find_inputs(GLuint program)
 {
+    known = &knowns[0];
+    for (int k = 1; k < KNOWN; k++)
+        if (knowns[k].used < known->used)
+            known = &knowns[k];
+    known->program = program;
+    GLint *location = known->location, *used_count = known->used_count;
     for (size_t i = 0; i < INPUT_COUNT; i++)
         location[i] = -1;
     GLint active = 0;
@@ -155,32 +167,34 @@ static void find_inputs(GLuint program)
             }
         }
     }
-    known_program = program;
 }
 
 void inputs_forget(GLuint program)
 {
-    if (program == known_program)
-        known_program = 0;
+    for (int k = 0; k < KNOWN; k++)
+        if (knowns[k].program == program)
+            knowns[k] = (struct known){0};
+    known = NULL;
 }
 
 static void set_one(size_t i, const struct frame *frame)
 {
     const double *value = (const double *)(const void *)((const char *)frame + INPUTS[i].field);
     size_t t = type_of(INPUTS[i].type);
-    int n = TYPES[t].components * used_count[i];
+    GLint location = known->location[i], used_count = known->used_count[i];
+    int n = TYPES[t].components * used_count;
     if (TYPES[t].integer) {
         GLint numbers[16];
         for (int k = 0; k < n && k < 16; k++)
             numbers[k] = (GLint)value[k];
-        gl.uniform1iv(location[i], used_count[i], numbers);
+        gl.uniform1iv(location, used_count, numbers);
         return;
     }
     GLfloat numbers[16];
     for (int k = 0; k < n && k < 16; k++)
         numbers[k] = (GLfloat)value[k];
     PFNGLUNIFORM1FVPROC setter[] = {gl.uniform1fv, gl.uniform2fv, gl.uniform3fv, gl.uniform4fv};
-    setter[TYPES[t].components - 1](location[i], used_count[i], numbers);
+    setter[TYPES[t].components - 1](location, used_count, numbers);
 }
 
 void inputs_set(GLuint program, struct frame *frame)
@@ -199,10 +213,16 @@ void inputs_set(GLuint program, struct frame *frame)
     frame->previous_unit = PREVIOUS_UNIT;
     if (program == 0)
         return;
-    if (program != known_program)
-        find_inputs(program);
+    if (known == NULL || known->program != program) {
+        known = NULL;
+        for (int k = 0; k < KNOWN && known == NULL; k++)
+            known = knowns[k].program == program ? &knowns[k] : NULL;
+        if (known == NULL)
+            find_inputs(program);
+    }
+    known->used = ++lookups;
     for (size_t i = 0; i < INPUT_COUNT; i++) {
-        if (location[i] < 0)
+        if (known->location[i] < 0)
             continue;
         set_one(i, frame);
         frame->wants_previous |= INPUTS[i].field == (ptrdiff_t)AT(previous_unit);

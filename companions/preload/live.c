@@ -449,6 +449,7 @@ static void make_sound(GLenum mode, GLint first, GLsizei count)
         preload_fail("%s: %s", made, strerror(errno));
     sound_render(b.program, 0, (long long)SOUND_SECONDS * SAMPLE_RATE, fd, gl.draw_arrays, mode, first, count);
     close(fd);
+    inputs_forget(b.program);
     gl.delete_program(b.program);
     if (rename(made, sound_out) != 0)
         preload_fail("%s: %s", sound_out, strerror(errno));

@@ -134,6 +134,7 @@ struct build passes_build(int p, const char *text, const char *folders)
             gl.delete_program(pass->program);
         }
         pass->program = b.program;
+        pass->time_location = gl.location(b.program, "iTime");
     }
     return b;
 }
@@ -201,7 +202,7 @@ static void draw_cube(struct pass *pass, struct frame *frame, PFNGLDRAWARRAYSPRO
         target_bind(&pass->faces[1][f]);
         frame->face = f;
         inputs_set(pass->program, frame);
-        gl.uniform1f(gl.location(pass->program, "iTime"), (GLfloat)frame->time);
+        gl.uniform1f(pass->time_location, (GLfloat)frame->time);
         draw(mode, first, count);
     }
     struct target drawn[6];
@@ -244,7 +245,7 @@ void passes_draw(struct frame *frame, PFNGLDRAWARRAYSPROC draw, GLenum mode, GLi
         gl.use_program(pass->program);
         bind_channels(pass, frame);
         inputs_set(pass->program, frame);
-        gl.uniform1f(gl.location(pass->program, "iTime"), (GLfloat)frame->time);
+        gl.uniform1f(pass->time_location, (GLfloat)frame->time);
         draw(mode, first, count);
         struct target drawn = pass->back;
         pass->back = pass->front;

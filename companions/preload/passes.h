@@ -48,6 +48,7 @@ struct pass {
     char *path;
     struct binding channels[CHANNELS];
     GLuint program;         /* 0 until it builds; a buffer pass with none is not drawn */
+    GLint time_location;    /* where its program has iTime, which the viewer sets only on its own */
     struct target front, back;
     struct target faces[2][6]; /* a cube map pass's: the faces read, and those drawn next */
     int mipmapped;          /* whether a reader reads its picture through mipmaps */

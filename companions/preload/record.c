@@ -132,6 +132,7 @@ static int make_sound(GLenum mode, GLint first, GLsizei count)
     long long from_sample = llround(from * SAMPLE_RATE), samples = llround(sound_seconds * SAMPLE_RATE);
     sound_render(b.program, from_sample, samples, fd, gl.draw_arrays, mode, first, count);
     close(fd);
+    inputs_forget(b.program);
     gl.delete_program(b.program);
     free(b.log);
     free(text);

@@ -273,14 +273,16 @@ def video_frames(path, what, vflip, workdir):
     import subprocess
     try:
         probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
-                                "stream=width,height,avg_frame_rate,nb_read_packets", "-of", "json", "file:" +
+                                "stream=width,height,avg_frame_rate,r_frame_rate,nb_read_packets", "-of", "json", "file:" +
                                 str(Path(path).absolute())], capture_output=True, text=True, timeout=120)
     except (OSError, subprocess.TimeoutExpired) as e:
         raise Failure("cannot read %s: ffprobe: %s" % (what, e))
     streams = json.loads(probe.stdout or "{}").get("streams") or [{}]
     w, h, count = (int(streams[0].get(k) or 0) for k in ("width", "height", "nb_read_packets"))
-    num, _, den = str(streams[0].get("avg_frame_rate", "0/1")).partition("/")
-    rate = float(num) / float(den or 1) if float(den or 1) else 0.0
+    rate = 0.0
+    for field in ("avg_frame_rate", "r_frame_rate"):  # Ogg's Theora has no average, only its own rate
+        num, _, den = str(streams[0].get(field, "0/1")).partition("/")
+        rate = rate or (float(num) / float(den or 1) if float(den or 1) else 0.0)
     if probe.returncode != 0 or not (w and h and count and rate > 0):
         said = (probe.stderr.strip().splitlines() or ["not a video in a format known here"])[-1]
         raise Failure("cannot read %s: %s" % (what, said))
