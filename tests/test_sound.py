@@ -79,7 +79,9 @@ def wav_samples(path):
 
 def test_a_sound_pass_is_made_into_the_samples_of_the_clips_time(prefix, tmp_path):
     (tmp_path / "sound.glsl").write_text(SOUND_PASS)
-    (tmp_path / "i.glsl").write_text('#iSound "sound.glsl"\nvoid mainImage(out vec4 c, in vec2 f) { c = vec4(1); }\n')
+    (tmp_path / "b.glsl").write_text("void mainImage(out vec4 c, in vec2 f) { c = vec4(1); }\n")
+    (tmp_path / "i.glsl").write_text('#iSound "sound.glsl"\n#iChannel0 "file://b.glsl"\n'
+                                     "void mainImage(out vec4 c, in vec2 f) { c = texelFetch(iChannel0, ivec2(f), 0); }\n")
     done = record(prefix, tmp_path, "i.glsl", "s.wav", "--seconds", "0.5", "--from", "2")
     assert done.stdout == "s.wav: 0.500 s of sound from 2 s\n"
     got = wav_samples(tmp_path / "s.wav")

@@ -110,7 +110,7 @@ def channels_of(path, text):
             kind = "volume"
         elif target.lower().endswith(VIDEOS):
             kind = "video"
-        elif target.lower().endswith(SOUNDS):
+        elif target.lower().endswith(SOUNDS) or kind == "sound":
             kind = "sound"
         elif value.startswith(("http://", "https://")):
             raise Failure('%s: #iChannel%d "%s": only files on this machine are read' % (path, n, value))
@@ -328,7 +328,8 @@ def write_plan(ordered, workdir, said=None, capture=None):
     What had to be given up to fit (of a long video) is added to said. capture(source) gives the pipe a
     sound as it is heard is read from (live's); without it, such a channel is refused."""
     workdir = Path(workdir)
-    index = {real(p.path): i for i, p in enumerate(ordered)}
+    # A pass is named in the plan by its place among the passes drawn (the Sound pass is not one).
+    index = {real(p.path): i for i, p in enumerate(p for p in ordered if p.kind != "sound")}
     lines, textures = [], {}
 
     def texture(channel, n, p):

@@ -165,6 +165,8 @@ def write(path, folder, media=(), given=()):
                 head.append('#iChannel%d "file://%s"' % (i.channel, where))
                 if i.kind == "cubemap":
                     head.append('#iChannel%d::Type "CubeMap"' % i.channel)
+                elif i.kind in ("music", "musicstream"):  # a stream's file name says nothing of what it is
+                    head.append('#iChannel%d::Type "Sound"' % i.channel)
             else:
                 raise Failure("%s: iChannel%d of %s is a %s channel, not read yet" % (
                     path, i.channel, p.name or p.kind, i.kind or "?"))
