@@ -230,3 +230,11 @@ def test_live_hears_what_the_desktop_plays(prefix, xserver, sound_server, tmp_pa
     assert (done.returncode, done.stderr) == (1, "quillomar-record: the sound for iChannel0, @DEFAULT_MONITOR@: a sound "
                                                  "as it is heard is not the same twice: record a file of it and name "
                                                  "the file\n")
+
+
+def test_a_sound_pass_is_one_whatever_its_common_defines(prefix, tmp_path):
+    (tmp_path / "common.glsl").write_text("#define MAIN void mainImage(out vec4 c, in vec2 f)\n")
+    (tmp_path / "sound.glsl").write_text('#include "common.glsl"\n' + SOUND_PASS)
+    (tmp_path / "i.glsl").write_text('#include "common.glsl"\n#iSound "sound.glsl"\nMAIN { c = vec4(1); }\n')
+    record(prefix, tmp_path, "i.glsl", "s.wav", "--seconds", "0.1")
+    assert abs(wav_samples(tmp_path / "s.wav")[2 * 25] - 0.5) < 2e-3

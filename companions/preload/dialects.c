@@ -287,11 +287,13 @@ static void keyboard_functions(struct text *t)
 char *dialect_text(const char *own)
 {
     /* A byte order mark, as some editors begin a UTF-8 file with, would stand after the prelude. The
-     * dialect is the text's with what it includes: Common's macros may write a pass's mainImage. */
+     * dialect is the text's own, or else the text's with what it includes: Common's macros may write a
+     * pass's mainImage (and a Sound pass that includes such a Common is still a Sound pass). */
     const char *start = strncmp(own, "\xef\xbb\xbf", 3) == 0 ? own + 3 : own;
     char *expanded = includes_expand(start);
     const char *text = expanded != NULL ? expanded : start;
-    const struct dialect *dialect = dialect_of(text);
+    const struct dialect *dialect = dialect_of(start);
+    dialect = dialect != NULL ? dialect : dialect_of(text);
     if (dialect == NULL)
         return expanded;
     /* The text's #extension lines go before the prelude (as the GL wants them before any declaration),
