@@ -4,6 +4,8 @@
 #include <glad/gl.h>
 #include <GLFW/glfw3.h>
 
+#include "quad.h"
+
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -50,18 +52,7 @@ int main()
     glDeleteShader(vertexShader);
     glDeleteShader(fragmentShader);
 
-    const float vertices[] = {-1, -1, 0, -1, -1, 1, -1, 0, 1, -1, -1, 1, 0, -1, 1,
-                              1,  1,  0, 1,  1,  -1, 1, 0, -1, 1, 1, -1, 0, 1, -1};
-    GLuint vao = 0, vbo = 0;
-    glGenVertexArrays(1, &vao);
-    glGenBuffers(1, &vbo);
-    glBindVertexArray(vao);
-    glBindBuffer(GL_ARRAY_BUFFER, vbo);
-    glBufferData(GL_ARRAY_BUFFER, sizeof(vertices), vertices, GL_STATIC_DRAW);
-    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 5 * sizeof(float), nullptr);
-    glEnableVertexAttribArray(0);
-    glVertexAttribPointer(1, 2, GL_FLOAT, GL_FALSE, 5 * sizeof(float), reinterpret_cast<void *>(3 * sizeof(float)));
-    glEnableVertexAttribArray(1);
+    quad(); // bound from here on
 
     glUseProgram(program);
     glUniform1f(glGetUniformLocation(program, "width"), 1920.0f);

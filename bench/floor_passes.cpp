@@ -14,6 +14,8 @@
 #include <glad/gl.h>
 #include <GLFW/glfw3.h>
 
+#include "quad.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -160,18 +162,7 @@ int main(int argc, char **argv)
     for (int n = 0; n < CHANNELS; n++)
         glBindSampler(static_cast<GLuint>(n), sampler);
 
-    const float vertices[] = {-1, -1, 0, -1, -1, 1, -1, 0, 1, -1, -1, 1, 0, -1, 1,
-                              1,  1,  0, 1,  1,  -1, 1, 0, -1, 1, 1, -1, 0, 1, -1};
-    GLuint vao = 0, vbo = 0;
-    glGenVertexArrays(1, &vao);
-    glGenBuffers(1, &vbo);
-    glBindVertexArray(vao);
-    glBindBuffer(GL_ARRAY_BUFFER, vbo);
-    glBufferData(GL_ARRAY_BUFFER, sizeof(vertices), vertices, GL_STATIC_DRAW);
-    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 5 * sizeof(float), nullptr);
-    glEnableVertexAttribArray(0);
-    glVertexAttribPointer(1, 2, GL_FLOAT, GL_FALSE, 5 * sizeof(float), reinterpret_cast<void *>(3 * sizeof(float)));
-    glEnableVertexAttribArray(1);
+    quad(); // bound from here on
     glClearColor(0.2f, 0.3f, 0.3f, 1.0f);
 
     const auto start = std::chrono::steady_clock::now();
