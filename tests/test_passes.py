@@ -419,3 +419,16 @@ def test_common_counts_in_deciding_that_a_pass_is_a_mainimage_shader(prefix, tmp
                      "b.glsl": '#include "common.glsl"\nMAIN { c = vec4(0.0, 1.0, 0.0, 1.0); }\n'})
     record(prefix, tmp_path, "m.glsl", "still.png", "--size", "8x8")
     assert Image.open(tmp_path / "still.png").convert("RGB").getpixel((4, 4)) == (0, 255, 0)
+
+
+def test_a_cube_maps_faces_from_a_folder_are_those_of_a_pattern(tmp_path):
+    (tmp_path / "sky").mkdir()
+    for k, name in enumerate(("posx", "negx", "posy", "negy", "posz", "negz")):
+        Image.new("RGB", (2, 2), (40 * k, 255 - 40 * k, 7)).save(tmp_path / "sky" / ("%s.png" % name))
+    (tmp_path / "sky" / "notes.txt").write_text("not a face\n")
+    folder = passes.cube_faces(tmp_path / "sky", "sky")
+    assert folder == passes.cube_faces(str(tmp_path / "sky" / "{}.png"), "sky")
+    assert folder[1] == (2, 2) and folder[0][16 * 5:16 * 5 + 4] == bytes([200, 55, 7, 255])
+    (tmp_path / "sky" / "negz.png").unlink()
+    with pytest.raises(Failure, match="no set of six faces in"):
+        passes.cube_faces(tmp_path / "sky", "sky")

@@ -32,6 +32,7 @@ KEYBOARD = re.compile(r'^[ \t]*#[ \t]*iKeyboard\b', re.M)
 # A cube map pass's text: it defines mainCubemap.
 CUBE_PASS = re.compile(r'\bvoid\s+mainCubemap\s*\(')
 SHADERS = (".glsl", ".frag", ".fs", ".fsh", ".shader")
+IMAGES = (".png", ".jpg", ".jpeg", ".bmp", ".gif", ".tga", ".tif", ".tiff", ".webp")
 VIDEOS = (".mp4", ".webm", ".ogv", ".mkv", ".mov", ".avi", ".m4v")
 SOUNDS = (".mp3", ".ogg", ".oga", ".wav", ".flac", ".m4a", ".opus", ".aac")
 # Sounds as they are heard: the default capture device, and what the desktop plays (its sound server's
@@ -207,20 +208,30 @@ def image_pixels(path, what, vflip=True):
         raise Failure("cannot read %s: %s" % (what, e.strerror or e))
 
 
+def face_files(pattern):
+    """The six files of a cube map's faces, +X to -Z, that pattern names: a folder holding images named by
+    one set of face names (px.png, ...), or a name with "{}" where the face's name goes, the first set
+    whose six files are all there; None when there are none."""
+    if Path(pattern).is_dir():
+        found = {f.stem.lower(): f for f in sorted(Path(pattern).iterdir()) if f.suffix.lower() in IMAGES}
+        return next(([found[n] for n in names] for names in FACE_NAMES if all(n in found for n in names)), None)
+    return next(([pattern.replace("{}", n) for n in names] for names in FACE_NAMES
+                 if all(Path(pattern.replace("{}", n)).is_file() for n in names)), None)
+
+
 def cube_faces(pattern, what):
-    """The six faces of a cube map named by pattern: with "{}" in it, the first set of face names whose six
-    files are all there; else one image in a horizontal cross (4 x 3 faces). Returns (the faces' RGBA
-    bytes, +X to -Z, each bottom row first), (side, side))."""
+    """The six faces of a cube map named by pattern: a folder of them, a name with "{}" in it (face_files),
+    or one image in a horizontal cross (4 x 3 faces). Returns (the faces' RGBA bytes, +X to -Z, each top
+    row first as the GL's cube faces have them, (side, side))."""
     pattern = str(pattern)
-    if "{}" in pattern:
-        for names in FACE_NAMES:
-            files = [pattern.replace("{}", n) for n in names]
-            if all(Path(f).is_file() for f in files):
-                faces = [image_pixels(f, "%s (%s)" % (what, f), vflip=False) for f in files]
-                if len({size for _, size in faces}) != 1 or faces[0][1][0] != faces[0][1][1]:
-                    raise Failure("%s: the six faces are not squares of one size" % what)
-                return b"".join(data for data, _ in faces), faces[0][1]
-        raise Failure("%s: no set of six faces for %s (%s)" % (
+    if "{}" in pattern or Path(pattern).is_dir():
+        files = face_files(pattern)
+        if files is not None:
+            faces = [image_pixels(f, "%s (%s)" % (what, f), vflip=False) for f in files]
+            if len({size for _, size in faces}) != 1 or faces[0][1][0] != faces[0][1][1]:
+                raise Failure("%s: the six faces are not squares of one size" % what)
+            return b"".join(data for data, _ in faces), faces[0][1]
+        raise Failure("%s: no set of six faces in %s (%s)" % (
             what, pattern, "; ".join(",".join(n) for n in FACE_NAMES)))
     data, (w, h) = image_pixels(pattern, what, vflip=False)
     side = w // 4
