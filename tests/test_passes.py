@@ -18,6 +18,8 @@ from quillomar import Failure, passes
 from test_live import tap
 from xsession import find_titled_window, grab, open_display, title
 
+pytestmark = pytest.mark.packaging
+
 # Shows four whole numbers, one in each band from the top, bit 0 in the leftmost of 16 stripes.
 SHOW = """
 void show(out vec4 c, vec2 f, int a, int b, int d, int e)

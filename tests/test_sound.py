@@ -15,6 +15,8 @@ from conftest import interrupt, start_live, until, without_display
 from test_live import tap
 from xsession import find_titled_window, grab, open_display
 
+pytestmark = pytest.mark.packaging
+
 RATE = 44100
 # Shows the sound channel's two rows as they are: a picture of 512 x 2.
 ROWS = ('#iChannel0 "file://s.wav"\n'
