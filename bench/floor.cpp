@@ -12,15 +12,6 @@
 #include <string>
 
 #ifndef SWAP_ONLY
-static const char *vertexText = "#version 330 core\n"
-                                "layout (location = 0) in vec3 aPos;\n"
-                                "layout (location = 1) in vec2 UV;"
-                                "out vec2 coord;"
-                                "void main()\n"
-                                "{\n"
-                                "   gl_Position = vec4(aPos.x, aPos.y, aPos.z, 1.0);\n"
-                                "coord = UV;}";
-
 static GLuint compile(GLenum stage, const char *text)
 {
     GLuint shader = glCreateShader(stage);

@@ -30,15 +30,6 @@ const int WIDTH = 1920;
 const int HEIGHT = 1080;
 const int CHANNELS = 4;
 
-const char *vertexText = "#version 330 core\n"
-                         "layout (location = 0) in vec3 aPos;\n"
-                         "layout (location = 1) in vec2 UV;"
-                         "out vec2 coord;"
-                         "void main()\n"
-                         "{\n"
-                         "   gl_Position = vec4(aPos.x, aPos.y, aPos.z, 1.0);\n"
-                         "coord = UV;}";
-
 struct Pass {
     GLuint program = 0;
     GLint time = -1, frame = -1;

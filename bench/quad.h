@@ -1,9 +1,19 @@
-// The viewer's quad, as the floors draw it: two triangles over clip space, each vertex x, y, z, then u, v
+// The viewer's vertex shader and quad, as the floors draw them. The quad: two triangles over clip space, each vertex x, y, z, then u, v
 // equal to x, y, in a vertex array of its own, bound from then on.
 #ifndef QUILLOMAR_BENCH_QUAD_H
 #define QUILLOMAR_BENCH_QUAD_H
 
 #include <glad/gl.h>
+
+// The viewer's vertex shader, to the byte.
+static const char *const vertexText = "#version 330 core\n"
+                                      "layout (location = 0) in vec3 aPos;\n"
+                                      "layout (location = 1) in vec2 UV;"
+                                      "out vec2 coord;"
+                                      "void main()\n"
+                                      "{\n"
+                                      "   gl_Position = vec4(aPos.x, aPos.y, aPos.z, 1.0);\n"
+                                      "coord = UV;}";
 
 static inline void quad()
 {
