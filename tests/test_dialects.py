@@ -2,6 +2,7 @@
 needed), and, recorded and in live, every input's exact value read back from the picture, the previous
 frame, includes nested, guarded, missing, in -I folders and saved in live, and the prelude out of the
 way of the shader's own names."""
+import os
 import subprocess
 
 import pytest
@@ -67,6 +68,37 @@ def test_includes_nested_guarded_in_folders_and_missing(tmp_path):
         "#line 100002", "", "float quarter(float x) { return half_of(half_of(x)); }", "#line 3",
         "#line 300001", "vec3 tint() { return vec3(1.0); }", "#line 4",
         '#error cannot include "nowhere.glsl": no such file here or in the -I folders', "out vec4 c;", ""]
+
+
+def test_an_include_of_no_regular_file_is_one_message_at_once(prefix, xserver, tmp_path):
+    """A FIFO, a device or a folder named by #include: translate returns at once, quillomar-record says
+    which include in one message, and live says so while its window keeps answering."""
+    os.mkfifo(tmp_path / "pipe.glsl")
+    (tmp_path / "folder.glsl").mkdir()
+    main = "void mainImage(out vec4 c, in vec2 p) { c = vec4(1.0, 0.0, 0.0, 1.0); }\n"
+    for name, why in [("pipe.glsl", "it is not a regular file"), ("/dev/zero", "it is not a regular file"),
+                      ("folder.glsl", "it is a directory")]:
+        (tmp_path / "s.glsl").write_text('#include "%s"\n' % name + main)
+        done = subprocess.run([str(prefix / "lib" / "quillomar" / "translate"), "s.glsl"], cwd=tmp_path,
+                              capture_output=True, text=True, timeout=10)
+        assert '#line 1\n#error cannot include "%s": %s\n' % (name, why) in done.stdout
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "s.glsl", "still.png"], cwd=tmp_path,
+                              capture_output=True, text=True, timeout=60, env=without_display())
+        assert (done.returncode, done.stderr) == (1, (
+            'quillomar-record: s.glsl did not build:\ns.glsl:1:1: error: (preprocessor) #error cannot include '
+            '"%s": %s\n 1 | #include "%s"\n   | ^\n' % (name, why, name))), done.stderr
+    (tmp_path / "s.glsl").write_text('#include "pipe.glsl"\n' + main)
+    x = open_display(xserver)
+    live = start_live(prefix, xserver, tmp_path, "s.glsl")
+    try:
+        window = find_titled_window(x, "s.glsl ")
+        until(lambda: "does not build" in title(x, window) or title(x, window), "the title saying so")
+        (tmp_path / "s.glsl").write_text(main)
+        until(lambda: grab(window, (5, 5, 1, 1)).getpixel((0, 0)) == (255, 0, 0), "the saved file's red")
+    finally:
+        out = interrupt(live)
+        x.close()
+    assert '#error cannot include "pipe.glsl": it is not a regular file' in out, out
 
 
 def record(prefix, tmp_path, text, output, *options):

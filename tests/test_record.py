@@ -109,7 +109,8 @@ FAILURES = {  # arguments, environment, first line of the message
     "viewer ends early": (["clip.mp4", "no-glx"], {}, "the viewer ended after 0 of 150 frames (status 255):"),
     # A mainImage file's messages name its own lines: the error is on line 3.
     "mainImage does not build": (["clip.mp4", "bad-main-image"], {},
-                                 "shader.glsl did not build:\nERROR::SHADER::FRAGMENT::COMPILATION_FAILED\n0:3("),
+                                 "shader.glsl did not build:\nshader.glsl:3:14: error: `undeclared' undeclared\n"
+                                 " 3 |     c = vec4(undeclared);\n   |              ^\n"),
     "channel out of range": (["clip.mp4", "--channel4", "x.png"], {}, "there is no channel 4: the channels are 0 to 3"),
     "image missing": (["clip.mp4", "--channel1", "missing.png"], {},
                       "cannot read the image for iChannel1, missing.png: No such file or directory"),
@@ -132,6 +133,35 @@ def test_recording_failure_says_why_and_leaves_no_output(request, prefix, tmp_pa
     assert done.returncode != 0 and done.stdout == ""
     assert done.stderr.startswith("quillomar-record: " + message), done.stderr
     assert [p.name for p in tmp_path.iterdir()] == ["shader.glsl"]
+
+
+def test_a_build_that_fails_says_its_errors_first_in_the_file_they_are_in(prefix, tmp_path):
+    """The GL's whole log, not the viewer's 512 bytes: forty warnings never hide the error after them, in
+    the shader's own file, in a file it includes, or in a buffer pass's file."""
+    unused = "".join("    float v%d; c.r += v%d;\n" % (i, i) for i in range(40))
+    body = "void mainImage(out vec4 c, in vec2 p)\n{\n%s    c = vec4(%s);\n}\n"
+    (tmp_path / "lib").mkdir()
+    (tmp_path / "lib" / "tint.glsl").write_text("vec3 tint()\n{\n    return nowhere(2.0);\n}\n")
+    cases = {
+        "warned.glsl": (body % (unused, "nowhere(1.0)"), "warned.glsl", "warned.glsl:43:14: error: no function with "
+                        "name 'nowhere'\n 43 |     c = vec4(nowhere(1.0));\n    |              ^\n"),
+        "includes.glsl": ('#include "lib/tint.glsl"\n' + body % (unused, "tint(), 1.0"), "includes.glsl",
+                          "%s:3:12: error: no function with name 'nowhere'\n 3 |     return nowhere(2.0);\n"
+                          "   |            ^\n" % (tmp_path / "lib" / "tint.glsl")),
+        "image.glsl": ('#iChannel0 "file://bufferA.glsl"\n' + body % ("", "1.0"), str(tmp_path / "bufferA.glsl"),
+                       "%s:43:14: error: no function with name 'nowhere'\n" % (tmp_path / "bufferA.glsl")),
+    }
+    (tmp_path / "bufferA.glsl").write_text(body % (unused, "nowhere(1.0)"))
+    for shader, (text, name, error) in cases.items():
+        (tmp_path / shader).write_text(text)
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), shader, "still.png"], cwd=tmp_path,
+                              capture_output=True, text=True, timeout=60, env=without_display())
+        head = "quillomar-record: %s did not build:\n" % name
+        assert done.returncode == 1 and done.stderr.startswith(head + error), done.stderr
+        said = done.stderr.split("\n")
+        assert said[-2] == "(and 37 more warnings)", done.stderr
+        assert [line.split(": ")[1] for line in said if ": warning: " in line] == ["warning"] * 3, done.stderr
+        assert not (tmp_path / "still.png").exists()
 
 
 def test_ctrl_c_ends_a_recording_as_interrupted(prefix, tmp_path):

@@ -1,6 +1,5 @@
 #include "includes.h"
 
-#include <errno.h>
 #include <sys/stat.h>
 
 struct sources sources;
@@ -76,25 +75,6 @@ static int once(const char *text)
     return 0;
 }
 
-/* A regular file's whole text, or NULL with errno set. */
-static char *read_file(const char *path)
-{
-    struct stat st;
-    FILE *f = fopen(path, "rb");
-    if (f == NULL)
-        return NULL;
-    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > (16 << 20)) {
-        fclose(f);
-        errno = EINVAL;
-        return NULL;
-    }
-    char *text = preload_alloc((size_t)st.st_size + 1);
-    size_t n = fread(text, 1, (size_t)st.st_size, f);
-    fclose(f);
-    text[n] = '\0';
-    return text;
-}
-
 /* The path of name as an include of the file at from: beside it, then in the folders (quoted), or the
  * other way round; NULL when there is none. */
 static char *find(const char *name, const char *from, int quoted)
@@ -155,11 +135,13 @@ static int expand(struct text *out, const char *text, int number, int depth)
         line += length;
         char *path = find(name, sources.paths[number], quoted);
         int known = path != NULL ? source_number(path) : -1;
-        char *included = path != NULL && depth < 32 ? read_file(path) : NULL;
+        /* Read without waiting: a FIFO or a device named by an include must not hold the build up. */
+        const char *why = NULL;
+        char *included = path != NULL && depth < 32 ? preload_read_text(path, &why) : NULL;
         if (path == NULL || included == NULL) {
             text_addf(out, "#error cannot include %c%s%c: %s\n", quoted ? '"' : '<', name, quoted ? '"' : '>',
                  path == NULL ? "no such file here or in the -I folders" : depth >= 32 ? "includes nested too deep"
-                                                                              : strerror(errno));
+                 : why != NULL ? why : "no such file");
         } else if (known >= 0 && once(included)) {
             text_add(out, "\n", 1); /* once is enough */
         } else if (known < 0 && sources.count == MOST_SOURCES) {
@@ -178,6 +160,18 @@ static int expand(struct text *out, const char *text, int number, int depth)
         free(path);
     }
     return any;
+}
+
+char *includes_files(void)
+{
+    size_t size = 1;
+    for (int i = 0; i < sources.count; i++)
+        size += strlen(sources.paths[i]) + 1;
+    char *files = preload_alloc(size), *end = files;
+    *end = '\0';
+    for (int i = 0; i < sources.count; i++)
+        end += sprintf(end, "%s%s", i ? "\n" : "", sources.paths[i]);
+    return files;
 }
 
 char *includes_expand(const char *text)

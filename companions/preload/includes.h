@@ -30,4 +30,7 @@ void includes_configure(const char *origin, const char *folders);
  * files either way. */
 char *includes_expand(const char *text);
 
+/* The files of the text last expanded, one a line in the order of their numbers; the caller frees it. */
+char *includes_files(void);
+
 #endif

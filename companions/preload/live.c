@@ -337,13 +337,7 @@ static void report(int pass, const char *text, const struct build *b)
 {
     char ms[32];
     snprintf(ms, sizeof ms, "%.1f", b->ms);
-    size_t size = 1;
-    for (int i = 0; i < sources.count; i++)
-        size += strlen(sources.paths[i]) + 1;
-    char *files = preload_alloc(size), *end = files;
-    *end = '\0';
-    for (int i = 0; i < sources.count; i++)
-        end += sprintf(end, "%s%s", i ? "\n" : "", sources.paths[i]);
+    char *files = includes_files();
     keep_sources(pass);
     watch_included();
     const struct field fields[] = {FIELD("outcome", b->linked ? "built" : "failed"), FIELD("ms", ms),

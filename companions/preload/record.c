@@ -31,6 +31,7 @@
 static const long long ORIGIN_NS = 1000000000000LL;
 
 static struct {
+    PFNGLLINKPROGRAMPROC link_program;
     PFNGLGETINTEGERVPROC get_integerv;
     PFNGLDRAWARRAYSPROC draw_arrays;
     PFNGLDELETEPROGRAMPROC delete_program;
@@ -50,6 +51,9 @@ static int done, written, origin_read;
 static int passes_built = -1;
 static struct target picture;
 static struct readback ring;
+/* The viewer's own build, once it has linked: the GL's whole log (the viewer prints only what fits its
+ * buffer) and the files its text included, for the message when it did not build. */
+static char *viewer_log, *viewer_files;
 
 __attribute__((constructor)) static void configure(void)
 {
@@ -101,12 +105,18 @@ static void hold_keys(double t)
             keyboard_key(code, down[code]);
 }
 
-/* Says that the pass in file did not build (log), or could not be read (text NULL, why). */
-static void say_failed(const char *file, const char *text, const char *log)
+/* Says that the pass in file did not build (log), or could not be read (text NULL, why); files: the file
+ * and those it included, one a line (NULL: the last text expanded's). */
+static void say_failed(const char *file, const char *text, const char *log, const char *files)
 {
+    char *expanded = files == NULL ? includes_files() : NULL;
+    if (files == NULL)
+        files = expanded;
     const struct field fields[] = {PAYLOAD("file", file, strlen(file)), PAYLOAD("log", log, strlen(log)),
-                                   PAYLOAD("text", text != NULL ? text : "", text != NULL ? strlen(text) : 0)};
-    record_write(status_fd, "no-program", fields, 3);
+                                   PAYLOAD("text", text != NULL ? text : "", text != NULL ? strlen(text) : 0),
+                                   PAYLOAD("files", files, strlen(files))};
+    record_write(status_fd, "no-program", fields, 4);
+    free(expanded);
 }
 
 /* The Sound pass, made into the samples of FROM to FROM + sound_seconds, written to sound_out. */
@@ -115,13 +125,13 @@ static int make_sound(GLenum mode, GLint first, GLsizei count)
     const char *why = NULL;
     char *text = preload_read_text(passes.sound, &why);
     if (text == NULL) {
-        say_failed(passes.sound, NULL, why != NULL ? why : "no such file");
+        say_failed(passes.sound, NULL, why != NULL ? why : "no such file", passes.sound);
         return 0;
     }
     includes_configure(passes.sound, include);
     struct build b = program_build(text);
     if (!b.linked) {
-        say_failed(passes.sound, text, b.log);
+        say_failed(passes.sound, text, b.log, NULL);
         free(b.log);
         free(text);
         return 0;
@@ -150,7 +160,8 @@ static int build_passes(void)
         if (text != NULL)
             b = passes_build(p, text, include);
         if (text == NULL || !b.linked) {
-            say_failed(passes.pass[p].path, text, text == NULL ? (why != NULL ? why : "no such file") : b.log);
+            say_failed(passes.pass[p].path, text, text == NULL ? (why != NULL ? why : "no such file") : b.log,
+                       text == NULL ? passes.pass[p].path : NULL);
             free(b.log);
             free(text);
             return 0;
@@ -220,7 +231,8 @@ HOOK void glfwSwapBuffers(GLFWwindow *window)
     gl.get_integerv(GL_CURRENT_PROGRAM, &program);
     if (program == 0 || !passes_built) {
         if (program == 0)
-            say("no-program", NULL, 0);
+            say_failed(source != NULL ? source : "test.glsl", viewer.fragment_text,
+                       viewer_log != NULL ? viewer_log : "", viewer_files != NULL ? viewer_files : "");
         done = frames;
         set_should_close(window, 1);
         real(window);
@@ -240,6 +252,17 @@ HOOK void glfwSwapBuffers(GLFWwindow *window)
         set_should_close(window, 1);
     }
     real(window);
+}
+
+/* The viewer's own link: what it gave is kept for the message should it have failed. */
+static void link_program(GLuint program)
+{
+    gl.link_program(program);
+    if (viewer_log != NULL || viewer.fragment == 0)
+        return;
+    struct build b = program_outcome(viewer.fragment, program, preload_now_ns());
+    viewer_log = b.log;
+    viewer_files = includes_files();
 }
 
 /* Just before the viewer's draw, after its own uniforms: the inputs of frame `done`. */
@@ -274,6 +297,7 @@ HOOK GLFWglproc glfwGetProcAddress(const char *name)
     GLFWglproc proc = preload_gl_or_null(name);
     GL_WRAP(glCreateShader, real_create_shader, program_create_shader)
     GL_WRAP(glShaderSource, real_shader_source, program_shader_source)
+    GL_WRAP(glLinkProgram, gl.link_program, link_program)
     GL_WRAP(glDrawArrays, gl.draw_arrays, draw_arrays)
     return proc;
 }

@@ -4,6 +4,8 @@ folded into a count."""
 import re
 import time
 
+from quillomar import Failure, files
+
 # Control characters but the tab, also the C1 ones: a shader's text could move the cursor or recolour
 # the terminal with them.
 CONTROL = re.compile("[\x00-\x08\x0a-\x1f\x7f-\x9f]")
@@ -46,9 +48,8 @@ FORMATS = {
 def included_text(path):
     """The text of an included file as it is now, or "" when it cannot be read."""
     try:
-        with open(path, "rb") as f:
-            return f.read(16 << 20).decode(errors="replace")
-    except OSError:
+        return files.read(path).decode(errors="replace")
+    except Failure:
         return ""
 
 
@@ -56,10 +57,11 @@ def included_text(path):
 LINES_APART = 100000
 
 
-def located(log, text, name, included=()):
-    """The GL's log with each message about the file's own text (source string 0), or about a file it
-    included (lines from N x LINES_APART + 1: included[N - 1], a path), written the way compilers write
-    them, followed by that line of the file and a caret under the column. Other lines pass unchanged."""
+def messages(log, text, name, included=()):
+    """The GL's log as messages, each (its kind: "error", "warning", or None for a line of no known form,
+    its lines): a message about the file's own text (source string 0), or about a file it included (lines
+    from N x LINES_APART + 1: included[N - 1], a path), is written the way compilers write them, followed
+    by that line of the file and a caret under the column. Other lines pass unchanged."""
     texts = {"0": (name, text.split("\n"))}
     out = []
     for message in log.splitlines():
@@ -74,7 +76,7 @@ def located(log, text, name, included=()):
             path = included[int(string) - 1]
             texts[string] = (path, included_text(path).split("\n"))
         if not m or string not in texts:
-            out.append(printable(message))
+            out.append((kind if m else None, [printable(message)]))
             continue
         file_name, lines = texts[string]
         number = int(number)
@@ -83,12 +85,36 @@ def located(log, text, name, included=()):
         if column is not None and source is not None:
             at = caret_column(source, int(column))
             where += ":%d" % (at + 1)
-        out.append(printable("%s: %s: %s" % (where, kind, what)))
+        lines = [printable("%s: %s: %s" % (where, kind, what))]
         if source is not None:
             gutter = " %d | " % number
-            out.append(gutter + printable(source))
+            lines.append(gutter + printable(source))
             if column is not None:
-                out.append(" " * (len(gutter) - 2) + "| " + re.sub(r"[^\t]", " ", printable(source[:at])) + "^")
+                lines.append(" " * (len(gutter) - 2) + "| " + re.sub(r"[^\t]", " ", printable(source[:at])) + "^")
+        out.append((kind, lines))
+    return out
+
+
+def located(log, text, name, included=()):
+    """The lines of the GL's log, located as messages() has them, in the log's order."""
+    return [line for _, lines in messages(log, text, name, included) for line in lines]
+
+
+# How many warnings a build that failed shows after its errors.
+WARNINGS_SHOWN = 3
+
+
+def errors_first(log, text, name, included=()):
+    """The lines of the GL's log of a build that failed, located: the errors (and any line of no known
+    form) first, then the first few warnings and how many more there are, so that a long run of warnings
+    never hides the error."""
+    found = messages(log, text, name, included)
+    errors = [line for kind, lines in found if kind != "warning" for line in lines if line.strip()]
+    warnings = [lines for kind, lines in found if kind == "warning"]
+    out = errors + [line for lines in warnings[:WARNINGS_SHOWN] for line in lines]
+    if len(warnings) > WARNINGS_SHOWN:
+        more = len(warnings) - WARNINGS_SHOWN
+        out.append("(and %d more warning%s)" % (more, "" if more == 1 else "s"))
     return out
 
 

@@ -22,7 +22,7 @@ import re
 from pathlib import Path
 from typing import NamedTuple
 
-from quillomar import Failure, channels
+from quillomar import Failure, channels, files
 
 CHANNELS = channels.CHANNELS
 DIRECTIVE = re.compile(r'^[ \t]*#[ \t]*iChannel(\d+)(?:::(\w+))?[ \t]+"([^"\n]*)"', re.M)
@@ -42,8 +42,6 @@ CAPTURES = {"mic": "@DEFAULT_SOURCE@", "desktop": "@DEFAULT_MONITOR@"}
 SAMPLE_RATE = 44100
 # How many passes a shader may have, the Image pass included (the library's MOST_PASSES).
 MOST_PASSES = 16
-# The largest text read of a file, for its directives.
-LARGEST_TEXT = 16 << 20
 # The faces of a cube map in the GL's order (+X, -X, +Y, -Y, +Z, -Z), as "{}" in its name may spell them.
 FACE_NAMES = (("e", "w", "u", "d", "n", "s"), ("east", "west", "up", "down", "north", "south"),
               ("px", "nx", "py", "ny", "pz", "nz"), ("posx", "negx", "posy", "negy", "posz", "negz"),
@@ -67,11 +65,7 @@ class Pass(NamedTuple):
 
 def file_text(path):
     """The text of a shader file, for its directives; one message when it cannot be read."""
-    try:
-        with open(path, "rb") as f:
-            return f.read(LARGEST_TEXT).decode(errors="replace")
-    except OSError as e:
-        raise Failure("cannot read %s: %s" % (path, e.strerror or e))
+    return files.read(path).decode(errors="replace")
 
 
 def filter_of(word):
@@ -413,11 +407,6 @@ def write_plan(ordered, workdir, said=None, capture=None):
     plan = workdir / "plan"
     plan.write_text("\n".join(lines + body) + "\n")
     return plan
-
-
-def files(ordered):
-    """The files of the passes: what a command watches."""
-    return [p.path for p in ordered]
 
 
 def prepare(shader, workdir, media=(), given=None, capture=None):

@@ -24,15 +24,14 @@ import os
 import select
 import shutil
 import signal
-import stat
 import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-from quillomar import Failure, channels, cleanup, displays, passes, paths, proof, records, viewer
-from quillomar.messages import Log, located
+from quillomar import Failure, channels, cleanup, displays, files, passes, paths, proof, records, viewer
+from quillomar.messages import Log, errors_first
 from quillomar.settings import encode
 
 # The largest picture on a side (what encoders and memory take in one frame), the most frames, and the
@@ -40,8 +39,6 @@ from quillomar.settings import encode
 LARGEST_SIDE = 8192
 MOST_FRAMES = 10_000_000
 LATEST_TIME = 1e9
-# The largest shader text read.
-LARGEST_TEXT = 16 << 20
 
 ENCODERS = {
     ".mp4": ["-c:v", "libx264", "-pix_fmt", "yuv420p", "-crf", "18", "-preset", "veryfast", "-movflags", "+faststart", "-f", "mp4"],
@@ -193,12 +190,12 @@ class Status:
         self.done += 1
 
     def no_program(self, record):
-        """The shader did not build; for a buffer pass, its file and the GL's log are said."""
+        """A pass did not build: its file, the GL's whole log, its text and the files it included."""
         self.built = False
         if "file" in record.payloads:
-            file = record.payloads["file"].decode(errors="replace")
-            self.failed = (file, record.payloads["log"].decode(errors="replace"),
-                           record.payloads["text"].decode(errors="replace"))
+            files = os.fsdecode(record.payloads["files"]).split("\n") if record.payloads.get("files") else []
+            self.failed = (os.fsdecode(record.payloads["file"]), record.payloads["log"].decode(errors="replace"),
+                           record.payloads["text"].decode(errors="replace"), files[1:])
 
     def read(self, fd, total, show, limit):
         """Reads the records until the library is done; gives up on a frame that takes over limit s."""
@@ -271,29 +268,6 @@ def encoder_for(args):
     return software
 
 
-def shader_text(path):
-    """The shader's text: only a regular file, of at most LARGEST_TEXT bytes, opened without waiting (on a
-    FIFO, say)."""
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-    except OSError as e:
-        raise Failure("cannot read %s: %s" % (path, e.strerror or e))
-    try:
-        found = os.fstat(fd)
-        if stat.S_ISDIR(found.st_mode):
-            raise Failure("%s is a directory" % path)
-        if not stat.S_ISREG(found.st_mode):
-            raise Failure("%s is not a regular file" % path)
-        if found.st_size > LARGEST_TEXT:
-            raise Failure("%s is larger than %d MiB" % (path, LARGEST_TEXT >> 20))
-        with os.fdopen(os.dup(fd), "rb") as f:
-            return f.read()
-    except OSError as e:
-        raise Failure("cannot read %s: %s" % (path, e.strerror or e))
-    finally:
-        os.close(fd)
-
-
 def ffmpeg_name(path):
     """How ffmpeg is to take a path as a file, whatever it holds (a colon would make it a protocol)."""
     return "file:" + str(Path(path).absolute())
@@ -337,7 +311,7 @@ def record(args, workdir, leftovers):
     args.shader, plan, ordered, left_out = passes.prepare(given, workdir, args.media, channels.given(args))
     for what in left_out:
         sys.stderr.write("quillomar-record: %s: %s\n" % (given, what))
-    text = shader_text(args.shader)
+    text = files.read(args.shader)
     # The sound: the Sound pass's, made by the library, else the first sound channel's (the Image pass's
     # first), cut to the clip.
     sound = next((p.path for p in ordered if p.kind == "sound"), None)
@@ -410,8 +384,13 @@ def record(args, workdir, leftovers):
         errors="replace").strip()
     encoder_said = (workdir / "ffmpeg.log").read_text(errors="replace").strip()
     if status.failed:
-        file, log, pass_text = status.failed
-        raise Failure("%s did not build:\n%s" % (file, "\n".join(located(log, pass_text, file, []))))
+        file, log, pass_text, included = status.failed
+        # A pass by the name the user knows it by: the file given, a pass's own file, or for a file made of
+        # a JSON, the JSON and the file's name (as quillomar-import would write it).
+        made = Path(file).parent == workdir
+        name = Path(file).name if made else given if Path(file) == args.shader.absolute() else file
+        raise Failure("%s did not build:\n%s" % (given if made else name,
+                                                  "\n".join(errors_first(log, pass_text, name, included))))
     if not status.built:
         raise Failure("%s did not build:\n%s" % (given, said))
     # A viewer that could not hand a frame over died of SIGPIPE: the encoder went first.
