@@ -194,6 +194,21 @@ def test_cube_map_faces_from_a_pattern_or_a_cross(prefix, tmp_path):
     assert [still.getpixel((10 + 20 * b, 5)) for b in range(7)] == expected
 
 
+def test_a_cube_map_blends_across_the_edges_of_its_faces(prefix, tmp_path):
+    """Read at the edge where +X (red) meets +Z (blue), a filtered cube map gives both, as one surface, not
+    the one face's edge alone."""
+    for name in ("px", "nx", "py", "ny", "pz", "nz"):
+        Image.new("RGB", (4, 4), {"px": (255, 0, 0), "pz": (0, 0, 255)}.get(name, (0, 0, 0))).save(
+            tmp_path / ("edge_%s.png" % name))
+    write(tmp_path, {"edge.glsl": '#iChannel0 "file://edge_{}.png"\n#iChannel0::Type "CubeMap"\n'
+                                  '#iChannel0::MinFilter "Linear"\n#iChannel0::MagFilter "Linear"\n'
+                                  "void mainImage(out vec4 c, in vec2 f) {\n"
+                                  "    c = vec4(texture(iChannel0, vec3(1.0, 0.0, 0.999)).rgb, 1.0);\n}\n"})
+    record(prefix, tmp_path, "edge.glsl", "still.png", "--size", "8x8")
+    r, g, b = Image.open(tmp_path / "still.png").convert("RGB").getpixel((4, 4))
+    assert g == 0 and 96 < r < 160 and 96 < b < 160, (r, g, b)
+
+
 def test_a_volume_in_the_sites_format(prefix, tmp_path):
     texels = bytes(range(10, 90, 10))  # 2x2x2, one channel, x fastest
     header = b"BIN\0" + (2).to_bytes(4, "little") * 3 + bytes([1, 0, 0, 0])

@@ -51,6 +51,7 @@ static struct {
     PFNGLSAMPLERPARAMETERIPROC sampler_parameter;
     PFNGLBINDSAMPLERPROC bind_sampler;
     PFNGLDELETETEXTURESPROC delete_textures;
+    PFNGLENABLEPROC enable;
 } gl;
 
 static void load_gl(void)
@@ -404,6 +405,14 @@ void channels_bind(int n, const struct unit *unit, struct frame *frame)
     load_gl();
     int given = unit != NULL && unit->texture != 0;
     GLuint texture = given ? unit->texture : black();
+    static int seamless;
+    if (given && unit->target == GL_TEXTURE_CUBE_MAP && !seamless) {
+        /* A cube map filtered across its faces' edges, as one surface, as browsers always have it: a core
+         * context filters each face alone until this is on. */
+        GL_ENTRY(glEnable, gl.enable);
+        gl.enable(GL_TEXTURE_CUBE_MAP_SEAMLESS);
+        seamless = 1;
+    }
     gl.active_texture(GL_TEXTURE0 + (GLenum)n);
     gl.bind_texture(given ? unit->target : GL_TEXTURE_2D, texture);
     gl.bind_sampler((GLuint)n, given ? sampler(unit->filter, unit->wrap) : sampler(FILTER_NEAREST, WRAP_CLAMP));
