@@ -53,6 +53,16 @@ def test_a_text_keeps_its_lines_and_lends_its_extensions_to_the_prelude(tmp_path
     assert translated(tmp_path / "plain.glsl") == plain, "a text of no dialect goes as it is"
 
 
+def test_a_named_dialect_line_is_blank_for_the_gl_and_one_of_no_dialect_stays(tmp_path):
+    text = b'uniform float time;\n  #  iDialect "mainImage"\nvoid mainImage(out vec4 c, in vec2 p) { c = vec4(time); }\n'
+    (tmp_path / "s.glsl").write_bytes(text)
+    body = translated(tmp_path / "s.glsl").decode().split("\n#line 1\n")[1]
+    assert body.split("\n")[:3] == ["uniform float time;", "", text.decode().split("\n")[2]]
+    (tmp_path / "s.glsl").write_bytes(text.replace(b"mainImage\"", b"nothing\""))
+    body = translated(tmp_path / "s.glsl").decode().split("\n#line 1\n")[1]
+    assert body.split("\n")[1] == '  #  iDialect "nothing"', "left for the GL to refuse at its line"
+
+
 def test_includes_nested_guarded_in_folders_and_missing(tmp_path):
     for name, text in {"lib/half.glsl": "#pragma once\nfloat half_of(float x) { return x * 0.5; }\n",
                        "lib/quarter.glsl": '#include "half.glsl"\n#pragma include "half.glsl"\n'

@@ -53,6 +53,9 @@ def test_channels_named_in_a_header_and_beyond_the_last():
     assert check_numbers(["--channel3", "x", "--channel4=y"]) == "there is no channel 4: the channels are 0 to 3"
 
 
+# A text of the site's that keeps a GLSL Sandbox main aside: only where it came from says which it is.
+SANDBOX_ASIDE = (b"uniform float time;\n#ifdef GLSLSANDBOX\nvoid main() { gl_FragColor = vec4(time); }\n#endif\n"
+                 b"void mainImage(out vec4 c, in vec2 p) { c = vec4(time); }\n")
 DIALECTS = {
     "mainImage, no #version": (b"void mainImage(out vec4 c, in vec2 p)\n{\n    c = vec4(1.0);\n}\n", "mainImage"),
     "mainImage under #version": (b"#version 330 core\nout vec4 o;\nvoid mainImage(out vec4 c, in vec2 p) {}\n"
@@ -62,6 +65,9 @@ DIALECTS = {
                            "none"),
     "split over lines": (b"void\nmainImage\n(out vec4 c, in vec2 p)\n{\n    c = vec4(1.0);\n}\n", "mainImage"),
     "another name": (b"void mainImages(out vec4 c, in vec2 p) {}\n", "none"),
+    "a loose file with a sandbox main aside": (SANDBOX_ASIDE, "GLSL Sandbox"),
+    "the same, a pass of the site's": (b'#iDialect "mainImage"\n' + SANDBOX_ASIDE, "mainImage"),
+    "the same, a dialect of no name known": (b'#iDialect "nothing"\n' + SANDBOX_ASIDE, "GLSL Sandbox"),
 }
 
 

@@ -202,21 +202,6 @@ static const struct dialect DIALECTS[] = {
     {DIALECT_SANDBOX, "GLSL Sandbox", is_sandbox, ES_HEAD, ES_TAIL, ES_AFTER, SANDBOX_VARYINGS},
 };
 
-const struct dialect *dialect_of(const char *text)
-{
-    if (strncmp(text, "\xef\xbb\xbf", 3) == 0)
-        text += 3;
-    for (size_t i = 0; i < sizeof DIALECTS / sizeof DIALECTS[0]; i++)
-        if (DIALECTS[i].recognise(text))
-            return &DIALECTS[i];
-    return NULL;
-}
-
-static void text_put(struct text *t, const char *data)
-{
-    text_add(t, data, strlen(data));
-}
-
 /* Whether line (up to its newline) is the directive "#NAME". */
 static int is_directive(const char *line, const char *name)
 {
@@ -227,6 +212,44 @@ static int is_directive(const char *line, const char *name)
     while (*line != '\n' && is_space(*line))
         line++;
     return strncmp(line, name, strlen(name)) == 0 && !is_name(line[strlen(name)]);
+}
+
+/* The dialect a line (up to its newline) names as #iDialect "NAME", a row's name; NULL for any other line,
+ * and for a name no row has (that line is left to the GL, which refuses it at its own line). */
+static const struct dialect *named_by(const char *line)
+{
+    if (!is_directive(line, "iDialect"))
+        return NULL;
+    const char *open = strchr(line, '"');
+    const char *newline = strchr(line, '\n');
+    const char *close = open != NULL ? strchr(open + 1, '"') : NULL;
+    if (close == NULL || (newline != NULL && close > newline))
+        return NULL;
+    for (size_t i = 0; i < sizeof DIALECTS / sizeof DIALECTS[0]; i++)
+        if (strlen(DIALECTS[i].name) == (size_t)(close - open - 1) &&
+            strncmp(DIALECTS[i].name, open + 1, (size_t)(close - open - 1)) == 0)
+            return &DIALECTS[i];
+    return NULL;
+}
+
+const struct dialect *dialect_of(const char *text)
+{
+    if (strncmp(text, "\xef\xbb\xbf", 3) == 0)
+        text += 3;
+    /* A pass says what it is where its text alone would not (a pass of Shadertoy's JSON is mainImage by
+     * where it came from, whatever else it holds); else its text is recognised. */
+    for (const char *line = text; line != NULL; line = strchr(line, '\n') ? strchr(line, '\n') + 1 : NULL)
+        if (named_by(line) != NULL)
+            return named_by(line);
+    for (size_t i = 0; i < sizeof DIALECTS / sizeof DIALECTS[0]; i++)
+        if (DIALECTS[i].recognise(text))
+            return &DIALECTS[i];
+    return NULL;
+}
+
+static void text_put(struct text *t, const char *data)
+{
+    text_add(t, data, strlen(data));
 }
 
 /* Whether line (up to its newline) holds nothing after its directive's name but blanks or a comment. */
@@ -324,9 +347,10 @@ char *dialect_text(const char *own)
             text_put(&body, newline != NULL ? "\n" : "");
         } else if (is_directive(line, "iChannel0") || is_directive(line, "iChannel1") ||
                    is_directive(line, "iChannel2") || is_directive(line, "iChannel3") ||
-                   is_directive(line, "iKeyboard") || is_directive(line, "iPasses") || is_directive(line, "iSound")) {
+                   is_directive(line, "iKeyboard") || is_directive(line, "iPasses") || is_directive(line, "iSound") ||
+                   named_by(line) != NULL) {
             keyboard |= is_directive(line, "iKeyboard");
-            /* The channels' directives are the commands' (#iChannel0 "file://a.png"), not the GL's. */
+            /* The passes' directives (#iChannel0 "file://a.png", #iDialect "mainImage") are ours, not the GL's. */
             text_put(&body, newline != NULL ? "\n" : "");
         } else if ((is_directive(line, "endif") || is_directive(line, "else")) && !only_directive(line)) {
             /* WebGL's preprocessor lets words follow #endif and #else; the desktop GL's does not. */
