@@ -1,6 +1,6 @@
 """Passes as the site runs them, recorded with no display and read back exactly: buffers that read
-themselves, a pass that reads a later one (the previous frame) and an earlier one (this frame), the JSON's
-order, each sampler setting, the keyboard's rows, cube map faces, a volume, the picture's own size, and the
+themselves, a pass that reads a later one (the previous frame) and an earlier one (this frame), a chain
+drawn each after what it reads, each sampler setting, the keyboard's rows, cube map faces, a volume, the picture's own size, and the
 JSON and the files it is imported as giving the same picture."""
 import os
 import re
@@ -84,6 +84,29 @@ def test_buffers_read_themselves_later_passes_last_frame_and_earlier_ones_this_f
     write(tmp_path, {"image.glsl": TOPOLOGY["image.glsl"].replace('"a.glsl" "b.glsl"', '"b.glsl" "a.glsl"')})
     record(prefix, tmp_path, "image.glsl", "clip.gif", "--size", "128x64", "--fps", "10", "--seconds", "0.3")
     assert clip_frames(tmp_path / "clip.gif", 128, 64) == [[k + 1, 10 * k, k, k] for k in range(3)]
+
+
+# A chain with no #iPasses: A counts the frames, B is A plus one, C is B plus one. The Image pass names C
+# first, so that only the chain itself says that A comes first.
+CHAIN = {
+    "bufferA.glsl": '#iChannel0 "self"\n'
+                    "void mainImage(out vec4 c, in vec2 f) { c = vec4(texelFetch(iChannel0, ivec2(f), 0).r + 1.0); }\n",
+    "bufferB.glsl": '#iChannel0 "file://bufferA.glsl"\n'
+                    "void mainImage(out vec4 c, in vec2 f) { c = vec4(texelFetch(iChannel0, ivec2(f), 0).r + 1.0); }\n",
+    "bufferC.glsl": '#iChannel0 "file://bufferB.glsl"\n'
+                    "void mainImage(out vec4 c, in vec2 f) { c = vec4(texelFetch(iChannel0, ivec2(f), 0).r + 1.0); }\n",
+    "image.glsl": '#iChannel0 "file://bufferC.glsl"\n#iChannel1 "file://bufferB.glsl"\n#iChannel2 "file://bufferA.glsl"\n'
+                  + SHOW + "void mainImage(out vec4 c, in vec2 f) {\n"
+                  "    show(c, f, int(texelFetch(iChannel2, ivec2(f), 0).r), int(texelFetch(iChannel1, ivec2(f), 0).r),\n"
+                  "         int(texelFetch(iChannel0, ivec2(f), 0).r), iFrame);\n}\n",
+}
+
+
+def test_a_chain_of_buffers_is_drawn_each_after_what_it_reads(prefix, tmp_path):
+    write(tmp_path, CHAIN)
+    record(prefix, tmp_path, "image.glsl", "clip.gif", "--size", "128x64", "--fps", "10", "--seconds", "0.3")
+    # Frame k: A k + 1, and each link this frame's value of the one before, plus one.
+    assert clip_frames(tmp_path / "clip.gif", 128, 64) == [[k + 1, k + 2, k + 3, k] for k in range(3)]
 
 
 def test_a_recording_with_buffers_is_the_same_from_any_start(prefix, tmp_path):
