@@ -46,9 +46,9 @@ def test_both_forms_give_the_passes_and_their_inputs(tmp_path):
         load(tmp_path / "not.json")
 
 
-def record(prefix, tmp_path, data, *options):
+def record(prefix, tmp_path, data, *options, output="still.png"):
     (tmp_path / "shader.json").write_text(json.dumps(data))
-    return subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.json", "still.png", "--size", "64x36",
+    return subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.json", output, "--size", "64x36",
                            *options], cwd=tmp_path, capture_output=True, text=True, timeout=120,
                           env=without_display())
 
@@ -102,8 +102,8 @@ def test_live_follows_a_save_of_the_json(prefix, xserver, tmp_path):
         x.close()
 
 
-# Buffer B comes before Buffer A in the JSON, and each reads the other: B, drawn first, reads A's previous
-# frame, and A reads B's of this frame. The Image pass shows four numbers, a band each from the top, bit 0
+# Buffer B comes before Buffer A in the JSON, and each reads the other: as on the site, A is drawn first
+# all the same, and reads B's previous frame, and B reads A's of this frame. The Image pass shows four numbers, a band each from the top, bit 0
 # in the leftmost of 16 columns: [A's count, what A read of B, what B read of A, iFrame].
 COMMON = """vec4 bits(vec2 f, ivec4 v)
 {
@@ -159,13 +159,14 @@ def test_import_writes_a_file_per_pass_with_its_channels(tmp_path, monkeypatch, 
     assert {f.name: f.read_text() for f in (tmp_path / "shader").iterdir()} == {
         "common.glsl": COMMON,
         "sound.glsl": '#include "common.glsl"\n',
-        "bufferB.glsl": '#include "common.glsl"\n#iChannel0 "file://bufferA.glsl"\n' + CODE["Buffer B"],
-        "bufferA.glsl": '#include "common.glsl"\n#iChannel0 "self"\n#iChannel1 "file://bufferB.glsl"\n'
-                        '#iChannel1::MinFilter "Nearest"\n' + CODE["Buffer A"],
-        "shader.glsl": '#include "common.glsl"\n#iChannel0 "file://bufferA.glsl"\n#iChannel1 "file://bufferB.glsl"\n'
-                       '#iChannel2 "file://%s"\n#iChannel2::VFlip "false"\n#iChannel3 "keyboard"\n'
-                       '#iSound "sound.glsl"\n#iPasses "bufferB.glsl" "bufferA.glsl"\n' % (tmp_path / "media" / "wood.png")
-                       + CODE["Image"]}
+        "bufferB.glsl": '#include "common.glsl"\n#iDialect "mainImage"\n#iChannel0 "file://bufferA.glsl"\n'
+                        + CODE["Buffer B"],
+        "bufferA.glsl": '#include "common.glsl"\n#iDialect "mainImage"\n#iChannel0 "self"\n'
+                        '#iChannel1 "file://bufferB.glsl"\n#iChannel1::MinFilter "Nearest"\n' + CODE["Buffer A"],
+        "shader.glsl": '#include "common.glsl"\n#iDialect "mainImage"\n#iChannel0 "file://bufferA.glsl"\n'
+                       '#iChannel1 "file://bufferB.glsl"\n#iChannel2 "file://%s"\n#iChannel2::VFlip "false"\n'
+                       '#iChannel3 "keyboard"\n#iSound "sound.glsl"\n#iPasses "bufferA.glsl" "bufferB.glsl"\n'
+                       % (tmp_path / "media" / "wood.png") + CODE["Image"]}
     assert capsys.readouterr().out == (
         "shader/bufferA.glsl\nshader/bufferB.glsl\nshader/common.glsl\nshader/sound.glsl\nshader/shader.glsl\n"
         "next:\n    quillomar-live shader/shader.glsl\n    quillomar-record shader/shader.glsl clip.mp4\n")
@@ -210,4 +211,80 @@ def test_the_json_and_its_imported_files_record_the_same_frames(prefix, tmp_path
     assert [f.tobytes() for f in json_frames] == [f.tobytes() for f in file_frames]
     shown = [[sum(1 << i for i in range(16) if frame.getpixel((8 * i + 4, 16 * n + 8))[0] > 127) for n in range(4)]
              for frame in json_frames]
-    assert shown == [[k + 1, 10 * k, k, k] for k in range(3)]
+    assert shown == [[k + 1, 10 * (k - 1) if k else 0, k + 1, k] for k in range(3)]
+
+
+# The site's ids of Buffer A to D's pictures.
+BUFFER_IDS = {"Buffer A": "4dXGR8", "Buffer B": "XsXGR8", "Buffer C": "4sXGR8", "Buffer D": "XdfGR8"}
+# A chain: A counts the frames, B is A plus one, C is B plus one; the Image pass shows [A, B, C, iFrame].
+PLUS_ONE = "void mainImage(out vec4 c, in vec2 f) {\n    c = vec4(texelFetch(iChannel0, ivec2(f), 0).r + 1.0);\n}\n"
+SHOW_CHAIN = ("void mainImage(out vec4 c, in vec2 f) {\n    c = bits(f, ivec4(texelFetch(iChannel2, ivec2(f), 0).r, "
+              "texelFetch(iChannel1, ivec2(f), 0).r, texelFetch(iChannel0, ivec2(f), 0).r, iFrame));\n}\n")
+
+
+def buffer_input(name, channel):
+    return {"id": BUFFER_IDS[name], "filepath": "/media/previz/buffer0%d.png" % "ABCD".index(name[-1]),
+            "type": "buffer", "channel": channel, "sampler": {"filter": "linear", "wrap": "clamp"}}
+
+
+def site_pass(kind, name, code, *inputs, output=None):
+    return {"inputs": list(inputs), "outputs": [{"id": output or BUFFER_IDS.get(name, "o"), "channel": 0}],
+            "code": code, "name": name, "type": kind}
+
+
+def shown_numbers(path):
+    """The numbers each frame of a 128x64 clip shows, a band each from the top (COMMON's bits)."""
+    with Image.open(path) as clip:
+        return [[sum(1 << i for i in range(16) if frame.getpixel((8 * i + 4, 16 * n + 8))[0] > 127) for n in range(4)]
+                for frame in [(clip.seek(k), clip.convert("RGB"))[1] for k in range(clip.n_frames)]]
+
+
+def test_a_jsons_buffers_are_drawn_a_to_d_whatever_its_order(prefix, tmp_path):
+    # The JSON lists the chain backwards: the site draws Buffer A, B, C, D in that order all the same.
+    data = {"ver": "0.1", "info": {"id": "t", "name": "t"}, "renderpass": [
+        site_pass("image", "Image", SHOW_CHAIN, buffer_input("Buffer C", 0), buffer_input("Buffer B", 1),
+                  buffer_input("Buffer A", 2)),
+        site_pass("buffer", "Buffer C", PLUS_ONE, buffer_input("Buffer B", 0)),
+        site_pass("buffer", "Buffer B", PLUS_ONE, buffer_input("Buffer A", 0)),
+        site_pass("buffer", "Buffer A", PLUS_ONE, buffer_input("Buffer A", 0)),
+        site_pass("common", "Common", COMMON, output="")]}
+    done = record(prefix, tmp_path, data, "--size", "128x64", "--fps", "10", "--seconds", "0.3", output="clip.gif")
+    assert (done.returncode, done.stderr) == (0, "")
+    # Frame k: A k + 1, and each link this frame's value of the one before, plus one.
+    assert shown_numbers(tmp_path / "clip.gif") == [[k + 1, k + 2, k + 3, k] for k in range(3)]
+
+
+# A pass of the site's whose text also keeps a GLSL Sandbox main aside, and declares the sandbox's inputs.
+ASIDE = "uniform float time;\nuniform vec2 resolution;\n#ifdef GLSLSANDBOX\nvoid main() { gl_FragColor = vec4(time); }\n#endif\n"
+
+
+def test_a_jsons_passes_are_mainimage_whatever_else_their_text_holds(prefix, tmp_path, monkeypatch):
+    data = {"ver": "0.1", "info": {"id": "t", "name": "t"}, "renderpass": [
+        site_pass("image", "Image", ASIDE + "void mainImage(out vec4 c, in vec2 f) {\n"
+                  "    c = vec4(texelFetch(iChannel0, ivec2(f), 0).rg, 1.0, 1.0);\n}\n", buffer_input("Buffer A", 0)),
+        site_pass("buffer", "Buffer A", ASIDE + "void mainImage(out vec4 c, in vec2 f) { c = vec4(0.25, 0.5, 0, 1); }\n")]}
+    done = record(prefix, tmp_path, data)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert Image.open(tmp_path / "still.png").getpixel((5, 5)) == (64, 128, 255)
+    # The files it is imported as are still the site's passes, wherever they go.
+    monkeypatch.chdir(tmp_path)
+    assert importer.main(["shader.json", "elsewhere/imported"]) == 0
+    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "elsewhere/imported/shader.glsl", "files.png",
+                           "--size", "64x36"], cwd=tmp_path, capture_output=True, text=True, timeout=120,
+                          env=without_display())
+    assert (done.returncode, done.stderr) == (0, "")
+    assert Image.open(tmp_path / "files.png").getpixel((5, 5)) == (64, 128, 255)
+
+
+def test_a_channel_naming_a_buffer_the_json_does_not_have_is_black_and_said(prefix, tmp_path, monkeypatch, capsys):
+    data = {"ver": "0.1", "info": {"id": "t", "name": "t"}, "renderpass": [
+        site_pass("image", "Image", "void mainImage(out vec4 c, in vec2 f) {\n"
+                  "    c = vec4(texture(iChannel0, vec2(0.5)).rg, 1.0, 1.0);\n}\n", buffer_input("Buffer B", 0))]}
+    said = "shader.json: iChannel0 of Image names a buffer the JSON does not have: it is black\n"
+    done = record(prefix, tmp_path, data)
+    assert (done.returncode, done.stderr) == (0, "quillomar-record: " + said)
+    assert Image.open(tmp_path / "still.png").getpixel((5, 5)) == (0, 0, 255)
+    monkeypatch.chdir(tmp_path)
+    assert importer.main(["shader.json"]) == 0
+    assert capsys.readouterr().err == "quillomar-import: " + said
+    assert "#iChannel0" not in (tmp_path / "shader" / "shader.glsl").read_text()

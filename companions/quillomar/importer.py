@@ -81,7 +81,7 @@ def main(argv=None):
     try:
         with cleanup.Leftovers() as leftovers:
             made = Path(leftovers.add(tempfile.mkdtemp(prefix="quillomar-import-")))
-            image, left_out = shadertoy.write(args.json, made, args.media)
+            image, said = shadertoy.write(args.json, made, args.media)
             placed = place(made, image.name, folder, args.force)
     except Failure as e:
         return "quillomar-import: %s" % e
@@ -91,8 +91,8 @@ def main(argv=None):
         return 130
     for name, changed in placed:
         print(folder / name if changed else "%s (already there)" % (folder / name))
-    for what in left_out:
-        print("left out, not drawn yet: %s" % what)
+    for what in said:
+        sys.stderr.write("quillomar-import: %s: %s\n" % (args.json, what))
     shader = shlex.quote(str(folder / image.name))
     print("next:\n    quillomar-live %s\n    quillomar-record %s clip.mp4" % (shader, shader))
     return 0

@@ -13,9 +13,10 @@ A pass file that defines mainCubemap is a cube map pass (the site's Cube A): rea
 #iKeyboard gives a pass isKeyDown(Key_A), isKeyPressed, isKeyToggled and isKeyReleased, and,
 of Quillomar's own: "keyboard" for the keyboard texture, a ".bin" path for a volume,
 #iChannel0::VFlip "false" for an image read upside down, and #iPasses "a.glsl" "b.glsl" in the Image
-file for the order the buffers are drawn in (else each pass's inputs come before it), and
+file for the order the buffers are drawn in (else each pass's inputs come before it: a chain is drawn
+from its start), and
 #iSound "sound.glsl" in the Image file for its Sound pass (vec2 mainSound(int samp, float time)). Paths are taken
-from the folder of the file that names them. The plan (passes.h) hands all of it to the library, with
+from the folder of the file that names them. (#iDialect "mainImage" is the dialect table's, dialects.c.) The plan (passes.h) hands all of it to the library, with
 every texture decoded."""
 import os
 import re
@@ -412,12 +413,11 @@ def write_plan(ordered, workdir, said=None, capture=None):
 def prepare(shader, workdir, media=(), given=None, capture=None):
     """What a command draws of shader (a file, or Shadertoy's JSON, written into workdir as files first):
     (the Image pass's file, the plan's path, the passes in order, what to say of what is left out)."""
-    left_out = []
+    notes = []
     shader = Path(shader)
     if shader.suffix.lower() == ".json":
         from quillomar import shadertoy
-        shader, left_out = shadertoy.write(shader, workdir, media, given or {})
-    notes = ["%s is not drawn" % what for what in left_out]
+        shader, notes = shadertoy.write(shader, workdir, media, given or {})
     ordered = resolve(shader, given)
     plan = write_plan(ordered, workdir, notes, capture)
     return shader, plan, ordered, notes

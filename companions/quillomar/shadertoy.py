@@ -13,6 +13,9 @@ from quillomar import Failure
 
 # The site's paths of its buffers' and its cube map pass's pictures, as inputs name them.
 BUFFER_PATH = re.compile(r"/media/previz/buffer0(\d)\.png$")
+# The site's ids of the pictures of Buffer A, B, C and D, as their outputs and the inputs that read them
+# have them.
+BUFFER_IDS = ("4dXGR8", "XsXGR8", "4sXGR8", "XdfGR8")
 CUBE_PATH = "/media/previz/cubemap00.png"
 # What the commands read of the site's channel kinds.
 MEDIA_KINDS = ("texture", "cubemap", "volume", "video", "music", "musicstream")
@@ -76,6 +79,14 @@ def file_name(p, taken):
     return name + ".glsl"
 
 
+def letter(p):
+    """Which buffer pass p is, 0 to 3 for Buffer A to D: by its picture's id, else by the letter its name
+    ends in; None when neither says."""
+    known = [BUFFER_IDS.index(o) for o in p.outputs if o in BUFFER_IDS]
+    named = re.fullmatch(r".*\b([A-D])", p.name.strip())
+    return known[0] if known else "ABCD".index(named[1]) if named else None
+
+
 def sampler_lines(n, kind, sampler):
     """The directives of a channel's sampler that differ from what its kind has by default."""
     plain = kind in ("buffer", "keyboard", "music", "musicstream")
@@ -96,10 +107,13 @@ def sampler_lines(n, kind, sampler):
 
 def write(path, folder, media=(), given=()):
     """Writes the shader's JSON at path into folder as files: common.glsl, one file per buffer pass, and
-    the Image pass as NAME.glsl (NAME the JSON's), each with its channels as directives; the channels in
-    given (the command's --channelN options, which win) are left out of the Image pass's. Returns the
-    Image file's path, and what was left out (a Sound pass, say), to be said. A channel of a kind not
-    read, or a file not in the media folders, is said in one message."""
+    the Image pass as NAME.glsl (NAME the JSON's), each with its channels as directives, and marked as the
+    site's passes (#iDialect), whatever else their text holds; the channels in given (the command's
+    --channelN options, which win) are left out of the Image pass's. The buffers are drawn as the site
+    draws them, Buffer A to D, whatever the JSON's order (#iPasses). Returns the Image file's path, and
+    what is to be said of what is not drawn (a pass of a kind not drawn, a channel that names a buffer the
+    JSON does not have, which is black), a line each. A channel of a kind not read, or a file not in the
+    media folders, is said in one message."""
     passes = load(path)
     kinds = [p.kind for p in passes]
     if kinds.count("image") != 1:
@@ -118,25 +132,32 @@ def write(path, folder, media=(), given=()):
         taken.add(names[id(p)])
     names[id(image)] = image_name
     by_output = {o: p for p in buffers for o in p.outputs if o}
-    lettered = sorted(buffers, key=lambda p: p.name)
+    by_letter = {letter(p): p for p in buffers if letter(p) is not None}
+    # The site's order: Buffer A, B, C, D (any the JSON does not letter after them, in its order).
+    drawn = sorted(buffers, key=lambda p: 4 if letter(p) is None else letter(p))
     common = [p for p in passes if p.kind == "common"]
-    left_out = ["%s (%s)" % (p.name or p.kind, p.kind) for p in passes
-                if p.kind not in ("image", "buffer", "common") and p not in cubes + sounds]
+    said = ["%s (%s) is not drawn" % (p.name or p.kind, p.kind) for p in passes
+            if p.kind not in ("image", "buffer", "common") and p not in cubes + sounds]
     missing, folders = [], media_folders(media)
     texts = {}
     for p in buffers + cubes + sounds + [image]:
         head = ['#include "common.glsl"'] if common else []
+        if p in buffers + [image]:  # the site's passes, though their text may look like another dialect's
+            head.append('#iDialect "mainImage"')
+        elif p in cubes:
+            head.append('#iDialect "mainCubemap"')
         for i in sorted(p.inputs, key=lambda i: i.channel):
             if p is image and i.channel in given:
                 continue
             if i.kind == "buffer":
                 source = by_output.get(i.id)
                 m = BUFFER_PATH.search(i.path)
-                if source is None and m and int(m[1]) < len(lettered):
-                    source = lettered[int(m[1])]
-                if source is None:
-                    raise Failure("%s: iChannel%d of %s reads a buffer the JSON does not have" % (
-                        path, i.channel, p.name))
+                if source is None and m:
+                    source = by_letter.get(int(m[1]))
+                if source is None:  # as on the site: the channel is black
+                    said.append("iChannel%d of %s names a buffer the JSON does not have: it is black" % (
+                        i.channel, p.name or p.kind))
+                    continue
                 head.append('#iChannel%d "%s"' % (i.channel, "self" if source is p else
                                                  "file://" + names[id(source)]))
             elif i.kind == "keyboard":
@@ -175,7 +196,7 @@ def write(path, folder, media=(), given=()):
         if p is image and sounds:
             head.append('#iSound "%s"' % names[id(sounds[0])])
         if p is image and len(buffers) > 1:
-            head.append("#iPasses %s" % " ".join('"%s"' % names[id(b)] for b in buffers))
+            head.append("#iPasses %s" % " ".join('"%s"' % names[id(b)] for b in drawn))
         texts[names[id(p)]] = "\n".join(head + [p.code]).rstrip("\n") + "\n"
     if missing:
         raise Failure("%s names media not found in %s: %s" % (
@@ -191,4 +212,4 @@ def write(path, folder, media=(), given=()):
             os.replace(new, out)
         except OSError as e:
             raise Failure("cannot write %s: %s" % (out, e.strerror or e))
-    return folder / names[id(image)], left_out
+    return folder / names[id(image)], said
