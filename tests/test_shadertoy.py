@@ -102,8 +102,8 @@ def test_live_follows_a_save_of_the_json(prefix, xserver, tmp_path):
         x.close()
 
 
-# Buffer B comes before Buffer A in the JSON, and each reads the other: as on the site, A is drawn first
-# all the same, and reads B's previous frame, and B reads A's of this frame. The Image pass shows four numbers, a band each from the top, bit 0
+# Buffer B comes before Buffer A in the JSON, and each reads the other: B, drawn first, reads A's previous
+# frame, and A reads B's of this frame. The Image pass shows four numbers, a band each from the top, bit 0
 # in the leftmost of 16 columns: [A's count, what A read of B, what B read of A, iFrame].
 COMMON = """vec4 bits(vec2 f, ivec4 v)
 {
@@ -165,7 +165,7 @@ def test_import_writes_a_file_per_pass_with_its_channels(tmp_path, monkeypatch, 
                         '#iChannel1 "file://bufferB.glsl"\n#iChannel1::MinFilter "Nearest"\n' + CODE["Buffer A"],
         "shader.glsl": '#include "common.glsl"\n#iDialect "mainImage"\n#iChannel0 "file://bufferA.glsl"\n'
                        '#iChannel1 "file://bufferB.glsl"\n#iChannel2 "file://%s"\n#iChannel2::VFlip "false"\n'
-                       '#iChannel3 "keyboard"\n#iSound "sound.glsl"\n#iPasses "bufferA.glsl" "bufferB.glsl"\n'
+                       '#iChannel3 "keyboard"\n#iSound "sound.glsl"\n#iPasses "bufferB.glsl" "bufferA.glsl"\n'
                        % (tmp_path / "media" / "wood.png") + CODE["Image"]}
     assert capsys.readouterr().out == (
         "shader/bufferA.glsl\nshader/bufferB.glsl\nshader/common.glsl\nshader/sound.glsl\nshader/shader.glsl\n"
@@ -211,7 +211,7 @@ def test_the_json_and_its_imported_files_record_the_same_frames(prefix, tmp_path
     assert [f.tobytes() for f in json_frames] == [f.tobytes() for f in file_frames]
     shown = [[sum(1 << i for i in range(16) if frame.getpixel((8 * i + 4, 16 * n + 8))[0] > 127) for n in range(4)]
              for frame in json_frames]
-    assert shown == [[k + 1, 10 * (k - 1) if k else 0, k + 1, k] for k in range(3)]
+    assert shown == [[k + 1, 10 * k, k, k] for k in range(3)]
 
 
 # The site's ids of Buffer A to D's pictures.
@@ -239,19 +239,22 @@ def shown_numbers(path):
                 for frame in [(clip.seek(k), clip.convert("RGB"))[1] for k in range(clip.n_frames)]]
 
 
-def test_a_jsons_buffers_are_drawn_a_to_d_whatever_its_order(prefix, tmp_path):
-    # The JSON lists the chain backwards: the site draws Buffer A, B, C, D in that order all the same.
-    data = {"ver": "0.1", "info": {"id": "t", "name": "t"}, "renderpass": [
-        site_pass("image", "Image", SHOW_CHAIN, buffer_input("Buffer C", 0), buffer_input("Buffer B", 1),
-                  buffer_input("Buffer A", 2)),
-        site_pass("buffer", "Buffer C", PLUS_ONE, buffer_input("Buffer B", 0)),
-        site_pass("buffer", "Buffer B", PLUS_ONE, buffer_input("Buffer A", 0)),
-        site_pass("buffer", "Buffer A", PLUS_ONE, buffer_input("Buffer A", 0)),
-        site_pass("common", "Common", COMMON, output="")]}
-    done = record(prefix, tmp_path, data, "--size", "128x64", "--fps", "10", "--seconds", "0.3", output="clip.gif")
-    assert (done.returncode, done.stderr) == (0, "")
-    # Frame k: A k + 1, and each link this frame's value of the one before, plus one.
-    assert shown_numbers(tmp_path / "clip.gif") == [[k + 1, k + 2, k + 3, k] for k in range(3)]
+def test_a_jsons_buffers_are_drawn_in_the_order_it_lists_them(prefix, tmp_path):
+    chain = [site_pass("buffer", "Buffer A", PLUS_ONE, buffer_input("Buffer A", 0)),
+             site_pass("buffer", "Buffer B", PLUS_ONE, buffer_input("Buffer A", 0)),
+             site_pass("buffer", "Buffer C", PLUS_ONE, buffer_input("Buffer B", 0))]
+    image = site_pass("image", "Image", SHOW_CHAIN, buffer_input("Buffer C", 0), buffer_input("Buffer B", 1),
+                      buffer_input("Buffer A", 2))
+    common = site_pass("common", "Common", COMMON, output="")
+    # Listed from its start, the chain is drawn so: each link reads this frame's value of the one before.
+    # Listed backwards, each link reads the previous frame's.
+    for listed, shown in [(chain, [[k + 1, k + 2, k + 3, k] for k in range(3)]),
+                          (chain[::-1], [[k + 1, k + 1, k + 1, k] for k in range(3)])]:
+        data = {"ver": "0.1", "info": {"id": "t", "name": "t"}, "renderpass": [image] + listed + [common]}
+        done = record(prefix, tmp_path, data, "--size", "128x64", "--fps", "10", "--seconds", "0.3",
+                      output="clip.gif")
+        assert (done.returncode, done.stderr) == (0, "")
+        assert shown_numbers(tmp_path / "clip.gif") == shown
 
 
 # A pass of the site's whose text also keeps a GLSL Sandbox main aside, and declares the sandbox's inputs.

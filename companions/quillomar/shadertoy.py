@@ -109,8 +109,8 @@ def write(path, folder, media=(), given=()):
     """Writes the shader's JSON at path into folder as files: common.glsl, one file per buffer pass, and
     the Image pass as NAME.glsl (NAME the JSON's), each with its channels as directives, and marked as the
     site's passes (#iDialect), whatever else their text holds; the channels in given (the command's
-    --channelN options, which win) are left out of the Image pass's. The buffers are drawn as the site
-    draws them, Buffer A to D, whatever the JSON's order (#iPasses). Returns the Image file's path, and
+    --channelN options, which win) are left out of the Image pass's. The buffers are drawn in the order
+    the JSON lists them, as the site draws them (#iPasses). Returns the Image file's path, and
     what is to be said of what is not drawn (a pass of a kind not drawn, a channel that names a buffer the
     JSON does not have, which is black), a line each. A channel of a kind not read, or a file not in the
     media folders, is said in one message."""
@@ -133,8 +133,6 @@ def write(path, folder, media=(), given=()):
     names[id(image)] = image_name
     by_output = {o: p for p in buffers for o in p.outputs if o}
     by_letter = {letter(p): p for p in buffers if letter(p) is not None}
-    # The site's order: Buffer A, B, C, D (any the JSON does not letter after them, in its order).
-    drawn = sorted(buffers, key=lambda p: 4 if letter(p) is None else letter(p))
     common = [p for p in passes if p.kind == "common"]
     said = ["%s (%s) is not drawn" % (p.name or p.kind, p.kind) for p in passes
             if p.kind not in ("image", "buffer", "common") and p not in cubes + sounds]
@@ -196,7 +194,7 @@ def write(path, folder, media=(), given=()):
         if p is image and sounds:
             head.append('#iSound "%s"' % names[id(sounds[0])])
         if p is image and len(buffers) > 1:
-            head.append("#iPasses %s" % " ".join('"%s"' % names[id(b)] for b in drawn))
+            head.append("#iPasses %s" % " ".join('"%s"' % names[id(b)] for b in buffers))
         texts[names[id(p)]] = "\n".join(head + [p.code]).rstrip("\n") + "\n"
     if missing:
         raise Failure("%s names media not found in %s: %s" % (
