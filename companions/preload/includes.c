@@ -87,9 +87,10 @@ static char *find(const char *name, const char *from, int quoted)
     char *list = folders != NULL ? strdup(folders) : NULL, *state = NULL;
     if (quoted || name[0] == '/')
         candidates[n++] = strdup(here);
-    for (char *dir = list != NULL ? strtok_r(list, ":", &state) : NULL; dir != NULL && n < 64;
-         dir = strtok_r(NULL, ":", &state))
-        candidates[n++] = strdup(dir);
+    for (char *dir = list != NULL ? strtok_r(list, "\n", &state) : NULL; dir != NULL && n < 64;
+         dir = strtok_r(NULL, "\n", &state))
+        if (path_unescape(dir))
+            candidates[n++] = strdup(dir);
     if (!quoted && name[0] != '/')
         candidates[n++] = strdup(here);
     free(list);
@@ -164,14 +165,13 @@ static int expand(struct text *out, const char *text, int number, int depth)
 
 char *includes_files(void)
 {
-    size_t size = 1;
-    for (int i = 0; i < sources.count; i++)
-        size += strlen(sources.paths[i]) + 1;
-    char *files = preload_alloc(size), *end = files;
-    *end = '\0';
-    for (int i = 0; i < sources.count; i++)
-        end += sprintf(end, "%s%s", i ? "\n" : "", sources.paths[i]);
-    return files;
+    struct text files = {0};
+    text_add(&files, "", 0);
+    for (int i = 0; i < sources.count; i++) {
+        text_add(&files, "\n", i ? 1 : 0);
+        path_escape(&files, sources.paths[i]);
+    }
+    return files.data;
 }
 
 char *includes_expand(const char *text)

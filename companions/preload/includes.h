@@ -23,14 +23,15 @@ struct sources {
 extern struct sources sources;
 
 /* Where the text comes from (its includes are looked for beside it), and the folders to look in after,
- * separated by colons. */
+ * one a line, each as path_escape writes it. */
 void includes_configure(const char *origin, const char *folders);
 
 /* text with its includes in place (the caller frees it), or NULL when it has none; sources lists the
  * files either way. */
 char *includes_expand(const char *text);
 
-/* The files of the text last expanded, one a line in the order of their numbers; the caller frees it. */
+/* The files of the text last expanded, one a line (escaped as paths in lines are) in the order of their
+ * numbers; the caller frees it. */
 char *includes_files(void);
 
 #endif

@@ -245,6 +245,8 @@ static void read_plans(void)
         char *end;
         while ((end = memchr(line, '\n', used)) != NULL) {
             *end = '\0';
+            if (!path_unescape(line))
+                preload_fail("QUILLOMAR_PLAN_FD: %s is not the path of a plan as the command writes it", line);
             replan(line);
             used -= (size_t)(end + 1 - line);
             memmove(line, end + 1, used);
@@ -332,7 +334,8 @@ static int any_failed(void)
     return found;
 }
 
-/* Reports a build of text, with the files it included (one path a line, its own first). */
+/* Reports a build of text, with the files it included (one path a line, its own first, as path_escape
+ * writes them). */
 static void report(int pass, const char *text, const struct build *b)
 {
     char ms[32];

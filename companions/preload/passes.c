@@ -58,16 +58,24 @@ void passes_configure(const char *path)
     static const char *const BINDINGS[] = {"nothing", "texture", "pass", "self"};
     static const char *const FILTERS[] = {"nearest", "linear", "mipmap"};
     static const char *const WRAPS[] = {"clamp", "repeat", "mirror"};
-    char line[8192];
+    char *line = NULL;
+    size_t room = 0;
     int number = 0, textures = 0, image = 0;
     passes.count = 0;
-    while (fgets(line, sizeof line, f) != NULL) {
+    while (getline(&line, &room, f) >= 0) {
         number++;
         line[strcspn(line, "\n")] = '\0';
         char *field[8], *state = NULL;
         int n = 0;
         for (char *w = strtok_r(line, "\t", &state); w != NULL && n < 8; w = strtok_r(NULL, "\t", &state))
             field[n++] = w;
+        /* The path of a texture, pass or sound line, written as the plan writes paths. */
+        char *escaped = n >= 4 && strcmp(field[0], "texture") == 0 ? field[3]
+                        : n >= 3 && strcmp(field[0], "pass") == 0  ? field[2]
+                        : n >= 2 && strcmp(field[0], "sound") == 0 ? field[1]
+                                                                   : NULL;
+        if (escaped != NULL && !path_unescape(escaped))
+            preload_fail("the plan %s, line %d, is not one the command writes", path, number);
         struct pass *last = passes.count > 0 ? &passes.pass[passes.count - 1] : NULL;
         if ((n == 4 || n == 5) && strcmp(field[0], "texture") == 0) {
             char what[64];
@@ -96,6 +104,7 @@ void passes_configure(const char *path)
             preload_fail("the plan %s, line %d, is not one the command writes", path, number);
         }
     }
+    free(line);
     fclose(f);
     if (!image)
         preload_fail("the plan %s has no Image pass last", path);

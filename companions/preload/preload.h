@@ -54,9 +54,6 @@ struct field {
 /* Writes one record, "\036KIND NAME=VALUE ... NAME:BYTES ...\n" and then the payloads, to fd. */
 void record_write(int fd, const char *kind, const struct field *fields, size_t count);
 
-/* Allocations that cannot fail: out of memory ends the process with one message. */
-void *preload_alloc(size_t size);
-
 /* A text that grows as it is written, always NUL-terminated once written to; start from {0}. */
 struct text {
     char *data;
@@ -64,6 +61,16 @@ struct text {
 };
 void text_add(struct text *t, const char *data, size_t size);
 __attribute__((format(printf, 2, 3))) void text_addf(struct text *t, const char *format, ...);
+
+/* A path as the line-based texts between a command and its library carry it (the plan, live's plan lines,
+ * the files of a build record, the include folders): its bytes as they are, but a backslash, a line break
+ * and a tab, written \\, \n and \t. path_escape appends path so written to t; path_unescape turns such
+ * a text back into the path in place, and says 0 for an escape it does not write. */
+void path_escape(struct text *t, const char *path);
+int path_unescape(char *text);
+
+/* Allocations that cannot fail: out of memory ends the process with one message. */
+void *preload_alloc(size_t size);
 
 /* A text file's whole text, NUL-terminated; or NULL, with *why saying why it cannot be read (NULL when it
  * does not exist). Only a regular file of at most 16 MiB is read, and the open does not wait (on a FIFO, say). */

@@ -106,7 +106,7 @@ static void hold_keys(double t)
 }
 
 /* Says that the pass in file did not build (log), or could not be read (text NULL, why); files: the file
- * and those it included, one a line (NULL: the last text expanded's). */
+ * and those it included, as includes_files() writes them (NULL: the last text expanded's). */
 static void say_failed(const char *file, const char *text, const char *log, const char *files)
 {
     char *expanded = files == NULL ? includes_files() : NULL;
@@ -125,7 +125,7 @@ static int make_sound(GLenum mode, GLint first, GLsizei count)
     const char *why = NULL;
     char *text = preload_read_text(passes.sound, &why);
     if (text == NULL) {
-        say_failed(passes.sound, NULL, why != NULL ? why : "no such file", passes.sound);
+        say_failed(passes.sound, NULL, why != NULL ? why : "no such file", "");
         return 0;
     }
     includes_configure(passes.sound, include);
@@ -161,7 +161,7 @@ static int build_passes(void)
             b = passes_build(p, text, include);
         if (text == NULL || !b.linked) {
             say_failed(passes.pass[p].path, text, text == NULL ? (why != NULL ? why : "no such file") : b.log,
-                       text == NULL ? passes.pass[p].path : NULL);
+                       text == NULL ? "" : NULL);
             free(b.log);
             free(text);
             return 0;

@@ -84,6 +84,46 @@ void text_addf(struct text *t, const char *format, ...)
     text_add(t, line, n < 0 ? 0 : (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
 }
 
+/* The escapes of a path in a line: the character, and the letter after the backslash. */
+static const char ESCAPES[][2] = {{'\\', '\\'}, {'\n', 'n'}, {'\t', 't'}};
+
+void path_escape(struct text *t, const char *path)
+{
+    text_add(t, "", 0);
+    for (const char *p = path; *p != '\0';) {
+        size_t plain = strcspn(p, "\\\n\t");
+        text_add(t, p, plain);
+        p += plain;
+        for (size_t i = 0; *p != '\0' && i < sizeof ESCAPES / sizeof ESCAPES[0]; i++)
+            if (*p == ESCAPES[i][0]) {
+                char pair[2] = {'\\', ESCAPES[i][1]};
+                text_add(t, pair, 2);
+                p++;
+                break;
+            }
+    }
+}
+
+int path_unescape(char *text)
+{
+    char *to = text;
+    for (const char *from = text; *from != '\0'; from++) {
+        if (*from != '\\') {
+            *to++ = *from;
+            continue;
+        }
+        from++;
+        size_t i = 0;
+        while (i < sizeof ESCAPES / sizeof ESCAPES[0] && *from != ESCAPES[i][1])
+            i++;
+        if (i == sizeof ESCAPES / sizeof ESCAPES[0])
+            return 0;
+        *to++ = ESCAPES[i][0];
+    }
+    *to = '\0';
+    return 1;
+}
+
 /* A missing one means the program is not the viewer this library was made for. */
 void *preload_next(const char *name)
 {

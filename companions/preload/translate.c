@@ -34,11 +34,11 @@ static char *read_all(FILE *f)
 int main(int argc, char **argv)
 {
     int dialect = argc == 3 && strcmp(argv[1], "--dialect") == 0;
-    char folders[8192] = "";
+    struct text folders = {0};
     int at = 1;
     while (!dialect && at + 1 < argc && strcmp(argv[at], "-I") == 0) {
-        size_t used = strlen(folders);
-        snprintf(folders + used, sizeof folders - used, "%s%s", used ? ":" : "", argv[at + 1]);
+        text_add(&folders, "\n", folders.used ? 1 : 0);
+        path_escape(&folders, argv[at + 1]);
         at += 2;
     }
     if (dialect)
@@ -54,7 +54,8 @@ int main(int argc, char **argv)
     }
     char *text = read_all(f);
     fclose(f);
-    includes_configure(argv[at], folders[0] ? folders : NULL);
+    includes_configure(argv[at], folders.data);
+    free(folders.data);
     if (dialect) {
         const struct dialect *d = dialect_of(text);
         printf("%s\n", d != NULL ? d->name : "none");

@@ -24,6 +24,7 @@ import time
 from pathlib import Path
 
 from quillomar import Failure, channels, cleanup, displays, passes, paths, playback, records, shadertoy, viewer
+from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, located, text_lines
 from quillomar.settings import encode
 
@@ -32,6 +33,7 @@ RULE = "────"
 
 def stamp():
     return time.strftime("%H:%M:%S")
+
 
 
 class Session:
@@ -81,7 +83,7 @@ class Session:
     def built(self, record):
         self.builds += 1
         ms = float(record.fields["ms"])
-        files = record.payloads.get("files", b"").decode(errors="replace").split("\n")
+        files = [unescaped(line) for line in record.payloads.get("files", b"").split(b"\n")]
         name = self.name_of(files[0])
         self.head("built in %.1f ms" % ms if record.fields["outcome"] == "built" else "does not build", name)
         text = record.payloads["text"].decode(errors="replace")
@@ -230,7 +232,7 @@ def replanning(image, ordered, workdir, given, log, name, plan_fd, capture=None)
         for note in notes:
             log.write("%s %s %s: %s %s" % (RULE, stamp(), name, note, RULE))
         try:
-            os.write(plan_fd, (str(plan) + "\n").encode())
+            os.write(plan_fd, os.fsencode(escaped(plan) + "\n"))
         except OSError:  # the viewer has ended: the session is ending too
             pass
     return refresh
@@ -277,7 +279,7 @@ def main(argv=None):
                 follow = following(json_path, path.parent, args.media, channels.given(args), log, str(args.shader))
             for what in left_out:
                 log.write("%s %s %s: %s %s" % (RULE, stamp(), args.shader, what, RULE))
-            more = {"include": ":".join(str(d.resolve()) for d in args.include)} if args.include else {}
+            more = {"include": "\n".join(escaped(d.resolve()) for d in args.include)} if args.include else {}
             # The sound played: the Sound pass's, made by the library, else the first sound channel's.
             sound = next((p for p in ordered if p.kind == "sound"), None)
             heard = next((c.path for p in reversed(ordered) for _, c in sorted(p.channels.items())

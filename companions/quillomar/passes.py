@@ -24,6 +24,7 @@ from pathlib import Path
 from typing import NamedTuple
 
 from quillomar import Failure, channels, files
+from quillomar.lines import escaped
 
 CHANNELS = channels.CHANNELS
 DIRECTIVE = re.compile(r'^[ \t]*#[ \t]*iChannel(\d+)(?:::(\w+))?[ \t]+"([^"\n]*)"', re.M)
@@ -331,7 +332,7 @@ def sound_samples(path, what, workdir, channels=1):
 
 def write_plan(ordered, workdir, said=None, capture=None):
     """Writes the plan for the passes ordered, with each texture decoded into workdir; returns its path.
-    What had to be given up to fit (of a long video) is added to said. capture(source) gives the pipe a
+    Its paths, whatever their names hold, are written as lines.escaped writes them. What had to be given up to fit (of a long video) is added to said. capture(source) gives the pipe a
     sound as it is heard is read from (live's); without it, such a channel is refused."""
     workdir = Path(workdir)
     # A pass is named in the plan by its place among the passes drawn (the Sound pass is not one).
@@ -363,14 +364,14 @@ def write_plan(ordered, workdir, said=None, capture=None):
             return textures[key]
         elif channel.kind == "sound":
             raw = sound_samples(channel.path, what, workdir)
-            lines.append("texture\tsound\t512x2\t%s\t%d" % (raw, SAMPLE_RATE))
+            lines.append("texture\tsound\t512x2\t%s\t%d" % (escaped(raw), SAMPLE_RATE))
             textures[key] = len(textures)
             return textures[key]
         elif channel.kind == "video":
             raw, size, rate, given_up = video_frames(channel.path, what, channel.vflip, workdir)
             if given_up and said is not None:
                 said.append("%s: %s, to fit in %d MiB" % (what, given_up, VIDEO_BYTES >> 20))
-            lines.append("texture\tvideo\t%dx%dx%d\t%s\t%r" % (*size, raw, rate))
+            lines.append("texture\tvideo\t%dx%dx%d\t%s\t%r" % (*size, escaped(raw), rate))
             textures[key] = len(textures)
             return textures[key]
         else:
@@ -380,7 +381,7 @@ def write_plan(ordered, workdir, said=None, capture=None):
             raw.write_bytes(data)
         except OSError as e:
             raise Failure("cannot hand over %s: %s (%s)" % (what, e.strerror or e, workdir))
-        lines.append("texture\t%s\t%s\t%s" % (channel.kind, size, raw))
+        lines.append("texture\t%s\t%s\t%s" % (channel.kind, size, escaped(raw)))
         textures[key] = len(textures)
         return textures[key]
 
@@ -389,9 +390,9 @@ def write_plan(ordered, workdir, said=None, capture=None):
         texture(Channel("keyboard"), 0, ordered[-1])
     for p in ordered:
         if p.kind == "sound":
-            body.append("sound\t%s" % p.path.absolute())
+            body.append("sound\t%s" % escaped(p.path.absolute()))
             continue
-        body.append("pass\t%s\t%s" % (p.kind, p.path.absolute()))
+        body.append("pass\t%s\t%s" % (p.kind, escaped(p.path.absolute())))
         for n, c in sorted(p.channels.items()):
             if c.kind == "pass":
                 what, ref = "pass", index[real(c.path)]
@@ -402,11 +403,8 @@ def write_plan(ordered, workdir, said=None, capture=None):
             else:
                 what, ref = "texture", texture(c, n, p)
             body.append("channel\t%d\t%s\t%d\t%s\t%s" % (n, what, ref, c.filter, c.wrap))
-    for line in lines + body:
-        if "\n" in line:
-            raise Failure("a path with a line break cannot be handed over: %r" % line)
     plan = workdir / "plan"
-    plan.write_text("\n".join(lines + body) + "\n")
+    plan.write_bytes(os.fsencode("\n".join(lines + body) + "\n"))
     return plan
 
 

@@ -31,6 +31,7 @@ import time
 from pathlib import Path
 
 from quillomar import Failure, channels, cleanup, displays, files, passes, paths, proof, records, viewer
+from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, errors_first
 from quillomar.settings import encode
 
@@ -193,9 +194,9 @@ class Status:
         """A pass did not build: its file, the GL's whole log, its text and the files it included."""
         self.built = False
         if "file" in record.payloads:
-            files = os.fsdecode(record.payloads["files"]).split("\n") if record.payloads.get("files") else []
+            listed = [unescaped(line) for line in record.payloads["files"].split(b"\n")][1:]
             self.failed = (os.fsdecode(record.payloads["file"]), record.payloads["log"].decode(errors="replace"),
-                           record.payloads["text"].decode(errors="replace"), files[1:])
+                           record.payloads["text"].decode(errors="replace"), listed)
 
     def read(self, fd, total, show, limit):
         """Reads the records until the library is done; gives up on a frame that takes over limit s."""
@@ -350,7 +351,8 @@ def record(args, workdir, leftovers):
                           frame_fd=frames_write, status_fd=status_write, source=args.shader.absolute(), plan=plan,
                           **{"from": args.start}, **({"mouse": args.mouse} if args.mouse else {}),
                           **({"keys": ",".join(args.keys)} if args.keys else {}),
-                          **({"include": ":".join(str(d.resolve()) for d in args.include)} if args.include else {}),
+                          **({"include": "\n".join(escaped(d.resolve()) for d in args.include)} if args.include
+                             else {}),
                           **({"sound_out": sound_out, "sound_seconds": args.seconds if args.format == ".wav" else
                               args.frames / args.fps} if sound_out else {}))
         if display is None:
