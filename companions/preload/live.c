@@ -34,6 +34,7 @@
  */
 #include <errno.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <limits.h>
 #include <math.h>
 #include <pthread.h>
@@ -256,13 +257,50 @@ static void read_plans(void)
     }
 }
 
+/* name as a title shows it: in UTF-8, each byte that is no part of a character and each control
+ * character written \xNN, as the log writes them. The caller frees it. */
+static char *printable_name(const char *name)
+{
+    struct text out = {0};
+    text_add(&out, "", 0);
+    iconv_t same = iconv_open("UTF-8", "UTF-8");
+    char *in = (char *)name;
+    size_t left = strlen(name);
+    while (left > 0) {
+        char whole[256], *to = whole;
+        size_t room = sizeof whole;
+        int stuck = same == (iconv_t)-1 || (iconv(same, &in, &left, &to, &room) == (size_t)-1 && errno != E2BIG);
+        for (const char *c = whole; c < to; c++) {
+            if ((unsigned char)*c < 0x20 || *c == 0x7f) {
+                text_addf(&out, "\\x%02x", (unsigned char)*c);
+            } else if ((unsigned char)c[0] == 0xc2 && (unsigned char)c[1] < 0xa0) { /* C1, U+0080 to U+009F */
+                text_addf(&out, "\\x%02x", (unsigned char)c[1]);
+                c++;
+            } else {
+                text_add(&out, c, 1);
+            }
+        }
+        if (stuck && left > 0) {
+            text_addf(&out, "\\x%02x", (unsigned char)*in);
+            in++;
+            left--;
+        }
+    }
+    if (same != (iconv_t)-1)
+        iconv_close(same);
+    return out.data;
+}
+
 /* The window's title: the file's name and what is wrong, if anything. */
 static void retitle(void)
 {
     if (window == NULL)
         return;
-    char title[512];
-    snprintf(title, sizeof title, "%s%s%s%s%s%s — Quillomar", base,
+    static char *name;
+    if (name == NULL)
+        name = printable_name(base);
+    char title[2048];
+    snprintf(title, sizeof title, "%s%s%s%s%s%s — Quillomar", name,
              failed || missing || unreadable || paused ? " (" : "",
              missing ? "waiting for the file" : unreadable ? "cannot be read" : failed ? "does not build" : "",
              paused && (failed || missing || unreadable) ? ", " : "",

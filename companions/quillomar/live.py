@@ -25,7 +25,7 @@ from pathlib import Path
 
 from quillomar import Failure, channels, cleanup, displays, passes, paths, playback, records, shadertoy, viewer
 from quillomar.lines import escaped, unescaped
-from quillomar.messages import Log, located, text_lines
+from quillomar.messages import Log, located, printable, text_lines
 from quillomar.settings import encode
 
 RULE = "────"
@@ -34,6 +34,11 @@ RULE = "────"
 def stamp():
     return time.strftime("%H:%M:%S")
 
+
+def heading(name, said):
+    """A line of the log's own about the file name: a control character in the name (a line break, say) is
+    written \\xNN, as in the GL's messages; its other bytes are written as they are."""
+    return "%s %s %s: %s %s" % (RULE, stamp(), printable(str(name)), said, RULE)
 
 
 class Session:
@@ -55,7 +60,7 @@ class Session:
         self.player.load(self.sound_path)
 
     def head(self, said, name=None):
-        self.log.write("%s %s %s: %s %s" % (RULE, stamp(), name or self.name, said, RULE))
+        self.log.write(heading(name or self.name, said))
 
     def name_of(self, file):
         """How the log names a file of the shader: the one given as given, another pass as it is found
@@ -143,7 +148,7 @@ def following(json_path, folder, media, given, log, name):
         try:
             shadertoy.write(json_path, folder, media, given)
         except Failure as e:
-            log.write("%s %s %s: %s %s" % (RULE, stamp(), name, e, RULE))
+            log.write(heading(name, e))
     return refresh
 
 
@@ -226,11 +231,11 @@ def replanning(image, ordered, workdir, given, log, name, plan_fd, capture=None)
             plan = passes.write_plan(ordered, folder, notes, capture)
         except Failure as e:
             state["stamps"] = stamps(state["ordered"])
-            log.write("%s %s %s: %s; the passes stay as they were %s" % (RULE, stamp(), name, e, RULE))
+            log.write(heading(name, "%s; the passes stay as they were" % e))
             return
         state["wiring"], state["ordered"], state["stamps"] = now, ordered, stamps(ordered)
         for note in notes:
-            log.write("%s %s %s: %s %s" % (RULE, stamp(), name, note, RULE))
+            log.write(heading(name, note))
         try:
             os.write(plan_fd, os.fsencode(escaped(plan) + "\n"))
         except OSError:  # the viewer has ended: the session is ending too
@@ -278,7 +283,7 @@ def main(argv=None):
             if json_path != path:  # Shadertoy's JSON: its passes as files, which follow its saves
                 follow = following(json_path, path.parent, args.media, channels.given(args), log, str(args.shader))
             for what in left_out:
-                log.write("%s %s %s: %s %s" % (RULE, stamp(), args.shader, what, RULE))
+                log.write(heading(args.shader, what))
             more = {"include": "\n".join(escaped(d.resolve()) for d in args.include)} if args.include else {}
             # The sound played: the Sound pass's, made by the library, else the first sound channel's.
             sound = next((p for p in ordered if p.kind == "sound"), None)

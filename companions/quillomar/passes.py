@@ -66,8 +66,9 @@ class Pass(NamedTuple):
 
 
 def file_text(path):
-    """The text of a shader file, for its directives; one message when it cannot be read."""
-    return files.read(path).decode(errors="replace")
+    """The text of a shader file, for its directives; one message when it cannot be read. A byte that is no
+    part of UTF-8 stays the byte it is (os.fsdecode's way), so that a directive names the file it names."""
+    return files.read(path).decode(errors="surrogateescape")
 
 
 def filter_of(word):

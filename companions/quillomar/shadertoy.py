@@ -206,7 +206,7 @@ def write(path, folder, media=(), given=()):
         out = folder / name
         new = out.with_name("." + name + ".new")
         try:
-            new.write_text(text)
+            new.write_bytes(text.encode(errors="surrogateescape"))  # a media folder's name as it is
             os.replace(new, out)
         except OSError as e:
             raise Failure("cannot write %s: %s" % (out, e.strerror or e))
