@@ -231,12 +231,13 @@ def start_live(prefix, xdisplay, workdir, shader, *args, stdout=subprocess.PIPE,
 
 
 def interrupt(live):
-    """Ctrl-C in the terminal: SIGINT to the whole process group. Returns the output."""
+    """Ctrl-C in the terminal: SIGINT to the whole process group. Returns the output, a byte that is no part
+    of UTF-8 (of a file's name) as os.fsdecode has it."""
     os.killpg(live.pid, signal.SIGINT)
     out = live.communicate(timeout=PATIENCE)[0]
     assert live.returncode in (0, 130)
     assert subprocess.run(["pgrep", "-g", str(live.pid)], capture_output=True).stdout == b"", "processes left"
-    return out.decode() if out else ""
+    return out.decode(errors="surrogateescape") if out else ""
 
 
 def without_display(**extra):
