@@ -1,5 +1,6 @@
 """quillomar-record, installed: every format shows exactly FROM + k / FPS in frame k, on each kind of
 display; a failure says why in one message and leaves nothing behind; Ctrl-C ends it as interrupted."""
+import bisect
 import glob
 import os
 import re
@@ -12,6 +13,7 @@ import pytest
 from PIL import Image
 
 from conftest import REPO, until, without_display
+from quillomar import Failure, proof
 
 pytestmark = pytest.mark.packaging
 
@@ -97,6 +99,90 @@ def test_recording_shows_exactly_from_plus_k_over_fps_in_frame_k(request, prefix
     print("\n" + done.stdout.decode().strip())
     assert timecodes(tmp_path / name, 320, 180) == ([(ms, 0, 0, ms) for ms in frames], codec)
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["shader.glsl", name])
+
+
+# Green until iTime 1, red after: a colour that first shows in frame 10 at 10 frames per second.
+LATE_RED = b"""#version 330 core
+out vec4 FragColor;
+uniform float iTime;
+void main()
+{
+    FragColor = iTime < 1.0 ? vec4(0.0, 1.0, 0.0, 1.0) : vec4(1.0, 0.0, 0.0, 1.0);
+}
+"""
+STILL = b"#version 330 core\nout vec4 FragColor;\nvoid main()\n{\n    FragColor = vec4(0.2, 0.4, 0.8, 1.0);\n}\n"
+GREEN, RED, BLUE = (0, 255, 0), (255, 0, 0), (51, 102, 204)
+
+
+def shown(path, fps, frames):
+    """The colour at the centre of what a GIF or WebP shows halfway through each frame's time (k + 0.5) /
+    fps, from the file's frames and their durations (a still shows all along)."""
+    image, starts, colours, at = Image.open(path), [], [], 0
+    for k in range(getattr(image, "n_frames", 1)):
+        image.seek(k)
+        picture = image.convert("RGB")
+        starts.append(at)
+        colours.append(picture.getpixel((picture.width // 2, picture.height // 2)))
+        at += image.info.get("duration", 0)
+    return [colours[bisect.bisect_right(starts, (k + 0.5) * 1000 / fps) - 1] for k in range(frames)]
+
+
+COLOURS = {  # shader, output, options, the colour of each frame
+    "gif, a colour first drawn late": (LATE_RED, "clip.gif", ["--seconds", "2", "--fps", "10"],
+                                       [GREEN] * 10 + [RED] * 10),
+    "webp, a colour first drawn late": (LATE_RED, "clip.webp", ["--seconds", "2", "--fps", "10"],
+                                        [GREEN] * 10 + [RED] * 10),
+    "gif of a still scene": (STILL, "clip.gif", ["--seconds", "1"], [BLUE] * 30),
+}
+
+
+@pytest.mark.parametrize("shader, name, options, colours", COLOURS.values(), ids=COLOURS.keys())
+def test_gif_and_webp_show_every_frames_colours_a_still_scene_too(prefix, tmp_path, shader, name, options,
+                                                                   colours):
+    (tmp_path / "shader.glsl").write_bytes(shader)
+    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.glsl", name, "--size", "64x64",
+                           *options], cwd=tmp_path, env=without_display(), capture_output=True, text=True,
+                          timeout=120)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout.startswith("%s: %d frames in " % (name, len(colours)))
+    seen = shown(tmp_path / name, float(options[options.index("--fps") + 1]) if "--fps" in options else 30.0,
+                 len(colours))
+    # WebP's lossy coding moves a flat colour by a step or two.
+    assert all(max(abs(a - b) for a, b in zip(s, c)) <= 4 for s, c in zip(seen, colours)), seen
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["shader.glsl", name])
+
+
+def test_the_proof_holds_a_gifs_frames_against_the_frames_drawn(tmp_path):
+    """The proof alone, on GIFs made here: dithering and frames merged into a longer one are what was drawn;
+    a frame in a colour that was not drawn is not, and says which."""
+    drawn, size = [GREEN, RED, RED, BLUE], (64, 64)
+    digest = proof.Digest(tmp_path / "digest", size)
+    digest.path.write_bytes(b"".join(bytes(c) * (digest.frame_bytes // 3) for c in drawn))
+
+    def gif(frames, durations):
+        path = tmp_path / "clip.gif"
+        frames[0].save(path, save_all=True, append_images=frames[1:], duration=durations, loop=0)
+        return path
+
+    def flat(colour):
+        return Image.new("RGB", size, colour)
+    # Red as dark red and orange, alternating pixels: their mean is red.
+    dithered = Image.new("RGB", size, (205, 0, 0))
+    dithered.putdata([(255, 60, 0) if (x + y) % 2 else (205, 0, 0) for y in range(64) for x in range(64)])
+    wrong = gif([flat(GREEN), flat(RED), flat(GREEN), flat(BLUE)], [100] * 4)
+    with pytest.raises(Failure) as said:
+        proof.check(wrong, ".gif", 4, 10.0, digest=digest)
+    assert str(said.value) == ("the encoder's output shows other colours than were drawn: frame 2 is off by 170 of "
+                               "255 in part of the picture, where dithering moves no part by more than 48")
+    proof.check(gif([flat(GREEN), dithered, flat(RED), flat(BLUE)], [100] * 4), ".gif", 4, 10.0, digest=digest)
+    proof.check(gif([flat(GREEN), flat(RED), flat(BLUE)], [100, 200, 100]), ".gif", 4, 10.0, digest=digest)
+    # Cut short, and a frame left out with the length kept: neither is the clip drawn.
+    for frames, durations, message in [
+            ([flat(GREEN), flat(RED)], [100, 100], "it lasts 0.20 s, where 4 frames at 10 per second were written"),
+            ([flat(GREEN), flat(RED), flat(BLUE)], [100, 100, 200], "frame 2 is off by 170 of 255")]:
+        with pytest.raises(Failure) as said:
+            proof.check(gif(frames, durations), ".gif", 4, 10.0, digest=digest)
+        assert message in str(said.value)
 
 
 FAILURES = {  # arguments, environment, first line of the message

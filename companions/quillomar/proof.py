@@ -1,9 +1,13 @@
 """Proving a finished clip before it replaces anything: ffmpeg can end with status 0 on a full disk, having
 written a file that will not play, or one cut short. Each format is read back: the number of frames a
 video or a still decodes to, and the length of an animation (GIF and animated WebP may merge frames that
-are alike into one longer frame)."""
+are alike into one longer frame). A GIF's frames are also held against a digest of the frames drawn: a
+palette that lacks colours of the clip makes a file of the right length that shows the wrong pictures."""
+import itertools
 import struct
 import subprocess
+import tempfile
+from pathlib import Path
 
 from quillomar import Failure
 
@@ -54,8 +58,71 @@ def check_sound(path, seconds, encoder_said=""):
         raise Failure("the encoder's output is not whole (%s)%s" % (e, ": " + encoder_said if encoder_said else ""))
 
 
-def check(path, form, frames, fps, encoder_said=""):
-    """Raises Failure unless path is a whole clip of form (".mp4", ...) with frames frames at fps."""
+# A digest's grid: at most this many cells a side, each of at least CELL pixels a side.
+CELLS, CELL = 8, 8
+# How far (of 255, the mean of a cell's three channels) a palette's dithering may move a cell's colour. The
+# worst measured was 20, for a thousand frames of flat colours of every kind (more than one palette holds);
+# a colour missing from a palette is off by far more.
+DITHER = 48
+
+
+class Digest:
+    """What each frame handed to the encoder looked like, kept small: the frame averaged over a grid of cells
+    (ffmpeg's filter below), as RGB bytes a frame, written by ffmpeg to path beside the clip. The clip is
+    read back through the same filter and held against it."""
+
+    def __init__(self, path, size):
+        self.path = Path(path)
+        self.grid = tuple(max(1, min(CELLS, side // CELL)) for side in size)
+        self.filter = "format=rgb24,scale=%d:%d:flags=area,format=rgb24" % self.grid
+        self.frame_bytes = self.grid[0] * self.grid[1] * 3
+
+    def check(self, path, frames, fps):
+        """Raises Failure unless each frame of the clip at path, decoded at fps, shows the colours drawn."""
+        with tempfile.TemporaryFile() as said, open(self.path, "rb") as drawn:
+            decoder = subprocess.Popen(["ffmpeg", "-v", "error", "-nostdin", "-i", "file:" + str(path), "-vf",
+                                        "fps=%r,%s" % (fps, self.filter), "-f", "rawvideo", "-"],
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=said)
+            with decoder:
+                size = self.frame_bytes
+                found = unlike(iter(lambda: drawn.read(size), b""),
+                               (f for f in iter(lambda: decoder.stdout.read(size), b"") if len(f) == size))
+                if found and found[0] == "colours":
+                    decoder.kill()
+            said.seek(0)
+            error = said.read().decode(errors="replace").strip()
+        if found and found[0] == "colours":
+            raise Failure("the encoder's output shows other colours than were drawn: frame %d is off by %d of 255 "
+                          "in part of the picture, where dithering moves no part by more than %d" % (
+                              found[1], found[2], DITHER))
+        if decoder.returncode != 0 or error:
+            raise Failure("the encoder's output is not whole (%s)" % (error or "ffmpeg cannot decode it"))
+        if found:
+            raise Failure("the encoder's output is not whole (it decodes to %d frames at %g per second, where %d "
+                          "were written)" % (found[2], fps, found[1]))
+
+
+def unlike(drawn, shown):
+    """How two digests (iterables of bytes, a frame's RGB cells each) differ, frame by frame: None when they
+    hold as many frames, each cell within DITHER of the other's (the mean of its three channels' differences);
+    ("colours", frame, how far off) for the first frame with a cell further off; ("frames", the number
+    drawn, the number shown) when one holds more."""
+    drawn_count = shown_count = 0
+    for want, got in itertools.zip_longest(drawn, shown):
+        drawn_count += want is not None
+        shown_count += got is not None
+        if want is None or got is None:
+            continue
+        off = max(abs(want[c] - got[c]) + abs(want[c + 1] - got[c + 1]) + abs(want[c + 2] - got[c + 2])
+                  for c in range(0, len(want), 3)) / 3
+        if off > DITHER:
+            return "colours", shown_count - 1, round(off)
+    return None if drawn_count == shown_count else ("frames", drawn_count, shown_count)
+
+
+def check(path, form, frames, fps, encoder_said="", digest=None):
+    """Raises Failure unless path is a whole clip of form (".mp4", ...) with frames frames at fps, and, given
+    the Digest of the frames drawn, showing them."""
     try:
         if form == ".webp":
             found, ms = webp_length(open(path, "rb").read())
@@ -74,3 +141,5 @@ def check(path, form, frames, fps, encoder_said=""):
                 raise ValueError("it holds %d frames, where %d were written" % (found, frames))
     except (ValueError, IndexError, OSError) as e:
         raise Failure("the encoder's output is not whole (%s)%s" % (e, ": " + encoder_said if encoder_said else ""))
+    if digest is not None:
+        digest.check(path, frames, fps)

@@ -5,8 +5,9 @@ however fast the frames are drawn.
                      [--gpu | --software] [--encoder auto|software|nvenc|vaapi]
                      [--channel0 IMAGE ... --channel3 IMAGE] [--mouse X,Y] [--frame-limit SECONDS]
 
-OUTPUT's extension picks the format: .mp4 (H.264, yuv420p), .webm (VP9), .gif (with a palette made for
-the clip), .webp (animated WebP, looping) or .png (one still at FROM). The clip has S x F frames, rounded (half up).
+OUTPUT's extension picks the format: .mp4 (H.264, yuv420p), .webm (VP9), .gif (with one palette made from
+the colours of all its frames), .webp (animated WebP, looping) or .png (one
+still at FROM). The clip has S x F frames, rounded (half up).
 The viewer runs on the current display, or, when there is none or with --headless, with no display
 server at all: its context then comes from EGL, on the GPU where there is one (--gpu insists on it,
 --software takes Mesa's software renderer). mp4 and webm are encoded on the GPU where ffmpeg's encoder
@@ -44,9 +45,12 @@ LATEST_TIME = 1e9
 ENCODERS = {
     ".mp4": ["-c:v", "libx264", "-pix_fmt", "yuv420p", "-crf", "18", "-preset", "veryfast", "-movflags", "+faststart", "-f", "mp4"],
     ".webm": ["-c:v", "libvpx-vp9", "-pix_fmt", "yuv420p", "-crf", "32", "-b:v", "0", "-row-mt", "1", "-f", "webm"],
-    ".gif": ["-filter_complex", "[0:v]vflip,format=rgb24,split[a][b];[a]palettegen=stats_mode=diff[p];"
-             "[b][p]paletteuse=dither=bayer:bayer_scale=4:diff_mode=rectangle",
-             "-loop", "0", "-f", "gif"],
+    # One palette made from every frame's colours; only what changes from a frame to the next is written.
+    # (A palette a frame, stats_mode=single with new=1, follows colours that sweep the clip more closely,
+    # but ffmpeg then writes each frame whole: files 2 to 30 times larger.)
+    ".gif": ["-filter_complex", "[0:v]vflip,format=rgb24,split[a][b];[a]palettegen=stats_mode=full[p];"
+             "[b][p]paletteuse=dither=bayer:bayer_scale=4:diff_mode=rectangle[gif]",
+             "-map", "[gif]", "-loop", "0", "-f", "gif"],
     ".webp": ["-c:v", "libwebp_anim", "-pix_fmt", "yuv420p", "-quality", "80", "-loop", "0", "-f", "webp"],
     ".png": ["-frames:v", "1", "-c:v", "png", "-pix_fmt", "rgb24", "-f", "image2", "-update", "1"],
     # Only the sound: the one frame drawn to make it is thrown away.
@@ -335,6 +339,9 @@ def record(args, workdir, leftovers):
     os.umask(mask)
     os.chmod(part, 0o666 & ~mask)  # as a file the user writes: mkstemp makes it private
     before, after, options = encoder_for(args)
+    # A GIF's palette can lack colours that the clip shows: ffmpeg keeps a digest of each frame it is
+    # handed, for the proof to hold the GIF's frames against.
+    digest = proof.Digest(workdir / "digest", args.size) if args.format == ".gif" else None
     with contextlib.ExitStack() as running:
         display = display_for(args)
         frames_read, frames_write = os.pipe()
@@ -344,7 +351,10 @@ def record(args, workdir, leftovers):
                                  "-f", "rawvideo", "-pix_fmt", "rgba", "-s", "%dx%d" % (w, h),
                                  "-framerate", repr(args.fps), "-i", "pipe:%d" % frames_read]
                                 + ([] if args.format == ".gif" else ["-vf", "vflip" + after]) + options
-                                + [ffmpeg_name(part)], pass_fds=(frames_read,), stdin=subprocess.DEVNULL,
+                                + [ffmpeg_name(part)]
+                                + ([] if digest is None else ["-map", "0:v", "-vf", "vflip," + digest.filter,
+                                                              "-f", "rawvideo", ffmpeg_name(digest.path)]),
+                                pass_fds=(frames_read,), stdin=subprocess.DEVNULL,
                                 stderr=open(workdir / "ffmpeg.log", "wb"), start_new_session=True)
         running.callback(displays.stop, ffmpeg)
         settings = encode(frames=args.frames, fps=args.fps, start=time.time(), size=args.size,
@@ -408,7 +418,7 @@ def record(args, workdir, leftovers):
             done, args.frames, viewer_status, ":\n" + said if said else ""))
     # The clip replaces OUTPUT only once it is proven whole: ffmpeg can end with status 0 on a full disk.
     if args.format != ".wav":
-        proof.check(part, args.format, args.frames, args.fps, encoder_said)
+        proof.check(part, args.format, args.frames, args.fps, encoder_said, digest)
     if with_sound and (sound_out or heard):
         part = with_audio(args, part, sound_out, heard, workdir, leftovers)
     try:
