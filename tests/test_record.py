@@ -132,6 +132,8 @@ COLOURS = {  # shader, output, options, the colour of each frame
                                        [GREEN] * 10 + [RED] * 10),
     "webp, a colour first drawn late": (LATE_RED, "clip.webp", ["--seconds", "2", "--fps", "10"],
                                         [GREEN] * 10 + [RED] * 10),
+    # libwebp writes a clip whose frames are all alike as one still picture.
+    "webp of a still scene": (STILL, "clip.webp", ["--seconds", "1"], [BLUE] * 30),
     "gif of a still scene": (STILL, "clip.gif", ["--seconds", "1"], [BLUE] * 30),
 }
 
@@ -183,6 +185,34 @@ def test_the_proof_holds_a_gifs_frames_against_the_frames_drawn(tmp_path):
         with pytest.raises(Failure) as said:
             proof.check(gif(frames, durations), ".gif", 4, 10.0, digest=digest)
         assert message in str(said.value)
+
+
+def test_a_still_webp_is_a_whole_clip_and_one_cut_short_is_not(tmp_path):
+    """libwebp writes a clip whose frames are all alike as a still: one picture, no frames of an animation."""
+    still, animated = tmp_path / "still.webp", tmp_path / "animated.webp"
+    Image.new("RGB", (64, 64), BLUE).save(still, quality=80)
+    frames = [Image.new("RGB", (64, 64), c) for c in (GREEN, RED, BLUE)]
+    frames[0].save(animated, save_all=True, append_images=frames[1:], duration=[100, 100, 100], loop=0)
+    assert proof.webp_length(still.read_bytes()) == (1, None)
+    proof.check(still, ".webp", 30, 30.0)
+    proof.check(animated, ".webp", 3, 10.0)
+    whole = still.read_bytes()
+    header = whole[:12]
+    picture = whole[12:]
+    broken = {
+        "cut short": (whole[:-10], "its RIFF length is not the file's"),
+        "two pictures": (header[:4] + (len(whole) + len(picture) - 8).to_bytes(4, "little") + header[8:] + picture * 2,
+                         "2 pictures in a still"),
+        "its picture's header spoilt": (whole[:20] + bytes(len(whole) - 20), "Invalid start code"),
+    }
+    for name, (data, message) in broken.items():
+        still.write_bytes(data)
+        with pytest.raises(Failure) as said:
+            proof.check(still, ".webp", 30, 30.0)
+        assert message in str(said.value), name
+    with pytest.raises(Failure) as said:
+        proof.check(animated, ".webp", 6, 10.0)
+    assert "(3 frames lasting 300 ms, where 6 frames of 100.0 ms were written)" in str(said.value)
 
 
 FAILURES = {  # arguments, environment, first line of the message

@@ -1,8 +1,9 @@
 """Proving a finished clip before it replaces anything: ffmpeg can end with status 0 on a full disk, having
 written a file that will not play, or one cut short. Each format is read back: the number of frames a
 video or a still decodes to, and the length of an animation (GIF and animated WebP may merge frames that
-are alike into one longer frame). A GIF's frames are also held against a digest of the frames drawn: a
-palette that lacks colours of the clip makes a file of the right length that shows the wrong pictures."""
+are alike into one longer frame; libwebp writes a clip whose frames are all alike as a still WebP). A GIF's
+frames are also held against a digest of the frames drawn: a palette that lacks colours of the clip makes
+a file of the right length that shows the wrong pictures."""
 import itertools
 import struct
 import subprocess
@@ -12,14 +13,18 @@ from pathlib import Path
 from quillomar import Failure
 
 
+# The chunks that hold a picture's own data: a still WebP has one, an animated one has them inside ANMF.
+WEBP_PICTURES = (b"VP8 ", b"VP8L")
+
+
 def webp_length(data):
-    """The frames and the length in milliseconds of an animated WebP file; raises ValueError when its RIFF
-    structure is not whole."""
+    """The frames and the length in milliseconds of an animated WebP file, or (1, None) for a still one;
+    raises ValueError when its RIFF structure is not whole."""
     if len(data) < 12 or data[:4] != b"RIFF" or data[8:12] != b"WEBP":
         raise ValueError("not a WebP file")
     if struct.unpack_from("<I", data, 4)[0] + 8 != len(data):
         raise ValueError("its RIFF length is not the file's")
-    at, frames, length = 12, 0, 0
+    at, frames, length, pictures = 12, 0, 0, 0
     while at < len(data):
         if at + 8 > len(data):
             raise ValueError("a chunk cut short")
@@ -29,8 +34,13 @@ def webp_length(data):
         if kind == b"ANMF":
             frames += 1
             length += int.from_bytes(data[at + 20:at + 23], "little")
+        pictures += kind in WEBP_PICTURES
         at += 8 + size + (size & 1)
-    return frames, length
+    if pictures and frames:
+        raise ValueError("a picture outside the animation's frames")
+    if pictures > 1:
+        raise ValueError("%d pictures in a still" % pictures)
+    return (1, None) if pictures else (frames, length)
 
 
 def probe(path, *entries):
@@ -127,7 +137,11 @@ def check(path, form, frames, fps, encoder_said="", digest=None):
         if form == ".webp":
             found, ms = webp_length(open(path, "rb").read())
             wanted = frames * 1000 / fps
-            if found < 1 or abs(ms - wanted) > frames + 1:
+            if ms is None:
+                # A still: the encoder found every frame alike. It holds its one picture, whole.
+                if probe(path, "stream=nb_read_frames") != ["1"]:
+                    raise ValueError("a still that does not decode")
+            elif found < 1 or abs(ms - wanted) > frames + 1:
                 raise ValueError("%d frames lasting %d ms, where %d frames of %.1f ms were written" % (
                     found, ms, frames, 1000 / fps))
         elif form == ".gif":

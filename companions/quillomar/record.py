@@ -6,8 +6,8 @@ however fast the frames are drawn.
                      [--channel0 IMAGE ... --channel3 IMAGE] [--mouse X,Y] [--frame-limit SECONDS]
 
 OUTPUT's extension picks the format: .mp4 (H.264, yuv420p), .webm (VP9), .gif (with one palette made from
-the colours of all its frames), .webp (animated WebP, looping) or .png (one
-still at FROM). The clip has S x F frames, rounded (half up).
+the colours of all its frames), .webp (animated WebP, looping; a still picture where the clip never changes)
+or .png (one still at FROM). The clip has S x F frames, rounded (half up).
 The viewer runs on the current display, or, when there is none or with --headless, with no display
 server at all: its context then comes from EGL, on the GPU where there is one (--gpu insists on it,
 --software takes Mesa's software renderer). mp4 and webm are encoded on the GPU where ffmpeg's encoder
