@@ -1,5 +1,7 @@
 """quillomar-record, installed: every format shows exactly FROM + k / FPS in frame k, on each kind of
-display; a failure says why in one message and leaves nothing behind; Ctrl-C ends it as interrupted."""
+display, and a GIF or WebP the colours of every frame, a still scene's too; a failure says why in one
+message and leaves nothing behind; Ctrl-C ends it as interrupted. The proof of a finished clip, alone, on
+files made here."""
 import bisect
 import glob
 import os
