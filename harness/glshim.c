@@ -36,9 +36,9 @@
 #include <fcntl.h>
 #include <math.h>
 
-#include "preload.h"
-#include "program.h"
-#include "target.h"
+#include "gl/gl.h"
+#include "gl/target.h"
+#include "programs/program.h"
 
 static unsigned long swaps;
 static long long first_ns, last_ns, loaded_ns, shader_ns, setup_ns, first_use_ns, use_ns, last_use_ns;

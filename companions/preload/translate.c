@@ -10,8 +10,7 @@
  */
 #include <errno.h>
 
-#include "dialects.h"
-#include "includes.h"
+#include "text/dialects.h"
 
 static char *read_all(FILE *f)
 {
@@ -54,16 +53,18 @@ int main(int argc, char **argv)
     }
     char *text = read_all(f);
     fclose(f);
-    includes_configure(argv[at], folders.data);
-    free(folders.data);
     if (dialect) {
         const struct dialect *d = dialect_of(text);
         printf("%s\n", d != NULL ? d->name : "none");
     } else {
-        char *whole = dialect_text(text);
+        const struct source source = {.text = text, .path = argv[at], .folders = folders.data};
+        struct files files;
+        char *whole = dialect_text(&source, &files);
         fputs(whole != NULL ? whole : text, stdout);
         free(whole);
+        files_free(&files);
     }
+    free(folders.data);
     free(text);
     return ferror(stdout) || fflush(stdout) != 0 ? 2 : 0;
 }

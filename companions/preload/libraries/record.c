@@ -1,0 +1,313 @@
+/*
+ * Preloaded into the viewer by quillomar-record: renders a fixed number of frames at a fixed time step,
+ * whatever the render speed, and hands each one over before it is shown.
+ *
+ * Settings (docs/internals.md): QUILLOMAR_FRAMES, QUILLOMAR_FPS, QUILLOMAR_FROM, QUILLOMAR_SIZE,
+ * QUILLOMAR_START, QUILLOMAR_MOUSE (optional), QUILLOMAR_FRAME_FD, QUILLOMAR_STATUS_FD, for the shader's
+ * includes QUILLOMAR_SOURCE (its own path) and QUILLOMAR_INCLUDE, its passes QUILLOMAR_PLAN, the keys held
+ * QUILLOMAR_KEYS, and its Sound pass QUILLOMAR_SOUND_OUT and QUILLOMAR_SOUND_SECONDS.
+ *
+ * The clock: the viewer reads std::chrono::steady_clock::now once for its time origin and once per frame.
+ * Those reads (and only those made from the program's own code, not the driver's or the libraries')
+ * return the origin, then origin + FROM + k / FPS for frame k, so frame k is drawn with iTime exactly
+ * FROM + k / FPS.
+ * The picture: before the first frame the viewer's context gets a target of SIZE bound for drawing,
+ * whatever size the window has or a window manager gives it. At each buffer swap the frame is read back
+ * (RGBA, bottom row first) and written to FRAME_FD, then copied into the window so that the recording can
+ * be watched. STATUS_FD gets a "frame" record per frame written, or "no-program" when the shader did not
+ * build (nothing is recorded). After the last frame the window's close flag is set, so the viewer ends by
+ * its normal path.
+ * The inputs of shaders from the web are as exact: frame k has iFrame k, iTimeDelta 1 / FPS, iFrameRate
+ * FPS, iDate the wall-clock time START plus iTime, and iMouse held at MOUSE, or 0 when none is given.
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <math.h>
+
+#include "base/settings.h"
+#include "gl/keyboard.h"
+#include "gl/uniforms.h"
+#include "passes/passes.h"
+#include "passes/sound.h"
+
+static const long long ORIGIN_NS = 1000000000000LL;
+
+static struct {
+    PFNGLLINKPROGRAMPROC link_program;
+    PFNGLGETINTEGERVPROC get_integerv;
+    PFNGLDRAWARRAYSPROC draw_arrays;
+    PFNGLDELETEPROGRAMPROC delete_program;
+} gl;
+
+static int frames, size[2], frame_fd, status_fd, mouse_given;
+static double fps, from, start, mouse[2];
+/* The shader's own path, for its includes, and the folders to look in after; its passes' plan; the keys
+ * held, as "CODE:FROM-TO" times, comma-separated. */
+static char *source, *include, *plan, *keys;
+/* Where the Sound pass's samples go (a file), and for how long from FROM. */
+static char *sound_out;
+static double sound_seconds;
+/* done: the frames drawn (the clock's step); written: those handed over. */
+static int done, written, origin_read;
+/* Whether the buffer passes have built (-1: not yet tried). */
+static int passes_built = -1;
+static struct target picture;
+static struct readback ring;
+/* The viewer's own build, once it has linked: the GL's whole log (the viewer prints only what fits its
+ * buffer) and the files its text included, for the message when it did not build. */
+static char *viewer_log;
+
+__attribute__((constructor)) static void configure(void)
+{
+    const struct setting settings[] = {
+        {"QUILLOMAR_FRAMES", SETTING_INT, 1, &frames, NULL},
+        {"QUILLOMAR_FPS", SETTING_NUMBER, 1, &fps, NULL},
+        {"QUILLOMAR_FROM", SETTING_NUMBER, 1, &from, NULL},
+        {"QUILLOMAR_SIZE", SETTING_SIZE, 1, size, NULL},
+        {"QUILLOMAR_START", SETTING_NUMBER, 1, &start, NULL},
+        {"QUILLOMAR_MOUSE", SETTING_POINT, 0, mouse, &mouse_given},
+        {"QUILLOMAR_FRAME_FD", SETTING_INT, 1, &frame_fd, NULL},
+        {"QUILLOMAR_STATUS_FD", SETTING_INT, 1, &status_fd, NULL},
+        {"QUILLOMAR_SOURCE", SETTING_TEXT, 0, &source, NULL},
+        {"QUILLOMAR_INCLUDE", SETTING_TEXT, 0, &include, NULL},
+        {"QUILLOMAR_PLAN", SETTING_TEXT, 0, &plan, NULL},
+        {"QUILLOMAR_KEYS", SETTING_TEXT, 0, &keys, NULL},
+        {"QUILLOMAR_SOUND_OUT", SETTING_TEXT, 0, &sound_out, NULL},
+        {"QUILLOMAR_SOUND_SECONDS", SETTING_NUMBER, 0, &sound_seconds, NULL},
+    };
+    settings_read(settings, sizeof settings / sizeof settings[0]);
+    if (frames < 1 || fps <= 0)
+        preload_fail("QUILLOMAR_FRAMES and QUILLOMAR_FPS must be positive");
+    passes_configure(plan);
+}
+
+/* The viewer's clock at frame k, in nanoseconds from its origin: what iTime is made of. */
+static long long frame_ns(int k)
+{
+    return llround(from * 1e9) + llround((double)k * 1e9 / fps);
+}
+
+/* The keys down at time t, as the keyboard has them: a key given more than once is down in any of its
+ * spans. */
+static void hold_keys(double t)
+{
+    int down[256];
+    memset(down, -1, sizeof down);
+    for (const char *p = keys; p != NULL && *p != '\0';) {
+        int code = 0;
+        double from_t = 0, to_t = 0;
+        if (sscanf(p, "%d:%lf-%lf", &code, &from_t, &to_t) == 3 && code >= 0 && code < 256)
+            down[code] = (down[code] > 0) || (t >= from_t && t < to_t);
+        p = strchr(p, ',');
+        p = p != NULL ? p + 1 : NULL;
+    }
+    for (int code = 0; code < 256; code++)
+        if (down[code] >= 0)
+            keyboard_key(code, down[code]);
+}
+
+/* Says that the pass in file did not build (log), or could not be read (text NULL, why); files: the file
+ * and those it included (NULL: none known). */
+static void say_failed(const char *file, const char *text, const char *log, const struct files *files)
+{
+    char *listed = files != NULL ? files_text(files) : NULL;
+    const char *named = listed != NULL ? listed : "";
+    const struct field fields[] = {PAYLOAD("file", file, strlen(file)), PAYLOAD("log", log, strlen(log)),
+                                   PAYLOAD("text", text != NULL ? text : "", text != NULL ? strlen(text) : 0),
+                                   PAYLOAD("files", named, strlen(named))};
+    record_write(status_fd, "no-program", fields, 4);
+    free(listed);
+}
+
+/* The Sound pass, made into the samples of FROM to FROM + sound_seconds, written to sound_out. */
+static int make_sound(GLenum mode, GLint first, GLsizei count)
+{
+    const char *why = NULL;
+    char *text = preload_read_text(passes.sound, &why);
+    if (text == NULL) {
+        say_failed(passes.sound, NULL, why != NULL ? why : "no such file", NULL);
+        return 0;
+    }
+    /* The Sound pass has no channels of its own: they are declared as the Image pass's. */
+    struct source sound = passes_source(passes.count - 1, text, include);
+    sound.path = passes.sound;
+    struct build b = program_build(&sound);
+    if (!b.linked) {
+        say_failed(passes.sound, text, b.log, &b.files);
+        build_free(&b);
+        free(text);
+        return 0;
+    }
+    int fd = open(sound_out, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        preload_fail("%s: %s", sound_out, strerror(errno));
+    long long from_sample = llround(from * SAMPLE_RATE), samples = llround(sound_seconds * SAMPLE_RATE);
+    sound_render(b.program, from_sample, samples, fd, gl.draw_arrays, mode, first, count);
+    close(fd);
+    inputs_forget(b.program);
+    gl.delete_program(b.program);
+    build_free(&b);
+    free(text);
+    return 1;
+}
+
+/* The buffer passes, built once the viewer has built its own program; one that does not build ends the
+ * recording as the viewer's own does, with the file and the GL's log. */
+static int build_passes(void)
+{
+    for (int p = 0; p + 1 < passes.count; p++) {
+        const char *why = NULL;
+        char *text = preload_read_text(passes.pass[p].path, &why);
+        struct build b = {0};
+        if (text != NULL)
+            b = passes_build(p, text, include);
+        if (text == NULL || !b.linked) {
+            say_failed(passes.pass[p].path, text, text == NULL ? (why != NULL ? why : "no such file") : b.log,
+                       text == NULL ? NULL : &b.files);
+            build_free(&b);
+            free(text);
+            return 0;
+        }
+        build_free(&b);
+        free(text);
+    }
+    return 1;
+}
+
+/* The program's clock reads: the origin, then the time of the frame being drawn. */
+HOOK long long STEADY_CLOCK_NOW(void)
+{
+    if (!preload_from_program(__builtin_return_address(0)))
+        return preload_real_now();
+    if (!origin_read) {
+        origin_read = 1;
+        return ORIGIN_NS;
+    }
+    return ORIGIN_NS + frame_ns(done);
+}
+
+/* The top of every loop iteration: the target is bound and fills the viewport, also after a resize
+ * callback has set the viewport to the window's size. */
+HOOK int glfwWindowShouldClose(GLFWwindow *window)
+{
+    static __typeof__(glfwWindowShouldClose) *real;
+    if (real == NULL) {
+        NEXT(glfwWindowShouldClose, real);
+        GL_ENTRY(glGetIntegerv, gl.get_integerv);
+        GL_ENTRY(glDeleteProgram, gl.delete_program);
+        picture = target_make(size[0], size[1], GL_RGBA8);
+        ring = readback_make(&picture);
+    }
+    target_bind(&picture);
+    return real(window);
+}
+
+static void say(const char *kind, const struct field *fields, size_t count)
+{
+    record_write(status_fd, kind, fields, count);
+}
+
+/* A frame read back: to the encoder, and said on the status descriptor. */
+static void hand_over(const unsigned char *pixels, size_t count)
+{
+    preload_write_all(frame_fd, pixels, count, "frames");
+    char number[32];
+    snprintf(number, sizeof number, "%d", ++written);
+    const struct field fields[] = {FIELD("number", number)};
+    say("frame", fields, 1);
+}
+
+HOOK void glfwSwapBuffers(GLFWwindow *window)
+{
+    static __typeof__(glfwSwapBuffers) *real;
+    static __typeof__(glfwSetWindowShouldClose) *set_should_close;
+    static __typeof__(glfwGetFramebufferSize) *framebuffer_size;
+    NEXT(glfwSwapBuffers, real);
+    NEXT(glfwSetWindowShouldClose, set_should_close);
+    NEXT(glfwGetFramebufferSize, framebuffer_size);
+    if (done >= frames) {
+        real(window);
+        return;
+    }
+    GLint program = 0;
+    gl.get_integerv(GL_CURRENT_PROGRAM, &program);
+    if (program == 0 || !passes_built) {
+        if (program == 0)
+            say_failed(source != NULL ? source : "test.glsl", viewer.fragment_text,
+                       viewer_log != NULL ? viewer_log : "", viewer_log != NULL ? &viewer.files : NULL);
+        done = frames;
+        set_should_close(window, 1);
+        real(window);
+        return;
+    }
+    readback_start(&ring, &picture, hand_over);
+    done++;
+    if (done == frames)
+        readback_finish(&ring, hand_over);
+
+    int w = 0, h = 0;
+    framebuffer_size(window, &w, &h);
+    if (w > 0 && h > 0) /* a window to show it in */
+        target_show(&picture, w, h);
+    if (done == frames) {
+        close(frame_fd);
+        set_should_close(window, 1);
+    }
+    real(window);
+}
+
+/* The viewer's own link: what it gave is kept for the message should it have failed. */
+static void link_program(GLuint program)
+{
+    gl.link_program(program);
+    if (viewer_log != NULL || viewer.fragment == 0)
+        return;
+    struct build b = program_outcome(viewer.fragment, program, preload_now_ns());
+    viewer_log = b.log;
+    files_free(&b.files);
+}
+
+/* Just before the viewer's draw, after its own uniforms: the inputs of frame `done`. */
+static void draw_arrays(GLenum mode, GLint first, GLsizei count)
+{
+    if (passes_built < 0) {
+        GLint program = 0;
+        gl.get_integerv(GL_CURRENT_PROGRAM, &program);
+        passes_built = program == 0 || (build_passes() && (passes.sound == NULL || sound_out == NULL ||
+                                                            make_sound(mode, first, count)));
+    }
+    struct frame frame = {.number = done, .delta = 1.0 / fps, .rate = fps};
+    frame.time = (double)frame_ns(done) / 1e9;
+    hold_keys(frame.time);
+    frame_date(start + frame.time, frame.date);
+    for (int i = 0; i < 4 && mouse_given; i++)
+        frame.mouse[i] = mouse[i % 2];
+    /* The picture is the recording's: fragCoord and iMouse count in its pixels. */
+    frame.resolution[0] = size[0];
+    frame.resolution[1] = size[1];
+    frame.resolution[2] = 1.0;
+    frame.viewport[0] = size[0];
+    frame.viewport[1] = size[1];
+    frame_pointer(&frame, mouse[0], mouse[1]);
+    passes_draw(&frame, gl.draw_arrays, mode, first, count);
+    gl.draw_arrays(mode, first, count);
+    passes_drawn(&frame);
+}
+
+/* The viewer's texts: its fragment text is the shader's, with its includes and the Image pass's channels. */
+static void shader_source(GLuint shader, GLsizei count, const GLchar *const *strings, const GLint *lengths)
+{
+    struct source as = passes_source(passes.count - 1, NULL, include);
+    as.path = source;
+    program_shader_source(shader, count, strings, lengths, &as);
+}
+
+HOOK GLFWglproc glfwGetProcAddress(const char *name)
+{
+    GLFWglproc proc = preload_gl_or_null(name);
+    GL_WRAP(glCreateShader, real_create_shader, program_create_shader)
+    GL_WRAP(glShaderSource, real_shader_source, shader_source)
+    GL_WRAP(glLinkProgram, gl.link_program, link_program)
+    GL_WRAP(glDrawArrays, gl.draw_arrays, draw_arrays)
+    return proc;
+}

@@ -1,0 +1,68 @@
+/*
+ * A shader's passes, as its command hands them over in a plan (plan.h): buffer passes, drawn every frame
+ * in the plan's order into pictures of their own that are kept from frame to frame, and the Image pass,
+ * last, which is what the viewer draws (its own program). Each pass's channels show a texture, a buffer
+ * pass's picture or the Image pass's previous frame. No plan: the Image pass alone, its channels black.
+ *
+ * A cube map pass (mainCubemap) is drawn into the six faces of a cube map of CUBE_SIDE pixels a side, in
+ * 16-bit floats, kept the same way. A buffer is two 32-bit float RGBA targets of the picture's size: the
+ * pass draws into one while its readers read the other, and they swap when it is drawn. So a pass that
+ * reads itself or a pass after it sees the previous frame, and a pass that reads one before it sees this
+ * frame. Buffers start at zero, and keep what overlaps when the picture's size changes.
+ */
+#ifndef QUILLOMAR_PASSES_H
+#define QUILLOMAR_PASSES_H
+
+#include "gl/channels.h"
+#include "gl/target.h"
+#include "passes/plan.h"
+#include "programs/program.h"
+
+/* The side of a cube map pass's faces. */
+#define CUBE_SIDE 1024
+
+struct pass {
+    enum pass_kind kind;
+    char *path;
+    struct binding channels[CHANNELS];
+    GLuint program;         /* 0 until it builds; a buffer pass with none is not drawn */
+    GLint time_location;    /* where its program has iTime, which the viewer sets only on its own */
+    struct target front, back;
+    struct target faces[2][6]; /* a cube map pass's: the faces read, and those drawn next */
+    int mipmapped;          /* whether a reader reads its picture through mipmaps */
+    int failed;             /* whether its newest text did not build */
+};
+
+extern struct passes {
+    int count; /* the Image pass is the last */
+    struct pass pass[MOST_PASSES];
+    char *sound; /* the Sound pass's file (mainSound), or NULL */
+} passes;
+
+/* Reads the plan at path (NULL: none), and the textures it names. */
+void passes_configure(const char *path);
+
+/* Pass p's text as a source to build: its file, the include folders (one a line, as path_escape writes
+ * them), and its channels' sampler types. */
+struct source passes_source(int p, const char *text, const char *folders);
+
+/* Builds pass p (not the Image pass, which the viewer builds) from text, with its includes looked for
+ * beside its file and in folders; a program that builds replaces the one before. */
+struct build passes_build(int p, const char *text, const char *folders);
+
+/* Before the viewer's draw of a frame of frame->resolution: draws each buffer pass with draw (the GL's
+ * glDrawArrays, with mode, first and count), then binds the Image pass's channels and sets the inputs
+ * of the program in use. */
+void passes_draw(struct frame *frame, PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count);
+
+/* After the viewer's draw: what the next frame needs of this one. */
+void passes_drawn(const struct frame *frame);
+
+/* Forgets the passes and their textures, and gives the GL back theirs (not the Image pass's program,
+ * which is the viewer's): the plan can be read again. */
+void passes_reset(void);
+
+/* Sets every buffer back to zero. */
+void passes_clear(void);
+
+#endif

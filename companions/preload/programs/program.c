@@ -1,0 +1,156 @@
+#include "programs/program.h"
+
+#include "text/dialects.h"
+
+struct viewer_shaders viewer;
+PFNGLCREATESHADERPROC real_create_shader;
+PFNGLSHADERSOURCEPROC real_shader_source;
+
+static struct {
+    PFNGLCOMPILESHADERPROC compile_shader;
+    PFNGLLINKPROGRAMPROC link_program;
+    PFNGLGETSHADERIVPROC get_shaderiv;
+    PFNGLGETSHADERINFOLOGPROC shader_log;
+    PFNGLGETPROGRAMIVPROC get_programiv;
+    PFNGLGETPROGRAMINFOLOGPROC program_log;
+    PFNGLCREATEPROGRAMPROC create_program;
+    PFNGLATTACHSHADERPROC attach_shader;
+    PFNGLDELETESHADERPROC delete_shader;
+    PFNGLDELETEPROGRAMPROC delete_program;
+} gl;
+
+static void load_gl(void)
+{
+    if (gl.compile_shader != NULL)
+        return;
+    GL_ENTRY(glCompileShader, gl.compile_shader);
+    GL_ENTRY(glLinkProgram, gl.link_program);
+    GL_ENTRY(glGetShaderiv, gl.get_shaderiv);
+    GL_ENTRY(glGetShaderInfoLog, gl.shader_log);
+    GL_ENTRY(glGetProgramiv, gl.get_programiv);
+    GL_ENTRY(glGetProgramInfoLog, gl.program_log);
+    GL_ENTRY(glCreateProgram, gl.create_program);
+    GL_ENTRY(glAttachShader, gl.attach_shader);
+    GL_ENTRY(glDeleteShader, gl.delete_shader);
+    GL_ENTRY(glDeleteProgram, gl.delete_program);
+    if (real_create_shader == NULL)
+        GL_ENTRY(glCreateShader, real_create_shader);
+    if (real_shader_source == NULL)
+        GL_ENTRY(glShaderSource, real_shader_source);
+}
+
+GLuint program_create_shader(GLenum type)
+{
+    GLuint shader = real_create_shader(type);
+    if (type == GL_VERTEX_SHADER && viewer.vertex == 0)
+        viewer.vertex = shader;
+    else if (type == GL_FRAGMENT_SHADER && viewer.fragment == 0)
+        viewer.fragment = shader;
+    return shader;
+}
+
+static char *joined(GLsizei count, const GLchar *const *strings)
+{
+    size_t size = 1;
+    for (GLsizei i = 0; i < count; i++)
+        size += strlen(strings[i]);
+    char *text = preload_alloc(size), *end = text;
+    *end = '\0';
+    for (GLsizei i = 0; i < count; i++)
+        end = stpcpy(end, strings[i]);
+    return text;
+}
+
+/* Hands source to the GL for shader as its dialect has it; files gets what it is made of. */
+static void source_as_dialect(GLuint shader, const struct source *source, struct files *files)
+{
+    char *whole = dialect_text(source, files);
+    const GLchar *given = whole != NULL ? whole : source->text;
+    real_shader_source(shader, 1, &given, NULL);
+    free(whole);
+}
+
+void program_shader_source(GLuint shader, GLsizei count, const GLchar *const *strings, const GLint *lengths,
+                           const struct source *as)
+{
+    if (shader != 0 && shader == viewer.vertex && viewer.vertex_text == NULL && lengths == NULL) {
+        viewer.vertex_text = joined(count, strings);
+    } else if (shader != 0 && shader == viewer.fragment && viewer.fragment_text == NULL && lengths == NULL) {
+        viewer.fragment_text = joined(count, strings);
+        struct source own = *as;
+        own.text = viewer.fragment_text;
+        source_as_dialect(shader, &own, &viewer.files);
+        return;
+    }
+    real_shader_source(shader, count, strings, lengths);
+}
+
+char *gl_log(GLuint object, int is_program)
+{
+    load_gl();
+    GLint size = 0;
+    if (is_program)
+        gl.get_programiv(object, GL_INFO_LOG_LENGTH, &size);
+    else
+        gl.get_shaderiv(object, GL_INFO_LOG_LENGTH, &size);
+    char *log = preload_alloc(size > 0 ? (size_t)size + 1 : 1);
+    log[0] = '\0';
+    if (size > 0 && is_program)
+        gl.program_log(object, size, NULL, log);
+    else if (size > 0)
+        gl.shader_log(object, size, NULL, log);
+    return log;
+}
+
+static struct build outcome(GLuint fragment, GLuint program, long long started)
+{
+    load_gl();
+    struct build b = {.program = program};
+    gl.get_shaderiv(fragment, GL_COMPILE_STATUS, &b.compiled);
+    gl.get_programiv(program, GL_LINK_STATUS, &b.linked);
+    b.ms = (double)(preload_now_ns() - started) / 1e6;
+    /* A text that builds may have warnings; one that compiles and does not link has the program's word. */
+    b.log = gl_log(b.compiled && !b.linked ? program : fragment, b.compiled && !b.linked);
+    return b;
+}
+
+struct build program_outcome(GLuint fragment, GLuint program, long long started)
+{
+    struct build b = outcome(fragment, program, started);
+    b.files = files_copy(&viewer.files);
+    return b;
+}
+
+void build_free(struct build *b)
+{
+    free(b->log);
+    b->log = NULL;
+    files_free(&b->files);
+}
+
+struct build program_build(const struct source *source)
+{
+    load_gl();
+    long long started = preload_now_ns();
+    GLuint vertex = real_create_shader(GL_VERTEX_SHADER);
+    const GLchar *vertex_text = viewer.vertex_text;
+    real_shader_source(vertex, 1, &vertex_text, NULL);
+    gl.compile_shader(vertex);
+    GLuint fragment = real_create_shader(GL_FRAGMENT_SHADER);
+    struct files files;
+    source_as_dialect(fragment, source, &files);
+    gl.compile_shader(fragment);
+    GLuint program = gl.create_program();
+    gl.attach_shader(program, vertex);
+    gl.attach_shader(program, fragment);
+    gl.link_program(program);
+    gl.delete_shader(vertex);
+    struct build b = outcome(fragment, program, started);
+    b.files = files;
+    gl.delete_shader(fragment);
+    if (!b.linked) {
+        gl.delete_program(program);
+        b.program = 0;
+    }
+    return b;
+}
