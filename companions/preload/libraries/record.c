@@ -20,13 +20,10 @@
  * The inputs of shaders from the web are as exact: frame k has iFrame k, iTimeDelta 1 / FPS, iFrameRate
  * FPS, iDate the wall-clock time START plus iTime, and iMouse held at MOUSE, or 0 when none is given.
  */
-#include <errno.h>
-#include <fcntl.h>
 #include <math.h>
 
 #include "base/settings.h"
 #include "gl/keyboard.h"
-#include "gl/uniforms.h"
 #include "passes/passes.h"
 #include "passes/sound.h"
 
@@ -36,7 +33,6 @@ static struct {
     PFNGLLINKPROGRAMPROC link_program;
     PFNGLGETINTEGERVPROC get_integerv;
     PFNGLDRAWARRAYSPROC draw_arrays;
-    PFNGLDELETEPROGRAMPROC delete_program;
 } gl;
 
 static int frames, size[2], frame_fd, status_fd, mouse_given;
@@ -128,9 +124,7 @@ static int make_sound(GLenum mode, GLint first, GLsizei count)
         say_failed(passes.sound, NULL, why != NULL ? why : "no such file", NULL);
         return 0;
     }
-    /* The Sound pass has no channels of its own: they are declared as the Image pass's. */
-    struct source sound = passes_source(passes.count - 1, text, include);
-    sound.path = passes.sound;
+    struct source sound = passes_sound_source(text, include);
     struct build b = program_build(&sound);
     if (!b.linked) {
         say_failed(passes.sound, text, b.log, &b.files);
@@ -138,14 +132,8 @@ static int make_sound(GLenum mode, GLint first, GLsizei count)
         free(text);
         return 0;
     }
-    int fd = open(sound_out, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        preload_fail("%s: %s", sound_out, strerror(errno));
     long long from_sample = llround(from * SAMPLE_RATE), samples = llround(sound_seconds * SAMPLE_RATE);
-    sound_render(b.program, from_sample, samples, fd, gl.draw_arrays, mode, first, count);
-    close(fd);
-    inputs_forget(b.program);
-    gl.delete_program(b.program);
+    sound_write(b.program, from_sample, samples, sound_out, gl.draw_arrays, mode, first, count);
     build_free(&b);
     free(text);
     return 1;
@@ -156,11 +144,9 @@ static int make_sound(GLenum mode, GLint first, GLsizei count)
 static int build_passes(void)
 {
     for (int p = 0; p + 1 < passes.count; p++) {
-        const char *why = NULL;
-        char *text = preload_read_text(passes.pass[p].path, &why);
-        struct build b = {0};
-        if (text != NULL)
-            b = passes_build(p, text, include);
+        char *text;
+        const char *why;
+        struct build b = passes_build_file(p, include, &text, &why);
         if (text == NULL || !b.linked) {
             say_failed(passes.pass[p].path, text, text == NULL ? (why != NULL ? why : "no such file") : b.log,
                        text == NULL ? NULL : &b.files);
@@ -194,7 +180,6 @@ HOOK int glfwWindowShouldClose(GLFWwindow *window)
     if (real == NULL) {
         NEXT(glfwWindowShouldClose, real);
         GL_ENTRY(glGetIntegerv, gl.get_integerv);
-        GL_ENTRY(glDeleteProgram, gl.delete_program);
         picture = target_make(size[0], size[1], GL_RGBA8);
         ring = readback_make(&picture);
     }
@@ -289,9 +274,7 @@ static void draw_arrays(GLenum mode, GLint first, GLsizei count)
     frame.viewport[0] = size[0];
     frame.viewport[1] = size[1];
     frame_pointer(&frame, mouse[0], mouse[1]);
-    passes_draw(&frame, gl.draw_arrays, mode, first, count);
-    gl.draw_arrays(mode, first, count);
-    passes_drawn(&frame);
+    passes_frame(&frame, gl.draw_arrays, mode, first, count);
 }
 
 /* The viewer's texts: its fragment text is the shader's, with its includes and the Image pass's channels. */

@@ -73,6 +73,20 @@ struct source passes_source(int p, const char *text, const char *folders)
     return source;
 }
 
+struct source passes_sound_source(const char *text, const char *folders)
+{
+    struct source source = passes_source(passes.count - 1, text, folders);
+    source.path = passes.sound;
+    return source;
+}
+
+struct build passes_build_file(int p, const char *folders, char **text, const char **why)
+{
+    *why = NULL;
+    *text = preload_read_text(passes.pass[p].path, why);
+    return *text != NULL ? passes_build(p, *text, folders) : (struct build){0};
+}
+
 struct build passes_build(int p, const char *text, const char *folders)
 {
     struct pass *pass = &passes.pass[p];
@@ -225,6 +239,13 @@ void passes_drawn(const struct frame *frame)
     if (frame->wants_previous)
         feedback_keep((int)frame->viewport[0], (int)frame->viewport[1]);
     keyboard_frame_done();
+}
+
+void passes_frame(struct frame *frame, PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count)
+{
+    passes_draw(frame, draw, mode, first, count);
+    draw(mode, first, count);
+    passes_drawn(frame);
 }
 
 void passes_reset(void)

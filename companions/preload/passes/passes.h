@@ -46,9 +46,18 @@ void passes_configure(const char *path);
  * them), and its channels' sampler types. */
 struct source passes_source(int p, const char *text, const char *folders);
 
+/* The Sound pass's text as a source to build: its file, the include folders, and the Image pass's
+ * channels' sampler types (it has no channels of its own). */
+struct source passes_sound_source(const char *text, const char *folders);
+
 /* Builds pass p (not the Image pass, which the viewer builds) from text, with its includes looked for
  * beside its file and in folders; a program that builds replaces the one before. */
 struct build passes_build(int p, const char *text, const char *folders);
+
+/* Builds pass p as passes_build does from its file, read as preload_read_text reads; *text gets what was
+ * read, which the caller frees: NULL when it could not be read (nothing is built then), and *why says
+ * why (NULL: there is no such file). */
+struct build passes_build_file(int p, const char *folders, char **text, const char **why);
 
 /* Before the viewer's draw of a frame of frame->resolution: draws each buffer pass with draw (the GL's
  * glDrawArrays, with mode, first and count), then binds the Image pass's channels and sets the inputs
@@ -57,6 +66,10 @@ void passes_draw(struct frame *frame, PFNGLDRAWARRAYSPROC draw, GLenum mode, GLi
 
 /* After the viewer's draw: what the next frame needs of this one. */
 void passes_drawn(const struct frame *frame);
+
+/* A whole frame where the viewer draws: passes_draw, the viewer's own draw (draw(mode, first, count)),
+ * passes_drawn. */
+void passes_frame(struct frame *frame, PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count);
 
 /* Forgets the passes and their textures, and gives the GL back theirs (not the Image pass's program,
  * which is the viewer's): the plan can be read again. */

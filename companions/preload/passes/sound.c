@@ -1,6 +1,9 @@
 /* The Sound pass, drawn into samples (sound.h). */
 #include "passes/sound.h"
 
+#include <errno.h>
+#include <fcntl.h>
+
 #include "gl/target.h"
 #include "gl/uniforms.h"
 
@@ -47,4 +50,19 @@ void sound_render(GLuint program, long long first, long long count, int fd, PFNG
     gl.use_program((GLuint)was_program);
     gl.bind_framebuffer(GL_FRAMEBUFFER, (GLuint)framebuffer);
     gl.viewport(viewport[0], viewport[1], viewport[2], viewport[3]);
+}
+
+void sound_write(GLuint program, long long first, long long count, const char *path, PFNGLDRAWARRAYSPROC draw,
+                 GLenum mode, GLint first_vertex, GLsizei vertices)
+{
+    static PFNGLDELETEPROGRAMPROC delete_program;
+    if (delete_program == NULL)
+        GL_ENTRY(glDeleteProgram, delete_program);
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        preload_fail("%s: %s", path, strerror(errno));
+    sound_render(program, first, count, fd, draw, mode, first_vertex, vertices);
+    close(fd);
+    inputs_forget(program);
+    delete_program(program);
 }

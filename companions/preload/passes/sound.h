@@ -15,4 +15,8 @@
 void sound_render(GLuint program, long long first, long long count, int fd, PFNGLDRAWARRAYSPROC draw, GLenum mode,
                   GLint first_vertex, GLsizei vertices);
 
+/* sound_render into the file at path, made anew; then gives program back to the GL. */
+void sound_write(GLuint program, long long first, long long count, const char *path, PFNGLDRAWARRAYSPROC draw,
+                 GLenum mode, GLint first_vertex, GLsizei vertices);
+
 #endif
