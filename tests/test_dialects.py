@@ -1,7 +1,7 @@
 """The web's other dialects and #include: which dialect a text is, what the GL gets for it (no display
 needed), and, recorded and in live, every input's exact value read back from the picture, the previous
-frame, includes nested, guarded, missing, in -I folders and saved in live, and the prelude out of the
-way of the shader's own names."""
+frame, includes nested, guarded, missing, in -I folders and saved in live (watched as the shader is:
+through a link, in a folder made again), and the prelude out of the way of the shader's own names."""
 import os
 import subprocess
 
@@ -263,6 +263,34 @@ def test_live_shows_a_save_of_an_included_file_and_locates_its_messages(prefix, 
     assert "\n%s:3:14: error: `nothing' undeclared\n 3 | \treturn vec3(nothing);\n   | \t            ^\n" % path in out, out
 
 
+
+def test_live_watches_an_included_file_as_it_watches_the_shader(prefix, xserver, tmp_path):
+    """One rule for every file live watches: an included file that is a symbolic link is watched through
+    its target too, and one whose folder is moved away and made again is watched in the new folder."""
+    for folder in ("lib", "elsewhere", "common"):
+        (tmp_path / folder).mkdir()
+    (tmp_path / "elsewhere" / "colour.glsl").write_text("vec3 colour() { return vec3(1.0, 0.0, 0.0); }\n")
+    (tmp_path / "lib" / "colour.glsl").symlink_to("../elsewhere/colour.glsl")
+    (tmp_path / "common" / "extra.glsl").write_text("vec3 extra() { return vec3(0.0); }\n")
+    (tmp_path / "s.glsl").write_text('#include "lib/colour.glsl"\n#include "common/extra.glsl"\n'
+                                     "void mainImage(out vec4 c, in vec2 p) { c = vec4(colour() + extra(), 1.0); }\n")
+    x = open_display(xserver)
+    live = start_live(prefix, xserver, tmp_path, "s.glsl")
+    try:
+        window = find_titled_window(x, "s.glsl ")
+
+        def colour():
+            return grab(window, (5, 5, 1, 1)).getpixel((0, 0))
+        until(lambda: colour() == (255, 0, 0) or colour(), "the included file's red")
+        (tmp_path / "elsewhere" / "colour.glsl").write_text("vec3 colour() { return vec3(0.0, 0.0, 1.0); }\n")
+        until(lambda: colour() == (0, 0, 255) or colour(), "the blue saved in the link's target")
+        os.rename(tmp_path / "common", tmp_path / "moved")
+        (tmp_path / "common").mkdir()
+        (tmp_path / "common" / "extra.glsl").write_text("vec3 extra() { return vec3(0.0, 1.0, 0.0); }\n")
+        until(lambda: colour() == (0, 255, 255) or colour(), "the green added in the folder made again")
+    finally:
+        interrupt(live)
+        x.close()
 
 def test_a_shader_names_its_own_images_and_an_option_wins(prefix, tmp_path):
     Image.new("RGB", (4, 4), (0, 200, 0)).save(tmp_path / "named.png")

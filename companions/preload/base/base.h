@@ -1,7 +1,7 @@
 /*
  * What every preloaded piece and translate share, with no GL in it: failing with one message, writing
- * whole buffers and records, texts that grow, paths in lines, the one reader of the files the libraries
- * read, and the monotonic clock.
+ * whole buffers and records, texts that grow, paths in lines and names as a title shows them, the one
+ * reader of the files the libraries read, and the monotonic clock.
  *
  * Every piece is built with PRELOAD_NAME defined as the name of the library (or program) it goes into:
  * its messages start with it.
@@ -63,6 +63,10 @@ __attribute__((format(printf, 2, 3))) void text_addf(struct text *t, const char 
  * a text back into the path in place, and says 0 for an escape it does not write. */
 void path_escape(struct text *t, const char *path);
 int path_unescape(char *text);
+
+/* name as a title shows it: in UTF-8, each byte that is no part of a character and each control character
+ * written \xNN, as the live log writes them. The caller frees it. */
+char *printable_name(const char *name);
 
 /* The largest file read. */
 #define LARGEST_TEXT (16LL << 20)

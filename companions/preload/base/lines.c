@@ -1,6 +1,8 @@
 /* Texts that grow, and paths in lines (base.h). */
 #include "base/base.h"
 
+#include <errno.h>
+#include <iconv.h>
 #include <stdarg.h>
 
 void text_add(struct text *t, const char *data, size_t size)
@@ -65,4 +67,36 @@ int path_unescape(char *text)
     }
     *to = '\0';
     return 1;
+}
+
+char *printable_name(const char *name)
+{
+    struct text out = {0};
+    text_add(&out, "", 0);
+    iconv_t same = iconv_open("UTF-8", "UTF-8");
+    char *in = (char *)name;
+    size_t left = strlen(name);
+    while (left > 0) {
+        char whole[256], *to = whole;
+        size_t room = sizeof whole;
+        int stuck = same == (iconv_t)-1 || (iconv(same, &in, &left, &to, &room) == (size_t)-1 && errno != E2BIG);
+        for (const char *c = whole; c < to; c++) {
+            if ((unsigned char)*c < 0x20 || *c == 0x7f) {
+                text_addf(&out, "\\x%02x", (unsigned char)*c);
+            } else if ((unsigned char)c[0] == 0xc2 && (unsigned char)c[1] < 0xa0) { /* C1, U+0080 to U+009F */
+                text_addf(&out, "\\x%02x", (unsigned char)c[1]);
+                c++;
+            } else {
+                text_add(&out, c, 1);
+            }
+        }
+        if (stuck && left > 0) {
+            text_addf(&out, "\\x%02x", (unsigned char)*in);
+            in++;
+            left--;
+        }
+    }
+    if (same != (iconv_t)-1)
+        iconv_close(same);
+    return out.data;
 }
