@@ -204,6 +204,9 @@ static const struct dialect DIALECTS[] = {
     {DIALECT_SANDBOX, "GLSL Sandbox", is_sandbox, ES_HEAD, ES_TAIL, ES_AFTER, SANDBOX_VARYINGS},
 };
 
+const char *const DIRECTIVES[] = {"iChannel0", "iChannel1", "iChannel2", "iChannel3", "iKeyboard", "iPasses", "iSound"};
+const size_t DIRECTIVE_COUNT = sizeof DIRECTIVES / sizeof DIRECTIVES[0];
+
 /* Whether line (up to its newline) is the directive "#NAME". */
 static int is_directive(const char *line, const char *name)
 {
@@ -220,7 +223,7 @@ static int is_directive(const char *line, const char *name)
  * and for a name no row has (that line is left to the GL, which refuses it at its own line). */
 static const struct dialect *named_by(const char *line)
 {
-    if (!is_directive(line, "iDialect"))
+    if (!is_directive(line, DIALECT_DIRECTIVE))
         return NULL;
     const char *open = strchr(line, '"');
     const char *newline = strchr(line, '\n');
@@ -265,6 +268,15 @@ static int only_directive(const char *line)
     while (*p != '\n' && *p != '\0' && is_space(*p))
         p++;
     return *p == '\n' || *p == '\0' || strncmp(p, "//", 2) == 0 || strncmp(p, "/*", 2) == 0;
+}
+
+/* Whether line (up to its newline) is one of DIRECTIVES. */
+static int ours(const char *line)
+{
+    for (size_t i = 0; i < DIRECTIVE_COUNT; i++)
+        if (is_directive(line, DIRECTIVES[i]))
+            return 1;
+    return 0;
 }
 
 /* The name a line "varying TYPE NAME;" declares, if it is one of varyings: its index, else -1. */
@@ -338,10 +350,7 @@ char *dialect_text(const struct source *source, struct files *files)
             text_put(&assignments, value + n + 1);
             text_put(&assignments, ";\n");
             text_put(&body, newline != NULL ? "\n" : "");
-        } else if (is_directive(line, "iChannel0") || is_directive(line, "iChannel1") ||
-                   is_directive(line, "iChannel2") || is_directive(line, "iChannel3") ||
-                   is_directive(line, "iKeyboard") || is_directive(line, "iPasses") || is_directive(line, "iSound") ||
-                   named_by(line) != NULL) {
+        } else if (ours(line) || named_by(line) != NULL) {
             keyboard |= is_directive(line, "iKeyboard");
             /* The passes' directives (#iChannel0 "file://a.png", #iDialect "mainImage") are ours, not the GL's. */
             text_put(&body, newline != NULL ? "\n" : "");

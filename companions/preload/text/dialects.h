@@ -25,6 +25,13 @@ struct dialect {
     const char *const *varyings;
 };
 
+/* The directives of the commands' own that a text may hold (#iChannel0 "file://a.png", #iKeyboard, ...),
+ * each a line the GL gets blank; and #iDialect "NAME", which says what a text is (a NAME no dialect has is
+ * left to the GL). */
+extern const char *const DIRECTIVES[];
+extern const size_t DIRECTIVE_COUNT;
+#define DIALECT_DIRECTIVE "iDialect"
+
 /* The dialect of text, or NULL when it goes to the GL as it is. */
 const struct dialect *dialect_of(const char *text);
 
