@@ -79,11 +79,17 @@ void saves_configure(void)
     free(plan);
 }
 
+/* The Image pass's text as a source: the file's (QUILLOMAR_SHADER), with the Image pass's channels. */
+static struct source image_source(const char *text)
+{
+    struct source source = passes_source(passes.count - 1, text, include_folders);
+    source.path = path;
+    return source;
+}
+
 struct source saves_viewer_source(void)
 {
-    struct source as = passes_source(passes.count - 1, NULL, include_folders);
-    as.path = path;
-    return as;
+    return image_source(NULL);
 }
 
 void saves_window(GLFWwindow *the_window, void (*setter)(GLFWwindow *, const char *))
@@ -185,8 +191,7 @@ static void rebuild(void)
             report_unreadable(why);
         return; /* not there: the watcher says when it has gone */
     }
-    struct source source = passes_source(passes.count - 1, text, include_folders);
-    source.path = path;
+    struct source source = image_source(text);
     struct build b = program_build(&source);
     report(IMAGE, text, &b);
     if (b.linked)
