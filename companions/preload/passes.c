@@ -65,7 +65,7 @@ void passes_configure(const char *path)
     while (getline(&line, &room, f) >= 0) {
         number++;
         line[strcspn(line, "\n")] = '\0';
-        char *field[8], *state = NULL;
+        char *field[8] = {NULL}, *state = NULL;
         int n = 0;
         for (char *w = strtok_r(line, "\t", &state); w != NULL && n < 8; w = strtok_r(NULL, "\t", &state))
             field[n++] = w;
