@@ -38,7 +38,8 @@
  *   GLSHIM_CALLS=PATH, GLSHIM_CALLS_FRAMES="0 1 3 end"
  *                              PATH gets, for each frame named, a line "[frame N]" and then the calls the
  *                              program's own code made in it, one a line: its GLFW calls, its GL calls of
- *                              the entry points it draws with, and its reads of std::chrono::steady_clock.
+ *                              the entry points it draws with (not its error checks, glGetError), and its
+ *                              reads of std::chrono::steady_clock.
  *                              Frame 0 is everything before the first glfwWindowShouldClose, frame N
  *                              begins at the Nth, and "end" (written at exit) is the last frame, from the
  *                              last glfwWindowShouldClose on; a frame is written once the next begins.
@@ -316,8 +317,6 @@ static void raise_for(const char *function)
 
 static GLenum get_error(void)
 {
-    if (RECORDED())
-        note("glGetError");
     if (npending == 0)
         return real.get_error();
     GLenum code = pending[0];
