@@ -83,8 +83,10 @@ def differences(part, recorded, contract):
     for op, i1, i2, j1, j2 in difflib.SequenceMatcher(None, expected, recorded, autojunk=False).get_opcodes():
         if op == "equal":
             continue
+        # What the viewer called in place of calls of the list bears on theirs; calls it added, on those
+        # they are like.
         named = {a: None for _, a in contract[part][i1:i2]}
-        for line in recorded[j1:j2]:
+        for line in recorded[j1:j2] if op == "insert" else []:
             named.setdefault(assumption_of(line, i1, part, contract), None)
         after = " after %r" % recorded[j1 - 1] if j1 > 0 else " first"
         missing, extra = ", ".join(map(repr, expected[i1:i2])), ", ".join(map(repr, recorded[j1:j2]))
