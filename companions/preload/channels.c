@@ -255,18 +255,18 @@ static void sound_show(struct texture *t, double time)
     t->shown_time = time;
 }
 
-/* The keyboard: 256x3 bytes, set every frame from the keys. */
+/* The keyboard: KEYBOARD_WIDTH x KEYBOARD_ROWS bytes, set every frame from the keys. */
 static void keyboard_decode(struct texture *t, const char *path)
 {
     (void)path;
-    t->size[0] = 256;
-    t->size[1] = 3;
+    t->size[0] = KEYBOARD_WIDTH;
+    t->size[1] = KEYBOARD_ROWS;
     keyboard_read = 1;
 }
 
 static void keyboard_upload(struct texture *t)
 {
-    gl.tex_image(GL_TEXTURE_2D, 0, GL_R8, 256, 3, 0, GL_RED, GL_UNSIGNED_BYTE, keys);
+    gl.tex_image(GL_TEXTURE_2D, 0, GL_R8, KEYBOARD_WIDTH, KEYBOARD_ROWS, 0, GL_RED, GL_UNSIGNED_BYTE, keys);
     t->shown = keys_serial;
 }
 
@@ -275,7 +275,7 @@ static void keyboard_show(struct texture *t, double time)
 {
     (void)time;
     if (t->shown != keys_serial) {
-        gl.tex_sub_image(GL_TEXTURE_2D, 0, 0, 0, 256, 3, GL_RED, GL_UNSIGNED_BYTE, keys);
+        gl.tex_sub_image(GL_TEXTURE_2D, 0, 0, 0, KEYBOARD_WIDTH, KEYBOARD_ROWS, GL_RED, GL_UNSIGNED_BYTE, keys);
         t->shown = keys_serial;
     }
 }
@@ -296,6 +296,22 @@ static const struct kind {
     {"sound", GL_TEXTURE_2D, GL_SAMPLER_2D, 2, sound_decode, sound_upload, sound_show},
     {"capture", GL_TEXTURE_2D, GL_SAMPLER_2D, 2, capture_decode, sound_upload, capture_show},
 };
+
+/* Whether textures of kind have mipmaps, and so are read through them. */
+static int mipmapped(const struct kind *kind)
+{
+    return kind->upload != keyboard_upload && kind->upload != sound_upload;
+}
+
+const char *channels_kind(size_t k, GLenum *sampler_type, int *dimensions, int *has_mipmaps)
+{
+    if (k >= sizeof KINDS / sizeof KINDS[0])
+        return NULL;
+    *sampler_type = KINDS[k].sampler_type;
+    *dimensions = KINDS[k].dimensions;
+    *has_mipmaps = mipmapped(&KINDS[k]);
+    return KINDS[k].name;
+}
 
 int channels_add(const char *kind, const char *size, const char *path, double rate, const char *what)
 {
@@ -360,7 +376,7 @@ struct unit channels_texture(int t, enum filter filter, enum wrap wrap, double t
     }
     gl.active_texture(GL_TEXTURE0);
     /* Only what has mipmaps is read through them. */
-    if (filter == FILTER_MIPMAP && (texture->kind->upload == keyboard_upload || texture->kind->upload == sound_upload))
+    if (filter == FILTER_MIPMAP && !mipmapped(texture->kind))
         filter = FILTER_LINEAR;
     struct unit u = {texture->kind->target, texture->texture, {texture->size[0], texture->size[1],
                      texture->kind->dimensions == 3 && texture->mapped == 0 ? texture->size[2] : 1}, filter, wrap};

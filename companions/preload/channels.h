@@ -9,6 +9,11 @@
 
 #include "inputs.h"
 
+/* The keyboard's texture, as the site has it: a texel a key (a browser's key code), rows down, pressed and
+ * toggled. */
+#define KEYBOARD_WIDTH 256
+#define KEYBOARD_ROWS 3
+
 enum filter { FILTER_NEAREST, FILTER_LINEAR, FILTER_MIPMAP };
 enum wrap { WRAP_CLAMP, WRAP_REPEAT, WRAP_MIRROR };
 
@@ -25,6 +30,11 @@ struct unit {
  * frames) from the file at path, so that a missing or broken one is found before any window opens; rate
  * is a video's frames per second. Returns its number. what names it in messages. */
 int channels_add(const char *kind, const char *size, const char *path, double rate, const char *what);
+
+/* The kind numbered k of the table of kinds (from 0): its name, the GL sampler type shaders read it with,
+ * how many numbers its size has (WxH, or WxHxD) and whether it has mipmaps (and is read through them);
+ * NULL past the last. */
+const char *channels_kind(size_t k, GLenum *sampler_type, int *dimensions, int *has_mipmaps);
 
 /* Forgets every texture, and gives the GL back theirs. */
 void channels_reset(void);

@@ -281,12 +281,8 @@ static int known_varying(const char *line, const char *const *varyings)
     return -1;
 }
 
-/* What #iKeyboard gives a shader, as the editor extension has it: iKeyboard (rows of keys down, pressed
- * and toggled, as the site's keyboard texture, and released in this frame), functions that read it, and
- * the keys' codes by name. */
-static void keyboard_functions(struct text *t)
+int dialect_key(size_t i, char name[16])
 {
-    static const char *const ROWS[] = {"isKeyDown", "isKeyPressed", "isKeyToggled", "isKeyReleased"};
     static const struct {
         const char *name;
         int code;
@@ -294,17 +290,46 @@ static void keyboard_functions(struct text *t)
                  {"Alt", 18},      {"Pause", 19},     {"CapsLock", 20},   {"Escape", 27},     {"Space", 32},
                  {"PageUp", 33},   {"PageDown", 34},  {"End", 35},        {"Home", 36},       {"LeftArrow", 37},
                  {"UpArrow", 38},  {"RightArrow", 39}, {"DownArrow", 40}, {"Insert", 45},     {"Delete", 46}};
+    /* The letters, then each digit and the number pad's, then F1 to F12, then the keys named. */
+    if (i < 26) {
+        snprintf(name, 16, "%c", (char)('A' + i));
+        return 'A' + (int)i;
+    }
+    i -= 26;
+    if (i < 20) {
+        snprintf(name, 16, i % 2 == 0 ? "%d" : "Numpad%d", (int)(i / 2));
+        return (i % 2 == 0 ? '0' : 96) + (int)(i / 2);
+    }
+    i -= 20;
+    if (i < 12) {
+        snprintf(name, 16, "F%d", (int)i + 1);
+        return 112 + (int)i;
+    }
+    i -= 12;
+    if (i < sizeof NAMED / sizeof NAMED[0]) {
+        snprintf(name, 16, "%s", NAMED[i].name);
+        return NAMED[i].code;
+    }
+    return -1;
+}
+
+const char *dialect_name(size_t i)
+{
+    return i < sizeof DIALECTS / sizeof DIALECTS[0] ? DIALECTS[i].name : NULL;
+}
+
+/* What #iKeyboard gives a shader, as the editor extension has it: iKeyboard (rows of keys down, pressed
+ * and toggled, as the site's keyboard texture, and released in this frame), functions that read it, and
+ * the keys' codes by name. */
+static void keyboard_functions(struct text *t)
+{
+    static const char *const ROWS[] = {"isKeyDown", "isKeyPressed", "isKeyToggled", "isKeyReleased"};
     text_put(t, "uniform sampler2D iKeyboard;\n");
     for (int row = 0; row < 4; row++)
         text_addf(t, "bool %s(int key) { return texelFetch(iKeyboard, ivec2(key, %d), 0).r > 0.5; }\n", ROWS[row], row);
-    for (char c = 'A'; c <= 'Z'; c++)
-        text_addf(t, "const int Key_%c = %d;\n", c, c);
-    for (int d = 0; d <= 9; d++)
-        text_addf(t, "const int Key_%d = %d;\nconst int Key_Numpad%d = %d;\n", d, '0' + d, d, 96 + d);
-    for (int f = 1; f <= 12; f++)
-        text_addf(t, "const int Key_F%d = %d;\n", f, 111 + f);
-    for (size_t i = 0; i < sizeof NAMED / sizeof NAMED[0]; i++)
-        text_addf(t, "const int Key_%s = %d;\n", NAMED[i].name, NAMED[i].code);
+    char name[16];
+    for (size_t i = 0; dialect_key(i, name) >= 0; i++)
+        text_addf(t, "const int Key_%s = %d;\n", name, dialect_key(i, name));
 }
 
 char *dialect_text(const char *own)

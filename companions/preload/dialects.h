@@ -30,6 +30,13 @@ struct dialect {
     const char *const *varyings;
 };
 
+/* The name of the dialect numbered i in the table (from 0); NULL past the last. */
+const char *dialect_name(size_t i);
+
+/* The key numbered i (from 0) of those #iKeyboard names for shaders (Key_NAME): its browser key code, with
+ * its NAME in name; -1 past the last. */
+int dialect_key(size_t i, char name[16]);
+
 /* The dialect of text, or NULL when it goes to the GL as it is. */
 const struct dialect *dialect_of(const char *text);
 

@@ -3,9 +3,6 @@
 #include <sys/stat.h>
 
 struct sources sources;
-/* The lines of the file numbered N are numbered from N x LINES_APART + 1: source string numbers would be
- * the GL's way, but Mesa does not give them in every message. */
-#define LINES_APART 100000
 static char *origin, *folders;
 
 void includes_configure(const char *path, const char *dirs)

@@ -2,7 +2,7 @@
  * #include in every dialect: a line `#include "FILE"`, `#include <FILE>`, `#pragma include "FILE"` or
  * `#pragma include <FILE>` is replaced by FILE's text between #line directives, so that the GL's messages
  * say in which file, and at which of its lines, they are: the lines of the Nth file included count from
- * N x 100000 + 1 (line 100003 is line 3 of the first file included).
+ * N x LINES_APART + 1 (line 100003 is line 3 of the first file included).
  * "FILE" is looked for beside the file that includes it, then in the folders given (as a C compiler's
  * -I); <FILE> in those folders, then beside it. A file with `#pragma once` is taken once; include guards
  * work as the preprocessor has them. A file that cannot be read becomes an #error line at the #include.
@@ -13,6 +13,9 @@
 #include "preload.h"
 
 #define MOST_SOURCES 64
+/* The lines of the file numbered N are numbered from N x LINES_APART + 1: source string numbers would be
+ * the GL's way, but Mesa does not give them in every message. */
+#define LINES_APART 100000
 
 /* The files of the text last expanded: 0 is the text's own, then each file it included, in the order
  * of their numbers as source strings. */

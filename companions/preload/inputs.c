@@ -91,6 +91,11 @@ static size_t type_of(GLenum type)
     return t;
 }
 
+const char *inputs_type_name(GLenum type)
+{
+    return TYPES[type_of(type)].type == type ? TYPES[type_of(type)].glsl : NULL;
+}
+
 char *inputs_declarations(unsigned dialect)
 {
     size_t room = 1, used = 0;

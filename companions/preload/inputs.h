@@ -50,6 +50,9 @@ struct input {
 extern const struct input INPUTS[];
 extern const size_t INPUT_COUNT;
 
+/* The GLSL name of a GL type inputs have ("sampler2D" for GL_SAMPLER_2D), or NULL for one of no input. */
+const char *inputs_type_name(GLenum type);
+
 /* The declarations of the inputs dialect's prelude declares, one "uniform TYPE NAME[COUNT];" line each;
  * the caller frees it. */
 char *inputs_declarations(unsigned dialect);

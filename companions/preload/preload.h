@@ -72,8 +72,12 @@ int path_unescape(char *text);
 /* Allocations that cannot fail: out of memory ends the process with one message. */
 void *preload_alloc(size_t size);
 
+/* The largest text the libraries read, in bytes. */
+#define LARGEST_TEXT (16LL << 20)
+
 /* A text file's whole text, NUL-terminated; or NULL, with *why saying why it cannot be read (NULL when it
- * does not exist). Only a regular file of at most 16 MiB is read, and the open does not wait (on a FIFO, say). */
+ * does not exist). Only a regular file of at most LARGEST_TEXT bytes is read, and the open does not wait (on
+ * a FIFO, say). */
 char *preload_read_text(const char *path, const char **why);
 
 /* The next definition of a symbol after this library's own: the real function it wraps. */

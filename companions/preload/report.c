@@ -190,9 +190,6 @@ long long preload_real_now(void)
     return clock_now();
 }
 
-/* The largest text read. */
-static const long long LARGEST_TEXT = 16LL << 20;
-
 char *preload_read_text(const char *path, const char **why)
 {
     static char reason[128];
@@ -206,8 +203,10 @@ char *preload_read_text(const char *path, const char **why)
         return NULL;
     }
     if (!S_ISREG(st.st_mode) || st.st_size > LARGEST_TEXT) {
-        snprintf(reason, sizeof reason, S_ISDIR(st.st_mode) ? "it is a directory" : S_ISREG(st.st_mode) ?
-                 "it is larger than 16 MiB" : "it is not a regular file");
+        if (S_ISREG(st.st_mode))
+            snprintf(reason, sizeof reason, "it is larger than %lld MiB", LARGEST_TEXT >> 20);
+        else
+            snprintf(reason, sizeof reason, S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file");
         close(fd);
         return NULL;
     }
@@ -227,7 +226,7 @@ char *preload_read_text(const char *path, const char **why)
             break;
         size += (size_t)n;
         if (size > (size_t)LARGEST_TEXT) {
-            snprintf(reason, sizeof reason, "it is larger than 16 MiB");
+            snprintf(reason, sizeof reason, "it is larger than %lld MiB", LARGEST_TEXT >> 20);
             free(text);
             close(fd);
             return NULL;
