@@ -23,7 +23,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import Failure, channels, cleanup, displays, passes, paths, playback, records, shadertoy, viewer
+from quillomar import Failure, channels, cleanup, displays, facts, passes, paths, playback, records, shadertoy, viewer
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, located, printable, text_lines
 from quillomar.settings import encode
@@ -192,7 +192,7 @@ class Hearing:
             raise Failure("hearing %s needs parec (Debian package pulseaudio-utils)" % source)
         read_end, write_end = os.pipe()
         self.children.append(displays.child(["parec", "-d", source, "--raw", "--format=float32le", "--channels=1",
-                                             "--rate=%d" % passes.SAMPLE_RATE, "--latency-msec=20"],
+                                             "--rate=%d" % facts.get().sample_rate, "--latency-msec=20"],
                                             stdout=write_end, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL))
         os.close(write_end)
         self.pipes[source] = read_end

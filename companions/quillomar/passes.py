@@ -8,7 +8,8 @@ each file say what its channels show, in the syntax of the widely used editor ex
     #iChannel0::MinFilter "Nearest"       filter: Nearest, Linear or a MipMap one (also ::MagFilter)
     #iChannel0::WrapMode "Repeat"         wrap: Clamp, Repeat or Mirror
 
-A pass file that defines mainCubemap is a cube map pass (the site's Cube A): read as a cube map.
+A pass file of the mainCubemap dialect (as translate tells it) is a cube map pass (the site's Cube A): read
+as a cube map.
 
 #iKeyboard gives a pass isKeyDown(Key_A), isKeyPressed, isKeyToggled and isKeyReleased, and,
 of Quillomar's own: "keyboard" for the keyboard texture, a ".bin" path for a volume,
@@ -23,16 +24,13 @@ import re
 from pathlib import Path
 from typing import NamedTuple
 
-from quillomar import Failure, channels, files
+from quillomar import Failure, channels, dialects, facts, files
 from quillomar.lines import escaped
 
-CHANNELS = channels.CHANNELS
 DIRECTIVE = re.compile(r'^[ \t]*#[ \t]*iChannel(\d+)(?:::(\w+))?[ \t]+"([^"\n]*)"', re.M)
 ORDER = re.compile(r'^[ \t]*#[ \t]*iPasses[ \t]+(.*)$', re.M)
 SOUND = re.compile(r'^[ \t]*#[ \t]*iSound[ \t]+"(?:file://)?([^"\n]+)"', re.M)
 KEYBOARD = re.compile(r'^[ \t]*#[ \t]*iKeyboard\b', re.M)
-# A cube map pass's text: it defines mainCubemap.
-CUBE_PASS = re.compile(r'\bvoid\s+mainCubemap\s*\(')
 SHADERS = (".glsl", ".frag", ".fs", ".fsh", ".shader")
 IMAGES = (".png", ".jpg", ".jpeg", ".bmp", ".gif", ".tga", ".tif", ".tiff", ".webp")
 VIDEOS = (".mp4", ".webm", ".ogv", ".mkv", ".mov", ".avi", ".m4v")
@@ -40,10 +38,6 @@ SOUNDS = (".mp3", ".ogg", ".oga", ".wav", ".flac", ".m4a", ".opus", ".aac")
 # Sounds as they are heard: the default capture device, and what the desktop plays (its sound server's
 # names for them).
 CAPTURES = {"mic": "@DEFAULT_SOURCE@", "desktop": "@DEFAULT_MONITOR@"}
-# The rate sounds are analysed and made at.
-SAMPLE_RATE = 44100
-# How many passes a shader may have, the Image pass included (the library's MOST_PASSES).
-MOST_PASSES = 16
 # The faces of a cube map in the GL's order (+X, -X, +Y, -Y, +Z, -Z), as "{}" in its name may spell them.
 FACE_NAMES = (("e", "w", "u", "d", "n", "s"), ("east", "west", "up", "down", "north", "south"),
               ("px", "nx", "py", "ny", "pz", "nz"), ("posx", "negx", "posy", "negy", "posz", "negz"),
@@ -51,7 +45,7 @@ FACE_NAMES = (("e", "w", "u", "d", "n", "s"), ("east", "west", "up", "down", "no
 
 
 class Channel(NamedTuple):
-    kind: str  # pass, self, image, cube, volume, keyboard, video, sound, capture
+    kind: str  # pass (a buffer's picture), self (the pass's own), or a kind of texture (facts.get().kinds)
     path: Path = None
     filter: str = "mipmap"  # nearest, linear, mipmap
     wrap: str = "repeat"  # clamp, repeat, mirror
@@ -76,14 +70,25 @@ def filter_of(word):
     return "mipmap" if "mipmap" in word else word if word in ("nearest", "linear") else None
 
 
+def read_plainly(kind):
+    """Whether a channel of kind (a pass's picture, or a texture without mipmaps) is read linear and clamped
+    unless its directives say otherwise; a texture with mipmaps is read through them, repeating."""
+    if kind in ("pass", "self"):
+        return True
+    if kind not in facts.get().kinds:
+        raise Failure("the libraries read no texture of the kind %s" % kind)
+    return not facts.get().kinds[kind].mipmaps
+
+
 def channels_of(path, text):
     """{N: Channel} that text's directives give, paths taken from beside path."""
     named, settings = {}, {}
+    most = facts.get().channels
     for n, setting, value in DIRECTIVE.findall(text):
         n = int(n)
-        if n >= CHANNELS:
+        if n >= most:
             raise Failure("%s: #iChannel%d: there is no channel %d: the channels are 0 to %d"
-                          % (path, n, n, CHANNELS - 1))
+                          % (path, n, n, most - 1))
         if setting:
             settings.setdefault(n, {})[setting.lower()] = value
         else:
@@ -117,11 +122,10 @@ def channels_of(path, text):
         for setting in said:
             if setting not in ("type", "minfilter", "magfilter", "wrapmode", "vflip"):
                 raise Failure("%s: #iChannel%d::%s is not a setting known here" % (path, n, setting))
-        default_filter = "linear" if kind in ("pass", "self", "keyboard", "sound", "capture") else "mipmap"
+        plain = read_plainly(kind)
         filter_word = said.get("minfilter") or said.get("magfilter")
-        filter_name = filter_of(filter_word) if filter_word else default_filter
-        wrap = said.get("wrapmode", "clamp" if kind in ("pass", "self", "keyboard", "sound", "capture")
-                        else "repeat").lower()
+        filter_name = filter_of(filter_word) if filter_word else "linear" if plain else "mipmap"
+        wrap = said.get("wrapmode", "clamp" if plain else "repeat").lower()
         if filter_name is None or wrap not in ("clamp", "repeat", "mirror"):
             raise Failure("%s: #iChannel%d: unknown filter or wrap mode %r" % (path, n, filter_word or wrap))
         found[n] = Channel(kind, where, filter_name, wrap, said.get("vflip", "true").lower() != "false")
@@ -155,7 +159,8 @@ def resolve(image, given=None):
                     raise Failure("%s: #iChannel%d names the Image pass; only buffers are read as passes"
                                   % (path, n))
                 other_text = file_text(other)
-                visit(other, "cube" if CUBE_PASS.search(other_text) else "buffer", other_text, chain | {key})
+                cube = dialects.dialect(other_text.encode(errors="surrogateescape")) == dialects.CUBEMAP
+                visit(other, "cube" if cube else "buffer", other_text, chain | {key})
         found[key] = Pass(path, kind, chans, bool(KEYBOARD.search(text)))
 
     visit(image, "image", text, frozenset())
@@ -175,8 +180,9 @@ def resolve(image, given=None):
     sound = SOUND.search(text)
     if sound:
         ordered.insert(0, Pass(image.parent / sound[1], "sound", {}))
-    if len(ordered) > MOST_PASSES:
-        raise Failure("%s has %d passes; %d at most" % (image, len(ordered), MOST_PASSES))
+    most = facts.get().most_passes
+    if len(ordered) > most:
+        raise Failure("%s has %d passes; %d at most" % (image, len(ordered), most))
     return ordered
 
 
@@ -315,13 +321,13 @@ def video_frames(path, what, vflip, workdir):
 
 
 def sound_samples(path, what, workdir, channels=1):
-    """Decodes a sound with ffmpeg into workdir as 32-bit float samples at SAMPLE_RATE, mono (or
-    interleaved channels); returns the file."""
+    """Decodes a sound with ffmpeg into workdir as 32-bit float samples at the libraries' sample rate, mono
+    (or interleaved channels); returns the file."""
     import subprocess
     raw = Path(workdir) / ("sound%d.raw" % len(list(Path(workdir).glob("sound*.raw"))))
     try:
         done = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", "file:" + str(Path(path).absolute()), "-vn",
-                               "-ac", str(channels), "-ar", str(SAMPLE_RATE), "-f", "f32le", "-y", "file:" + str(raw)],
+                               "-ac", str(channels), "-ar", str(facts.get().sample_rate), "-f", "f32le", "-y", "file:" + str(raw)],
                               capture_output=True, text=True, timeout=600)
     except (OSError, subprocess.TimeoutExpired) as e:
         raise Failure("cannot read %s: ffmpeg: %s" % (what, e))
@@ -360,12 +366,14 @@ def write_plan(ordered, workdir, said=None, capture=None):
             if capture is None:
                 raise Failure('%s: a sound as it is heard is not the same twice: record a file of it and name the '
                               'file' % what)
-            lines.append("texture\tcapture\t512x2\tfd:%d\t%d" % (capture(str(channel.path)), SAMPLE_RATE))
+            lines.append("texture\tcapture\t%dx%d\tfd:%d\t%d" % (*facts.get().sound_texture, capture(str(channel.path)),
+                                                               facts.get().sample_rate))
             textures[key] = len(textures)
             return textures[key]
         elif channel.kind == "sound":
             raw = sound_samples(channel.path, what, workdir)
-            lines.append("texture\tsound\t512x2\t%s\t%d" % (escaped(raw), SAMPLE_RATE))
+            lines.append("texture\tsound\t%dx%d\t%s\t%d" % (*facts.get().sound_texture, escaped(raw),
+                                                             facts.get().sample_rate))
             textures[key] = len(textures)
             return textures[key]
         elif channel.kind == "video":
@@ -376,7 +384,7 @@ def write_plan(ordered, workdir, said=None, capture=None):
             textures[key] = len(textures)
             return textures[key]
         else:
-            data, size = b"", "256x3"
+            data, size = b"", "%dx%d" % facts.get().keyboard_texture
         raw = workdir / ("texture%d.raw" % len(textures))
         try:
             raw.write_bytes(data)

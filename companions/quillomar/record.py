@@ -31,7 +31,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import Failure, channels, cleanup, displays, files, passes, paths, proof, records, viewer
+from quillomar import Failure, channels, cleanup, displays, facts, files, passes, paths, proof, records, viewer
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, errors_first
 from quillomar.settings import encode
@@ -98,18 +98,24 @@ def point(text):
 
 point.__name__ = "position (X,Y)"
 
-# Keys by name, as --key takes them, and their browser key codes (what the keyboard texture is indexed by).
-KEY_NAMES = {"space": 32, "enter": 13, "tab": 9, "backspace": 8, "escape": 27, "shift": 16, "ctrl": 17, "alt": 18,
-             "left": 37, "up": 38, "right": 39, "down": 40, "pageup": 33, "pagedown": 34, "home": 36, "end": 35}
+def key_names():
+    """{name: browser key code} of the keys --key takes by name (what the keyboard texture is indexed by):
+    the names #iKeyboard gives shaders (Key_Space, Key_LeftArrow, ...) in any case, an arrow also without
+    "arrow" (left)."""
+    names = {}
+    for name, code in facts.get().keys.items():
+        names[name.lower()] = code
+        if name.lower().endswith("arrow"):
+            names[name.lower()[:-len("arrow")]] = code
+    return names
 
 
 def key(text):
     """KEY:FROM-TO: a key held from FROM to TO seconds of iTime. KEY is a letter, a digit, a name
-    (space, left, ...) or a browser key code (0 to 255)."""
+    (space, left, f1, ...) or a browser key code (0 to 255)."""
     name, _, span = text.partition(":")
     down, _, up = span.partition("-")
-    code = (ord(name.upper()) if len(name) == 1 and name.isalnum() else KEY_NAMES.get(name.lower())
-            if not name.isdigit() else int(name))
+    code = key_names().get(name.lower()) if not name.isdigit() or len(name) == 1 else int(name)
     down, up = float(down), float(up)
     if code is None or not 0 <= code <= 255 or not (math.isfinite(down) and math.isfinite(up) and 0 <= down < up):
         raise ValueError
@@ -139,7 +145,8 @@ def arguments(argv):
     parser.add_argument("--mouse", type=point, help="iMouse: the pointer held down at X,Y")
     parser.add_argument("--key", dest="keys", type=key, action="append", default=[], metavar="KEY:FROM-TO",
                         help="a key held from FROM to TO seconds of iTime, for shaders that read the keyboard "
-                             "(a letter, a digit, space, left, up, right, down, ..., or a key code; again for more)")
+                             "(a letter, a digit, space, left, up, right, down, f1, ..., or a key code; again for "
+                             "more)")
     parser.add_argument("--media", metavar="FOLDER", action="append", type=Path, default=[],
                         help="where the files a Shadertoy JSON names are, by name (also QUILLOMAR_MEDIA)")
     parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
@@ -287,7 +294,7 @@ def with_audio(args, video, made, heard, workdir, leftovers):
     os.close(handle)
     leftovers.add(part)
     os.chmod(part, os.stat(video).st_mode & 0o777)
-    sound = (["-f", "f32le", "-ar", str(passes.SAMPLE_RATE), "-ac", "2", "-i", ffmpeg_name(made)] if made else
+    sound = (["-f", "f32le", "-ar", str(facts.get().sample_rate), "-ac", "2", "-i", ffmpeg_name(made)] if made else
              ["-ss", repr(args.start), "-t", repr(length), "-i", ffmpeg_name(heard)])
     picture = [] if args.format == ".wav" else ["-i", ffmpeg_name(video)]
     # Always stereo; a mono sound at its own level on both sides (ffmpeg's own upmix lowers it by 3 dB).
