@@ -1,6 +1,6 @@
 """The channels iChannel0 to iChannel3 of web shaders: the --channelN options, images as 8-bit RGBA, and
 the "// channelN: PATH" lines that say in a shader's header which image it wants. What each pass's
-channels show is passes.py's."""
+channels show is directives.py's."""
 import re
 from pathlib import Path
 

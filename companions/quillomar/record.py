@@ -31,7 +31,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import Failure, channels, cleanup, displays, facts, files, passes, paths, proof, records, viewer
+from quillomar import Failure, channels, cleanup, displays, facts, files, paths, plans, proof, records, viewer
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, errors_first
 from quillomar.settings import encode
@@ -320,7 +320,7 @@ def with_audio(args, video, made, heard, workdir, leftovers):
 
 def record(args, workdir, leftovers):
     given = args.shader
-    args.shader, plan, ordered, left_out = passes.prepare(given, workdir, args.media, channels.given(args))
+    args.shader, plan, ordered, left_out = plans.prepare(given, workdir, args.media, channels.given(args))
     for what in left_out:
         sys.stderr.write("quillomar-record: %s: %s\n" % (given, what))
     text = files.read(args.shader)

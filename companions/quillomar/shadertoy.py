@@ -2,14 +2,14 @@
 inputs with id, filepath, type, channel, sampler), as the page loads it and as archives keep it, and the
 public API's (wrapped in Shader; inputs with id, src, ctype, channel, sampler). It becomes the files a
 person edits: one file per pass, Common included at the top of each, the channels named by directives
-(passes.py), the media the site names looked up by file name in a media folder."""
+(directives.py), the media the site names looked up by file name in a media folder."""
 import json
 import os
 import re
 from pathlib import Path
 from typing import NamedTuple
 
-from quillomar import Failure, dialects, passes
+from quillomar import Failure, dialects, directives
 
 # The site's paths of its buffers' and its cube map pass's pictures, as inputs name them.
 BUFFER_PATH = re.compile(r"/media/previz/buffer0(\d)\.png$")
@@ -94,7 +94,7 @@ def letter(p):
 def sampler_lines(n, kind, sampler):
     """The directives of a channel's sampler (kind: the site's) that differ from what its kind has by
     default."""
-    plain = passes.read_plainly(SITE_KINDS[kind])
+    plain = directives.read_plainly(SITE_KINDS[kind])
     filter_default = "linear" if plain else "mipmap"
     wrap_default = "clamp" if plain else "repeat"
     lines = []
