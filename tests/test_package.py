@@ -83,6 +83,7 @@ def settings_written(path):
     return {"QUILLOMAR_" + name.upper() for name in names}
 
 
+@pytest.mark.packaging  # reads the libraries' sources, which a build of the viewer alone has not
 def test_each_setting_written_is_one_a_library_reads_and_each_required_one_is_written():
     tables = settings_tables()
     read = {name for rows in tables.values() for name in rows}
@@ -106,6 +107,7 @@ FORMS = {"INT": r"\d+", "NUMBER": NUMBER, "SIZE": r"[1-9]\d*x[1-9]\d*", "POINT":
 VALUES = {"INT": 7, "NUMBER": 1 / 3, "SIZE": (320, 180), "POINT": (480.4, 270.0), "TEXT": Path("/s/a b\n.glsl")}
 
 
+@pytest.mark.packaging  # reads the libraries' sources, which a build of the viewer alone has not
 def test_settings_are_written_in_the_form_their_row_reads_and_numbers_exactly():
     for rows in settings_tables().values():
         for name, (kind, _) in rows.items():
@@ -158,6 +160,7 @@ def defines(tree):
         (tree / "companions" / "preload").rglob("*.[ch]"))), re.M))
 
 
+@pytest.mark.packaging  # reads the libraries' sources, which a build of the viewer alone has not
 def test_the_description_is_the_libraries_own_tables():
     """translate --describe against the defines, the table of kinds, the GLSL names of the GL's types and
     the table of dialects in the libraries' sources."""
