@@ -194,6 +194,18 @@ def read_pixels(path):
     return int(found.fields["swap"]), [tuple(map(int, c.split(","))) for c in colours.split(";")] if colours else []
 
 
+def read_calls(path):
+    """What glshim recorded of the viewer's calls (GLSHIM_CALLS): {frame: [call, ...]}, the frames named
+    as the file names them ("frame 0", ..., "end"); {} when nothing was written."""
+    found, frame = {}, None
+    for line in (path.read_text().splitlines() if path.exists() else []):
+        if line.startswith("[") and line.endswith("]"):
+            frame = found.setdefault(line[1:-1], [])
+        elif frame is not None:
+            frame.append(line)
+    return found
+
+
 def watching(path, points):
     """glshim's settings that have it write the colours of points (x, y from the top left) to path."""
     return {"GLSHIM_PIXELS_PATH": path, "GLSHIM_PIXELS_AT": " ".join("%d,%d" % p for p in points)}

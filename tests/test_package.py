@@ -1,15 +1,25 @@
 """What the commands and their libraries exchange, with no display: records read from a stream however it
-is cut, settings written in the forms the libraries read, channels asked for in a shader's header, and
-the dialect of a text as translate (the libraries' own table) tells it."""
+is cut, settings written under the names and in the forms the libraries' settings tables read, channels
+asked for in a shader's header, the dialect of a text as translate (the libraries' own table) tells it,
+and the facts translate describes from the libraries' tables, as the commands follow them."""
+import ast
+import math
+import re
 from pathlib import Path
 
 import pytest
 
-from quillomar import Failure, paths
+from conftest import SOURCE
+from quillomar import Failure, dialects, facts, files, paths, record
 from quillomar.channels import check_numbers, header_options
-from quillomar.dialects import dialect
+from quillomar.dialects import dialect, translated
+from quillomar.messages import located
 from quillomar.records import Reader, Record, RecordError, dispatch, parse
 from quillomar.settings import encode
+
+# The source tree of the build under test, and its package.
+TREE = SOURCE.resolve().parent
+PACKAGE = Path(paths.__file__).resolve().parent
 
 STREAM = (b"OpenGL error 1282 in glUseProgram(p) at main.cpp:9\n\036build outcome=failed ms=2.5 text:6 log:4\n"
           b"a\n\036b\nclog!\036missing\n\036frame number=0\nno newline")
@@ -36,12 +46,79 @@ def test_records_go_to_their_kinds_handler_and_anything_else_is_an_error():
                                                                                    "colours": "1,2,3;4,5,6"}, {})]
 
 
-def test_settings_are_written_as_the_libraries_read_them():
-    assert encode(frames=150, fps=1 / 3, **{"from": 2.0}, size=(320, 180), mouse=(480.4, 270), status_fd=7,
-                  shader=Path("/s/a.glsl"), channel2_kind="image") == {
-        "QUILLOMAR_FRAMES": "150", "QUILLOMAR_FPS": "0.3333333333333333", "QUILLOMAR_FROM": "2.0",
-        "QUILLOMAR_SIZE": "320x180", "QUILLOMAR_MOUSE": "480.4,270.0", "QUILLOMAR_STATUS_FD": "7",
-        "QUILLOMAR_SHADER": "/s/a.glsl", "QUILLOMAR_CHANNEL2_KIND": "image"}
+def settings_tables():
+    """{library's file name: {QUILLOMAR_NAME: (kind, required)}}: the rows of each library's settings table."""
+    tables = {}
+    for source in sorted((TREE / "companions" / "preload").rglob("*.c")):
+        rows = re.findall(r'\{\s*"(QUILLOMAR_\w+)",\s*SETTING_(\w+),\s*([01])\b', source.read_text())
+        if rows:
+            tables[source.name] = {name: (kind, required == "1") for name, kind, required in rows}
+    return tables
+
+
+def settings_written(path):
+    """The settings (QUILLOMAR_NAME) that the calls of encode in the Python file at path write: its keywords,
+    the keys of dicts spread into it, and of the dicts named that are spread into it."""
+    tree = ast.parse(path.read_text())
+    spread, names = set(), set()
+    for call in ast.walk(tree):
+        if isinstance(call, ast.Call) and (getattr(call.func, "id", None) == "encode" or (
+                getattr(call.func, "attr", None) == "encode" and getattr(call.func.value, "id", None) == "settings")):
+            for keyword in call.keywords:
+                if keyword.arg is not None:
+                    names.add(keyword.arg)
+                    continue
+                for node in ast.walk(keyword.value):
+                    if isinstance(node, ast.Dict):
+                        names.update(k.value for k in node.keys if isinstance(k, ast.Constant))
+                    elif isinstance(node, ast.Name):
+                        spread.add(node.id)
+    for node in ast.walk(tree):  # more = {"include": ...}; more["sound_out"] = ...
+        if isinstance(node, ast.Assign) and any(getattr(t, "id", None) in spread for t in node.targets):
+            names.update(k.value for d in ast.walk(node.value) if isinstance(d, ast.Dict)
+                         for k in d.keys if isinstance(k, ast.Constant))
+        if (isinstance(node, ast.Subscript) and isinstance(node.ctx, ast.Store)
+                and getattr(node.value, "id", None) in spread and isinstance(node.slice, ast.Constant)):
+            names.add(node.slice.value)
+    return {"QUILLOMAR_" + name.upper() for name in names}
+
+
+@pytest.mark.packaging  # reads the libraries' sources, which a build of the viewer alone has not
+def test_each_setting_written_is_one_a_library_reads_and_each_required_one_is_written():
+    tables = settings_tables()
+    read = {name for rows in tables.values() for name in rows}
+    # Each command's libraries, by the files their settings tables may be in.
+    libraries = {"live.py": ["live.c", "saves.c", "clock.c", "watchdog.c"], "record.py": ["record.c", "headless.c"]}
+    assert set(tables) <= {f for files in libraries.values() for f in files}, tables.keys()
+    assert all(any(f in tables for f in files) for files in libraries.values()), tables.keys()
+    writers = sorted(PACKAGE.glob("*.py")) + [f for folder in ("tools", "bench") for f in sorted((TREE / folder).iterdir())
+                                              if f.is_file() and f.read_bytes().startswith(b"#!/usr/bin/python3")]
+    for path in writers:
+        assert settings_written(path) <= read, "%s writes a setting no library reads" % path
+    # Each command writes every setting its libraries require.
+    for command, files in libraries.items():
+        required = {name for f in files for name, (_, needed) in tables.get(f, {}).items() if needed}
+        assert required <= settings_written(PACKAGE / command), command
+
+
+# What each kind of setting is read as (settings.c): a whole number (0 or more), a decimal number, WxH
+# (both at least 1), X,Y, or any text.
+NUMBER = r"[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?"
+FORMS = {"INT": r"\d+", "NUMBER": NUMBER, "SIZE": r"[1-9]\d*x[1-9]\d*", "POINT": NUMBER + "," + NUMBER,
+         "TEXT": r"[^\0]*"}
+# A value of each kind as the commands hold it.
+VALUES = {"INT": 7, "NUMBER": 1 / 3, "SIZE": (320, 180), "POINT": (480.4, 270.0), "TEXT": Path("/s/a b\n.glsl")}
+
+
+@pytest.mark.packaging  # reads the libraries' sources, which a build of the viewer alone has not
+def test_settings_are_written_in_the_form_their_row_reads_and_numbers_exactly():
+    for rows in settings_tables().values():
+        for name, (kind, _) in rows.items():
+            written = encode(**{name[len("QUILLOMAR_"):].lower(): VALUES[kind]})
+            assert list(written) == [name] and re.fullmatch(FORMS[kind], written[name]), (name, written)
+    for number in (1 / 3, 0.1 + 0.2, 1e-7, 2.0 ** 60 + 0.5, 1e9 - 1 / 30):
+        text = encode(fps=number)["QUILLOMAR_FPS"]
+        assert math.isfinite(float(text)) and float(text) == number
     for wrong in (True, None, (1, 2, 3)):
         with pytest.raises(TypeError):
             encode(value=wrong)
@@ -78,3 +155,80 @@ def test_the_dialect_is_the_libraries_own(text, expected):
     except Failure as e:
         pytest.fail("build first: %s" % e)
     assert dialect(text) == expected
+
+
+def defines(tree):
+    """{NAME: text} of the #define lines in the libraries' sources."""
+    return dict(re.findall(r"^#define (\w+) (.+)$", "\n".join(f.read_text() for f in sorted(
+        (tree / "companions" / "preload").rglob("*.[ch]"))), re.M))
+
+
+@pytest.mark.packaging  # reads the libraries' sources, which a build of the viewer alone has not
+def test_the_description_is_the_libraries_own_tables():
+    """translate --describe against the defines, the table of kinds, the GLSL names of the GL's types and
+    the table of dialects in the libraries' sources."""
+    described, found = facts.get(), defines(TREE)
+    sources = "\n".join(f.read_text() for f in sorted((TREE / "companions" / "preload").rglob("*.c")))
+    number = {name: eval(re.sub(r"(\d)LL\b", r"\1", found[name])) for name in (
+        "CHANNELS", "MOST_PASSES", "SAMPLE_RATE", "LINES_APART", "LARGEST_TEXT", "SOUND_WIDTH")}
+    samplers = re.search(r"enum sampler \{([^}]*)\}", sources + "\n" + "\n".join(
+        f.read_text() for f in (TREE / "companions" / "preload").rglob("*.h"))).group(1).replace(" ", "").split(",")
+    glsl = dict(zip(samplers, re.search(r"SAMPLER_NAMES\[\d\] = \{([^}]*)\}", sources).group(1)
+                    .replace('"', "").replace(" ", "").split(",")))
+    kinds = re.findall(r'^\s*\{"(\w+)", (SAMPLER_\w+), (\d), (\w+), (\w+), ([01])\}', sources, re.M)
+    keyboard = next((int(eval(w, {}, number)), int(eval(h, {}, number))) for name, _, _, w, h, _ in kinds
+                    if name == "keyboard")
+    assert (described.channels, described.most_passes, described.sample_rate, described.lines_apart,
+            described.largest_text, described.sound_texture, described.keyboard_texture) == (
+        number["CHANNELS"], number["MOST_PASSES"], number["SAMPLE_RATE"], number["LINES_APART"],
+        number["LARGEST_TEXT"], (number["SOUND_WIDTH"], 2), keyboard)
+    assert kinds and [(name, k.sampler, k.dimensions, k.mipmaps) for name, k in described.kinds.items()] == [
+        (name, glsl[sampler], int(sides), mipmaps == "1") for name, sampler, sides, _, _, mipmaps in kinds]
+    assert list(described.dialects) == re.findall(r'^\s*\{DIALECT_\w+, "([^"]+)"', sources, re.M)
+    assert {dialects.MAIN_IMAGE, dialects.CUBEMAP} <= set(described.dialects)
+
+
+def test_key_names_hold_the_keys_shaders_read_by_those_names(tmp_path):
+    (tmp_path / "k.glsl").write_text("#iKeyboard\nvoid mainImage(out vec4 c, in vec2 f) { c = vec4(0.0); }\n")
+    constants = re.findall(r"^const int Key_(\w+) = (\d+);$", translated(tmp_path / "k.glsl").decode(), re.M)
+    assert len(constants) == len(facts.get().keys) > 60
+    for name, code in constants:
+        for given in {name, name.lower(), name.upper(), re.sub("(?i)arrow$", "", name)}:
+            assert record.key("%s:1-2.5" % given) == "%s:1.0-2.5" % code, given
+    assert [record.key(k) for k in ("a:0-1", "7:0-1", "32:0-1", "Space:0-1", "left:0-1", "f12:0-1")] == [
+        "65:0.0-1.0", "55:0.0-1.0", "32:0.0-1.0", "32:0.0-1.0", "37:0.0-1.0", "123:0.0-1.0"]
+    for wrong in ("nothing:0-1", "256:0-1", "arrow:0-1", "a:1-1", "a:-1-2"):
+        with pytest.raises(ValueError):
+            record.key(wrong)
+
+
+def test_the_commands_and_the_libraries_refuse_the_same_largest_text(tmp_path):
+    largest = facts.get().largest_text
+    assert largest == 16 << 20
+    for size, refused in ((largest, False), (largest + 1, True)):
+        with open(tmp_path / "big.glsl", "wb") as f:
+            f.seek(size - 1)
+            f.write(b"\n")
+        (tmp_path / "main.glsl").write_text('#include "big.glsl"\nvoid main() {}\n')
+        said = translated(tmp_path / "main.glsl")[:200].decode(errors="replace")
+        assert said.startswith("#error cannot include") == refused, said
+        if refused:
+            assert "larger than 16 MiB" in said
+            with pytest.raises(Failure, match="is larger than 16 MiB"):
+                files.read(tmp_path / "big.glsl")
+        else:
+            assert len(files.read(tmp_path / "big.glsl")) == size
+
+
+def test_a_message_about_an_included_file_is_located_in_it(tmp_path):
+    """The lines the libraries number an included file's lines by, read back by the live log."""
+    (tmp_path / "inc.glsl").write_text("float a;\nfloat b;\nfloat broken = nothing;\n")
+    (tmp_path / "main.glsl").write_text('#version 330 core\n#include "inc.glsl"\nout vec4 c;\nvoid main() {}\n')
+    text = translated(tmp_path / "main.glsl").decode().split("\n")
+    # The number the GL gives a line: the last #line's, counted on from there.
+    at = next(i for i, line in enumerate(text) if "broken" in line)
+    directive = next(i for i in range(at, -1, -1) if text[i].startswith("#line "))
+    number = int(text[directive].split()[1]) + at - directive - 1
+    shown = located("0:%d(16): error: `nothing' undeclared" % number, "", "main.glsl", [str(tmp_path / "inc.glsl")])
+    assert shown[:2] == ["%s:3:16: error: `nothing' undeclared" % (tmp_path / "inc.glsl"),
+                         " 3 | float broken = nothing;"], shown

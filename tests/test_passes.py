@@ -14,7 +14,7 @@ from Xlib.error import XError
 from Xlib.ext import xtest
 
 from conftest import interrupt, start_live, until, without_display
-from quillomar import Failure, passes
+from quillomar import Failure, directives, media
 from test_live import tap
 from xsession import find_titled_window, grab, open_display, title
 
@@ -285,14 +285,14 @@ def test_what_the_directives_say_is_checked(tmp_path):
     for text, message in cases.items():
         write(tmp_path, {"s.glsl": text})
         if message is None:  # the file itself: its previous frame
-            assert passes.resolve(tmp_path / "s.glsl")[0].channels[0].kind == "self"
+            assert directives.resolve(tmp_path / "s.glsl")[0].channels[0].kind == "self"
             continue
         with pytest.raises(Failure, match=message.replace("(", r"\(")):
-            passes.resolve(tmp_path / "s.glsl")
+            directives.resolve(tmp_path / "s.glsl")
     write(tmp_path, {"s.glsl": '#iChannel0 "file://a.glsl"\n#iPasses "a.glsl"\n', "a.glsl": '#iChannel0 "file://b.glsl"\n',
                      "b.glsl": ""})
     with pytest.raises(Failure, match="#iPasses leaves out .*b.glsl"):
-        passes.resolve(tmp_path / "s.glsl")
+        directives.resolve(tmp_path / "s.glsl")
 
 
 def test_live_builds_a_saved_pass_locates_its_errors_and_keeps_buffers_through_a_resize(prefix, xserver, tmp_path):
@@ -466,9 +466,9 @@ def test_a_cube_maps_faces_from_a_folder_are_those_of_a_pattern(tmp_path):
     for k, name in enumerate(("posx", "negx", "posy", "negy", "posz", "negz")):
         Image.new("RGB", (2, 2), (40 * k, 255 - 40 * k, 7)).save(tmp_path / "sky" / ("%s.png" % name))
     (tmp_path / "sky" / "notes.txt").write_text("not a face\n")
-    folder = passes.cube_faces(tmp_path / "sky", "sky")
-    assert folder == passes.cube_faces(str(tmp_path / "sky" / "{}.png"), "sky")
+    folder = media.cube_faces(tmp_path / "sky", "sky")
+    assert folder == media.cube_faces(str(tmp_path / "sky" / "{}.png"), "sky")
     assert folder[1] == (2, 2) and folder[0][16 * 5:16 * 5 + 4] == bytes([200, 55, 7, 255])
     (tmp_path / "sky" / "negz.png").unlink()
     with pytest.raises(Failure, match="no set of six faces in"):
-        passes.cube_faces(tmp_path / "sky", "sky")
+        media.cube_faces(tmp_path / "sky", "sky")

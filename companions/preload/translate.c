@@ -5,33 +5,81 @@
  *   translate [-I FOLDER]... FILE  the text the GL gets for FILE (FILE itself when no dialect recognises it
  *                                 and it includes nothing), its includes looked for in the FOLDERs too
  *   translate --dialect FILE       the name of FILE's dialect, or "none"
+ *   translate --describe           the libraries' facts that the commands follow, as one JSON object: the
+ *                                 channels, the most passes, the kinds of texture (each one's sampler
+ *                                 type, the numbers of its size, whether it has mipmaps), the sizes of the
+ *                                 sound's and the keyboard's textures, the sample rate, the lines apart of
+ *                                 included files, the largest text read, the dialects' names, the
+ *                                 directives and the keys' codes by the names #iKeyboard gives them
  *
  * Exit status 0, or 2 for a wrong call or a file that cannot be read.
  */
 #include <errno.h>
 
 #include "text/dialects.h"
+#include "text/includes.h"
+#include "text/inputs.h"
+#include "text/keys.h"
+#include "text/kinds.h"
 
-static char *read_all(FILE *f)
+/* text as a JSON string. */
+static void json_string(const char *text)
 {
-    size_t size = 0, room = 4096;
-    char *text = preload_alloc(room);
-    size_t n;
-    while ((n = fread(text + size, 1, room - size - 1, f)) > 0) {
-        size += n;
-        if (room - size - 1 == 0) {
-            char *grown = realloc(text, room *= 2);
-            if (grown == NULL)
-                preload_fail("out of memory");
-            text = grown;
-        }
+    putchar('"');
+    for (const unsigned char *c = (const unsigned char *)text; *c != '\0'; c++) {
+        if (*c == '"' || *c == '\\')
+            printf("\\%c", *c);
+        else if (*c < 0x20)
+            printf("\\u%04x", *c);
+        else
+            putchar(*c);
     }
-    text[size] = '\0';
-    return text;
+    putchar('"');
+}
+
+static void describe(void)
+{
+    const struct channel_kind *keyboard = channel_kind_named("keyboard");
+    printf("{\"channels\": %d, \"most_passes\": %d, \"sample_rate\": %d, \"lines_apart\": %d, "
+           "\"largest_text\": %lld,\n", CHANNELS, MOST_PASSES, SAMPLE_RATE, LINES_APART, LARGEST_TEXT);
+    printf(" \"sound_texture\": [%d, 2], \"keyboard_texture\": [%d, %d],\n", SOUND_WIDTH, keyboard->width,
+           keyboard->height);
+    printf(" \"kinds\": {");
+    for (size_t k = 0; k < CHANNEL_KIND_COUNT; k++) {
+        printf("%s\n  ", k > 0 ? "," : "");
+        json_string(CHANNEL_KINDS[k].name);
+        printf(": {\"sampler\": ");
+        json_string(SAMPLER_NAMES[CHANNEL_KINDS[k].sampler]);
+        printf(", \"dimensions\": %d, \"mipmaps\": %s}", CHANNEL_KINDS[k].sides,
+               CHANNEL_KINDS[k].mipmaps ? "true" : "false");
+    }
+    printf("},\n \"dialects\": [");
+    for (size_t i = 0; dialect_name(i) != NULL; i++) {
+        printf("%s", i > 0 ? ", " : "");
+        json_string(dialect_name(i));
+    }
+    printf("],\n \"directives\": [");
+    for (size_t i = 0; i < DIRECTIVE_COUNT; i++) {
+        printf("%s", i > 0 ? ", " : "");
+        json_string(DIRECTIVES[i]);
+    }
+    printf("],\n \"keys\": {");
+    char name[16];
+    int code;
+    for (size_t i = 0; (code = key_named(i, name)) >= 0; i++) {
+        printf("%s", i == 0 ? "" : i % 8 == 0 ? ",\n  " : ", ");
+        json_string(name);
+        printf(": %d", code);
+    }
+    printf("}}\n");
 }
 
 int main(int argc, char **argv)
 {
+    if (argc == 2 && strcmp(argv[1], "--describe") == 0) {
+        describe();
+        return ferror(stdout) || fflush(stdout) != 0 ? 2 : 0;
+    }
     int dialect = argc == 3 && strcmp(argv[1], "--dialect") == 0;
     struct text folders = {0};
     int at = 1;
@@ -43,16 +91,16 @@ int main(int argc, char **argv)
     if (dialect)
         at = 2;
     if (at != argc - 1 || argv[at][0] == '-') {
-        fprintf(stderr, "usage: translate [-I FOLDER]... FILE | translate --dialect FILE\n");
+        fprintf(stderr, "usage: translate [-I FOLDER]... FILE | translate --dialect FILE | translate --describe\n");
         return 2;
     }
-    FILE *f = fopen(argv[at], "rb");
-    if (f == NULL) {
-        fprintf(stderr, "translate: %s: %s\n", argv[at], strerror(errno));
+    /* Read without waiting: a FIFO or a device named by mistake is one message, not a wait. */
+    const char *why = NULL;
+    char *text = preload_read_text(argv[at], &why);
+    if (text == NULL) {
+        fprintf(stderr, "translate: %s: %s\n", argv[at], why != NULL ? why : strerror(ENOENT));
         return 2;
     }
-    char *text = read_all(f);
-    fclose(f);
     if (dialect) {
         const struct dialect *d = dialect_of(text);
         printf("%s\n", d != NULL ? d->name : "none");

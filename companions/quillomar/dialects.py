@@ -5,10 +5,16 @@ import tempfile
 
 from quillomar import Failure, paths
 
+# The names of the dialects the commands name themselves (#iDialect lines, and a pass's kind), as the
+# table has them (facts.get().dialects lists them all).
+MAIN_IMAGE = "mainImage"
+CUBEMAP = "mainCubemap"
+
 
 def dialect(text):
-    """The name of the dialect of text (bytes): "mainImage", "Book of Shaders" or "GLSL Sandbox" for a
-    web shader that gets a prelude, "none" for a text the GL gets as it is."""
+    """The name of the dialect of text (bytes): one of the table's (facts.get().dialects: "mainImage",
+    "mainCubemap", "Book of Shaders", ...) for a text that gets a prelude, "none" for a text the GL gets as
+    it is."""
     with tempfile.NamedTemporaryFile(prefix="quillomar-", suffix=".glsl") as f:
         f.write(text)
         f.flush()

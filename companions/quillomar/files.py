@@ -4,14 +4,13 @@ hangs, and no larger than a bound."""
 import os
 import stat
 
-from quillomar import Failure
-
-# The largest shader text read.
-LARGEST_TEXT = 16 << 20
+from quillomar import Failure, facts
 
 
-def read(path, largest=LARGEST_TEXT):
-    """The bytes of the regular file at path, of at most largest bytes; Failure saying why otherwise."""
+def read(path, largest=None):
+    """The bytes of the regular file at path, of at most largest bytes (the largest text the libraries read,
+    by default); Failure saying why otherwise."""
+    largest = facts.get().largest_text if largest is None else largest
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as e:

@@ -23,7 +23,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import Failure, channels, cleanup, displays, passes, paths, playback, records, shadertoy, viewer
+from quillomar import (Failure, channels, cleanup, directives, displays, facts, media, paths, plans, playback,
+                       records, shadertoy, viewer)
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, located, printable, text_lines
 from quillomar.settings import encode
@@ -192,7 +193,7 @@ class Hearing:
             raise Failure("hearing %s needs parec (Debian package pulseaudio-utils)" % source)
         read_end, write_end = os.pipe()
         self.children.append(displays.child(["parec", "-d", source, "--raw", "--format=float32le", "--channels=1",
-                                             "--rate=%d" % passes.SAMPLE_RATE, "--latency-msec=20"],
+                                             "--rate=%d" % facts.get().sample_rate, "--latency-msec=20"],
                                             stdout=write_end, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL))
         os.close(write_end)
         self.pipes[source] = read_end
@@ -218,7 +219,7 @@ def replanning(image, ordered, workdir, given, log, name, plan_fd, capture=None)
         if stamps(state["ordered"]) == state["stamps"]:
             return
         try:
-            ordered = passes.resolve(image, given)
+            ordered = directives.resolve(image, given)
             state["stamps"] = stamps(state["ordered"])
             now = wiring(ordered)
             if now == state["wiring"]:
@@ -228,7 +229,7 @@ def replanning(image, ordered, workdir, given, log, name, plan_fd, capture=None)
             folder = Path(workdir) / ("plan%d" % state["plans"])
             folder.mkdir()
             notes = []
-            plan = passes.write_plan(ordered, folder, notes, capture)
+            plan = plans.write_plan(ordered, folder, notes, capture)
         except Failure as e:
             state["stamps"] = stamps(state["ordered"])
             log.write(heading(name, "%s; the passes stay as they were" % e))
@@ -278,8 +279,8 @@ def main(argv=None):
             workdir = leftovers.add(tempfile.mkdtemp(prefix="quillomar-live-"))
             follow, json_path = None, path
             hearing = Hearing()
-            path, plan, ordered, left_out = passes.prepare(path, workdir, args.media, channels.given(args),
-                                                           hearing.pipe)
+            path, plan, ordered, left_out = plans.prepare(path, workdir, args.media, channels.given(args),
+                                                          hearing.pipe)
             if json_path != path:  # Shadertoy's JSON: its passes as files, which follow its saves
                 follow = following(json_path, path.parent, args.media, channels.given(args), log, str(args.shader))
             for what in left_out:
@@ -302,7 +303,7 @@ def main(argv=None):
             session = Session(args, log, path)
             session.sound_path = more["sound_out"]
             if sound is None and heard is not None:
-                session.player.load(passes.sound_samples(heard, "the sound of %s" % heard, workdir, channels=2))
+                session.player.load(media.sound_samples(heard, "the sound of %s" % heard, workdir, channels=2))
             session.refresh = [f for f in (follow, replanning(path, ordered, workdir, channels.given(args), log,
                                                              str(args.shader), plan_write, hearing.pipe))
                                if f is not None]

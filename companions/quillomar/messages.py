@@ -4,7 +4,7 @@ folded into a count."""
 import re
 import time
 
-from quillomar import Failure, files
+from quillomar import Failure, facts, files
 
 # Control characters but the tab, also the C1 ones: a shader's text could move the cursor or recolour
 # the terminal with them.
@@ -53,24 +53,21 @@ def included_text(path):
         return ""
 
 
-# The lines of the Nth file a text includes are numbered from N x LINES_APART + 1 (includes.c).
-LINES_APART = 100000
-
-
 def messages(log, text, name, included=()):
     """The GL's log as messages, each (its kind: "error", "warning", or None for a line of no known form,
     its lines): a message about the file's own text (source string 0), or about a file it included (lines
-    from N x LINES_APART + 1: included[N - 1], a path), is written the way compilers write them, followed
+    from N x lines apart + 1, as the libraries number them: included[N - 1], a path), is written the way compilers write them, followed
     by that line of the file and a caret under the column. Other lines pass unchanged."""
     texts = {"0": (name, text.split("\n"))}
+    apart = facts.get().lines_apart
     out = []
     for message in log.splitlines():
         for pattern, parts in FORMATS.values():
             m = pattern.fullmatch(message)
             if m:
                 string, number, column, kind, what = parts(m)
-                if string == "0" and int(number) > LINES_APART:
-                    string, number = str(int(number) // LINES_APART), str(int(number) % LINES_APART)
+                if string == "0" and int(number) > apart:
+                    string, number = str(int(number) // apart), str(int(number) % apart)
                 break
         if m and string not in texts and 1 <= int(string) <= len(included):
             path = included[int(string) - 1]

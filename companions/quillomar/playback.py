@@ -1,17 +1,16 @@
 """Playing a shader's sound through the desktop's sound server (PulseAudio, or PipeWire's PulseAudio
-service), in step with live's iTime. The samples (32-bit float stereo at 44.1 kHz, from iTime 0) go to one
-stream for the whole session, a few milliseconds at a time: each piece is the one that iTime will be at when
-it is heard, so a change of the clock (Home, Left, Right) is heard at once, and while time is paused the
-stream plays silence. pacat (Debian package pulseaudio-utils) does the playing."""
+service), in step with live's iTime. The samples (32-bit float stereo at the libraries' sample rate, from
+iTime 0) go to one stream for the whole session, a few milliseconds at a time: each piece is the one that
+iTime will be at when it is heard, so a change of the clock (Home, Left, Right) is heard at once, and while
+time is paused the stream plays silence. pacat (Debian package pulseaudio-utils) does the playing."""
 import fcntl
 import shutil
 import subprocess
 import threading
 import time
 
-from quillomar import displays
+from quillomar import displays, facts
 
-RATE = 44100
 FRAME = 8  # bytes of a stereo sample
 PIECE = 512  # samples written at a time
 # How long a piece takes from here to the speaker (the pipe's page, the stream's latency), and how far the
@@ -26,6 +25,7 @@ class Player:
         self.say, self.path, self.itime, self.since, self.paused = say, None, 0.0, None, False
         self.proc, self.feeder, self.said_why, self.lock = None, None, False, threading.Lock()
         self.loads = 0  # samples made again are read again, from the same file
+        self.rate = facts.get().sample_rate
 
     def load(self, path):
         """Plays the samples in the file at path from now on."""
@@ -50,7 +50,7 @@ class Player:
         if shutil.which("pacat") is None:
             return self.cannot("pacat is not installed (Debian package pulseaudio-utils)")
         try:
-            self.proc = displays.child(["pacat", "--playback", "--raw", "--format=float32le", "--rate=%d" % RATE,
+            self.proc = displays.child(["pacat", "--playback", "--raw", "--format=float32le", "--rate=%d" % self.rate,
                                         "--channels=2", "--latency-msec=30", "--client-name=quillomar-live",
                                         "--stream-name=shader"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.PIPE)
@@ -77,8 +77,8 @@ class Player:
                     if source is not None:
                         source.close()
                     source, opened, at = open(path, "rb"), loads, None
-                wanted = int((self.now() + AHEAD) * RATE)
-                if at is None or abs(at - wanted) > SLACK * RATE:
+                wanted = int((self.now() + AHEAD) * self.rate)
+                if at is None or abs(at - wanted) > SLACK * self.rate:
                     at = wanted
                     source.seek(at * FRAME)
                 piece = source.read(PIECE * FRAME)

@@ -19,7 +19,6 @@ iTime: frame k has iFrame k, iTimeDelta 1 / FPS, and iDate the start of the reco
 """
 import argparse
 import contextlib
-import glob
 import math
 import os
 import select
@@ -31,7 +30,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import Failure, channels, cleanup, displays, files, passes, paths, proof, records, viewer
+from quillomar import Failure, channels, cleanup, displays, encoding, facts, files, paths, plans, proof, records, viewer
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, errors_first
 from quillomar.settings import encode
@@ -41,28 +40,6 @@ from quillomar.settings import encode
 LARGEST_SIDE = 8192
 MOST_FRAMES = 10_000_000
 LATEST_TIME = 1e9
-
-ENCODERS = {
-    ".mp4": ["-c:v", "libx264", "-pix_fmt", "yuv420p", "-crf", "18", "-preset", "veryfast", "-movflags", "+faststart", "-f", "mp4"],
-    ".webm": ["-c:v", "libvpx-vp9", "-pix_fmt", "yuv420p", "-crf", "32", "-b:v", "0", "-row-mt", "1", "-f", "webm"],
-    # One palette made from every frame's colours; only what changes from a frame to the next is written.
-    # (A palette a frame, stats_mode=single with new=1, follows colours that sweep the clip more closely,
-    # but ffmpeg then writes each frame whole: files 2 to 30 times larger.)
-    ".gif": ["-filter_complex", "[0:v]vflip,format=rgb24,split[a][b];[a]palettegen=stats_mode=full[p];"
-             "[b][p]paletteuse=dither=bayer:bayer_scale=4:diff_mode=rectangle[gif]",
-             "-map", "[gif]", "-loop", "0", "-f", "gif"],
-    ".webp": ["-c:v", "libwebp_anim", "-pix_fmt", "yuv420p", "-quality", "80", "-loop", "0", "-f", "webp"],
-    ".png": ["-frames:v", "1", "-c:v", "png", "-pix_fmt", "rgb24", "-f", "image2", "-update", "1"],
-    # Only the sound: the one frame drawn to make it is thrown away.
-    ".wav": ["-f", "null"],
-}
-# The sound of a clip, by its container.
-AUDIO = {
-    ".mp4": ["-c:a", "aac", "-b:a", "192k"],
-    ".webm": ["-c:a", "libopus", "-b:a", "160k"],
-    ".wav": ["-c:a", "pcm_s16le"],
-}
-
 
 class Parser(argparse.ArgumentParser):
     def error(self, message):
@@ -98,18 +75,24 @@ def point(text):
 
 point.__name__ = "position (X,Y)"
 
-# Keys by name, as --key takes them, and their browser key codes (what the keyboard texture is indexed by).
-KEY_NAMES = {"space": 32, "enter": 13, "tab": 9, "backspace": 8, "escape": 27, "shift": 16, "ctrl": 17, "alt": 18,
-             "left": 37, "up": 38, "right": 39, "down": 40, "pageup": 33, "pagedown": 34, "home": 36, "end": 35}
+def key_names():
+    """{name: browser key code} of the keys --key takes by name (what the keyboard texture is indexed by):
+    the names #iKeyboard gives shaders (Key_Space, Key_LeftArrow, ...) in any case, an arrow also without
+    "arrow" (left)."""
+    names = {}
+    for name, code in facts.get().keys.items():
+        names[name.lower()] = code
+        if name.lower().endswith("arrow"):
+            names[name.lower()[:-len("arrow")]] = code
+    return names
 
 
 def key(text):
     """KEY:FROM-TO: a key held from FROM to TO seconds of iTime. KEY is a letter, a digit, a name
-    (space, left, ...) or a browser key code (0 to 255)."""
+    (space, left, f1, ...) or a browser key code (0 to 255)."""
     name, _, span = text.partition(":")
     down, _, up = span.partition("-")
-    code = (ord(name.upper()) if len(name) == 1 and name.isalnum() else KEY_NAMES.get(name.lower())
-            if not name.isdigit() else int(name))
+    code = key_names().get(name.lower()) if not name.isdigit() or len(name) == 1 else int(name)
     down, up = float(down), float(up)
     if code is None or not 0 <= code <= 255 or not (math.isfinite(down) and math.isfinite(up) and 0 <= down < up):
         raise ValueError
@@ -139,7 +122,8 @@ def arguments(argv):
     parser.add_argument("--mouse", type=point, help="iMouse: the pointer held down at X,Y")
     parser.add_argument("--key", dest="keys", type=key, action="append", default=[], metavar="KEY:FROM-TO",
                         help="a key held from FROM to TO seconds of iTime, for shaders that read the keyboard "
-                             "(a letter, a digit, space, left, up, right, down, ..., or a key code; again for more)")
+                             "(a letter, a digit, space, left, up, right, down, f1, ..., or a key code; again for "
+                             "more)")
     parser.add_argument("--media", metavar="FOLDER", action="append", type=Path, default=[],
                         help="where the files a Shadertoy JSON names are, by name (also QUILLOMAR_MEDIA)")
     parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
@@ -159,7 +143,7 @@ def arguments(argv):
     if args.start + args.seconds > LATEST_TIME:
         parser.error("--from and --seconds go past iTime %g s" % LATEST_TIME)
     args.format = args.output.suffix.lower()
-    if args.format not in ENCODERS:
+    if args.format not in encoding.ENCODERS:
         parser.error("unknown extension %r for OUTPUT: use .mp4, .webm, .gif, .webp, .png or .wav" % args.output.suffix)
     if args.output.is_dir():
         parser.error("OUTPUT %s is a directory" % args.output)
@@ -231,89 +215,9 @@ def display_for(args):
     return (wayland if viewer.glfw_for_wayland(paths.viewer()) else x) or None
 
 
-# Encoders of mp4 and webm on a GPU: (the options before ffmpeg's input, what follows the flip in the
-# filter, the encoder's options).
-RENDER_NODE = "/dev/dri/renderD128"
-GPU_ENCODERS = {
-    (".mp4", "nvenc"): ([], "", ["-c:v", "h264_nvenc", "-pix_fmt", "yuv420p", "-preset", "p5", "-cq", "19",
-                                 "-movflags", "+faststart", "-f", "mp4"]),
-    (".mp4", "vaapi"): (["-vaapi_device", RENDER_NODE], ",format=nv12,hwupload",
-                        ["-c:v", "h264_vaapi", "-qp", "20", "-movflags", "+faststart", "-f", "mp4"]),
-    (".webm", "vaapi"): (["-vaapi_device", RENDER_NODE], ",format=nv12,hwupload",
-                         ["-c:v", "vp9_vaapi", "-global_quality", "60", "-f", "webm"]),
-}
-
-
-def encoder_works(form, name):
-    """ffmpeg's word on encoding one frame with the GPU encoder name for form: "" when it works."""
-    before, after, options = GPU_ENCODERS[form, name]
-    done = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", *before, "-f", "lavfi", "-i",
-                           "color=c=black:s=256x256:d=0.04", "-vf", "vflip" + after, *options[:-2], "-frames:v", "1",
-                           "-f", "null", "-"], capture_output=True, text=True, timeout=60)
-    return "" if done.returncode == 0 else (done.stderr.strip().splitlines() or ["status %d" % done.returncode])[-1]
-
-
-def encoder_for(args):
-    """(options before the input, the filter after the flip, the encoder's options) for args.format."""
-    software = [], "", ENCODERS[args.format]
-    if args.encoder == "software" or (args.encoder == "auto" and args.format not in (".mp4", ".webm")):
-        return software
-    if args.encoder != "auto":
-        if (args.format, args.encoder) not in GPU_ENCODERS:
-            raise Failure("no %s encoder for %s here; --encoder software or auto" % (args.encoder, args.format))
-        said = encoder_works(args.format, args.encoder)
-        if said:
-            raise Failure("the %s encoder does not work here (ffmpeg said: %s)" % (args.encoder, said))
-        return GPU_ENCODERS[args.format, args.encoder]
-    # Only where there is a GPU to ask: trying costs a start of ffmpeg each.
-    if os.path.exists("/dev/nvidiactl") or glob.glob("/dev/dri/renderD*"):
-        for name in ("nvenc", "vaapi"):
-            if (args.format, name) in GPU_ENCODERS and not encoder_works(args.format, name):
-                return GPU_ENCODERS[args.format, name]
-    return software
-
-
-def ffmpeg_name(path):
-    """How ffmpeg is to take a path as a file, whatever it holds (a colon would make it a protocol)."""
-    return "file:" + str(Path(path).absolute())
-
-
-def with_audio(args, video, made, heard, workdir, leftovers):
-    """The clip video (a part file) with its sound: the samples made (32-bit float stereo from FROM), or the
-    file heard from FROM; lasting the clip's time, silence after the sound's end. For .wav, the sound
-    alone. Returns the new part file, proven."""
-    length = args.seconds if args.format == ".wav" else args.frames / args.fps
-    handle, part = tempfile.mkstemp(dir=args.output.parent, prefix=".quillomar-record-", suffix=".part")
-    os.close(handle)
-    leftovers.add(part)
-    os.chmod(part, os.stat(video).st_mode & 0o777)
-    sound = (["-f", "f32le", "-ar", str(passes.SAMPLE_RATE), "-ac", "2", "-i", ffmpeg_name(made)] if made else
-             ["-ss", repr(args.start), "-t", repr(length), "-i", ffmpeg_name(heard)])
-    picture = [] if args.format == ".wav" else ["-i", ffmpeg_name(video)]
-    # Always stereo; a mono sound at its own level on both sides (ffmpeg's own upmix lowers it by 3 dB).
-    layout = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries", "stream=channels",
-                             "-of", "default=noprint_wrappers=1:nokey=1", ffmpeg_name(heard)], capture_output=True,
-                            text=True, timeout=60).stdout.split() if heard and not made else ["2"]
-    stereo = "pan=stereo|c0=c0|c1=c0," if layout == ["1"] else ""
-    maps = ["-map", "0:v:0", "-map", "1:a:0", "-c:v", "copy"] if picture else ["-map", "0:a:0"]
-    done = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", *picture, *sound, *maps,
-                           "-af", "%sapad=whole_dur=%r" % (stereo, length), "-t", repr(length), "-ac", "2",
-                           *AUDIO[args.format],
-                           "-f", {".mp4": "mp4", ".webm": "webm", ".wav": "wav"}[args.format], ffmpeg_name(part)],
-                          capture_output=True, text=True, timeout=3600)
-    said = done.stderr.strip()
-    if done.returncode != 0:
-        raise Failure("ffmpeg could not add the sound (status %d)%s" % (done.returncode, ":\n" + said if said else ""))
-    proof.check_sound(part, length, said)
-    if args.format != ".wav":
-        proof.check(part, args.format, args.frames, args.fps, said)
-    os.remove(video)
-    return part
-
-
 def record(args, workdir, leftovers):
     given = args.shader
-    args.shader, plan, ordered, left_out = passes.prepare(given, workdir, args.media, channels.given(args))
+    args.shader, plan, ordered, left_out = plans.prepare(given, workdir, args.media, channels.given(args))
     for what in left_out:
         sys.stderr.write("quillomar-record: %s: %s\n" % (given, what))
     text = files.read(args.shader)
@@ -321,7 +225,7 @@ def record(args, workdir, leftovers):
     # first), cut to the clip.
     sound = next((p.path for p in ordered if p.kind == "sound"), None)
     heard = next((c.path for p in reversed(ordered) for _, c in sorted(p.channels.items()) if c.kind == "sound"), None)
-    with_sound = args.format == ".wav" or (args.audio and args.format in AUDIO)
+    with_sound = args.format == ".wav" or (args.audio and args.format in encoding.AUDIO)
     if args.format == ".wav" and not (sound or heard):
         raise Failure("%s makes no sound: it has no Sound pass (#iSound) and no sound channel" % given)
     if args.format == ".wav":
@@ -338,7 +242,7 @@ def record(args, workdir, leftovers):
     mask = os.umask(0)
     os.umask(mask)
     os.chmod(part, 0o666 & ~mask)  # as a file the user writes: mkstemp makes it private
-    before, after, options = encoder_for(args)
+    encoder = encoding.encoder_for(args.format, args.encoder)
     # A GIF's palette can lack colours that the clip shows: ffmpeg keeps a digest of each frame it is
     # handed, for the proof to hold the GIF's frames against.
     digest = proof.Digest(workdir / "digest", args.size) if args.format == ".gif" else None
@@ -346,16 +250,8 @@ def record(args, workdir, leftovers):
         display = display_for(args)
         frames_read, frames_write = os.pipe()
         status_read, status_write = os.pipe()
-        w, h = args.size
-        ffmpeg = displays.child(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", *before,
-                                 "-f", "rawvideo", "-pix_fmt", "rgba", "-s", "%dx%d" % (w, h),
-                                 "-framerate", repr(args.fps), "-i", "pipe:%d" % frames_read]
-                                + ([] if args.format == ".gif" else ["-vf", "vflip" + after]) + options
-                                + [ffmpeg_name(part)]
-                                + ([] if digest is None else ["-map", "0:v", "-vf", "vflip," + digest.filter,
-                                                              "-f", "rawvideo", ffmpeg_name(digest.path)]),
-                                pass_fds=(frames_read,), stdin=subprocess.DEVNULL,
-                                stderr=open(workdir / "ffmpeg.log", "wb"), start_new_session=True)
+        ffmpeg = encoding.start_encoder(args.format, args.size, args.fps, frames_read, part, encoder, digest,
+                                        workdir / "ffmpeg.log")
         running.callback(displays.stop, ffmpeg)
         settings = encode(frames=args.frames, fps=args.fps, start=time.time(), size=args.size,
                           frame_fd=frames_write, status_fd=status_write, source=args.shader.absolute(), plan=plan,
@@ -420,7 +316,9 @@ def record(args, workdir, leftovers):
     if args.format != ".wav":
         proof.check(part, args.format, args.frames, args.fps, encoder_said, digest)
     if with_sound and (sound_out or heard):
-        part = with_audio(args, part, sound_out, heard, workdir, leftovers)
+        part = encoding.with_audio(part, args.format, args.frames, args.fps, args.start,
+                                   args.seconds if args.format == ".wav" else args.frames / args.fps,
+                                   sound_out, heard, leftovers)
     try:
         os.replace(part, args.output)
     except OSError as e:

@@ -1,12 +1,13 @@
 """The settings a command hands its preload library, one environment variable each, in the forms the
-library's settings table reads: int, number, size (WxH), point (X,Y), path and word."""
+library's settings table (settings.h) reads: int, number, size (WxH), point (X,Y) and text (a path, a word
+or lines)."""
 from pathlib import Path
 
 
 def encode(**named):
     """{QUILLOMAR_NAME: text} for each name=value: an int in decimal, a float as repr() writes it (exact
     when read back), a pair of ints as a size "WxH", a pair with a float in it as a point "X,Y", a path
-    or a word as it is. encode(channel0_size=(64, 32)) is {"QUILLOMAR_CHANNEL0_SIZE": "64x32"}."""
+    or a text as it is. encode(size=(64, 32)) is {"QUILLOMAR_SIZE": "64x32"}."""
     return {"QUILLOMAR_" + name.upper(): text(value, name) for name, value in named.items()}
 
 

@@ -2,14 +2,14 @@
 inputs with id, filepath, type, channel, sampler), as the page loads it and as archives keep it, and the
 public API's (wrapped in Shader; inputs with id, src, ctype, channel, sampler). It becomes the files a
 person edits: one file per pass, Common included at the top of each, the channels named by directives
-(passes.py), the media the site names looked up by file name in a media folder."""
+(directives.py), the media the site names looked up by file name in a media folder."""
 import json
 import os
 import re
 from pathlib import Path
 from typing import NamedTuple
 
-from quillomar import Failure
+from quillomar import Failure, dialects, directives
 
 # The site's paths of its buffers' and its cube map pass's pictures, as inputs name them.
 BUFFER_PATH = re.compile(r"/media/previz/buffer0(\d)\.png$")
@@ -17,7 +17,11 @@ BUFFER_PATH = re.compile(r"/media/previz/buffer0(\d)\.png$")
 # have them.
 BUFFER_IDS = ("4dXGR8", "XsXGR8", "4sXGR8", "XdfGR8")
 CUBE_PATH = "/media/previz/cubemap00.png"
-# What the commands read of the site's channel kinds.
+# The site's kinds of channel that the commands read, as the kinds of texture the libraries read
+# (facts.get().kinds), or a pass's picture.
+SITE_KINDS = {"texture": "image", "cubemap": "cube", "volume": "volume", "video": "video", "music": "sound",
+              "musicstream": "sound", "keyboard": "keyboard", "mic": "capture", "buffer": "pass"}
+# Those read from a file in a media folder.
 MEDIA_KINDS = ("texture", "cubemap", "volume", "video", "music", "musicstream")
 
 
@@ -88,8 +92,9 @@ def letter(p):
 
 
 def sampler_lines(n, kind, sampler):
-    """The directives of a channel's sampler that differ from what its kind has by default."""
-    plain = kind in ("buffer", "keyboard", "music", "musicstream")
+    """The directives of a channel's sampler (kind: the site's) that differ from what its kind has by
+    default."""
+    plain = directives.read_plainly(SITE_KINDS[kind])
     filter_default = "linear" if plain else "mipmap"
     wrap_default = "clamp" if plain else "repeat"
     lines = []
@@ -141,9 +146,9 @@ def write(path, folder, media=(), given=()):
     for p in buffers + cubes + sounds + [image]:
         head = ['#include "common.glsl"'] if common else []
         if p in buffers + [image]:  # the site's passes, though their text may look like another dialect's
-            head.append('#iDialect "mainImage"')
+            head.append('#iDialect "%s"' % dialects.MAIN_IMAGE)
         elif p in cubes:
-            head.append('#iDialect "mainCubemap"')
+            head.append('#iDialect "%s"' % dialects.CUBEMAP)
         for i in sorted(p.inputs, key=lambda i: i.channel):
             if p is image and i.channel in given:
                 continue

@@ -204,6 +204,11 @@ static const struct dialect DIALECTS[] = {
     {DIALECT_SANDBOX, "GLSL Sandbox", is_sandbox, ES_HEAD, ES_TAIL, ES_AFTER, SANDBOX_VARYINGS},
 };
 
+const char *dialect_name(size_t i)
+{
+    return i < sizeof DIALECTS / sizeof DIALECTS[0] ? DIALECTS[i].name : NULL;
+}
+
 const char *const DIRECTIVES[] = {"iChannel0", "iChannel1", "iChannel2", "iChannel3", "iKeyboard", "iPasses", "iSound"};
 const size_t DIRECTIVE_COUNT = sizeof DIRECTIVES / sizeof DIRECTIVES[0];
 

@@ -32,6 +32,9 @@ extern const char *const DIRECTIVES[];
 extern const size_t DIRECTIVE_COUNT;
 #define DIALECT_DIRECTIVE "iDialect"
 
+/* The name of the dialect numbered i in the table (from 0); NULL past the last. */
+const char *dialect_name(size_t i);
+
 /* The dialect of text, or NULL when it goes to the GL as it is. */
 const struct dialect *dialect_of(const char *text);
 

@@ -1,0 +1,53 @@
+"""The libraries' facts that the commands follow, read from the libraries' own tables: what
+`translate --describe` prints (the channels, the most passes, the kinds of texture, the sample rate, the
+sizes of the sound's and the keyboard's textures, the lines apart of included files, the largest text read,
+the dialects' names and the keys' codes by name). Read once per process, so that each fact is written
+once, in C, and the commands cannot drift from it."""
+import functools
+import json
+import subprocess
+from typing import NamedTuple
+
+from quillomar import Failure, paths
+
+
+class Kind(NamedTuple):
+    """A kind of texture a channel shows (channels.c's table of kinds)."""
+    sampler: str  # the GLSL sampler type shaders read it with
+    dimensions: int  # how many numbers its size has in the plan: 2 (WxH) or 3 (WxHxD)
+    mipmaps: bool  # whether it has mipmaps (and is read through them)
+
+
+class Facts(NamedTuple):
+    channels: int  # iChannel0 to iChannel(channels - 1)
+    most_passes: int  # the Image pass included
+    sample_rate: int  # of the sounds analysed and made, samples per second
+    lines_apart: int  # the lines of the Nth file a text includes count from N x lines_apart + 1
+    largest_text: int  # bytes
+    sound_texture: tuple  # (width, height) of a sound channel's texture
+    keyboard_texture: tuple  # (width, height) of the keyboard's
+    kinds: dict  # {name: Kind}, in the table's order
+    dialects: tuple  # the dialects' names, as #iDialect names them
+    keys: dict  # {name: browser key code}, as #iKeyboard names the keys for shaders (Key_NAME)
+
+
+@functools.lru_cache(maxsize=None)
+def get():
+    """The facts, as translate describes them."""
+    try:
+        done = subprocess.run([str(paths.translate()), "--describe"], capture_output=True, timeout=60)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        raise Failure("cannot run translate --describe: %s" % e)
+    if done.returncode != 0:
+        raise Failure("translate --describe failed: %s" % (done.stderr.decode(errors="replace").strip()
+                                                           or "status %d" % done.returncode))
+    try:
+        said = json.loads(done.stdout)
+        return Facts(int(said["channels"]), int(said["most_passes"]), int(said["sample_rate"]),
+                     int(said["lines_apart"]), int(said["largest_text"]), tuple(said["sound_texture"]),
+                     tuple(said["keyboard_texture"]),
+                     {name: Kind(str(k["sampler"]), int(k["dimensions"]), bool(k["mipmaps"]))
+                      for name, k in said["kinds"].items()},
+                     tuple(said["dialects"]), {str(name): int(code) for name, code in said["keys"].items()})
+    except (ValueError, KeyError, TypeError, AttributeError) as e:
+        raise Failure("translate --describe said what is not understood here (%s: %s)" % (type(e).__name__, e))
