@@ -90,14 +90,14 @@ def test_each_setting_written_is_one_a_library_reads_and_each_required_one_is_wr
     # Each command's libraries, by the files their settings tables may be in.
     libraries = {"live.py": ["live.c", "saves.c", "clock.c", "watchdog.c"], "record.py": ["record.c", "headless.c"]}
     assert set(tables) <= {f for files in libraries.values() for f in files}, tables.keys()
-    assert all(any(f in tables for f in files) for files in libraries.values()), tables.keys()
+    assert all(any(f in tables for f in sources) for sources in libraries.values()), tables.keys()
     writers = sorted(PACKAGE.glob("*.py")) + [f for folder in ("tools", "bench") for f in sorted((TREE / folder).iterdir())
                                               if f.is_file() and f.read_bytes().startswith(b"#!/usr/bin/python3")]
     for path in writers:
         assert settings_written(path) <= read, "%s writes a setting no library reads" % path
     # Each command writes every setting its libraries require.
-    for command, files in libraries.items():
-        required = {name for f in files for name, (_, needed) in tables.get(f, {}).items() if needed}
+    for command, sources in libraries.items():
+        required = {name for f in sources for name, (_, needed) in tables.get(f, {}).items() if needed}
         assert required <= settings_written(PACKAGE / command), command
 
 
