@@ -5,9 +5,10 @@
  * Settings (docs/internals.md): QUILLOMAR_SHADER, the file (an absolute path), QUILLOMAR_INCLUDE,
  * QUILLOMAR_PLAN, QUILLOMAR_PLAN_FD and QUILLOMAR_SOUND_OUT.
  *
- * The viewer's calls are taken here: its window (its keys and its mouse), its polls of events, its own
- * build, its use of its own program, and its draw, with the inputs of the frame. What is done with the
- * saves is saves.c's, the clock clock.c's, and the watch on frames watchdog.c's (live.h).
+ * Its policy for the viewer's events (viewer.h): its window (its keys and its mouse), the ends of its
+ * frames at its polls of events, its own build, its use of its own program, and its draw, with the inputs
+ * of the frame. What is done with the saves is saves.c's, the clock clock.c's, and the watch on frames
+ * watchdog.c's (live.h).
  *
  * Keys come as events, so a tap shorter than a frame counts. While a pass reads the keyboard, the keys are
  * the shader's, and the time keys are taken with Ctrl.
@@ -17,19 +18,12 @@
 
 #include "gl/keyboard.h"
 #include "libraries/live.h"
+#include "libraries/viewer.h"
 #include "libraries/watchdog.h"
 
 static const long long SECOND_NS = 1000000000LL;
 
 static GLFWwindow *window;
-
-static struct {
-    PFNGLCOMPILESHADERPROC compile_shader;
-    PFNGLLINKPROGRAMPROC link_program;
-    PFNGLUSEPROGRAMPROC use_program;
-    PFNGLGETUNIFORMLOCATIONPROC uniform_location;
-    PFNGLDRAWARRAYSPROC draw_arrays;
-} gl;
 
 /* Whether the viewer's own program has been built, and when its fragment shader's compile began. */
 static int built;
@@ -107,70 +101,52 @@ static void button_callback(GLFWwindow *w, int which, int action, int mods)
     }
 }
 
-HOOK GLFWwindow *glfwCreateWindow(int width, int height, const char *title, GLFWmonitor *monitor,
-                                  GLFWwindow *share)
+/* The viewer's window: its keys, its mouse, its title. */
+static void window_made(GLFWwindow *made)
 {
-    static __typeof__(glfwCreateWindow) *real;
     static __typeof__(glfwSetKeyCallback) *set_key_callback;
     static __typeof__(glfwSetMouseButtonCallback) *set_button_callback;
     static __typeof__(glfwSetWindowTitle) *set_title;
-    NEXT(glfwCreateWindow, real);
     NEXT(glfwSetKeyCallback, set_key_callback);
     NEXT(glfwSetMouseButtonCallback, set_button_callback);
     NEXT(glfwSetWindowTitle, set_title);
-    window = real(width, height, title, monitor, share);
-    if (window != NULL) {
-        set_key_callback(window, key_callback);
-        set_button_callback(window, button_callback);
-        saves_window(window, set_title);
-    }
-    return window;
+    window = made;
+    set_key_callback(window, key_callback);
+    set_button_callback(window, button_callback);
+    saves_window(window, set_title);
 }
 
-HOOK void glfwPollEvents(void)
+/* A frame ends at the poll of the window's events, and the next begins after it. */
+static void polling(void)
 {
-    static __typeof__(glfwPollEvents) *real;
-    NEXT(glfwPollEvents, real);
     if (built)
         saves_frame_ended();
     watchdog_frame(0);
-    real();
+}
+
+static void polled(void)
+{
     if (built)
         saves_poll();
     watchdog_frame(preload_now_ns());
 }
 
-static void compile_shader(GLuint shader)
+static void compiling(void)
 {
-    if (shader == viewer.fragment && compile_started == 0)
-        compile_started = preload_now_ns();
-    gl.compile_shader(shader);
+    compile_started = preload_now_ns();
 }
 
 /* The viewer's own build: what is done with it is saves.c's. */
-static void link_program(GLuint program)
+static void linked(GLuint program)
 {
-    gl.link_program(program);
-    if (built || viewer.vertex_text == NULL)
-        return;
     built = saves_viewer_built(program, compile_started ? compile_started : preload_now_ns());
     watchdog_start();
 }
 
-static void use_program(GLuint program)
-{
-    gl.use_program(saves_drawn(program));
-}
-
-static GLint uniform_location(GLuint program, const GLchar *name)
-{
-    return gl.uniform_location(saves_drawn(program), name);
-}
-
 /* Just before the viewer's draw, after its own uniforms: the inputs of the frame. */
-static void draw_arrays(GLenum mode, GLint first, GLsizei count)
+static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsizei count)
 {
-    saves_sound(gl.draw_arrays, mode, first, count);
+    saves_sound(draw_arrays, mode, first, count);
     long long now = preload_real_now(), last_itime = clock_itime();
     frame.number++;
     frame.time = (double)last_itime / 1e9;
@@ -201,25 +177,19 @@ static void draw_arrays(GLenum mode, GLint first, GLsizei count)
     frame.viewport[0] = width;
     frame.viewport[1] = height;
     frame_pointer(&frame, px, py);
-    passes_frame(&frame, gl.draw_arrays, mode, first, count);
+    passes_frame(&frame, draw_arrays, mode, first, count);
 }
 
-/* The viewer's texts: its fragment text is the file's, with its includes and the Image pass's channels. */
-static void shader_source(GLuint shader, GLsizei count, const GLchar *const *strings, const GLint *lengths)
-{
-    struct source as = saves_viewer_source();
-    program_shader_source(shader, count, strings, lengths, &as);
-}
-
-HOOK GLFWglproc glfwGetProcAddress(const char *name)
-{
-    GLFWglproc proc = preload_gl_or_null(name);
-    GL_WRAP(glCreateShader, real_create_shader, program_create_shader)
-    GL_WRAP(glShaderSource, real_shader_source, shader_source)
-    GL_WRAP(glCompileShader, gl.compile_shader, compile_shader)
-    GL_WRAP(glLinkProgram, gl.link_program, link_program)
-    GL_WRAP(glUseProgram, gl.use_program, use_program)
-    GL_WRAP(glGetUniformLocation, gl.uniform_location, uniform_location)
-    GL_WRAP(glDrawArrays, gl.draw_arrays, draw_arrays)
-    return proc;
-}
+/* The viewer's fragment text is the file's, with its includes and the Image pass's channels; the program
+ * it uses is the newest that built in place of its own. */
+const struct viewer_events viewer_events = {
+    .window_made = window_made,
+    .viewer_source = saves_viewer_source,
+    .compiling = compiling,
+    .linked = linked,
+    .in_use = saves_drawn,
+    .draw = draw,
+    .polling = polling,
+    .polled = polled,
+    .clock = clock_read,
+};

@@ -1,7 +1,7 @@
 /*
- * What quillomar-live's pieces share: live.c (the viewer's calls: its window, its events, its own build,
- * the program it uses, its draw), saves.c (each save built, reported and shown; the window's title) and
- * clock.c (the program's clock and the time keys).
+ * What quillomar-live's pieces share: live.c (its policy for the viewer's events, viewer.h: its window,
+ * the ends of its frames, its own build, the program it uses, its draw), saves.c (each save built,
+ * reported and shown; the window's title) and clock.c (the program's clock and the time keys).
  */
 #ifndef QUILLOMAR_LIVE_H
 #define QUILLOMAR_LIVE_H
@@ -34,6 +34,10 @@ void saves_sound(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei cou
  * again. */
 void saves_window(GLFWwindow *window, void (*set_title)(GLFWwindow *, const char *));
 void retitle(void);
+
+/* The program's read of the clock (origin_now: its time origin), as viewer.h's clock event: the origin is
+ * the real time then, and every later read runs on from it by iTime. */
+long long clock_read(int origin_now);
 
 /* What the frame being drawn read of the clock, as iTime in nanoseconds, and whether time is paused. */
 long long clock_itime(void);

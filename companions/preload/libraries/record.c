@@ -7,11 +7,10 @@
  * includes QUILLOMAR_SOURCE (its own path) and QUILLOMAR_INCLUDE, its passes QUILLOMAR_PLAN, the keys held
  * QUILLOMAR_KEYS, and its Sound pass QUILLOMAR_SOUND_OUT and QUILLOMAR_SOUND_SECONDS.
  *
- * The clock: the viewer reads std::chrono::steady_clock::now once for its time origin and once per frame.
- * Those reads (and only those made from the program's own code, not the driver's or the libraries')
- * return the origin, then origin + FROM + k / FPS for frame k, so frame k is drawn with iTime exactly
- * FROM + k / FPS.
- * The picture: before the first frame the viewer's context gets a target of SIZE bound for drawing,
+ * Its policy for the viewer's events (viewer.h):
+ * The clock: the program's reads of it (viewer.h's clock event) return the origin, then origin + FROM +
+ * k / FPS for frame k, so frame k is drawn with iTime exactly FROM + k / FPS.
+ * The picture: as each frame begins the viewer's context gets a target of SIZE bound for drawing,
  * whatever size the window has or a window manager gives it. At each buffer swap the frame is read back
  * (RGBA, bottom row first) and written to FRAME_FD, then copied into the window so that the recording can
  * be watched. STATUS_FD gets a "frame" record per frame written, or "no-program" when the shader did not
@@ -26,14 +25,11 @@
 #include "gl/keyboard.h"
 #include "passes/passes.h"
 #include "passes/sound.h"
+#include "libraries/viewer.h"
 
 static const long long ORIGIN_NS = 1000000000000LL;
 
-static struct {
-    PFNGLLINKPROGRAMPROC link_program;
-    PFNGLGETINTEGERVPROC get_integerv;
-    PFNGLDRAWARRAYSPROC draw_arrays;
-} gl;
+static PFNGLGETINTEGERVPROC get_integerv;
 
 static int frames, size[2], frame_fd, status_fd, mouse_given;
 static double fps, from, start, mouse[2];
@@ -44,7 +40,7 @@ static char *source, *include, *plan, *keys;
 static char *sound_out;
 static double sound_seconds;
 /* done: the frames drawn (the clock's step); written: those handed over. */
-static int done, written, origin_read;
+static int done, written;
 /* Whether the buffer passes have built (-1: not yet tried). */
 static int passes_built = -1;
 static struct target picture;
@@ -116,7 +112,7 @@ static void say_failed(const char *file, const char *text, const char *log, cons
 }
 
 /* The Sound pass, made into the samples of FROM to FROM + sound_seconds, written to sound_out. */
-static int make_sound(GLenum mode, GLint first, GLsizei count)
+static int make_sound(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count)
 {
     const char *why = NULL;
     char *text = preload_read_text(passes.sound, &why);
@@ -133,7 +129,7 @@ static int make_sound(GLenum mode, GLint first, GLsizei count)
         return 0;
     }
     long long from_sample = llround(from * SAMPLE_RATE), samples = llround(sound_seconds * SAMPLE_RATE);
-    sound_write(b.program, from_sample, samples, sound_out, gl.draw_arrays, mode, first, count);
+    sound_write(b.program, from_sample, samples, sound_out, draw, mode, first, count);
     build_free(&b);
     free(text);
     return 1;
@@ -161,30 +157,23 @@ static int build_passes(void)
 }
 
 /* The program's clock reads: the origin, then the time of the frame being drawn. */
-HOOK long long STEADY_CLOCK_NOW(void)
+static long long clock_read(int origin)
 {
-    if (!preload_from_program(__builtin_return_address(0)))
-        return preload_real_now();
-    if (!origin_read) {
-        origin_read = 1;
-        return ORIGIN_NS;
-    }
-    return ORIGIN_NS + frame_ns(done);
+    return origin ? ORIGIN_NS : ORIGIN_NS + frame_ns(done);
 }
 
-/* The top of every loop iteration: the target is bound and fills the viewport, also after a resize
- * callback has set the viewport to the window's size. */
-HOOK int glfwWindowShouldClose(GLFWwindow *window)
+/* As each frame begins: the target is bound and fills the viewport, also after a resize callback has set
+ * the viewport to the window's size. */
+static void frame_begins(void)
 {
-    static __typeof__(glfwWindowShouldClose) *real;
-    if (real == NULL) {
-        NEXT(glfwWindowShouldClose, real);
-        GL_ENTRY(glGetIntegerv, gl.get_integerv);
+    static int made;
+    if (!made) {
+        made = 1;
+        GL_ENTRY(glGetIntegerv, get_integerv);
         picture = target_make(size[0], size[1], GL_RGBA8);
         ring = readback_make(&picture);
     }
     target_bind(&picture);
-    return real(window);
 }
 
 static void say(const char *kind, const struct field *fields, size_t count)
@@ -202,27 +191,23 @@ static void hand_over(const unsigned char *pixels, size_t count)
     say("frame", fields, 1);
 }
 
-HOOK void glfwSwapBuffers(GLFWwindow *window)
+/* The frame done, before the viewer swaps it into the window. */
+static void swapping(GLFWwindow *window)
 {
-    static __typeof__(glfwSwapBuffers) *real;
     static __typeof__(glfwSetWindowShouldClose) *set_should_close;
     static __typeof__(glfwGetFramebufferSize) *framebuffer_size;
-    NEXT(glfwSwapBuffers, real);
     NEXT(glfwSetWindowShouldClose, set_should_close);
     NEXT(glfwGetFramebufferSize, framebuffer_size);
-    if (done >= frames) {
-        real(window);
+    if (done >= frames)
         return;
-    }
     GLint program = 0;
-    gl.get_integerv(GL_CURRENT_PROGRAM, &program);
+    get_integerv(GL_CURRENT_PROGRAM, &program);
     if (program == 0 || !passes_built) {
         if (program == 0)
             say_failed(source != NULL ? source : "test.glsl", viewer.fragment_text,
                        viewer_log != NULL ? viewer_log : "", viewer_log != NULL ? &viewer.files : NULL);
         done = frames;
         set_should_close(window, 1);
-        real(window);
         return;
     }
     readback_start(&ring, &picture, hand_over);
@@ -238,28 +223,24 @@ HOOK void glfwSwapBuffers(GLFWwindow *window)
         close(frame_fd);
         set_should_close(window, 1);
     }
-    real(window);
 }
 
 /* The viewer's own link: what it gave is kept for the message should it have failed. */
-static void link_program(GLuint program)
+static void linked(GLuint program)
 {
-    gl.link_program(program);
-    if (viewer_log != NULL || viewer.fragment == 0)
-        return;
     struct build b = program_outcome(viewer.fragment, program, preload_now_ns());
     viewer_log = b.log;
     files_free(&b.files);
 }
 
 /* Just before the viewer's draw, after its own uniforms: the inputs of frame `done`. */
-static void draw_arrays(GLenum mode, GLint first, GLsizei count)
+static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsizei count)
 {
     if (passes_built < 0) {
         GLint program = 0;
-        gl.get_integerv(GL_CURRENT_PROGRAM, &program);
+        get_integerv(GL_CURRENT_PROGRAM, &program);
         passes_built = program == 0 || (build_passes() && (passes.sound == NULL || sound_out == NULL ||
-                                                            make_sound(mode, first, count)));
+                                                            make_sound(draw_arrays, mode, first, count)));
     }
     struct frame frame = {.number = done, .delta = 1.0 / fps, .rate = fps};
     frame.time = (double)frame_ns(done) / 1e9;
@@ -274,23 +255,22 @@ static void draw_arrays(GLenum mode, GLint first, GLsizei count)
     frame.viewport[0] = size[0];
     frame.viewport[1] = size[1];
     frame_pointer(&frame, mouse[0], mouse[1]);
-    passes_frame(&frame, gl.draw_arrays, mode, first, count);
+    passes_frame(&frame, draw_arrays, mode, first, count);
 }
 
-/* The viewer's texts: its fragment text is the shader's, with its includes and the Image pass's channels. */
-static void shader_source(GLuint shader, GLsizei count, const GLchar *const *strings, const GLint *lengths)
+/* The viewer's fragment text is the shader's, with its includes and the Image pass's channels. */
+static struct source viewer_source(void)
 {
     struct source as = passes_source(passes.count - 1, NULL, include);
     as.path = source;
-    program_shader_source(shader, count, strings, lengths, &as);
+    return as;
 }
 
-HOOK GLFWglproc glfwGetProcAddress(const char *name)
-{
-    GLFWglproc proc = preload_gl_or_null(name);
-    GL_WRAP(glCreateShader, real_create_shader, program_create_shader)
-    GL_WRAP(glShaderSource, real_shader_source, shader_source)
-    GL_WRAP(glLinkProgram, gl.link_program, link_program)
-    GL_WRAP(glDrawArrays, gl.draw_arrays, draw_arrays)
-    return proc;
-}
+const struct viewer_events viewer_events = {
+    .viewer_source = viewer_source,
+    .linked = linked,
+    .frame_begins = frame_begins,
+    .draw = draw,
+    .swapping = swapping,
+    .clock = clock_read,
+};

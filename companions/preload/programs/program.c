@@ -3,8 +3,6 @@
 #include "text/dialects.h"
 
 struct viewer_shaders viewer;
-PFNGLCREATESHADERPROC real_create_shader;
-PFNGLSHADERSOURCEPROC real_shader_source;
 
 static struct {
     PFNGLCOMPILESHADERPROC compile_shader;
@@ -17,6 +15,8 @@ static struct {
     PFNGLATTACHSHADERPROC attach_shader;
     PFNGLDELETESHADERPROC delete_shader;
     PFNGLDELETEPROGRAMPROC delete_program;
+    PFNGLCREATESHADERPROC create_shader;
+    PFNGLSHADERSOURCEPROC shader_source;
 } gl;
 
 static void load_gl(void)
@@ -33,20 +33,8 @@ static void load_gl(void)
     GL_ENTRY(glAttachShader, gl.attach_shader);
     GL_ENTRY(glDeleteShader, gl.delete_shader);
     GL_ENTRY(glDeleteProgram, gl.delete_program);
-    if (real_create_shader == NULL)
-        GL_ENTRY(glCreateShader, real_create_shader);
-    if (real_shader_source == NULL)
-        GL_ENTRY(glShaderSource, real_shader_source);
-}
-
-GLuint program_create_shader(GLenum type)
-{
-    GLuint shader = real_create_shader(type);
-    if (type == GL_VERTEX_SHADER && viewer.vertex == 0)
-        viewer.vertex = shader;
-    else if (type == GL_FRAGMENT_SHADER && viewer.fragment == 0)
-        viewer.fragment = shader;
-    return shader;
+    GL_ENTRY(glCreateShader, gl.create_shader);
+    GL_ENTRY(glShaderSource, gl.shader_source);
 }
 
 static char *joined(GLsizei count, const GLchar *const *strings)
@@ -66,23 +54,22 @@ static void source_as_dialect(GLuint shader, const struct source *source, struct
 {
     char *whole = dialect_text(source, files);
     const GLchar *given = whole != NULL ? whole : source->text;
-    real_shader_source(shader, 1, &given, NULL);
+    load_gl();
+    gl.shader_source(shader, 1, &given, NULL);
     free(whole);
 }
 
-void program_shader_source(GLuint shader, GLsizei count, const GLchar *const *strings, const GLint *lengths,
-                           const struct source *as)
+void program_viewer_vertex(GLsizei count, const GLchar *const *strings)
 {
-    if (shader != 0 && shader == viewer.vertex && viewer.vertex_text == NULL && lengths == NULL) {
-        viewer.vertex_text = joined(count, strings);
-    } else if (shader != 0 && shader == viewer.fragment && viewer.fragment_text == NULL && lengths == NULL) {
-        viewer.fragment_text = joined(count, strings);
-        struct source own = *as;
-        own.text = viewer.fragment_text;
-        source_as_dialect(shader, &own, &viewer.files);
-        return;
-    }
-    real_shader_source(shader, count, strings, lengths);
+    viewer.vertex_text = joined(count, strings);
+}
+
+void program_viewer_fragment(GLsizei count, const GLchar *const *strings, const struct source *as)
+{
+    viewer.fragment_text = joined(count, strings);
+    struct source own = *as;
+    own.text = viewer.fragment_text;
+    source_as_dialect(viewer.fragment, &own, &viewer.files);
 }
 
 char *gl_log(GLuint object, int is_program)
@@ -132,11 +119,11 @@ struct build program_build(const struct source *source)
 {
     load_gl();
     long long started = preload_now_ns();
-    GLuint vertex = real_create_shader(GL_VERTEX_SHADER);
+    GLuint vertex = gl.create_shader(GL_VERTEX_SHADER);
     const GLchar *vertex_text = viewer.vertex_text;
-    real_shader_source(vertex, 1, &vertex_text, NULL);
+    gl.shader_source(vertex, 1, &vertex_text, NULL);
     gl.compile_shader(vertex);
-    GLuint fragment = real_create_shader(GL_FRAGMENT_SHADER);
+    GLuint fragment = gl.create_shader(GL_FRAGMENT_SHADER);
     struct files files;
     source_as_dialect(fragment, source, &files);
     gl.compile_shader(fragment);

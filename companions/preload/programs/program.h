@@ -9,8 +9,8 @@
 #include "gl/gl.h"
 #include "text/source.h"
 
-/* The viewer's first vertex and fragment shaders, their texts once it has handed them over, and the files
- * its fragment text is made of. */
+/* The viewer's own vertex and fragment shaders (as the adapter, libraries/viewer.c, recognises them), their
+ * texts once it has handed them over, and the files its fragment text is made of. */
 struct viewer_shaders {
     GLuint vertex, fragment;
     char *vertex_text, *fragment_text;
@@ -18,14 +18,12 @@ struct viewer_shaders {
 };
 extern struct viewer_shaders viewer;
 
-/* Hook bodies for glCreateShader and glShaderSource, with the GL's own functions: they note the viewer's
- * shaders, and hand its fragment text to the GL as its dialect has it, read as as says (its path, folders
- * and samplers; its text is the viewer's). */
-extern PFNGLCREATESHADERPROC real_create_shader;
-extern PFNGLSHADERSOURCEPROC real_shader_source;
-GLuint program_create_shader(GLenum type);
-void program_shader_source(GLuint shader, GLsizei count, const GLchar *const *strings, const GLint *lengths,
-                           const struct source *as);
+/* The viewer's vertex text (count strings), kept for every program built. */
+void program_viewer_vertex(GLsizei count, const GLchar *const *strings);
+
+/* The viewer's fragment text (count strings), kept, and handed to the GL for viewer.fragment as its
+ * dialect has it, read as as says (its path, folders and samplers; its text is the viewer's). */
+void program_viewer_fragment(GLsizei count, const GLchar *const *strings, const struct source *as);
 
 /* What a build gave: the program (0 when it did not link, and then it is deleted), the GL's whole log (of
  * the fragment shader when it did not compile, else of the program, or the fragment shader's warnings
