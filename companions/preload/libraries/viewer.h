@@ -13,7 +13,7 @@ struct viewer_events {
     /* The viewer made its window (once, when it was made). */
     void (*window_made)(GLFWwindow *window);
     /* The source that the viewer's fragment text is built as (its path, include folders and channels'
-     * samplers), asked at each text the viewer hands over. */
+     * samplers), asked when the viewer hands that text over; every policy gives it. */
     struct source (*viewer_source)(void);
     /* The viewer's fragment shader is about to be compiled (its first compile only). */
     void (*compiling)(void);
