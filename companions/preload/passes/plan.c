@@ -20,15 +20,16 @@ static char *copy(const char *text)
 void plan_read(const char *path, struct plan *plan)
 {
     *plan = (struct plan){0};
-    FILE *f = fopen(path, "r");
-    if (f == NULL)
-        preload_fail("the plan %s: %s", path, strerror(errno));
-    char *line = NULL;
-    size_t room = 0;
+    const char *why = NULL;
+    char *text = preload_read_text(path, &why);
+    if (text == NULL)
+        preload_fail("the plan %s: %s", path, why != NULL ? why : strerror(ENOENT));
     int number = 0, image = 0;
-    while (getline(&line, &room, f) >= 0) {
+    for (char *line = text, *next; *line != '\0'; line = next) {
         number++;
-        line[strcspn(line, "\n")] = '\0';
+        next = line + strcspn(line, "\n");
+        if (*next != '\0')
+            *next++ = '\0';
         char *field[8] = {0}, *state = NULL;
         int n = 0;
         for (char *w = strtok_r(line, "\t", &state); w != NULL && n < 8; w = strtok_r(NULL, "\t", &state))
@@ -70,8 +71,7 @@ void plan_read(const char *path, struct plan *plan)
             preload_fail("the plan %s, line %d, is not one the command writes", path, number);
         }
     }
-    free(line);
-    fclose(f);
+    free(text);
     if (!image)
         preload_fail("the plan %s has no Image pass last", path);
     for (int p = 0; p < plan->count; p++)
