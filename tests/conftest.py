@@ -3,6 +3,7 @@ built from QUILLOMAR_SOURCE) run in a fresh directory per test. The build tree i
 the viewer and the commands' package come from there, and the installed commands are installed from it.
 Every wait lasts at most QUILLOMAR_TEST_PATIENCE seconds (20); a viewer still running when its test ends
 is killed."""
+import contextlib
 import os
 import re
 import signal
@@ -23,7 +24,7 @@ if not (BUILD / "python" / "quillomar").is_dir():
     raise pytest.UsageError("build first: the commands' package %s is missing" % (BUILD / "python" / "quillomar"))
 from quillomar import displays, viewer  # noqa: E402
 from quillomar.displays import stop  # noqa: E402
-from xsession import (find_window, grab, hold_escape, open_display,  # noqa: E402
+from xsession import (find_titled_window, find_window, grab, hold_escape, open_display,  # noqa: E402
                       read_info_logs, read_swap_log, shim, start_window_manager)
 
 SOURCE = Path(os.environ.get("QUILLOMAR_SOURCE", REPO / "main.cpp"))
@@ -238,6 +239,20 @@ def interrupt(live):
     assert live.returncode in (0, 130)
     assert subprocess.run(["pgrep", "-g", str(live.pid)], capture_output=True).stdout == b"", "processes left"
     return out.decode(errors="surrogateescape") if out else ""
+
+
+@contextlib.contextmanager
+def live_window(prefix, xdisplay, workdir, shader, said):
+    """quillomar-live on shader, its window found by its title: yields the display, the window and colour(),
+    the pixel at (5, 5); on the way out Ctrl-C ends it and its output is appended to said."""
+    x = open_display(xdisplay)
+    live = start_live(prefix, xdisplay, workdir, shader)
+    try:
+        window = find_titled_window(x, shader + " ")
+        yield x, window, lambda: grab(window, (5, 5, 1, 1)).getpixel((0, 0))
+    finally:
+        said.append(interrupt(live))
+        x.close()
 
 
 def without_display(**extra):

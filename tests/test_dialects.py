@@ -8,9 +8,9 @@ import subprocess
 import pytest
 from PIL import Image
 
-from conftest import interrupt, near, start_live, until, without_display
+from conftest import live_window, near, until, without_display
 from quillomar.dialects import dialect, translated
-from xsession import find_titled_window, grab, open_display, title
+from xsession import title
 
 ES_HEADER = b"#ifdef GL_ES\nprecision mediump float;\n#endif\n"
 KINDS = {
@@ -98,17 +98,12 @@ def test_an_include_of_no_regular_file_is_one_message_at_once(prefix, xserver, t
             'quillomar-record: s.glsl did not build:\ns.glsl:1:1: error: (preprocessor) #error cannot include '
             '"%s": %s\n 1 | #include "%s"\n   | ^\n' % (name, why, name))), done.stderr
     (tmp_path / "s.glsl").write_text('#include "pipe.glsl"\n' + main)
-    x = open_display(xserver)
-    live = start_live(prefix, xserver, tmp_path, "s.glsl")
-    try:
-        window = find_titled_window(x, "s.glsl ")
+    said = []
+    with live_window(prefix, xserver, tmp_path, "s.glsl", said) as (x, window, colour):
         until(lambda: "does not build" in title(x, window) or title(x, window), "the title saying so")
         (tmp_path / "s.glsl").write_text(main)
-        until(lambda: grab(window, (5, 5, 1, 1)).getpixel((0, 0)) == (255, 0, 0), "the saved file's red")
-    finally:
-        out = interrupt(live)
-        x.close()
-    assert '#error cannot include "pipe.glsl": it is not a regular file' in out, out
+        until(lambda: colour() == (255, 0, 0), "the saved file's red")
+    assert '#error cannot include "pipe.glsl": it is not a regular file' in said[0], said[0]
 
 
 def record(prefix, tmp_path, text, output, *options):
@@ -244,23 +239,15 @@ def test_live_shows_a_save_of_an_included_file_and_locates_its_messages(prefix, 
     (tmp_path / "lib" / "colour.glsl").write_text("vec3 colour()\n{\n    return vec3(1.0, 0.0, 0.0);\n}\n")
     (tmp_path / "s.glsl").write_text('#include "lib/colour.glsl"\nvoid mainImage(out vec4 c, in vec2 p)\n'
                                      '{\n    c = vec4(colour(), 1.0);\n}\n')
-    x = open_display(xserver)
-    live = start_live(prefix, xserver, tmp_path, "s.glsl")
-    try:
-        window = find_titled_window(x, "s.glsl ")
-
-        def colour():
-            return grab(window, (5, 5, 1, 1)).getpixel((0, 0))
+    said = []
+    with live_window(prefix, xserver, tmp_path, "s.glsl", said) as (x, window, colour):
         until(lambda: colour() == (255, 0, 0) or colour(), "the included file's red")
         (tmp_path / "lib" / "colour.glsl").write_text("vec3 colour()\n{\n    return vec3(0.0, 0.0, 1.0);\n}\n")
         until(lambda: colour() == (0, 0, 255) or colour(), "the saved included file's blue")
         (tmp_path / "lib" / "colour.glsl").write_text("vec3 colour()\n{\n\treturn vec3(nothing);\n}\n")
         until(lambda: "does not build" in title(x, window) or title(x, window), "the title saying so")
-    finally:
-        out = interrupt(live)
-        x.close()
     path = str(tmp_path / "lib" / "colour.glsl")
-    assert "\n%s:3:14: error: `nothing' undeclared\n 3 | \treturn vec3(nothing);\n   | \t            ^\n" % path in out, out
+    assert "\n%s:3:14: error: `nothing' undeclared\n 3 | \treturn vec3(nothing);\n   | \t            ^\n" % path in said[0], said[0]
 
 
 
@@ -274,13 +261,7 @@ def test_live_watches_an_included_file_as_it_watches_the_shader(prefix, xserver,
     (tmp_path / "common" / "extra.glsl").write_text("vec3 extra() { return vec3(0.0); }\n")
     (tmp_path / "s.glsl").write_text('#include "lib/colour.glsl"\n#include "common/extra.glsl"\n'
                                      "void mainImage(out vec4 c, in vec2 p) { c = vec4(colour() + extra(), 1.0); }\n")
-    x = open_display(xserver)
-    live = start_live(prefix, xserver, tmp_path, "s.glsl")
-    try:
-        window = find_titled_window(x, "s.glsl ")
-
-        def colour():
-            return grab(window, (5, 5, 1, 1)).getpixel((0, 0))
+    with live_window(prefix, xserver, tmp_path, "s.glsl", []) as (x, window, colour):
         until(lambda: colour() == (255, 0, 0) or colour(), "the included file's red")
         (tmp_path / "elsewhere" / "colour.glsl").write_text("vec3 colour() { return vec3(0.0, 0.0, 1.0); }\n")
         until(lambda: colour() == (0, 0, 255) or colour(), "the blue saved in the link's target")
@@ -288,9 +269,7 @@ def test_live_watches_an_included_file_as_it_watches_the_shader(prefix, xserver,
         (tmp_path / "common").mkdir()
         (tmp_path / "common" / "extra.glsl").write_text("vec3 extra() { return vec3(0.0, 1.0, 0.0); }\n")
         until(lambda: colour() == (0, 255, 255) or colour(), "the green added in the folder made again")
-    finally:
-        interrupt(live)
-        x.close()
+
 
 def test_a_shader_names_its_own_images_and_an_option_wins(prefix, tmp_path):
     Image.new("RGB", (4, 4), (0, 200, 0)).save(tmp_path / "named.png")

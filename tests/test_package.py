@@ -170,7 +170,7 @@ def test_the_description_is_the_libraries_own_tables():
     described, found = facts.get(), defines(TREE)
     sources = "\n".join(f.read_text() for f in sorted((TREE / "companions" / "preload").rglob("*.c")))
     number = {name: eval(re.sub(r"(\d)LL\b", r"\1", found[name])) for name in (
-        "CHANNELS", "MOST_PASSES", "SAMPLE_RATE", "LINES_APART", "LARGEST_TEXT", "SOUND_WIDTH")}
+        "CHANNELS", "MOST_PASSES", "SAMPLE_RATE", "LINES_APART", "LARGEST_TEXT", "SOUND_WIDTH", "KEY_CODES")}
     samplers = re.search(r"enum sampler \{([^}]*)\}", sources + "\n" + "\n".join(
         f.read_text() for f in (TREE / "companions" / "preload").rglob("*.h"))).group(1).replace(" ", "").split(",")
     glsl = dict(zip(samplers, re.search(r"SAMPLER_NAMES\[\d\] = \{([^}]*)\}", sources).group(1)

@@ -83,17 +83,17 @@ static long long frame_ns(int k)
  * spans. */
 static void hold_keys(double t)
 {
-    int down[256];
+    int down[KEY_CODES];
     memset(down, -1, sizeof down);
     for (const char *p = keys; p != NULL && *p != '\0';) {
         int code = 0;
         double from_t = 0, to_t = 0;
-        if (sscanf(p, "%d:%lf-%lf", &code, &from_t, &to_t) == 3 && code >= 0 && code < 256)
+        if (sscanf(p, "%d:%lf-%lf", &code, &from_t, &to_t) == 3 && code >= 0 && code < KEY_CODES)
             down[code] = (down[code] > 0) || (t >= from_t && t < to_t);
         p = strchr(p, ',');
         p = p != NULL ? p + 1 : NULL;
     }
-    for (int code = 0; code < 256; code++)
+    for (int code = 0; code < KEY_CODES; code++)
         if (down[code] >= 0)
             keyboard_key(code, down[code]);
 }

@@ -1,11 +1,13 @@
 /* The words of the plan, and the kinds of channel (kinds.h). */
 #include "text/kinds.h"
 
+#include "text/keys.h"
+
 const struct channel_kind CHANNEL_KINDS[] = {
     {"image", SAMPLER_2D, 2, 0, 0, 1},
     {"cube", SAMPLER_CUBE, 2, 0, 0, 1},
     {"volume", SAMPLER_3D, 3, 0, 0, 1},
-    {"keyboard", SAMPLER_2D, 2, 256, 3, 0},
+    {"keyboard", SAMPLER_2D, 2, KEY_CODES, 3, 0},
     {"video", SAMPLER_2D, 3, 0, 0, 1},
     {"sound", SAMPLER_2D, 2, SOUND_WIDTH, 2, 0},
     {"capture", SAMPLER_2D, 2, SOUND_WIDTH, 2, 0},
