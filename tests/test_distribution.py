@@ -103,7 +103,7 @@ def test_deb_holds_the_commands_names_what_they_need_and_passes_lintian(tmp_path
               for f in ("Depends", "Recommends", "Maintainer")}
     assert fields["Maintainer"] == "Ada Tester <ada@example.org>"
     dynamic = subprocess.run(["readelf", "-d", str(BUILD / "quillomar"), str(BUILD / "libquillomar-record.so"),
-                              str(BUILD / "libquillomar-headless.so")],
+                              str(BUILD / "libquillomar-headless.so"), str(BUILD / "libquillomar-live.so")],
                              capture_output=True, text=True).stdout
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic))
     assert "libglfw.so.3" in needed

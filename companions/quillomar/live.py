@@ -51,7 +51,8 @@ class Session:
         self.builds, self.out_tail, self.reader, self.streams = 0, b"", None, []
         self.refresh = []  # called now and then: what follows a Shadertoy JSON, and the directives
         self.handlers = {"build": self.built, "missing": self.missing, "unreadable": self.unreadable,
-                         "stalled": self.stalled, "reverted": self.reverted, "clock": self.clock, "sound": self.sound}
+                         "stalled": self.stalled, "reverted": self.reverted, "clock": self.clock, "sound": self.sound,
+                         "overlay": self.overlay}
         self.player, self.sound_path = playback.Player(self.head), None
 
     def clock(self, record):
@@ -59,6 +60,22 @@ class Session:
 
     def sound(self, record):
         self.player.load(self.sound_path)
+
+    def overlay(self, record):
+        """F1: the overlay shown; hidden, with what it measured last."""
+        if record.fields["shown"] == "1":
+            self.head("overlay shown (F1 hides it)")
+            return
+        times = []
+        for line in record.payloads.get("gpu", b"").split(b"\n"):
+            ms, _, path = line.partition(b"\t")
+            if ms:
+                times.append("%s %s" % (self.name_of(unescaped(path)),
+                                        "-" if ms == b"-" else "%s ms" % ms.decode()))
+        said = "overlay hidden: GPU time per pass: %s; %s ms a frame" % (", ".join(times), record.fields["frame_ms"])
+        if record.fields["pixel"] != "-":
+            said += "; pixel %s is %s" % (record.fields["pixel"], record.fields["colour"].replace(",", " "))
+        self.head(said)
 
     def head(self, said, name=None):
         self.log.write(heading(name or self.name, said))

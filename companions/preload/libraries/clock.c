@@ -1,20 +1,27 @@
 /*
  * live's clock (live.h): the program's own reads of the monotonic clock run on from its origin, except that
- * Space pauses and resumes them, Home sets iTime back to 0, and Left and Right move it by one second. A
- * "clock" record says where it is at its start and after each time key.
+ * Space pauses and resumes them, Home sets iTime back to 0, Left and Right move it by one second, and
+ * Comma and Period step one frame (STEP_NS) back and forth, paused. The overlay's timeline also sets iTime,
+ * the speed it runs at and a range it loops over. A "clock" record says where it is at its start and after
+ * each time key and each change of the timeline.
  */
-#include "libraries/live.h"
+#include "libraries/clock.h"
 
 static const long long SECOND_NS = 1000000000LL;
 
-/* iTime is base_itime + (now - base_real), frozen at base_itime while paused; last_itime is what the frame
- * being drawn read. */
-static int origin_read, paused;
-static long long origin, base_real, base_itime, last_itime;
+/* iTime is base_itime + (now - base_real) x speed, frozen at base_itime while paused, and taken back into
+ * [loop_from, loop_to) once it reaches loop_to when that range is set; last_itime is what the frame being
+ * drawn read. steps: the frames stepped since the library last asked. */
+static int origin_read, paused, steps;
+static long long origin, base_real, base_itime, last_itime, loop_from, loop_to;
+static double speed = 1.0;
 
 static long long itime_at(long long now)
 {
-    return paused ? base_itime : base_itime + (now - base_real);
+    long long t = paused ? base_itime : base_itime + (long long)((double)(now - base_real) * speed);
+    if (loop_to > loop_from && t >= loop_to)
+        t = loop_from + (t - loop_from) % (loop_to - loop_from);
+    return t;
 }
 
 /* Says where the clock is: iTime, and whether it is paused. */
@@ -67,6 +74,9 @@ enum time_key clock_key(int key, int action)
         t = t > SECOND_NS ? t - SECOND_NS : 0;
     } else if (key == GLFW_KEY_RIGHT) {
         t += SECOND_NS;
+    } else if (key == GLFW_KEY_COMMA || key == GLFW_KEY_PERIOD) {
+        clock_step(key == GLFW_KEY_PERIOD ? 1 : -1);
+        return TIME_STEP;
     } else {
         return TIME_NONE;
     }
@@ -74,4 +84,71 @@ enum time_key clock_key(int key, int action)
     base_real = now;
     say_clock();
     return which;
+}
+
+/* The clock runs on from iTime t now. */
+static void set_base(long long t)
+{
+    base_itime = t > 0 ? t : 0;
+    base_real = preload_real_now();
+}
+
+void clock_set(long long itime)
+{
+    if (!origin_read)
+        return;
+    set_base(itime);
+    say_clock();
+}
+
+void clock_pause(int pause)
+{
+    if (!origin_read || pause == paused)
+        return;
+    set_base(itime_at(preload_real_now()));
+    paused = pause;
+    say_clock();
+}
+
+void clock_step(int frames)
+{
+    if (!origin_read)
+        return;
+    long long t = itime_at(preload_real_now());
+    paused = 1;
+    set_base(t + frames * STEP_NS);
+    steps += frames;
+    say_clock();
+}
+
+int clock_steps_taken(void)
+{
+    int taken = steps;
+    steps = 0;
+    return taken;
+}
+
+void clock_set_speed(double factor)
+{
+    set_base(itime_at(preload_real_now()));
+    speed = factor > 0 ? factor : 0;
+}
+
+double clock_speed(void)
+{
+    return speed;
+}
+
+void clock_set_loop(long long from, long long to)
+{
+    set_base(itime_at(preload_real_now()));
+    loop_from = from > 0 ? from : 0;
+    loop_to = to;
+}
+
+int clock_loop(long long *from, long long *to)
+{
+    *from = loop_from;
+    *to = loop_to;
+    return loop_to > loop_from;
 }

@@ -11,13 +11,20 @@
  * watchdog.c's (live.h).
  *
  * Keys come as events, so a tap shorter than a frame counts. While a pass reads the keyboard, the keys are
- * the shader's, and the time keys are taken with Ctrl.
+ * the shader's, and the time keys are taken with Ctrl. F1 is never the shader's: it shows and hides the
+ * overlay (overlay.h), drawn at the swap; while it is shown, the keys and buttons are its too, and a press
+ * over it is not the shader's.
+ *
+ * While time is paused iFrame stands still too, but for the frames stepped (clock_step).
  */
 #include <math.h>
 #include <time.h>
 
 #include "gl/keyboard.h"
+#include "gl/timing.h"
+#include "libraries/inspect.h"
 #include "libraries/live.h"
+#include "libraries/overlay.h"
 #include "libraries/viewer.h"
 #include "libraries/watchdog.h"
 
@@ -42,8 +49,12 @@ __attribute__((constructor)) static void configure(void)
 
 static void key_callback(GLFWwindow *w, int key, int scancode, int action, int mods)
 {
-    (void)w;
-    (void)scancode;
+    if (key == GLFW_KEY_F1) {
+        if (action == GLFW_PRESS)
+            overlay_toggle(w);
+        return;
+    }
+    overlay_key(w, key, scancode, action, mods);
     /* While a pass reads the keyboard, its keys are the shader's, and the time keys are taken with Ctrl. */
     if (keyboard_read()) {
         if (action != GLFW_REPEAT)
@@ -86,8 +97,9 @@ static void pointer(double *x, double *y, int *width, int *height)
 
 static void button_callback(GLFWwindow *w, int which, int action, int mods)
 {
-    (void)w;
-    (void)mods;
+    overlay_button(w, which, action, mods);
+    if (action == GLFW_PRESS && overlay_wants_mouse())
+        return;
     if (which != GLFW_MOUSE_BUTTON_LEFT)
         return;
     mouse_held = action == GLFW_PRESS;
@@ -148,7 +160,11 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
 {
     saves_sound(draw_arrays, mode, first, count);
     long long now = preload_real_now(), last_itime = clock_itime();
-    frame.number++;
+    int steps = clock_steps_taken();
+    if (frame.number < 0 || !clock_paused())
+        frame.number++;
+    else
+        frame.number = frame.number + steps > 0 ? frame.number + steps : 0;
     frame.time = (double)last_itime / 1e9;
     frame.delta = frame.number == 0 || last_itime < previous_itime ? 0.0
                                                                    : (double)(last_itime - previous_itime) / 1e9;
@@ -177,7 +193,22 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
     frame.viewport[0] = width;
     frame.viewport[1] = height;
     frame_pointer(&frame, px, py);
-    passes_frame(&frame, draw_arrays, mode, first, count);
+    /* passes_frame, with the Image pass timed, and drawn again for the overlay's inspector before the
+     * frame is kept as the previous one. */
+    passes_draw(&frame, draw_arrays, mode, first, count);
+    timing_begin(passes.count - 1);
+    draw_arrays(mode, first, count);
+    timing_end();
+    if (overlay_shown())
+        inspect_draw(draw_arrays, mode, first, count, (int)floor(px), (int)ceil(py) - 1, width, height);
+    passes_drawn(&frame);
+}
+
+/* The frame is done: the overlay over it, last. */
+static void swapping(GLFWwindow *w)
+{
+    struct overlay_view view = {frame.number, frame.time, (int)frame.resolution[0], (int)frame.resolution[1]};
+    overlay_draw(w, &view);
 }
 
 /* The viewer's fragment text is the file's, with its includes and the Image pass's channels; the program
@@ -189,6 +220,7 @@ const struct viewer_events viewer_events = {
     .linked = linked,
     .in_use = saves_drawn,
     .draw = draw,
+    .swapping = swapping,
     .polling = polling,
     .polled = polled,
     .clock = clock_read,

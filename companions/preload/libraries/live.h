@@ -1,11 +1,12 @@
 /*
  * What quillomar-live's pieces share: live.c (its policy for the viewer's events, viewer.h: its window,
  * the ends of its frames, its own build, the program it uses, its draw), saves.c (each save built,
- * reported and shown; the window's title) and clock.c (the program's clock and the time keys).
+ * reported and shown; the window's title) and clock.c (the program's clock and the time keys, clock.h).
  */
 #ifndef QUILLOMAR_LIVE_H
 #define QUILLOMAR_LIVE_H
 
+#include "libraries/clock.h"
 #include "passes/passes.h"
 
 /* Reads the settings, watches the file and reads the plan (when the library loads). */
@@ -34,18 +35,5 @@ void saves_sound(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei cou
  * again. */
 void saves_window(GLFWwindow *window, void (*set_title)(GLFWwindow *, const char *));
 void retitle(void);
-
-/* The program's read of the clock (origin_now: its time origin), as viewer.h's clock event: the origin is
- * the real time then, and every later read runs on from it by iTime. */
-long long clock_read(int origin_now);
-
-/* What the frame being drawn read of the clock, as iTime in nanoseconds, and whether time is paused. */
-long long clock_itime(void);
-int clock_paused(void);
-
-/* A key of the window (GLFW's key and action) as a time key, once the clock has started: Space pauses and
- * resumes, Home sets iTime back to 0, Left and Right move it by one second. Says which it was. */
-enum time_key { TIME_NONE, TIME_PAUSE, TIME_HOME, TIME_MOVE };
-enum time_key clock_key(int key, int action);
 
 #endif

@@ -1,6 +1,7 @@
 #include "passes/passes.h"
 
 #include "gl/keyboard.h"
+#include "gl/timing.h"
 #include "gl/uniforms.h"
 
 struct passes passes = {.count = 1, .pass = {{.kind = PASS_IMAGE}}};
@@ -200,8 +201,11 @@ void passes_draw(struct frame *frame, PFNGLDRAWARRAYSPROC draw, GLenum mode, GLi
         struct pass *pass = &passes.pass[p];
         if (pass->kind == PASS_CUBE) {
             size_cube(pass);
-            if (pass->program != 0)
+            if (pass->program != 0) {
+                timing_begin(p);
                 draw_cube(pass, frame, draw, mode, first, count);
+                timing_end();
+            }
             continue;
         }
         size_buffer(pass, width, height);
@@ -212,7 +216,9 @@ void passes_draw(struct frame *frame, PFNGLDRAWARRAYSPROC draw, GLenum mode, GLi
         bind_channels(pass, frame);
         inputs_set(pass->program, frame);
         gl.uniform1f(pass->time_location, (GLfloat)frame->time);
+        timing_begin(p);
         draw(mode, first, count);
+        timing_end();
         struct target drawn = pass->back;
         pass->back = pass->front;
         pass->front = drawn;

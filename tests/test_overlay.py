@@ -1,0 +1,116 @@
+"""live's overlay (F1) in a window under Xvfb: shown over the picture and gone again, never in the
+picture a pass reads back nor in a recording, and never the shader's key; the GPU's time of each pass and
+the colour under the pointer before the window's 8 bits, said in the log when it is hidden; the timeline's
+step moving iFrame by one frame."""
+import re
+import subprocess
+import time
+
+import pytest
+from PIL import Image
+from Xlib import X
+from Xlib.ext import xtest
+
+from conftest import interrupt, start_live, until
+from xsession import find_titled_window, grab, open_display
+
+pytestmark = pytest.mark.packaging
+
+F1, CONTROL, SPACE, PERIOD, COMMA = 0xffbe, 0xffe3, 0x20, 0x2e, 0x2c
+STRIP = 64
+BACKGROUND = (51, 102, 153)
+# The buffer pass is one colour; the Image pass shows it for three frames and then its own previous frame
+# over most of the picture, so that anything drawn into the picture it reads back would stay there. The
+# bottom strip is a colour that 8 bits do not hold; the right strip shows iFrame's low byte and, in green,
+# whether the shader ever saw F1.
+FILES = {
+    "a.glsl": "void mainImage(out vec4 c, in vec2 f) { c = vec4(0.2, 0.4, 0.6, 1.0); }\n",
+    "image.glsl": '#iChannel0 "file://a.glsl"\n#iChannel1 "self"\n#iKeyboard\n'
+                  "void mainImage(out vec4 c, in vec2 f) {\n"
+                  "    if (f.x >= iResolution.x - 64.0) {\n"
+                  "        c = vec4(float(iFrame & 255) / 255.0, isKeyDown(Key_F1) || isKeyToggled(Key_F1) ? 1.0 : 0.0,"
+                  " 0.0, 1.0);\n"
+                  "    } else if (f.y < 64.0) {\n"
+                  "        c = vec4(0.3, 0.1234, 0.5678, 1.0);\n"
+                  "    } else {\n"
+                  "        c = iFrame < 3 ? texelFetch(iChannel0, ivec2(f), 0) : texelFetch(iChannel1, ivec2(f), 0);\n"
+                  "    }\n}\n",
+}
+
+
+def press(x, *keys):
+    """Holds keys down together, in order, then lets them go in the reverse order."""
+    for key in keys:
+        xtest.fake_input(x, X.KeyPress, x.keysym_to_keycode(key))
+        x.sync()
+        time.sleep(0.01)
+    for key in reversed(keys):
+        xtest.fake_input(x, X.KeyRelease, x.keysym_to_keycode(key))
+        x.sync()
+        time.sleep(0.01)
+
+
+def changed(window, box):
+    """How many pixels of box (left, top, width, height) are not the background."""
+    return sum(1 for p in grab(window, box).getdata() if p[:3] != BACKGROUND)
+
+
+def test_f1_shows_the_overlay_over_the_picture_only_and_hides_it_with_what_it_measured(prefix, xserver,
+                                                                                        tmp_path):
+    for name, text in FILES.items():
+        (tmp_path / name).write_text(text)
+    x = open_display(xserver)
+    live = start_live(prefix, xserver, tmp_path, "image.glsl")
+    try:
+        window = find_titled_window(x, "image.glsl ")
+        g = window.get_geometry()
+        box = (0, 0, 420, 420)
+        strip = lambda: grab(window, (g.width - 10, 10, 1, 1)).getpixel((0, 0))  # noqa: E731
+        until(lambda: changed(window, box) == 0 or changed(window, box), "the picture, all one colour")
+        window.set_input_focus(X.RevertToPointerRoot, X.CurrentTime)
+        x.sync()
+        origin = window.translate_coords(x.screen().root, 0, 0)
+        xtest.fake_input(x, X.MotionNotify, x=-origin.x + 300, y=-origin.y + g.height - 20)
+        x.sync()
+
+        press(x, F1)
+        until(lambda: changed(window, box) > 2000 or changed(window, box), "the overlay over the picture")
+        assert strip()[1] == 0, "the shader does not get F1"
+        time.sleep(1.0)  # frames enough for the GPU's times and the pixel to be read
+        press(x, F1)
+        until(lambda: changed(window, box) == 0 or changed(window, box), "the overlay gone, and nowhere kept")
+        assert strip()[1] == 0, "the shader does not get F1"
+
+        # The timeline, paused (the shader reads the keyboard, so the time keys take Ctrl): iFrame stands
+        # still, and a step forwards or backwards moves it by one frame.
+        press(x, CONTROL, SPACE)
+        time.sleep(0.3)
+        held = strip()[0]
+        time.sleep(0.3)
+        assert strip()[0] == held, "iFrame stands still while paused"
+        press(x, CONTROL, PERIOD)
+        until(lambda: strip()[0] == (held + 1) % 256 or strip()[0], "iFrame one frame on")
+        press(x, CONTROL, PERIOD)
+        until(lambda: strip()[0] == (held + 2) % 256 or strip()[0], "iFrame two frames on")
+        press(x, CONTROL, COMMA)
+        until(lambda: strip()[0] == (held + 1) % 256 or strip()[0], "iFrame one frame back")
+        time.sleep(0.3)
+        assert strip()[0] == (held + 1) % 256
+    finally:
+        out = interrupt(live)
+        x.close()
+
+    said = re.findall(r"^──── \d\d:\d\d:\d\d image\.glsl: (overlay .*) ────$", out, re.M)
+    assert len(said) == 2 and said[0] == "overlay shown (F1 hides it)", out
+    hidden = re.fullmatch(r"overlay hidden: GPU time per pass: a\.glsl ([\d.]+) ms, image\.glsl ([\d.]+) ms; "
+                          r"([\d.]+) ms a frame; pixel (\d+),(\d+) is ([\d. ]+)", said[1])
+    assert hidden, said[1]
+    assert all(float(t) > 0 for t in hidden.group(1, 2, 3)), said[1]
+    assert (int(hidden.group(4)), int(hidden.group(5))) == (300, 19), said[1]
+    assert hidden.group(6) == "0.3000 0.1234 0.5678 1.0000", "the colour before 8 bits: %s" % said[1]
+
+    # A recording of the same shader: the picture alone.
+    subprocess.run([str(prefix / "bin" / "quillomar-record"), "image.glsl", "still.png", "--size", "640x360",
+                    "--from", "1"], cwd=tmp_path, check=True, capture_output=True, timeout=120)
+    still = Image.open(tmp_path / "still.png").convert("RGB")
+    assert sum(1 for p in still.crop((0, 0, 420, 290)).getdata() if p != BACKGROUND) == 0
