@@ -33,12 +33,16 @@ def test_the_layers_check_passes_the_tree_and_names_each_call_upwards_and_each_l
     plant(tmp_path, "text/keys.h", '#include "base/base.h"\n', '#include <glad/gl.h>\n#include "kinds.h"\n')
     # Two pieces of one layer that include each other.
     plant(tmp_path, "gl/keyboard.c", '#include "gl/units.h"\n', '#include "gl/channels.h"\n')
+    # The C++ piece, live's overlay, held to the same rules.
+    plant(tmp_path, "libraries/overlay.cpp", '#include "libraries/overlay.h"\n', '#include "overlay.h"\n')
     status, said = layers(tmp_path)
     assert status == 1
     assert 'companions/preload/text/inputs.h:11: "passes/passes.h" is of the passes layer, above text' in said
     assert "companions/preload/text/keys.h:9: <glad/gl.h> in the text layer, which knows no GL" in said
     assert 'companions/preload/text/keys.h:10: "kinds.h" is not a header of a layer ("LAYER/NAME.h")' in said
     assert "pieces include each other in a loop: gl/channels -> gl/keyboard -> gl/channels" in said
+    assert 'companions/preload/libraries/overlay.cpp:8: "overlay.h" is not a header of a layer ("LAYER/NAME.h")' \
+        in said
     assert ("pieces include each other in a loop: passes/passes -> programs/program -> text/dialects -> "
             "text/inputs -> passes/passes") in said
     # A piece left beside the folders is in no layer.
