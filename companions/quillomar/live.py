@@ -66,6 +66,9 @@ class Session:
         if record.fields["shown"] == "1":
             self.head("overlay shown (F1 hides it)")
             return
+        if record.fields["shown"] == "none":
+            self.head("the overlay cannot be drawn: Dear ImGui's OpenGL loader found no libGL.so.1")
+            return
         times = []
         for line in record.payloads.get("gpu", b"").split(b"\n"):
             ms, _, path = line.partition(b"\t")

@@ -14,7 +14,8 @@ extern "C" {
 
 namespace {
 
-bool shown, made;
+// made: ImGui set up once; usable: its OpenGL 3 backend found the GL (its loader opens libGL.so.1).
+bool shown, made, usable;
 // The frame times of the last OVERLAY_FRAMES frames, swap to swap, in milliseconds: next is the oldest.
 float frame_ms[OVERLAY_FRAMES];
 int next, kept;
@@ -157,10 +158,15 @@ void overlay_toggle(GLFWwindow *window)
         io.LogFilename = nullptr;
         ImGui::StyleColorsDark();
         ImGui_ImplGlfw_InitForOpenGL(window, false);
-        ImGui_ImplOpenGL3_Init("#version 330 core");
+        usable = ImGui_ImplOpenGL3_Init("#version 330 core");
         GL_ENTRY(glGetIntegerv, get_integerv);
         GL_ENTRY(glBindFramebuffer, bind_framebuffer);
         made = true;
+    }
+    if (!usable) {
+        const struct field fields[] = {FIELD("shown", "none")};
+        record_write(STDERR_FILENO, "overlay", fields, 1);
+        return;
     }
     if (shown)
         say(false);
