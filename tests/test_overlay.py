@@ -1,7 +1,7 @@
 """live's overlay (F1) in a window under Xvfb: shown over the picture and gone again, never in the
-picture a pass reads back nor in a recording, and never the shader's key; the GPU's time of each pass and
-the colour under the pointer before the window's 8 bits, said in the log when it is hidden; the timeline's
-step moving iFrame by one frame."""
+picture a pass reads back nor in a recording, and never the shader's key; its buttons taking the mouse;
+the GPU's time of each pass and the colour under the pointer before the window's 8 bits, said in the log
+when it is hidden; the timeline's step, on the overlay and by a key, moving iFrame by one frame."""
 import re
 import subprocess
 import time
@@ -76,6 +76,31 @@ def test_f1_shows_the_overlay_over_the_picture_only_and_hides_it_with_what_it_me
         press(x, F1)
         until(lambda: changed(window, box) > 2000 or changed(window, box), "the overlay over the picture")
         assert strip()[1] == 0, "the shader does not get F1"
+
+        # The overlay's own buttons, clicked (the window at its place, 10, 10; ImGui's layout as Debian's
+        # 1.86 makes it): ">" pauses and steps one frame, "<" steps one back, "Play" goes on.
+        def click(left, top):
+            xtest.fake_input(x, X.MotionNotify, x=-origin.x + left, y=-origin.y + top)
+            x.sync()
+            time.sleep(0.3)
+            for event in (X.ButtonPress, X.ButtonRelease):
+                xtest.fake_input(x, event, 1)
+                x.sync()
+                time.sleep(0.05)
+
+        click(105, 211)
+        time.sleep(0.3)
+        held = strip()[0]
+        time.sleep(0.3)
+        assert strip()[0] == held, "paused by the overlay's step"
+        click(105, 211)
+        until(lambda: strip()[0] == (held + 1) % 256 or strip()[0], "the overlay's step: iFrame one frame on")
+        click(83, 211)
+        until(lambda: strip()[0] == held or strip()[0], "the overlay's step back: iFrame one frame back")
+        click(42, 211)
+        until(lambda: strip()[0] not in (held, (held + 1) % 256) or strip()[0], "iFrame running again")
+        xtest.fake_input(x, X.MotionNotify, x=-origin.x + 300, y=-origin.y + g.height - 20)
+        x.sync()
         shown_at = strip()[0]
         until(lambda: (strip()[0] - shown_at) % 256 >= 6 or strip(),
               "frames enough for the GPU's times and the pixel to be read")

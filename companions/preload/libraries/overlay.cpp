@@ -80,7 +80,7 @@ void timeline(const struct overlay_view *view)
 {
     ImGui::Text("iTime %.3f s   iFrame %.0f", view->itime, view->frame);
     bool paused = clock_paused();
-    if (ImGui::Button(paused ? "Play" : "Pause"))
+    if (ImGui::Button(paused ? "Play" : "Pause", ImVec2(50.0f, 0.0f))) // one width: the buttons stay put
         clock_pause(!paused);
     ImGui::SameLine();
     if (ImGui::Button("<"))
