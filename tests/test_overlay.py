@@ -21,15 +21,15 @@ STRIP = 64
 BACKGROUND = (51, 102, 153)
 # The buffer pass is one colour; the Image pass shows it for three frames and then its own previous frame
 # over most of the picture, so that anything drawn into the picture it reads back would stay there. The
-# bottom strip is a colour that 8 bits do not hold; the right strip shows iFrame's low byte and, in green,
-# whether the shader ever saw F1.
+# bottom strip is a colour that 8 bits do not hold; the right strip shows iFrame's low byte, in green
+# whether the shader ever saw F1, and in blue whether it ever saw a press of the mouse.
 FILES = {
     "a.glsl": "void mainImage(out vec4 c, in vec2 f) { c = vec4(0.2, 0.4, 0.6, 1.0); }\n",
     "image.glsl": '#iChannel0 "file://a.glsl"\n#iChannel1 "self"\n#iKeyboard\n'
                   "void mainImage(out vec4 c, in vec2 f) {\n"
                   "    if (f.x >= iResolution.x - 64.0) {\n"
                   "        c = vec4(float(iFrame & 255) / 255.0, isKeyDown(Key_F1) || isKeyToggled(Key_F1) ? 1.0 : 0.0,"
-                  " 0.0, 1.0);\n"
+                  " iMouse.z != 0.0 ? 1.0 : 0.0, 1.0);\n"
                   "    } else if (f.y < 64.0) {\n"
                   "        c = vec4(0.3, 0.1234, 0.5678, 1.0);\n"
                   "    } else {\n"
@@ -99,6 +99,7 @@ def test_f1_shows_the_overlay_over_the_picture_only_and_hides_it_with_what_it_me
         until(lambda: strip()[0] == held or strip()[0], "the overlay's step back: iFrame one frame back")
         click(42, 211)
         until(lambda: strip()[0] not in (held, (held + 1) % 256) or strip()[0], "iFrame running again")
+        assert strip()[2] == 0, "the presses on the overlay are not the shader's"
         xtest.fake_input(x, X.MotionNotify, x=-origin.x + 300, y=-origin.y + g.height - 20)
         x.sync()
         shown_at = strip()[0]
