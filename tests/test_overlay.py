@@ -22,12 +22,16 @@ BACKGROUND = (51, 102, 153)
 # The buffer pass is one colour; the Image pass shows it for three frames and then its own previous frame
 # over most of the picture, so that anything drawn into the picture it reads back would stay there. The
 # bottom strip is a colour that 8 bits do not hold; the right strip shows iFrame's low byte, in green
-# whether the shader ever saw F1, and in blue whether it ever saw a press of the mouse.
+# whether the shader ever saw F1, and in blue whether it ever saw a press of the mouse, over iTime in
+# milliseconds over red, green and blue bytes.
 FILES = {
     "a.glsl": "void mainImage(out vec4 c, in vec2 f) { c = vec4(0.2, 0.4, 0.6, 1.0); }\n",
     "image.glsl": '#iChannel0 "file://a.glsl"\n#iChannel1 "self"\n#iKeyboard\n'
                   "void mainImage(out vec4 c, in vec2 f) {\n"
-                  "    if (f.x >= iResolution.x - 64.0) {\n"
+                  "    if (f.x >= iResolution.x - 64.0 && f.y < iResolution.y - 64.0) {\n"
+                  "        uint ms = uint(iTime * 1000.0 + 0.5);\n"
+                  "        c = vec4(vec3((ms >> 16u) & 255u, (ms >> 8u) & 255u, ms & 255u) / 255.0, 1.0);\n"
+                  "    } else if (f.x >= iResolution.x - 64.0) {\n"
                   "        c = vec4(float(iFrame & 255) / 255.0, isKeyDown(Key_F1) || isKeyToggled(Key_F1) ? 1.0 : 0.0,"
                   " iMouse.z != 0.0 ? 1.0 : 0.0, 1.0);\n"
                   "    } else if (f.y < 64.0) {\n"
@@ -66,6 +70,11 @@ def test_f1_shows_the_overlay_over_the_picture_only_and_hides_it_with_what_it_me
         g = window.get_geometry()
         box = (0, 0, 420, 420)
         strip = lambda: grab(window, (g.width - 10, 10, 1, 1)).getpixel((0, 0))  # noqa: E731
+
+        def itime():
+            r, gr, b = grab(window, (g.width - 10, 100, 1, 1)).getpixel((0, 0))[:3]
+            return ((r << 16) | (gr << 8) | b) / 1000.0
+
         until(lambda: changed(window, box) == 0 or changed(window, box), "the picture, all one colour")
         window.set_input_focus(X.RevertToPointerRoot, X.CurrentTime)
         x.sync()
@@ -88,11 +97,14 @@ def test_f1_shows_the_overlay_over_the_picture_only_and_hides_it_with_what_it_me
                 x.sync()
                 time.sleep(0.05)
 
+        def settled():
+            before = strip()[0]
+            time.sleep(0.3)
+            return strip()[0] == before or (before, strip()[0])
+
         click(105, 211)
-        time.sleep(0.3)
+        until(settled, "iFrame paused by the overlay's step")
         held = strip()[0]
-        time.sleep(0.3)
-        assert strip()[0] == held, "paused by the overlay's step"
         click(105, 211)
         until(lambda: strip()[0] == (held + 1) % 256 or strip()[0], "the overlay's step: iFrame one frame on")
         click(83, 211)
@@ -100,6 +112,21 @@ def test_f1_shows_the_overlay_over_the_picture_only_and_hides_it_with_what_it_me
         click(42, 211)
         until(lambda: strip()[0] not in (held, (held + 1) % 256) or strip()[0], "iFrame running again")
         assert strip()[2] == 0, "the presses on the overlay are not the shader's"
+        # The speed slider clicked at its left end: iTime stands still while iFrame runs on; the iTime
+        # slider clicked halfway: iTime about 30 s of its 60; the loop over its first 10 s turned on: iTime
+        # taken back into them.
+        click(19, 256)
+        time.sleep(0.3)
+        still, frame = itime(), strip()[0]
+        time.sleep(0.5)
+        assert itime() == still and strip()[0] != frame, "speed 0: iTime still, iFrame running"
+        click(122, 234)
+        until(lambda: 25.0 < itime() < 35.0 or itime(), "iTime scrubbed to about 30 s")
+        scrubbed = itime()
+        time.sleep(0.3)
+        assert itime() == scrubbed
+        click(26, 279)
+        until(lambda: itime() < 10.0 or itime(), "iTime looped back into its first 10 s")
         xtest.fake_input(x, X.MotionNotify, x=-origin.x + 300, y=-origin.y + g.height - 20)
         x.sync()
         shown_at = strip()[0]
