@@ -31,6 +31,7 @@ import time
 from pathlib import Path
 
 from quillomar import Failure, channels, cleanup, displays, encoding, facts, files, paths, plans, proof, records, viewer
+from quillomar import config
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, errors_first
 from quillomar.settings import encode
@@ -126,6 +127,8 @@ def arguments(argv):
                              "more)")
     parser.add_argument("--media", metavar="FOLDER", action="append", type=Path, default=[],
                         help="where the files a Shadertoy JSON names are, by name (also QUILLOMAR_MEDIA)")
+    parser.add_argument("--fetch", action="store_true",
+                        help="fetch the site's own files a Shadertoy JSON names, those not found, into the cache")
     parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
                         help="a folder to look for included files in, after the shader's own (again for more)")
     parser.add_argument("--no-audio", dest="audio", action="store_false",
@@ -217,7 +220,8 @@ def display_for(args):
 
 def record(args, workdir, leftovers):
     given = args.shader
-    args.shader, plan, ordered, left_out = plans.prepare(given, workdir, args.media, channels.given(args))
+    args.shader, plan, ordered, left_out = plans.prepare(given, workdir, args.media, channels.given(args),
+                                                          fetch=config.fetching(args.fetch))
     for what in left_out:
         sys.stderr.write("quillomar-record: %s: %s\n" % (given, what))
     text = files.read(args.shader)

@@ -9,7 +9,8 @@ import re
 from pathlib import Path
 from typing import NamedTuple
 
-from quillomar import Failure, dialects, directives
+from quillomar import Failure, dialects, directives, library
+from quillomar import fetch as fetching
 
 # The site's paths of its buffers' and its cube map pass's pictures, as inputs name them.
 BUFFER_PATH = re.compile(r"/media/previz/buffer0(\d)\.png$")
@@ -110,15 +111,40 @@ def sampler_lines(n, kind, sampler):
     return lines
 
 
-def write(path, folder, media=(), given=()):
+def locate(channel, folders, fetch=False):
+    """The file a media channel reads (a cube map's with "{}" where its faces' names go): the first media
+    folder that has it, by its file name, else for the site's own files the cache, else what is fetched
+    into it when fetch is asked; None when none has it."""
+    name = Path(channel.path).name
+    if channel.kind == "cubemap":
+        stem, suffix = Path(name).stem, Path(name).suffix
+        faces = [stem + suffix] + ["%s_%d%s" % (stem, k, suffix) for k in range(1, 6)]
+        found = next((f for f in folders if all((f / face).is_file() for face in faces)), None)
+        if found is not None:
+            return (found / (stem + "{}" + suffix)).resolve()
+    else:
+        found = next((f for f in folders if (f / name).is_file()), None)
+        if found is not None:
+            return (found / name).resolve()
+    medium = library.named(channel.path)
+    if medium is None:
+        return None
+    cache = library.cache_folder()
+    where = fetching.cached(medium, cache)
+    if where is None and fetch:
+        where = fetching.fetch(medium, cache)
+    return where
+
+
+def write(path, folder, media=(), given=(), fetch=False):
     """Writes the shader's JSON at path into folder as files: common.glsl, one file per buffer pass, and
     the Image pass as NAME.glsl (NAME the JSON's), each with its channels as directives, and marked as the
     site's passes (#iDialect), whatever else their text holds; the channels in given (the command's
     --channelN options, which win) are left out of the Image pass's. The buffers are drawn in the order
     the JSON lists them, as the site draws them (#iPasses). Returns the Image file's path, and
     what is to be said of what is not drawn (a pass of a kind not drawn, a channel that names a buffer the
-    JSON does not have, which is black), a line each. A channel of a kind not read, or a file not in the
-    media folders, is said in one message."""
+    JSON does not have, which is black), a line each. A channel of a kind not read, or a file that no
+    media folder and not the cache has (locate(); fetched there with fetch), is said in one message."""
     passes = load(path)
     kinds = [p.kind for p in passes]
     if kinds.count("image") != 1:
@@ -174,17 +200,9 @@ def write(path, folder, media=(), given=()):
                 head.append('#iChannel%d "%s"' % (i.channel, "self" if cubes[0] is p else
                                                  "file://" + names[id(cubes[0])]))
             elif i.kind in MEDIA_KINDS:
-                name = Path(i.path).name
-                if i.kind == "cubemap":
-                    stem, suffix = Path(name).stem, Path(name).suffix
-                    faces = [stem + suffix] + ["%s_%d%s" % (stem, k, suffix) for k in range(1, 6)]
-                    found = next((f for f in folders if all((f / face).is_file() for face in faces)), None)
-                    where = None if found is None else (found / (stem + "{}" + suffix)).resolve()
-                else:
-                    found = next((f for f in folders if (f / name).is_file()), None)
-                    where = None if found is None else (found / name).resolve()
+                where = locate(i, folders, fetch)
                 if where is None:
-                    missing.append(name)
+                    missing.append(i.path)
                     continue
                 head.append('#iChannel%d "file://%s"' % (i.channel, where))
                 if i.kind == "cubemap":
@@ -202,9 +220,12 @@ def write(path, folder, media=(), given=()):
             head.append("#iPasses %s" % " ".join('"%s"' % names[id(b)] for b in buffers))
         texts[names[id(p)]] = "\n".join(head + [p.code]).rstrip("\n") + "\n"
     if missing:
-        raise Failure("%s names media not found in %s: %s" % (
-            path, " or ".join(map(str, folders)) or "any folder (--media FOLDER, or QUILLOMAR_MEDIA)",
-            ", ".join(sorted(set(missing)))))
+        sites = [library.named(m) for m in missing if library.named(m) is not None]
+        raise Failure("%s names media not found in %s: %s (%s)" % (
+            path, " or ".join(map(str, folders)) or "any folder",
+            ", ".join(sorted({library.named(m).called() if library.named(m) else Path(m).name for m in missing})),
+            "--fetch gets them from the site, or --media FOLDER" if sites and not fetch else
+            "--media FOLDER, or QUILLOMAR_MEDIA"))
     if common:
         texts["common.glsl"] = common[0].code.rstrip("\n") + "\n"
     for name, text in texts.items():
