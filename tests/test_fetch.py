@@ -5,6 +5,7 @@ asked, by --fetch or the config file. No X server."""
 import io
 import json
 import os
+import signal
 import socket
 import subprocess
 import threading
@@ -232,3 +233,27 @@ def test_import_fetches_only_when_asked_by_fetch_or_the_config_file(site, tmp_pa
     (cache / LONDON.file).unlink()
     done = run("--force")
     assert (done.returncode, done.stderr, site.requests[7:]) == (0, "", [LONDON.path])
+
+
+def test_a_fetch_interrupted_leaves_nothing_in_the_cache(site, tmp_path):
+    started = threading.Event()
+
+    def stalled(request):
+        request.send_response(200)
+        request.send_header("Content-Length", "50000")
+        request.end_headers()
+        request.wfile.write(bytes(1000))
+        request.wfile.flush()
+        started.set()
+        time.sleep(5)
+    site.files[LONDON.path] = stalled
+    (tmp_path / "shader.json").write_text(json.dumps({"renderpass": [
+        {"inputs": [{"filepath": LONDON.path, "type": "texture", "channel": 0}], "outputs": [],
+         "code": "void mainImage(out vec4 c, in vec2 p) { c = texture(iChannel0, p); }\n", "type": "image"}]}))
+    command = subprocess.Popen([str(BUILD / "quillomar-import"), "shader.json", "--fetch"], cwd=tmp_path,
+                               stderr=subprocess.PIPE, text=True)
+    assert started.wait(30)
+    time.sleep(0.2)
+    command.send_signal(signal.SIGINT)
+    assert (command.wait(30), command.stderr.read()) == (130, "")
+    assert list(library.cache_folder().iterdir()) == []
