@@ -23,7 +23,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import (Failure, channels, cleanup, directives, displays, facts, media, paths, plans, playback,
+from quillomar import (Failure, channels, cleanup, displays, facts, folders, media, paths, plans, playback,
                        records, shadertoy, viewer)
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, located, printable, text_lines
@@ -53,6 +53,7 @@ class Session:
         self.handlers = {"build": self.built, "missing": self.missing, "unreadable": self.unreadable,
                          "stalled": self.stalled, "reverted": self.reverted, "clock": self.clock, "sound": self.sound}
         self.player, self.sound_path = playback.Player(self.head), None
+        self.folder = args.shader if args.shader.is_dir() else None  # a folder in the site's layout
 
     def clock(self, record):
         self.player.clock(float(record.fields["itime"]), record.fields["paused"] == "1")
@@ -65,7 +66,9 @@ class Session:
 
     def name_of(self, file):
         """How the log names a file of the shader: the one given as given, another pass as it is found
-        from there."""
+        from there; a folder's by the user's files in it."""
+        if self.folder is not None:
+            return folders.shown(file, self.folder) if file else self.name
         if not file or file == self.path:
             return self.name
         if self.name.lower().endswith(".json"):
@@ -95,7 +98,8 @@ class Session:
         text = record.payloads["text"].decode(errors="replace")
         if self.args.echo:
             self.log.write_all(text_lines(text))
-        self.log.write_all(located(record.payloads["log"].decode(errors="replace"), text, name, files[1:]))
+        included = [folders.shown(f, self.folder) for f in files[1:]] if self.folder is not None else files[1:]
+        self.log.write_all(located(record.payloads["log"].decode(errors="replace"), text, name, included))
 
     def take(self, items):
         for item in items:
@@ -219,7 +223,7 @@ def replanning(image, ordered, workdir, given, log, name, plan_fd, capture=None)
         if stamps(state["ordered"]) == state["stamps"]:
             return
         try:
-            ordered = directives.resolve(image, given)
+            ordered, notes = plans.passes_of(image, given)
             state["stamps"] = stamps(state["ordered"])
             now = wiring(ordered)
             if now == state["wiring"]:
@@ -228,7 +232,6 @@ def replanning(image, ordered, workdir, given, log, name, plan_fd, capture=None)
             state["plans"] += 1
             folder = Path(workdir) / ("plan%d" % state["plans"])
             folder.mkdir()
-            notes = []
             plan = plans.write_plan(ordered, folder, notes, capture)
         except Failure as e:
             state["stamps"] = stamps(state["ordered"])
@@ -281,7 +284,8 @@ def main(argv=None):
             hearing = Hearing()
             path, plan, ordered, left_out = plans.prepare(path, workdir, args.media, channels.given(args),
                                                           hearing.pipe)
-            if json_path != path:  # Shadertoy's JSON: its passes as files, which follow its saves
+            # Shadertoy's JSON: its passes as files, which follow its saves.
+            if json_path != path and not json_path.is_dir():
                 follow = following(json_path, path.parent, args.media, channels.given(args), log, str(args.shader))
             for what in left_out:
                 log.write(heading(args.shader, what))
@@ -304,7 +308,9 @@ def main(argv=None):
             session.sound_path = more["sound_out"]
             if sound is None and heard is not None:
                 session.player.load(media.sound_samples(heard, "the sound of %s" % heard, workdir, channels=2))
-            session.refresh = [f for f in (follow, replanning(path, ordered, workdir, channels.given(args), log,
+            # What is resolved again after a save: a folder's passes from the folder, else from the Image file.
+            whole = json_path if json_path.is_dir() else path
+            session.refresh = [f for f in (follow, replanning(whole, ordered, workdir, channels.given(args), log,
                                                              str(args.shader), plan_write, hearing.pipe))
                                if f is not None]
             status = session.run(proc)

@@ -30,7 +30,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import Failure, channels, cleanup, displays, encoding, facts, files, paths, plans, proof, records, viewer
+from quillomar import (Failure, channels, cleanup, displays, encoding, facts, files, folders, paths, plans, proof,
+                       records, viewer)
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, errors_first
 from quillomar.settings import encode
@@ -297,6 +298,8 @@ def record(args, workdir, leftovers):
         # a JSON, the JSON and the file's name (as quillomar-import would write it).
         made = Path(file).parent == workdir
         name = Path(file).name if made else given if Path(file) == args.shader.absolute() else file
+        if given.is_dir():  # a folder's: by the user's files in it
+            name, included = folders.shown(file, given), [folders.shown(f, given) for f in included]
         raise Failure("%s did not build:\n%s" % (given if made else name,
                                                   "\n".join(errors_first(log, pass_text, name, included))))
     if not status.built:
