@@ -97,4 +97,10 @@ def test_live_shows_a_save_of_common(prefix, xserver, tmp_path):
         until(lambda: colour() == (64, 128, 255) or colour(), "the folder's picture")
         (tmp_path / "shader" / "Common.glsl").write_text(COMMON.replace("0.5", "1.0"))
         until(lambda: colour() == (64, 255, 255) or colour(), "the picture of the saved Common")
+        # A buffer added to the folder is drawn once a save of the Image pass reads it.
+        write(tmp_path / "shader", {"Buffer D.glsl": "void mainImage(out vec4 c, in vec2 f) { c = level(1.0); }\n"})
+        write(tmp_path / "shader", {"IMAGE.GLSL": '#iChannel0 "file://Buffer D.glsl"\n' + FOLDER["IMAGE.GLSL"].replace(
+            "vec4(a.r,", "vec4(texelFetch(iChannel0, ivec2(f), 0).r - a.r,")})
+        until(lambda: colour() == (191, 255, 255) or colour(), "the picture with the buffer added")
     assert "shader/buffer a.glsl: built in" in said[0], said[0]
+    assert "shader/Buffer D.glsl: built in" in said[0], said[0]

@@ -3,7 +3,8 @@ the same window, which keeps its size, its place and the clock, and leaves the f
 
     quillomar-live [SHADER] [--echo] [--channel0 IMAGE ... --channel3 IMAGE]
 
-SHADER is test.glsl in the current directory by default, and need not exist yet. A text that does not
+SHADER is test.glsl in the current directory by default, and need not exist yet; a folder in the site's
+layout (Image.glsl, Common.glsl, Buffer A.glsl, ...) is one shader, Common in every pass. A text that does not
 build leaves the last one that did on the screen; the title says so, and the log on standard output has
 the GL's messages written as FILE:LINE:COLUMN: error: ..., with the line and a caret under the column.
 In the window, Space pauses and resumes iTime, Home sets it back to 0, Left and Right move it by one
@@ -250,7 +251,9 @@ def replanning(image, ordered, workdir, given, log, name, plan_fd, capture=None)
 def arguments(argv):
     parser = argparse.ArgumentParser(prog="quillomar-live", description=__doc__.split("\n\n")[0],
                                      epilog="\n\n".join(__doc__.split("\n\n")[2:]))
-    parser.add_argument("shader", nargs="?", default="test.glsl", type=Path, help="the shader file (test.glsl)")
+    parser.add_argument("shader", nargs="?", default="test.glsl", type=Path,
+                        help="the shader file, or a folder in the site's layout: Image.glsl, Common.glsl, "
+                             "Buffer A.glsl, ... (test.glsl)")
     parser.add_argument("--echo", action="store_true", help="print each text built, as the viewer echoes it")
     parser.add_argument("--media", metavar="FOLDER", action="append", type=Path, default=[],
                         help="where the files a Shadertoy JSON names are, by name (also QUILLOMAR_MEDIA)")

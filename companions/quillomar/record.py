@@ -105,7 +105,9 @@ key.__name__ = "key (KEY:FROM-TO)"
 
 def arguments(argv):
     parser = Parser(prog="quillomar-record", description=__doc__.split("\n\n")[0])
-    parser.add_argument("shader", type=Path)
+    parser.add_argument("shader", type=Path,
+                        help="the shader file, or a folder in the site's layout: Image.glsl, Common.glsl, "
+                             "Buffer A.glsl, ...")
     parser.add_argument("output", type=Path)
     parser.add_argument("--seconds", type=positive(float), default=5.0, help="length of the clip (5)")
     parser.add_argument("--fps", type=positive(float), default=30.0, help="frames per second (30)")
