@@ -1,6 +1,7 @@
 """A folder in the site's layout given where a shader file goes: its files recognised in any spelling,
 Common in every pass, the buffers drawn A, B, C, D, a buffer no pass reads said with the directive that
-would read it, Common's errors located in Common.glsl, and in live a save of Common.glsl shown."""
+would read it, Common's errors located in Common.glsl, and in live a save of Common.glsl, a buffer added
+and Common made anew shown."""
 import subprocess
 
 import pytest
@@ -102,5 +103,9 @@ def test_live_shows_a_save_of_common(prefix, xserver, tmp_path):
         write(tmp_path / "shader", {"IMAGE.GLSL": '#iChannel0 "file://Buffer D.glsl"\n' + FOLDER["IMAGE.GLSL"].replace(
             "vec4(a.r,", "vec4(texelFetch(iChannel0, ivec2(f), 0).r - a.r,")})
         until(lambda: colour() == (191, 255, 255) or colour(), "the picture with the buffer added")
+        # Common taken away and written again under another spelling: every pass includes the new file.
+        (tmp_path / "shader" / "Common.glsl").unlink()
+        write(tmp_path / "shader", {"common.glsl": COMMON})
+        until(lambda: colour() == (191, 128, 255) or colour(), "the picture of the new common.glsl")
     assert "shader/buffer a.glsl: built in" in said[0], said[0]
     assert "shader/Buffer D.glsl: built in" in said[0], said[0]

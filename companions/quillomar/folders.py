@@ -110,7 +110,8 @@ def resolve(folder, given=None):
 def made(p, workdir):
     """The text made in workdir for pass p of a folder (p.first not None): its dialect, then each of p.first
     and p's own file included, in that order. Returns its path: the Image pass's is named after the folder
-    (as the window's title names it), another's after its file."""
+    (as the window's title names it), another's after its file. Made again (Common.glsl added, say), it
+    replaces the one before, which the library watches."""
     folder = Path(workdir) / MADE_FOLDER
     whole = Path(os.path.abspath(p.path))
     if p.kind == "image":
@@ -124,9 +125,13 @@ def made(p, workdir):
         if '"' in included or "\n" in included:
             raise Failure('%s: a path with a " or a line break in it cannot be included' % included)
         lines.append('#include "%s"' % included)
+    text = os.fsencode("\n".join(lines) + "\n")
     try:
         folder.mkdir(parents=True, exist_ok=True)
-        out.write_bytes(os.fsencode("\n".join(lines) + "\n"))
+        if not out.is_file() or out.read_bytes() != text:  # made again: replaced whole, as a save
+            new = out.with_name("." + out.name + ".new")
+            new.write_bytes(text)
+            os.replace(new, out)
     except OSError as e:
         raise Failure("cannot write %s: %s" % (out, e.strerror or e))
     MADE[str(out)] = whole

@@ -168,15 +168,17 @@ def saved(path):
 def wiring(ordered):
     """What the passes are and read, with the times their textures were saved: when it changes, the
     library gets a new plan. (A save of a pass's text alone the library builds itself.)"""
-    return [(str(p.path), p.kind, p.keyboard, sorted((n, c.kind, str(c.path), c.filter, c.wrap, c.vflip,
+    return [(str(p.path), p.kind, p.keyboard, p.first, sorted((n, c.kind, str(c.path), c.filter, c.wrap, c.vflip,
                                                       None if c.kind == "pass" else saved(c.path))
                                                      for n, c in p.channels.items()))
             for p in ordered]
 
 
 def stamps(ordered):
-    """When each file of the passes and each texture was saved: what is looked at now and then."""
-    return [saved(p.path) for p in ordered] + [saved(c.path) for p in ordered for c in p.channels.values()]
+    """When each file of the passes and each texture was saved, and a folder's (a file added or taken
+    away): what is looked at now and then."""
+    return ([saved(p.path) for p in ordered] + [saved(c.path) for p in ordered for c in p.channels.values()]
+            + [saved(p.path.parent) for p in ordered if p.first is not None])
 
 
 class Hearing:
@@ -233,7 +235,7 @@ def replanning(image, ordered, workdir, given, log, name, plan_fd, capture=None)
             state["plans"] += 1
             folder = Path(workdir) / ("plan%d" % state["plans"])
             folder.mkdir()
-            plan = plans.write_plan(ordered, folder, notes, capture)
+            plan = plans.write_plan(ordered, folder, notes, capture, made_in=workdir)
         except Failure as e:
             state["stamps"] = stamps(state["ordered"])
             log.write(heading(name, "%s; the passes stay as they were" % e))

@@ -82,11 +82,12 @@ DECODERS = {
 }
 
 
-def write_plan(ordered, workdir, said=None, capture=None):
+def write_plan(ordered, workdir, said=None, capture=None, made_in=None):
     """Writes the plan for the passes ordered, with each texture decoded into workdir; returns its path.
     Its paths, whatever their names hold, are written as lines.escaped writes them. What had to be given up
     to fit (of a long video) is added to said. capture(source) gives the pipe a sound as it is heard is read
-    from (live's); without it, such a channel is refused."""
+    from (live's); without it, such a channel is refused. The texts made for a folder's passes go into
+    made_in (workdir by default: live keeps them in one place, for the library to see them made again)."""
     workdir = Path(workdir)
     kinds = facts.get().kinds
     decoding = Decoding(workdir, said, capture)
@@ -121,7 +122,7 @@ def write_plan(ordered, workdir, said=None, capture=None):
         return textures[key]
 
     def source(p):  # a pass of a folder: the text made for it, which includes its file
-        return (folders.made(p, workdir) if p.first is not None else p.path).absolute()
+        return (folders.made(p, made_in or workdir) if p.first is not None else p.path).absolute()
 
     body = []
     if any(p.keyboard for p in ordered):  # #iKeyboard: the keys, read through iKeyboard
