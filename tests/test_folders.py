@@ -69,6 +69,13 @@ def test_a_folders_passes_in_the_sites_order_each_with_common_first(tmp_path):
     assert [p.path.name for p in ordered] == ["Sound.glsl", "BufferB.glsl", "buffer a.glsl", "IMAGE.GLSL"]
     assert said == ['Buffer_C.glsl is not read by any pass: to read it in BufferB.glsl, write #iChannel0 '
                     '"file://Buffer_C.glsl" (a free channel)']
+    # Two buffers that no pass reads are offered two channels.
+    write(folder, {"IMAGE.GLSL": '#iChannel3 "file://buffer a.glsl"\n', "Buffer D.glsl": ""})
+    assert folders.resolve(folder)[1] == [
+        'Buffer_C.glsl is not read by any pass: to read it in IMAGE.GLSL, write #iChannel0 "file://Buffer_C.glsl" '
+        '(a free channel)',
+        'Buffer D.glsl is not read by any pass: to read it in IMAGE.GLSL, write #iChannel1 "file://Buffer D.glsl" '
+        '(a free channel)']
 
 
 def test_a_folder_is_recorded_as_one_shader_with_common_in_every_pass(prefix, tmp_path):

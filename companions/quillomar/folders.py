@@ -53,28 +53,25 @@ def layout(folder):
     return found
 
 
-def free_channel(p):
-    """The first channel pass p does not read, or None."""
-    return next((n for n in range(facts.get().channels) if n not in p.channels), None)
-
-
 def unwired(found, ordered):
     """A line for each buffer or cube map file of the folder that no pass reads, with the directive that
-    would read it: in the Image pass, else in a pass of the folder that has a free channel."""
+    would read it: in the Image pass, else in a buffer or cube map pass, on a channel it leaves free (each
+    channel offered once)."""
     read = {real(p.path) for p in ordered}
-    readers = [ordered[-1]] + [p for p in ordered[:-1] if p.kind in ("buffer", "cube")]
+    free = [(p, n) for p in [ordered[-1]] + [p for p in ordered[:-1] if p.kind in ("buffer", "cube")]
+            for n in range(facts.get().channels) if n not in p.channels]
     said = []
     for site in BUFFERS + ("Cube A",):
         path = found.get(site)
         if path is None or real(path) in read:
             continue
-        reader = next((p for p in readers if free_channel(p) is not None), None)
-        if reader is None:
+        if not free:
             said.append("%s is not read by any pass, and every channel of its passes is taken" % path.name)
             continue
+        reader, n = free.pop(0)
         target = os.path.relpath(path, Path(reader.path).parent)
         said.append('%s is not read by any pass: to read it in %s, write #iChannel%d "file://%s" (a free channel)'
-                    % (path.name, Path(reader.path).name, free_channel(reader), target))
+                    % (path.name, Path(reader.path).name, n, target))
     return said
 
 
