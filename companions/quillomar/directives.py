@@ -52,6 +52,7 @@ class Pass(NamedTuple):
     kind: str  # buffer, cube, image; or sound (made into samples, not drawn), first
     channels: dict  # {N: Channel}
     keyboard: bool = False  # whether it says #iKeyboard
+    first: tuple = None  # a pass of a folder (folders.py): the files its text includes first; None: its file alone
 
 
 def file_text(path):

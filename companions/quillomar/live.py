@@ -3,7 +3,8 @@ the same window, which keeps its size, its place and the clock, and leaves the f
 
     quillomar-live [SHADER] [--echo] [--channel0 IMAGE ... --channel3 IMAGE]
 
-SHADER is test.glsl in the current directory by default, and need not exist yet. A text that does not
+SHADER is test.glsl in the current directory by default, and need not exist yet; a folder in the site's
+layout (Image.glsl, Common.glsl, Buffer A.glsl, ...) is one shader, Common in every pass. A text that does not
 build leaves the last one that did on the screen; the title says so, and the log on standard output has
 the GL's messages written as FILE:LINE:COLUMN: error: ..., with the line and a caret under the column.
 In the window, Space pauses and resumes iTime, Home sets it back to 0, Left and Right move it by one
@@ -23,7 +24,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import (Failure, channels, cleanup, directives, displays, facts, media, paths, plans, playback,
+from quillomar import (Failure, channels, cleanup, displays, facts, folders, media, paths, plans, playback,
                        records, shadertoy, viewer)
 from quillomar import config
 from quillomar.lines import escaped, unescaped
@@ -54,6 +55,7 @@ class Session:
         self.handlers = {"build": self.built, "missing": self.missing, "unreadable": self.unreadable,
                          "stalled": self.stalled, "reverted": self.reverted, "clock": self.clock, "sound": self.sound}
         self.player, self.sound_path = playback.Player(self.head), None
+        self.folder = args.shader if args.shader.is_dir() else None  # a folder in the site's layout
 
     def clock(self, record):
         self.player.clock(float(record.fields["itime"]), record.fields["paused"] == "1")
@@ -66,7 +68,9 @@ class Session:
 
     def name_of(self, file):
         """How the log names a file of the shader: the one given as given, another pass as it is found
-        from there."""
+        from there; a folder's by the user's files in it."""
+        if self.folder is not None:
+            return folders.shown(file, self.folder) if file else self.name
         if not file or file == self.path:
             return self.name
         if self.name.lower().endswith(".json"):
@@ -96,7 +100,8 @@ class Session:
         text = record.payloads["text"].decode(errors="replace")
         if self.args.echo:
             self.log.write_all(text_lines(text))
-        self.log.write_all(located(record.payloads["log"].decode(errors="replace"), text, name, files[1:]))
+        included = [folders.shown(f, self.folder) for f in files[1:]] if self.folder is not None else files[1:]
+        self.log.write_all(located(record.payloads["log"].decode(errors="replace"), text, name, included))
 
     def take(self, items):
         for item in items:
@@ -164,15 +169,17 @@ def saved(path):
 def wiring(ordered):
     """What the passes are and read, with the times their textures were saved: when it changes, the
     library gets a new plan. (A save of a pass's text alone the library builds itself.)"""
-    return [(str(p.path), p.kind, p.keyboard, sorted((n, c.kind, str(c.path), c.filter, c.wrap, c.vflip,
+    return [(str(p.path), p.kind, p.keyboard, p.first, sorted((n, c.kind, str(c.path), c.filter, c.wrap, c.vflip,
                                                       None if c.kind == "pass" else saved(c.path))
                                                      for n, c in p.channels.items()))
             for p in ordered]
 
 
 def stamps(ordered):
-    """When each file of the passes and each texture was saved: what is looked at now and then."""
-    return [saved(p.path) for p in ordered] + [saved(c.path) for p in ordered for c in p.channels.values()]
+    """When each file of the passes and each texture was saved, and a folder's (a file added or taken
+    away): what is looked at now and then."""
+    return ([saved(p.path) for p in ordered] + [saved(c.path) for p in ordered for c in p.channels.values()]
+            + [saved(p.path.parent) for p in ordered if p.first is not None])
 
 
 class Hearing:
@@ -220,7 +227,7 @@ def replanning(image, ordered, workdir, given, log, name, plan_fd, capture=None)
         if stamps(state["ordered"]) == state["stamps"]:
             return
         try:
-            ordered = directives.resolve(image, given)
+            ordered, notes = plans.passes_of(image, given)
             state["stamps"] = stamps(state["ordered"])
             now = wiring(ordered)
             if now == state["wiring"]:
@@ -229,8 +236,7 @@ def replanning(image, ordered, workdir, given, log, name, plan_fd, capture=None)
             state["plans"] += 1
             folder = Path(workdir) / ("plan%d" % state["plans"])
             folder.mkdir()
-            notes = []
-            plan = plans.write_plan(ordered, folder, notes, capture)
+            plan = plans.write_plan(ordered, folder, notes, capture, made_in=workdir)
         except Failure as e:
             state["stamps"] = stamps(state["ordered"])
             log.write(heading(name, "%s; the passes stay as they were" % e))
@@ -248,7 +254,9 @@ def replanning(image, ordered, workdir, given, log, name, plan_fd, capture=None)
 def arguments(argv):
     parser = argparse.ArgumentParser(prog="quillomar-live", description=__doc__.split("\n\n")[0],
                                      epilog="\n\n".join(__doc__.split("\n\n")[2:]))
-    parser.add_argument("shader", nargs="?", default="test.glsl", type=Path, help="the shader file (test.glsl)")
+    parser.add_argument("shader", nargs="?", default="test.glsl", type=Path,
+                        help="the shader file, or a folder in the site's layout: Image.glsl, Common.glsl, "
+                             "Buffer A.glsl, ... (test.glsl)")
     parser.add_argument("--echo", action="store_true", help="print each text built, as the viewer echoes it")
     parser.add_argument("--media", metavar="FOLDER", action="append", type=Path, default=[],
                         help="where the files a Shadertoy JSON names are, by name (also QUILLOMAR_MEDIA)")
@@ -285,7 +293,8 @@ def main(argv=None):
             fetch = config.fetching(args.fetch)
             path, plan, ordered, left_out = plans.prepare(path, workdir, args.media, channels.given(args),
                                                           hearing.pipe, fetch)
-            if json_path != path:  # Shadertoy's JSON: its passes as files, which follow its saves
+            # Shadertoy's JSON: its passes as files, which follow its saves.
+            if json_path != path and not json_path.is_dir():
                 follow = following(json_path, path.parent, args.media, channels.given(args), log, str(args.shader),
                                    fetch)
             for what in left_out:
@@ -309,7 +318,9 @@ def main(argv=None):
             session.sound_path = more["sound_out"]
             if sound is None and heard is not None:
                 session.player.load(media.sound_samples(heard, "the sound of %s" % heard, workdir, channels=2))
-            session.refresh = [f for f in (follow, replanning(path, ordered, workdir, channels.given(args), log,
+            # What is resolved again after a save: a folder's passes from the folder, else from the Image file.
+            whole = json_path if json_path.is_dir() else path
+            session.refresh = [f for f in (follow, replanning(whole, ordered, workdir, channels.given(args), log,
                                                              str(args.shader), plan_write, hearing.pipe))
                                if f is not None]
             status = session.run(proc)

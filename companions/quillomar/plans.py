@@ -7,7 +7,7 @@ import os
 from pathlib import Path
 from typing import NamedTuple
 
-from quillomar import Failure, facts, media
+from quillomar import Failure, facts, folders, media
 from quillomar.directives import Channel, real, resolve
 from quillomar.lines import escaped
 
@@ -82,11 +82,12 @@ DECODERS = {
 }
 
 
-def write_plan(ordered, workdir, said=None, capture=None):
+def write_plan(ordered, workdir, said=None, capture=None, made_in=None):
     """Writes the plan for the passes ordered, with each texture decoded into workdir; returns its path.
     Its paths, whatever their names hold, are written as lines.escaped writes them. What had to be given up
     to fit (of a long video) is added to said. capture(source) gives the pipe a sound as it is heard is read
-    from (live's); without it, such a channel is refused."""
+    from (live's); without it, such a channel is refused. The texts made for a folder's passes go into
+    made_in (workdir by default: live keeps them in one place, for the library to see them made again)."""
     workdir = Path(workdir)
     kinds = facts.get().kinds
     decoding = Decoding(workdir, said, capture)
@@ -120,14 +121,17 @@ def write_plan(ordered, workdir, said=None, capture=None):
         textures[key] = len(textures)
         return textures[key]
 
+    def source(p):  # a pass of a folder: the text made for it, which includes its file
+        return (folders.made(p, made_in or workdir) if p.first is not None else p.path).absolute()
+
     body = []
     if any(p.keyboard for p in ordered):  # #iKeyboard: the keys, read through iKeyboard
         texture(Channel("keyboard"), 0, ordered[-1])
     for p in ordered:
         if p.kind == "sound":
-            body.append("sound\t%s" % escaped(p.path.absolute()))
+            body.append("sound\t%s" % escaped(source(p)))
             continue
-        body.append("pass\t%s\t%s" % (p.kind, escaped(p.path.absolute())))
+        body.append("pass\t%s\t%s" % (p.kind, escaped(source(p))))
         for n, c in sorted(p.channels.items()):
             if c.kind == "pass":
                 what, ref = "pass", index[real(c.path)]
@@ -143,15 +147,27 @@ def write_plan(ordered, workdir, said=None, capture=None):
     return plan
 
 
+def passes_of(shader, given=None):
+    """The passes of shader, a file or a folder in the site's layout (folders.py), in the order they are
+    drawn, and what is to be said of them."""
+    if Path(shader).is_dir():
+        return folders.resolve(shader, given)
+    return resolve(shader, given), []
+
+
 def prepare(shader, workdir, media_folders=(), given=None, capture=None, fetch=False):
-    """What a command draws of shader (a file, or Shadertoy's JSON, written into workdir as files first,
-    the site's media it names fetched with fetch):
-    (the Image pass's file, the plan's path, the passes in order, what to say of what is left out)."""
+    """What a command draws of shader (a file, a folder in the site's layout, or Shadertoy's JSON, written
+    into workdir as files first, the site's media it names fetched with fetch): (the Image pass's file, the
+    plan's path, the passes in order, what to say of what is left out). A folder's Image pass's file is the
+    text made for it in workdir."""
     notes = []
     shader = Path(shader)
-    if shader.suffix.lower() == ".json":
+    if shader.suffix.lower() == ".json" and not shader.is_dir():
         from quillomar import shadertoy
         shader, notes = shadertoy.write(shader, workdir, media_folders, given or {}, fetch)
-    ordered = resolve(shader, given)
+    ordered, said = passes_of(shader, given)
+    notes += said
     plan = write_plan(ordered, workdir, notes, capture)
+    if ordered[-1].first is not None:
+        shader = folders.made(ordered[-1], workdir)
     return shader, plan, ordered, notes

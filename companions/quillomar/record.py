@@ -30,7 +30,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import Failure, channels, cleanup, displays, encoding, facts, files, paths, plans, proof, records, viewer
+from quillomar import (Failure, channels, cleanup, displays, encoding, facts, files, folders, paths, plans, proof,
+                       records, viewer)
 from quillomar import config
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, errors_first
@@ -105,7 +106,9 @@ key.__name__ = "key (KEY:FROM-TO)"
 
 def arguments(argv):
     parser = Parser(prog="quillomar-record", description=__doc__.split("\n\n")[0])
-    parser.add_argument("shader", type=Path)
+    parser.add_argument("shader", type=Path,
+                        help="the shader file, or a folder in the site's layout: Image.glsl, Common.glsl, "
+                             "Buffer A.glsl, ...")
     parser.add_argument("output", type=Path)
     parser.add_argument("--seconds", type=positive(float), default=5.0, help="length of the clip (5)")
     parser.add_argument("--fps", type=positive(float), default=30.0, help="frames per second (30)")
@@ -301,6 +304,8 @@ def record(args, workdir, leftovers):
         # a JSON, the JSON and the file's name (as quillomar-import would write it).
         made = Path(file).parent == workdir
         name = Path(file).name if made else given if Path(file) == args.shader.absolute() else file
+        if given.is_dir():  # a folder's: by the user's files in it
+            name, included = folders.shown(file, given), [folders.shown(f, given) for f in included]
         raise Failure("%s did not build:\n%s" % (given if made else name,
                                                   "\n".join(errors_first(log, pass_text, name, included))))
     if not status.built:
