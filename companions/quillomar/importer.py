@@ -31,6 +31,8 @@ def arguments(argv):
     parser.add_argument("folder", nargs="?", type=Path, help="where the files go (a new folder named after the JSON)")
     parser.add_argument("--media", metavar="FOLDER", action="append", type=Path, default=[],
                         help="where the files the JSON names are, by name (again for more; also QUILLOMAR_MEDIA)")
+    parser.add_argument("--strict-media", action="store_true",
+                        help="refuse a Shadertoy JSON whose media are not here, rather than show placeholders")
     parser.add_argument("--force", action="store_true", help="replace files there that differ")
     return parser.parse_args(argv)
 
@@ -81,7 +83,7 @@ def main(argv=None):
     try:
         with cleanup.Leftovers() as leftovers:
             made = Path(leftovers.add(tempfile.mkdtemp(prefix="quillomar-import-")))
-            image, said = shadertoy.write(args.json, made, args.media)
+            image, said = shadertoy.write(args.json, made, args.media, strict=args.strict_media)
             placed = place(made, image.name, folder, args.force)
     except Failure as e:
         return "quillomar-import: %s" % e

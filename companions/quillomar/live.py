@@ -132,7 +132,7 @@ class Session:
         return proc.wait() if not streams else None
 
 
-def following(json_path, folder, media, given, log, name):
+def following(json_path, folder, media, given, log, name, strict=False):
     """What keeps the file made of a Shadertoy JSON up to date when the JSON is saved: a function to call
     now and then. A save that cannot be read as a shader is said in the log."""
     seen = [None]
@@ -147,7 +147,7 @@ def following(json_path, folder, media, given, log, name):
             return
         seen[0] = stamp
         try:
-            shadertoy.write(json_path, folder, media, given)
+            shadertoy.write(json_path, folder, media, given, strict=strict)
         except Failure as e:
             log.write(heading(name, e))
     return refresh
@@ -251,6 +251,8 @@ def arguments(argv):
     parser.add_argument("--echo", action="store_true", help="print each text built, as the viewer echoes it")
     parser.add_argument("--media", metavar="FOLDER", action="append", type=Path, default=[],
                         help="where the files a Shadertoy JSON names are, by name (also QUILLOMAR_MEDIA)")
+    parser.add_argument("--strict-media", action="store_true",
+                        help="refuse a Shadertoy JSON whose media are not here, rather than show placeholders")
     parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
                         help="a folder to look for included files in, after the shader's own (again for more)")
     channels.add_options(parser)
@@ -280,9 +282,10 @@ def main(argv=None):
             follow, json_path = None, path
             hearing = Hearing()
             path, plan, ordered, left_out = plans.prepare(path, workdir, args.media, channels.given(args),
-                                                          hearing.pipe)
+                                                          hearing.pipe, strict=args.strict_media)
             if json_path != path:  # Shadertoy's JSON: its passes as files, which follow its saves
-                follow = following(json_path, path.parent, args.media, channels.given(args), log, str(args.shader))
+                follow = following(json_path, path.parent, args.media, channels.given(args), log, str(args.shader),
+                                   args.strict_media)
             for what in left_out:
                 log.write(heading(args.shader, what))
             more = {"include": "\n".join(escaped(d.resolve()) for d in args.include)} if args.include else {}

@@ -143,14 +143,15 @@ def write_plan(ordered, workdir, said=None, capture=None):
     return plan
 
 
-def prepare(shader, workdir, media_folders=(), given=None, capture=None):
-    """What a command draws of shader (a file, or Shadertoy's JSON, written into workdir as files first):
-    (the Image pass's file, the plan's path, the passes in order, what to say of what is left out)."""
+def prepare(shader, workdir, media_folders=(), given=None, capture=None, fetch=False, strict=False):
+    """What a command draws of shader (a file, or Shadertoy's JSON, written into workdir as files first, its
+    media fetched with fetch, and refused with strict where not here): (the Image pass's file, the plan's
+    path, the passes in order, what to say of what is left out or stands in)."""
     notes = []
     shader = Path(shader)
     if shader.suffix.lower() == ".json":
         from quillomar import shadertoy
-        shader, notes = shadertoy.write(shader, workdir, media_folders, given or {})
+        shader, notes = shadertoy.write(shader, workdir, media_folders, given or {}, fetch, strict)
     ordered = resolve(shader, given)
     plan = write_plan(ordered, workdir, notes, capture)
     return shader, plan, ordered, notes

@@ -126,6 +126,8 @@ def arguments(argv):
                              "more)")
     parser.add_argument("--media", metavar="FOLDER", action="append", type=Path, default=[],
                         help="where the files a Shadertoy JSON names are, by name (also QUILLOMAR_MEDIA)")
+    parser.add_argument("--strict-media", action="store_true",
+                        help="refuse a Shadertoy JSON whose media are not here, rather than show placeholders")
     parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
                         help="a folder to look for included files in, after the shader's own (again for more)")
     parser.add_argument("--no-audio", dest="audio", action="store_false",
@@ -217,7 +219,8 @@ def display_for(args):
 
 def record(args, workdir, leftovers):
     given = args.shader
-    args.shader, plan, ordered, left_out = plans.prepare(given, workdir, args.media, channels.given(args))
+    args.shader, plan, ordered, left_out = plans.prepare(given, workdir, args.media, channels.given(args),
+                                                      strict=args.strict_media)
     for what in left_out:
         sys.stderr.write("quillomar-record: %s: %s\n" % (given, what))
     text = files.read(args.shader)
