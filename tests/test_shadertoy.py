@@ -12,7 +12,7 @@ from PIL import Image
 from conftest import interrupt, start_live, until, without_display
 from quillomar import Failure, importer, library
 from quillomar.shadertoy import load
-from xsession import find_titled_window, grab, open_display
+from xsession import find_titled_window, grab, open_display, title
 
 IMAGE = "void mainImage(out vec4 c, in vec2 p) { c = vec4(half_red(), texture(iChannel0, vec2(0.5)).g, 0.0, 1.0); }\n"
 
@@ -126,6 +126,27 @@ def test_the_sites_pictures_not_here_are_placeholders_said_once_or_refused_by_na
         "(1f7dca9c22f3....jpg) (--fetch gets the site's own files; --media FOLDER, or QUILLOMAR_MEDIA, names a "
         "folder that has them)\n"))
     assert not (tmp_path / "strict.png").exists()
+
+
+def test_live_shows_placeholders_in_its_window_and_says_so_in_its_log_and_title(prefix, xserver, tmp_path):
+    data = {"ver": "0.1", "info": {}, "renderpass": [
+        {"inputs": [channel(0, "London")], "outputs": [], "name": "Image", "type": "image",
+         "code": "void mainImage(out vec4 c, in vec2 f) { c = texture(iChannel0, f / iResolution.xy); }"}]}
+    (tmp_path / "shader.json").write_text(json.dumps(data))
+    x = open_display(xserver)
+    live = start_live(prefix, xserver, tmp_path, "shader.json")
+    try:
+        window = find_titled_window(x, "shader.glsl ")
+        assert title(x, window) == "shader.glsl [placeholders for media not here] — Quillomar"
+
+        def colours():
+            return {grab(window, (at, 5, 1, 1)).getpixel((0, 0)) for at in (5, 245)}
+        until(lambda: colours() == {(255, 0, 255), (0, 0, 0)} or colours(), "the checkerboard")
+    finally:
+        said = interrupt(live)
+        x.close()
+    assert said.count("London (8de3a3924cb9....jpg) is not here: shown as a placeholder (--fetch gets the site's "
+                      "own files; --strict-media refuses)") == 1, said
 
 
 @pytest.mark.parametrize("data, options, message", FAILURES.values(), ids=FAILURES.keys())

@@ -289,6 +289,8 @@ def main(argv=None):
             for what in left_out:
                 log.write(heading(args.shader, what))
             more = {"include": "\n".join(escaped(d.resolve()) for d in args.include)} if args.include else {}
+            if any(what.endswith(shadertoy.STOOD_IN) for what in left_out):
+                more["stand_ins"] = "placeholders for media not here"
             # The sound played: the Sound pass's, made by the library, else the first sound channel's.
             sound = next((p for p in ordered if p.kind == "sound"), None)
             heard = next((c.path for p in reversed(ordered) for _, c in sorted(p.channels.items())

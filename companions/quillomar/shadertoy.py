@@ -22,6 +22,8 @@ CUBE_PATH = "/media/previz/cubemap00.png"
 # (facts.get().kinds), or a pass's picture.
 SITE_KINDS = {"texture": "image", "cubemap": "cube", "volume": "volume", "video": "video", "music": "sound",
               "musicstream": "sound", "keyboard": "keyboard", "mic": "capture", "buffer": "pass"}
+# How the line that says what stands in for media not here ends.
+STOOD_IN = "(--fetch gets the site's own files; --strict-media refuses)"
 # Those read from a file in a media folder.
 MEDIA_KINDS = ("texture", "cubemap", "volume", "video", "music", "musicstream")
 
@@ -213,7 +215,7 @@ def write(path, folder, media=(), given=(), fetch=False, strict=False):
                     for names, what in ((sorted(set(shown)), "shown as a placeholder" if len(set(shown)) == 1
                                          else "shown as placeholders"), (sorted(set(heard)), "heard as silence"))
                     if names]
-        said.append("%s (--fetch gets the site's own files; --strict-media refuses)" % "; ".join(not_here))
+        said.append("%s %s" % ("; ".join(not_here), STOOD_IN))
     if common:
         texts["common.glsl"] = common[0].code.rstrip("\n") + "\n"
     for name, text in texts.items():
