@@ -3,6 +3,7 @@ Common before it and its image channels from a media folder; what is not drawn y
 in live, a save of the JSON shown; and quillomar-import, whose files draw what the JSON draws."""
 import json
 import subprocess
+from pathlib import Path
 
 import numpy as np
 
@@ -71,9 +72,6 @@ FAILURES = {
     "media not there, strictly": (site(), ["--strict-media"], "shader.json names media that are not here: green.png "
                                   "(--fetch gets the site's own files; --media FOLDER, or QUILLOMAR_MEDIA, names a "
                                   "folder that has them)"),
-    "a webcam": (site(extra=[{"inputs": [{"id": "v", "filepath": "", "type": "webcam", "channel": 2}],
-                             "outputs": [], "code": "", "name": "Buffer A", "type": "buffer"}]),
-                 ["--media", "."], "shader.json: iChannel2 of Buffer A is a webcam channel, not read yet"),
     "does not build": (site(IMAGE.replace("half_red()", "nothing")), ["--media", "."], "shader.json did not build:"),
 }
 
@@ -129,9 +127,12 @@ def test_the_sites_pictures_not_here_are_placeholders_said_once_or_refused_by_na
 
 
 def test_live_shows_placeholders_in_its_window_and_says_so_in_its_log_and_title(prefix, xserver, tmp_path):
+    """Also a webcam channel: with no camera, a placeholder, said; a recording refuses it."""
+    webcam = {"id": "w", "filepath": "", "type": "webcam", "channel": 1}
     data = {"ver": "0.1", "info": {}, "renderpass": [
-        {"inputs": [channel(0, "London")], "outputs": [], "name": "Image", "type": "image",
-         "code": "void mainImage(out vec4 c, in vec2 f) { c = texture(iChannel0, f / iResolution.xy); }"}]}
+        {"inputs": [channel(0, "London"), webcam], "outputs": [], "name": "Image", "type": "image",
+         "code": "void mainImage(out vec4 c, in vec2 f) { c = texture(iChannel0, f / iResolution.xy) + "
+                 "texture(iChannel1, f) * 0.0; }"}]}
     (tmp_path / "shader.json").write_text(json.dumps(data))
     x = open_display(xserver)
     live = start_live(prefix, xserver, tmp_path, "shader.json")
@@ -147,6 +148,13 @@ def test_live_shows_placeholders_in_its_window_and_says_so_in_its_log_and_title(
         x.close()
     assert said.count("London (8de3a3924cb9....jpg) is not here: shown as a placeholder (--fetch gets the site's "
                       "own files; --strict-media refuses)") == 1, said
+    if not Path("/dev/video0").exists():
+        assert said.count("the image for iChannel1, /dev/video0: the camera cannot be read (there is no /dev/video0): "
+                          "shown as a placeholder") == 1, said
+    done = record(prefix, tmp_path, data)
+    assert (done.returncode, done.stderr) == (1, "quillomar-record: the image for iChannel1, /dev/video0: a camera's "
+                                                 "picture is not the same twice: record a file of it and name the "
+                                                 "file\n")
 
 
 @pytest.mark.parametrize("data, options, message", FAILURES.values(), ids=FAILURES.keys())

@@ -21,7 +21,8 @@ CUBE_PATH = "/media/previz/cubemap00.png"
 # The site's kinds of channel that the commands read, as the kinds of texture the libraries read
 # (facts.get().kinds), or a pass's picture.
 SITE_KINDS = {"texture": "image", "cubemap": "cube", "volume": "volume", "video": "video", "music": "sound",
-              "musicstream": "sound", "keyboard": "keyboard", "mic": "capture", "buffer": "pass"}
+              "musicstream": "sound", "keyboard": "keyboard", "mic": "capture", "webcam": "image",
+              "buffer": "pass"}
 # How the line that says what stands in for media not here ends.
 STOOD_IN = "(--fetch gets the site's own files; --strict-media refuses)"
 # Those read from a file in a media folder.
@@ -177,6 +178,8 @@ def write(path, folder, media=(), given=(), fetch=False, strict=False):
                 head.append('#iChannel%d "keyboard"' % i.channel)
             elif i.kind == "mic":
                 head.append('#iChannel%d "mic"' % i.channel)
+            elif i.kind == "webcam":
+                head.append('#iChannel%d "webcam"' % i.channel)
             elif i.kind == "cubemap" and (i.path.endswith(CUBE_PATH) or any(i.id in c.outputs for c in cubes)):
                 if not cubes:
                     raise Failure("%s: iChannel%d of %s reads a Cube A pass the JSON does not have" % (
