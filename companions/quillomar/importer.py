@@ -35,6 +35,8 @@ def arguments(argv):
                         help="where the files the JSON names are, by name (again for more; also QUILLOMAR_MEDIA)")
     parser.add_argument("--fetch", action="store_true",
                         help="fetch the site's own files the JSON names, those not found, into the cache")
+    parser.add_argument("--strict-media", action="store_true",
+                        help="refuse a Shadertoy JSON whose media are not here, rather than show placeholders")
     parser.add_argument("--force", action="store_true", help="replace files there that differ")
     return parser.parse_args(argv)
 
@@ -85,7 +87,8 @@ def main(argv=None):
     try:
         with cleanup.Leftovers() as leftovers:
             made = Path(leftovers.add(tempfile.mkdtemp(prefix="quillomar-import-")))
-            image, said = shadertoy.write(args.json, made, args.media, fetch=config.fetching(args.fetch))
+            image, said = shadertoy.write(args.json, made, args.media, fetch=config.fetching(args.fetch),
+                                          strict=args.strict_media)
             placed = place(made, image.name, folder, args.force)
     except Failure as e:
         return "quillomar-import: %s" % e

@@ -138,7 +138,7 @@ class Session:
         return proc.wait() if not streams else None
 
 
-def following(json_path, folder, media, given, log, name, fetch=False):
+def following(json_path, folder, media, given, log, name, fetch=False, strict=False):
     """What keeps the file made of a Shadertoy JSON up to date when the JSON is saved: a function to call
     now and then. A save that cannot be read as a shader is said in the log."""
     seen = [None]
@@ -153,7 +153,7 @@ def following(json_path, folder, media, given, log, name, fetch=False):
             return
         seen[0] = stamp
         try:
-            shadertoy.write(json_path, folder, media, given, fetch)
+            shadertoy.write(json_path, folder, media, given, fetch, strict)
         except Failure as e:
             log.write(heading(name, e))
     return refresh
@@ -262,6 +262,8 @@ def arguments(argv):
                         help="where the files a Shadertoy JSON names are, by name (also QUILLOMAR_MEDIA)")
     parser.add_argument("--fetch", action="store_true",
                         help="fetch the site's own files a Shadertoy JSON names, those not found, into the cache")
+    parser.add_argument("--strict-media", action="store_true",
+                        help="refuse a Shadertoy JSON whose media are not here, rather than show placeholders")
     parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
                         help="a folder to look for included files in, after the shader's own (again for more)")
     channels.add_options(parser)
@@ -292,14 +294,16 @@ def main(argv=None):
             hearing = Hearing()
             fetch = config.fetching(args.fetch)
             path, plan, ordered, left_out = plans.prepare(path, workdir, args.media, channels.given(args),
-                                                          hearing.pipe, fetch)
+                                                          hearing.pipe, fetch, args.strict_media)
             # Shadertoy's JSON: its passes as files, which follow its saves.
             if json_path != path and not json_path.is_dir():
                 follow = following(json_path, path.parent, args.media, channels.given(args), log, str(args.shader),
-                                   fetch)
+                                   fetch, args.strict_media)
             for what in left_out:
                 log.write(heading(args.shader, what))
             more = {"include": "\n".join(escaped(d.resolve()) for d in args.include)} if args.include else {}
+            if any(what.endswith(shadertoy.STOOD_IN) for what in left_out):
+                more["stand_ins"] = "placeholders for media not here"
             # The sound played: the Sound pass's, made by the library, else the first sound channel's.
             sound = next((p for p in ordered if p.kind == "sound"), None)
             heard = next((c.path for p in reversed(ordered) for _, c in sorted(p.channels.items())

@@ -8,7 +8,7 @@ from pathlib import Path
 from typing import NamedTuple
 
 from quillomar import Failure, facts, folders, media
-from quillomar.directives import Channel, real, resolve
+from quillomar.directives import CAMERA, Channel, real, resolve
 from quillomar.lines import escaped
 
 
@@ -31,7 +31,25 @@ class Decoding(NamedTuple):
 
 
 def image(channel, what, decoding):
+    if str(channel.path) == CAMERA:
+        return camera(channel, what, decoding)
     data, size = media.image_pixels(channel.path, what, channel.vflip)
+    return Texture(size, data)
+
+
+def camera(channel, what, decoding):
+    """The camera's picture as the session starts, in live (which hands over capture); a placeholder, said,
+    where there is no camera to read."""
+    if decoding.capture is None:
+        raise Failure("%s: a camera's picture is not the same twice: record a file of it and name the file" % what)
+    still = Path(decoding.workdir) / "camera.png"
+    said = media.camera_still(channel.path, still)
+    if said:
+        from quillomar import generate, library
+        still = generate.placeholder("texture", (256, 256), library.cache_folder())
+        if decoding.said is not None:
+            decoding.said.append("%s: the camera cannot be read (%s): shown as a placeholder" % (what, said))
+    data, size = media.image_pixels(still, what, channel.vflip)
     return Texture(size, data)
 
 
@@ -155,16 +173,16 @@ def passes_of(shader, given=None):
     return resolve(shader, given), []
 
 
-def prepare(shader, workdir, media_folders=(), given=None, capture=None, fetch=False):
+def prepare(shader, workdir, media_folders=(), given=None, capture=None, fetch=False, strict=False):
     """What a command draws of shader (a file, a folder in the site's layout, or Shadertoy's JSON, written
-    into workdir as files first, the site's media it names fetched with fetch): (the Image pass's file, the
-    plan's path, the passes in order, what to say of what is left out). A folder's Image pass's file is the
-    text made for it in workdir."""
+    into workdir as files first, its media fetched with fetch, and refused with strict where not here): (the
+    Image pass's file, the plan's path, the passes in order, what to say of what is left out or stands in).
+    A folder's Image pass's file is the text made for it in workdir."""
     notes = []
     shader = Path(shader)
     if shader.suffix.lower() == ".json" and not shader.is_dir():
         from quillomar import shadertoy
-        shader, notes = shadertoy.write(shader, workdir, media_folders, given or {}, fetch)
+        shader, notes = shadertoy.write(shader, workdir, media_folders, given or {}, fetch, strict)
     ordered, said = passes_of(shader, given)
     notes += said
     plan = write_plan(ordered, workdir, notes, capture)

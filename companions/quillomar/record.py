@@ -132,6 +132,8 @@ def arguments(argv):
                         help="where the files a Shadertoy JSON names are, by name (also QUILLOMAR_MEDIA)")
     parser.add_argument("--fetch", action="store_true",
                         help="fetch the site's own files a Shadertoy JSON names, those not found, into the cache")
+    parser.add_argument("--strict-media", action="store_true",
+                        help="refuse a Shadertoy JSON whose media are not here, rather than show placeholders")
     parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
                         help="a folder to look for included files in, after the shader's own (again for more)")
     parser.add_argument("--no-audio", dest="audio", action="store_false",
@@ -224,7 +226,7 @@ def display_for(args):
 def record(args, workdir, leftovers):
     given = args.shader
     args.shader, plan, ordered, left_out = plans.prepare(given, workdir, args.media, channels.given(args),
-                                                          fetch=config.fetching(args.fetch))
+                                                      fetch=config.fetching(args.fetch), strict=args.strict_media)
     for what in left_out:
         sys.stderr.write("quillomar-record: %s: %s\n" % (given, what))
     text = files.read(args.shader)
