@@ -220,10 +220,15 @@ def test_import_fetches_only_when_asked_by_fetch_or_the_config_file(site, tmp_pa
     def run(*options):
         return subprocess.run([str(BUILD / "quillomar-import"), "shader.json", *options], cwd=tmp_path,
                               capture_output=True, text=True, timeout=60)
-    done = run()
+    done = run("--strict-media")
     assert (done.returncode, done.stderr) == (1, (
-        "quillomar-import: shader.json names media not found in any folder: Forest Blurred (0681c014f6c8....png), "
-        "London (8de3a3924cb9....jpg) (--fetch gets them from the site, or --media FOLDER)\n"))
+        "quillomar-import: shader.json names media that are not here: Forest Blurred (0681c014f6c8....png) and "
+        "London (8de3a3924cb9....jpg) (--fetch gets the site's own files; --media FOLDER, or QUILLOMAR_MEDIA, "
+        "names a folder that has them)\n"))
+    done = run("shader-with-placeholders")
+    assert (done.returncode, done.stderr) == (0, (
+        "quillomar-import: shader.json: Forest Blurred (0681c014f6c8....png) and London (8de3a3924cb9....jpg) "
+        "are not here: shown as placeholders (--fetch gets the site's own files; --strict-media refuses)\n"))
     assert site.requests == []
     done = run("--fetch")
     assert (done.returncode, done.stderr, len(site.requests)) == (0, "", 7)
