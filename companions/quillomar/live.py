@@ -8,7 +8,8 @@ layout (Image.glsl, Common.glsl, Buffer A.glsl, ...) is one shader, Common in ev
 build leaves the last one that did on the screen; the title says so, and the log on standard output has
 the GL's messages written as FILE:LINE:COLUMN: error: ..., with the line and a caret under the column.
 In the window, Space pauses and resumes iTime, Home sets it back to 0, Left and Right move it by one
-second; Escape or the close button ends the session, as does Ctrl-C.
+second, Period and Comma step one frame; F1 shows and hides an overlay (frame and GPU times, the
+timeline, the colour under the pointer); Escape or the close button ends the session, as does Ctrl-C.
 
 A mainImage shader (one with no #version line that defines mainImage) gets its usual inputs: iMouse
 follows the pointer while the left button is held, and --channelN binds an image to iChannelN.
