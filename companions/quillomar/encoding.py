@@ -19,6 +19,8 @@ ENCODERS = {
              "[b][p]paletteuse=dither=bayer:bayer_scale=4:diff_mode=rectangle[gif]",
              "-map", "[gif]", "-loop", "0", "-f", "gif"],
     ".webp": ["-c:v", "libwebp_anim", "-pix_fmt", "yuv420p", "-quality", "80", "-loop", "0", "-f", "webp"],
+    # Lossless (FFV1 in RGB planes): the very bytes drawn, for a clip to be made in parts and joined.
+    ".mkv": ["-c:v", "ffv1", "-level", "3", "-pix_fmt", "gbrp", "-f", "matroska"],
     ".png": ["-frames:v", "1", "-c:v", "png", "-pix_fmt", "rgb24", "-f", "image2", "-update", "1"],
     # Only the sound: the one frame drawn to make it is thrown away.
     ".wav": ["-f", "null"],
@@ -79,16 +81,17 @@ def ffmpeg_name(path):
     return "file:" + str(Path(path).absolute())
 
 
-def start_encoder(form, size, fps, frames_fd, part, encoder, digest, log):
+def start_encoder(form, size, fps, frames_fd, part, encoder, digest, log, tags=()):
     """ffmpeg started on the frames the library writes to frames_fd (raw RGBA of size, bottom row first,
     fps a second), encoding them as form into the file part with encoder (encoder_for's); with digest
     (proof.Digest, for a GIF), also the digest of each frame it is handed. Its messages go to the file
-    log. Its own session: Ctrl-C in the terminal is for the recorder alone."""
+    log; tags, ffmpeg's options that write the clip's tags. Its own session: Ctrl-C in the terminal is for
+    the recorder alone."""
     before, after, options = encoder
     return displays.child(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", *before,
                            "-f", "rawvideo", "-pix_fmt", "rgba", "-s", "%dx%d" % size,
                            "-framerate", repr(fps), "-i", "pipe:%d" % frames_fd]
-                          + ([] if form == ".gif" else ["-vf", "vflip" + after]) + options
+                          + ([] if form == ".gif" else ["-vf", "vflip" + after]) + options + list(tags)
                           + [ffmpeg_name(part)]
                           + ([] if digest is None else ["-map", "0:v", "-vf", "vflip," + digest.filter,
                                                         "-f", "rawvideo", ffmpeg_name(digest.path)]),

@@ -5,11 +5,14 @@
  * Settings (docs/internals.md): QUILLOMAR_FRAMES, QUILLOMAR_FPS, QUILLOMAR_FROM, QUILLOMAR_SIZE,
  * QUILLOMAR_START, QUILLOMAR_MOUSE (optional), QUILLOMAR_FRAME_FD, QUILLOMAR_STATUS_FD, for the shader's
  * includes QUILLOMAR_SOURCE (its own path) and QUILLOMAR_INCLUDE, its passes QUILLOMAR_PLAN, the keys held
- * QUILLOMAR_KEYS, and its Sound pass QUILLOMAR_SOUND_OUT and QUILLOMAR_SOUND_SECONDS.
+ * QUILLOMAR_KEYS, and its Sound pass QUILLOMAR_SOUND_OUT and QUILLOMAR_SOUND_SECONDS; for a part of a
+ * clip, QUILLOMAR_FIRST and QUILLOMAR_UNSEEN (optional, 0 by default).
  *
  * Its policy for the viewer's events (viewer.h):
  * The clock: the program's reads of it (viewer.h's clock event) return the origin, then origin + FROM +
- * k / FPS for frame k, so frame k is drawn with iTime exactly FROM + k / FPS.
+ * k / FPS for frame k, so frame k is drawn with iTime exactly FROM + k / FPS. A part of a clip hands over
+ * FRAMES frames from the clip's frame FIRST, drawing the UNSEEN frames before it first without handing
+ * them over (where its passes keep state from frame to frame).
  * The picture: as each frame begins the viewer's context gets a target of SIZE bound for drawing,
  * whatever size the window has or a window manager gives it. At each buffer swap the frame is read back
  * (RGBA, bottom row first) and written to FRAME_FD, then copied into the window so that the recording can
@@ -32,6 +35,8 @@ static const long long ORIGIN_NS = 1000000000000LL;
 static PFNGLGETINTEGERVPROC get_integerv;
 
 static int frames, size[2], frame_fd, status_fd, mouse_given;
+/* The clip's number of the first frame handed over, and how many frames before it are drawn unseen. */
+static int first, unseen;
 static double fps, from, start, mouse[2];
 /* The shader's own path, for its includes, and the folders to look in after; its passes' plan; the keys
  * held, as "CODE:FROM-TO" times, comma-separated. */
@@ -39,7 +44,7 @@ static char *source, *include, *plan, *keys;
 /* Where the Sound pass's samples go (a file), and for how long from FROM. */
 static char *sound_out;
 static double sound_seconds;
-/* done: the frames drawn (the clock's step); written: those handed over. */
+/* done: the clip's frame being drawn (the clock's step); written: those handed over. */
 static int done, written;
 /* Whether the buffer passes have built (-1: not yet tried). */
 static int passes_built = -1;
@@ -66,10 +71,17 @@ __attribute__((constructor)) static void configure(void)
         {"QUILLOMAR_KEYS", SETTING_TEXT, 0, &keys, NULL},
         {"QUILLOMAR_SOUND_OUT", SETTING_TEXT, 0, &sound_out, NULL},
         {"QUILLOMAR_SOUND_SECONDS", SETTING_NUMBER, 0, &sound_seconds, NULL},
+        {"QUILLOMAR_FIRST", SETTING_INT, 0, &first, NULL},
+        {"QUILLOMAR_UNSEEN", SETTING_INT, 0, &unseen, NULL},
     };
     settings_read(settings, sizeof settings / sizeof settings[0]);
     if (frames < 1 || fps <= 0)
         preload_fail("QUILLOMAR_FRAMES and QUILLOMAR_FPS must be positive");
+    if (first < 0 || unseen < 0 || unseen > first)
+        preload_fail("QUILLOMAR_FIRST and QUILLOMAR_UNSEEN must be 0 or more, UNSEEN at most FIRST");
+    /* done counts the clip's frames from the first drawn; frames becomes the number after the last. */
+    done = first - unseen;
+    frames += first;
     passes_configure(plan);
 }
 
@@ -210,7 +222,15 @@ static void swapping(GLFWwindow *window)
         set_should_close(window, 1);
         return;
     }
-    readback_start(&ring, &picture, hand_over);
+    if (done < first) {
+        /* Drawn for the state it leaves in the passes, not handed over; said, as the frames are. */
+        char number[32];
+        snprintf(number, sizeof number, "%d", done);
+        const struct field fields[] = {FIELD("number", number)};
+        say("unseen", fields, 1);
+    } else {
+        readback_start(&ring, &picture, hand_over);
+    }
     done++;
     if (done == frames)
         readback_finish(&ring, hand_over);

@@ -1,0 +1,125 @@
+"""Production renders with quillomar-record, installed: a clip recorded in parts through GNU parallel and
+joined by quillomar-join is the clip recorded whole, frame for frame, for a shader whose frames stand alone
+and for one whose buffer feeds back; a missing, overlapping or foreign part is refused in one message."""
+import os
+import subprocess
+
+import pytest
+
+from conftest import without_display
+
+pytestmark = pytest.mark.packaging
+
+SIZE = (64, 36)
+# 12 frames at 10 per second, from iTime 1.
+CLIP = ["--size", "%dx%d" % SIZE, "--seconds", "1.2", "--fps", "10", "--from", "1", "--headless"]
+
+# Each frame its own: colours from iTime, fragCoord and iFrame.
+STATELESS = {"wave.glsl": """
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    vec2 uv = fragCoord / iResolution.xy;
+    fragColor = vec4(0.5 + 0.5 * sin(iTime * 3.0 + uv.x * 6.0), uv.y, fract(float(iFrame) * 0.1), 1.0);
+}
+"""}
+# A dot that moves with iFrame and leaves a fading trail in a buffer that reads itself: each frame is
+# made of all the frames before it.
+FEEDBACK = {"trail.glsl": """
+#iChannel0 "file://trail-buffer.glsl"
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    fragColor = texture(iChannel0, fragCoord / iResolution.xy);
+}
+""", "trail-buffer.glsl": """
+#iChannel0 "self"
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    vec2 dot = vec2(0.5 + 0.4 * sin(float(iFrame) * 0.7), 0.5 + 0.3 * cos(iTime)) * iResolution.xy;
+    vec4 before = texture(iChannel0, fragCoord / iResolution.xy);
+    fragColor = vec4(max(before.rgb * 0.85, vec3(step(length(fragCoord - dot), 4.0))), 1.0);
+}
+"""}
+
+
+def write(folder, texts):
+    for name, text in texts.items():
+        (folder / name).write_text(text)
+    return folder / next(iter(texts))
+
+
+def decoded(path):
+    """The frames of the clip at path, decoded to RGB bytes, one after another."""
+    return subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                          capture_output=True, check=True, timeout=60).stdout
+
+
+def frames_of(data):
+    size = SIZE[0] * SIZE[1] * 3
+    return [data[k:k + size] for k in range(0, len(data), size)]
+
+
+@pytest.mark.parametrize("texts, unseen", [(STATELESS, False), (FEEDBACK, True)], ids=["stateless", "feedback"])
+def test_a_clip_recorded_in_parts_through_gnu_parallel_and_joined_is_the_clip_recorded_whole(prefix, tmp_path,
+                                                                                             texts, unseen):
+    shader = write(tmp_path, texts)
+    record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
+    whole = subprocess.run([record, str(shader), "whole.mkv", *CLIP], cwd=tmp_path, env=without_display(),
+                           capture_output=True, text=True, timeout=120)
+    assert (whole.returncode, whole.stderr) == (0, "")
+    # As the README shows it: one job a part, the parts named by their ranges.
+    ranges = ["0-2", "3-5", "6-8", "9-11"]
+    parts = subprocess.run(["parallel", "--will-cite", "-j", "2", "--keep-order", record, str(shader),
+                            "part-{}.mkv", *CLIP, "--frames", "{}", ":::", *ranges], cwd=tmp_path,
+                           env=without_display(), capture_output=True, text=True, timeout=300)
+    assert (parts.returncode, parts.stderr) == (0, "")
+    said = [line for line in parts.stdout.splitlines() if line.startswith("frames ")]
+    if unseen:
+        assert said == ["frames 0-2 of 12"] + [
+            "frames %s of 12; its passes keep state from frame to frame, so the %d frames before it were drawn "
+            "first, unseen" % (r, int(r.split("-")[0])) for r in ranges[1:]]
+    else:
+        assert said == ["frames %s of 12" % r for r in ranges]
+    for r in ranges:  # each part holds its own frames alone
+        assert len(frames_of(decoded(tmp_path / ("part-%s.mkv" % r)))) == 3
+    # In any order.
+    joined = subprocess.run([join] + ["part-%s.mkv" % r for r in reversed(ranges)] + ["joined.mkv"], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=120)
+    assert (joined.returncode, joined.stderr) == (0, "")
+    assert joined.stdout.startswith("joined.mkv: 12 frames joined from 4 parts in ")
+    made, wanted = frames_of(decoded(tmp_path / "joined.mkv")), frames_of(decoded(tmp_path / "whole.mkv"))
+    assert len(wanted) == 12 and len(set(wanted)) == 12, "every frame of the clip differs from the others"
+    assert [k for k in range(12) if made[k:k + 1] != wanted[k:k + 1]] == [] and len(made) == 12
+    codec = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_name,r_frame_rate", "-of", "csv=p=0",
+                            str(tmp_path / "joined.mkv")], capture_output=True, text=True, check=True).stdout
+    assert codec == "ffv1,10/1\n"
+
+
+def test_the_join_refuses_a_missing_overlapping_or_foreign_part_in_one_message(prefix, tmp_path):
+    shader = write(tmp_path, STATELESS)
+    record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
+    for name, span, more in [("a.mkv", "0-5", []), ("b.mkv", "6-11", []), ("c.mkv", "4-8", []),
+                             ("d.mkv", "6-9", []), ("other.mkv", "6-11", ["--from", "2"])]:
+        done = subprocess.run([record, str(shader), name, *CLIP, "--frames", span, *more], cwd=tmp_path,
+                              env=without_display(), capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
+    (tmp_path / "plain.mkv").write_bytes((tmp_path / "a.mkv").read_bytes())
+    whole = subprocess.run([record, str(shader), "plain.mkv", *CLIP], cwd=tmp_path, env=without_display(),
+                           capture_output=True, text=True, timeout=120)
+    assert whole.returncode == 0
+    before = sorted(os.listdir(tmp_path))
+    for parts, message in [
+            (["a.mkv"], "frames 6-11 of the clip are in none of the parts"),
+            (["b.mkv"], "frames 0-5 of the clip are in none of the parts"),
+            (["a.mkv", "d.mkv"], "frames 10-11 of the clip are in none of the parts"),
+            (["b.mkv", "c.mkv", "a.mkv"], "frames 4-5 are in two parts: a.mkv and c.mkv"),
+            (["a.mkv", "c.mkv", "b.mkv"], "frames 4-5 are in two parts: a.mkv and c.mkv"),
+            (["a.mkv", "b.mkv", "b.mkv"], "frames 6-11 are in two parts: b.mkv and b.mkv"),
+            (["a.mkv", "other.mkv"], "other.mkv is not a part of the clip a.mkv is a part of (its from differs)"),
+            (["a.mkv", "plain.mkv"], "plain.mkv is no part of a clip (quillomar-record --frames A-B makes one)"),
+            (["a.mkv", "gone.mkv"], "gone.mkv: no such file")]:
+        done = subprocess.run([join, *parts, "out.mkv"], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        assert (done.returncode, done.stdout, done.stderr) == (1, "", "quillomar-join: %s\n" % message), parts
+        assert sorted(os.listdir(tmp_path)) == before, "nothing written or left behind"
+    done = subprocess.run([join, "a.mkv", "b.mkv", "out.mp4"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stderr) == (1, "quillomar-join: a.mkv is not a .mp4 clip, as OUTPUT is\n")
