@@ -2,6 +2,7 @@
 joined by quillomar-join is the clip recorded whole, frame for frame, for a shader whose frames stand alone
 and for one whose buffer feeds back; a missing, overlapping or foreign part is refused in one message."""
 import os
+import re
 import subprocess
 
 import pytest
@@ -123,3 +124,109 @@ def test_the_join_refuses_a_missing_overlapping_or_foreign_part_in_one_message(p
     done = subprocess.run([join, "a.mkv", "b.mkv", "out.mp4"], cwd=tmp_path, capture_output=True, text=True,
                           timeout=60)
     assert (done.returncode, done.stderr) == (1, "quillomar-join: a.mkv is not a .mp4 clip, as OUTPUT is\n")
+
+
+# A #version shader's varying and a mainImage shader's fragCoord, each with detail in every pixel, so that a
+# tile out of place, cut short or drawn twice shows.
+VARYING = """#version 330 core
+in vec2 coord;
+out vec4 FragColor;
+uniform float iTime;
+void main()
+{
+    FragColor = vec4(fract(coord * 9.7 + iTime), fract((coord.x + 1.0) * (coord.y + 1.0) * 31.0), 1.0);
+}
+"""
+
+
+@pytest.mark.parametrize("texts, output, options", [
+    ({"varying.glsl": VARYING}, "still.png", ["--size", "67x37", "--from", "1.5"]),
+    (STATELESS, "still.png", ["--size", "67x37", "--from", "1.5"]),
+    # The buffer passes drawn whole, each frame, and the Image pass in tiles after them.
+    (FEEDBACK, "clip.mkv", CLIP[:-1] + ["--seconds", "0.5"])], ids=["varying", "fragcoord", "feedback clip"])
+def test_a_picture_drawn_in_tiles_is_the_picture_drawn_whole_byte_for_byte(prefix, tmp_path, texts, output, options):
+    shader = write(tmp_path, texts)
+    record = str(prefix / "bin" / "quillomar-record")
+    made = {}
+    for tiles in ("1", "3", "8"):
+        name = "%s-%s" % (tiles, output)
+        done = subprocess.run([record, str(shader), name, *options, "--headless", "--tiles", tiles], cwd=tmp_path,
+                              env=without_display(), capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
+        made[tiles] = decoded(tmp_path / name)
+    assert len(made["1"]) in (67 * 37 * 3, 5 * SIZE[0] * SIZE[1] * 3)
+    assert made["3"] == made["1"] and made["8"] == made["1"]
+
+
+def test_tiles_are_at_most_the_pictures_smaller_side_and_64(prefix, tmp_path):
+    shader = write(tmp_path, STATELESS)
+    for tiles, size in [("0", "64x36"), ("37", "64x36"), ("65", "640x360")]:
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), str(shader), "x.png", "--size", size,
+                               "--tiles", tiles], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        limit = min(64, *map(int, size.split("x")))
+        assert (done.returncode, done.stderr) == (2, "quillomar-record: argument --tiles: 1 to %d for a picture of %s "
+                                                     "(see --help)\n" % (limit, size))
+
+
+# Hard edges: a disc that moves with iTime and one held at iMouse, in pixels of the picture drawn.
+EDGES = {"edges.glsl": """
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    vec2 uv = (2.0 * fragCoord - iResolution.xy) / iResolution.y;
+    float disc = step(length(uv - vec2(0.4 * sin(iTime), 0.1)), 0.5);
+    float held = step(length(fragCoord - iMouse.xy), 0.15 * iResolution.y);
+    fragColor = vec4(held, disc, step(0.3, fract(uv.x * 2.0)), 1.0);
+}
+"""}
+# Catmull-Rom, widened by the factor as it shrinks, exactly rounded: what --supersample filters down with.
+CATMULL_ROM = "flags=bicubic+accurate_rnd+full_chroma_int:param0=0:param1=0.5"
+
+
+@pytest.mark.parametrize("texts, mouse", [(EDGES, (20.0, 12.0)), (FEEDBACK, None)], ids=["edges", "feedback"])
+def test_supersampling_smooths_hard_edges_as_a_larger_recording_filtered_down_would(prefix, tmp_path, texts, mouse):
+    shader = write(tmp_path, texts)
+    record = str(prefix / "bin" / "quillomar-record")
+    clip = ["--seconds", "0.3", "--fps", "10", "--from", "0.5", "--headless"]
+
+    def made(name, size, k, at):
+        done = subprocess.run([record, str(shader), name, "--size", "%dx%d" % size, "--supersample", str(k), *clip,
+                               *(["--mouse", "%g,%g" % at] if at else [])], cwd=tmp_path, env=without_display(),
+                              capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
+    made("plain.mkv", SIZE, 1, mouse)
+    made("twice.mkv", SIZE, 2, mouse)
+    made("large.mkv", (SIZE[0] * 2, SIZE[1] * 2), 1, mouse and (mouse[0] * 2, mouse[1] * 2))
+    plain, twice = decoded(tmp_path / "plain.mkv"), decoded(tmp_path / "twice.mkv")
+    large = subprocess.run(["ffmpeg", "-v", "error", "-i", str(tmp_path / "large.mkv"), "-vf",
+                            "scale=%d:%d:%s" % (*SIZE, CATMULL_ROM), "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                           capture_output=True, check=True, timeout=60).stdout
+    assert len(twice) == len(plain) == 3 * SIZE[0] * SIZE[1] * 3
+    # Within rounding of the larger recording filtered down alike.
+    assert len(large) == len(twice) and max(abs(a - b) for a, b in zip(large, twice)) <= 1
+    if texts is EDGES:
+        between = [sum(1 for v in picture[c::3] if 8 < v < 247) for picture in (plain, twice) for c in range(3)]
+        assert between[:3] == [0, 0, 0], "a hard edge drawn once a pixel has no values between"
+        assert min(between[3:]) > 30, "each channel's edges are smoothed"
+
+
+def test_a_picture_larger_than_the_gl_or_the_memory_takes_is_one_message_first(prefix, tmp_path):
+    shader = write(tmp_path, EDGES)
+    record = str(prefix / "bin" / "quillomar-record")
+    done = subprocess.run([record, str(shader), "x.png", "--size", "4000x3000", "--supersample", "8", "--headless"],
+                          cwd=tmp_path, env=without_display(), capture_output=True, text=True, timeout=120)
+    limit = re.fullmatch(r"quillomar-record: a picture of 32000x24000 \(4000x3000 at --supersample 8\) is more than "
+                         r"this GL draws: its (GL_MAX_TEXTURE_SIZE|GL_MAX_RENDERBUFFER_SIZE|GL_MAX_VIEWPORT_DIMS) is "
+                         r"(\d+)\n", done.stderr)
+    assert done.returncode == 1 and limit and int(limit[2]) < 32000, done.stderr
+    assert os.listdir(tmp_path) == ["edges.glsl"]
+    # 65536 x 65536 pictures with a buffer pass: more memory than a machine of today has free.
+    shader = write(tmp_path, FEEDBACK)
+    done = subprocess.run([record, str(shader), "x.png", "--size", "8192x8192", "--supersample", "8", "--headless"],
+                          cwd=tmp_path, env=without_display(), capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1 and re.fullmatch(
+        r"quillomar-record: --supersample 8 draws 65536x65536 pictures, which need about 208\.0 GiB of memory with 1 "
+        r"buffer passes, where \d+\.\d GiB are available\n", done.stderr), done.stderr
+    for k in ("0", "9"):
+        done = subprocess.run([record, str(shader), "x.png", "--supersample", k], cwd=tmp_path, capture_output=True,
+                              text=True, timeout=60)
+        assert (done.returncode, done.stderr) == (2, "quillomar-record: argument --supersample: 1 to 8 (see --help)\n")

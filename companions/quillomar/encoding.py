@@ -81,19 +81,23 @@ def ffmpeg_name(path):
     return "file:" + str(Path(path).absolute())
 
 
-def start_encoder(form, size, fps, frames_fd, part, encoder, digest, log, tags=()):
+def start_encoder(form, size, fps, frames_fd, part, encoder, digest, log, tags=(), drawn=None, scale=""):
     """ffmpeg started on the frames the library writes to frames_fd (raw RGBA of size, bottom row first,
     fps a second), encoding them as form into the file part with encoder (encoder_for's); with digest
     (proof.Digest, for a GIF), also the digest of each frame it is handed. Its messages go to the file
-    log; tags, ffmpeg's options that write the clip's tags. Its own session: Ctrl-C in the terminal is for
-    the recorder alone."""
+    log; tags, ffmpeg's options that write the clip's tags; drawn, the size of the frames handed over where
+    they are drawn larger than size, and scale the filter that takes them down to size. Its own session:
+    Ctrl-C in the terminal is for the recorder alone."""
     before, after, options = encoder
+    flip = "vflip" + ("," + scale if drawn else "")
+    if drawn and form == ".gif":
+        options = [o.replace("[0:v]vflip,", "[0:v]%s," % flip) for o in options]
     return displays.child(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", *before,
-                           "-f", "rawvideo", "-pix_fmt", "rgba", "-s", "%dx%d" % size,
+                           "-f", "rawvideo", "-pix_fmt", "rgba", "-s", "%dx%d" % (drawn or size),
                            "-framerate", repr(fps), "-i", "pipe:%d" % frames_fd]
-                          + ([] if form == ".gif" else ["-vf", "vflip" + after]) + options + list(tags)
+                          + ([] if form == ".gif" else ["-vf", flip + after]) + options + list(tags)
                           + [ffmpeg_name(part)]
-                          + ([] if digest is None else ["-map", "0:v", "-vf", "vflip," + digest.filter,
+                          + ([] if digest is None else ["-map", "0:v", "-vf", flip + "," + digest.filter,
                                                         "-f", "rawvideo", ffmpeg_name(digest.path)]),
                           pass_fds=(frames_fd,), stdin=subprocess.DEVNULL, stderr=open(log, "wb"),
                           start_new_session=True)

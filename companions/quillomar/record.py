@@ -33,7 +33,7 @@ import time
 from pathlib import Path
 
 from quillomar import (Failure, channels, cleanup, displays, encoding, facts, files, paths, plans, proof, records,
-                       segments, viewer)
+                       renders, segments, viewer)
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, errors_first
 from quillomar.settings import encode
@@ -137,6 +137,10 @@ def arguments(argv):
                         help="how long one frame may take before the recording gives up (60)")
     parser.add_argument("--frames", dest="span", type=segments.frame_range, metavar="A-B",
                         help="only the clip's frames A to B (from 0), as a part for quillomar-join")
+    parser.add_argument("--supersample", type=int, default=1, metavar="K",
+                        help="draw each frame at K times the size (1 to 8 a side) and filter it down")
+    parser.add_argument("--tiles", type=int, default=1, metavar="N",
+                        help="draw the Image pass as N x N tiles, each its own draw (1 to 64; buffers whole)")
     out_of_range = channels.check_numbers(argv)
     if out_of_range:
         parser.error(out_of_range)
@@ -153,6 +157,10 @@ def arguments(argv):
                      % args.output.suffix)
     if args.output.is_dir():
         parser.error("OUTPUT %s is a directory" % args.output)
+    if not 1 <= args.supersample <= renders.MOST_SUPERSAMPLING:
+        parser.error("argument --supersample: 1 to %d" % renders.MOST_SUPERSAMPLING)
+    if not 1 <= args.tiles <= min(64, *args.size):
+        parser.error("argument --tiles: 1 to %d for a picture of %dx%d" % (min(64, *args.size), *args.size))
     if args.format in (".mp4", ".webm") and (args.size[0] % 2 or args.size[1] % 2):
         parser.error("argument --size: %s needs an even width and height" % args.format)
     # Half a frame rounds up, as people count: 0.5 s at 5 frames per second is 3 frames.
@@ -183,9 +191,10 @@ class Status:
 
     def __init__(self):
         self.done, self.built, self.renderer, self.failed = 0, True, None, None
-        self.unseen = 0
+        self.unseen, self.too_large = 0, None
         self.handlers = {"frame": self.frame, "no-program": self.no_program, "renderer": self.drawn_by,
-                         "unseen": self.drawn_unseen}
+                         "unseen": self.drawn_unseen,
+                         "too-large": lambda r: setattr(self, "too_large", (r.fields["limit"], r.fields["most"]))}
 
     def drawn_by(self, record):
         self.renderer = "%s, EGL %s" % (record.payloads["name"].decode(errors="replace"), record.fields["platform"])
@@ -274,17 +283,25 @@ def record(args, workdir, leftovers):
         tags = segments.metadata(args.format, segments.tag(segments.digest(ordered, inputs), args.size, args.fps,
                                                            args.start, args.whole, first, args.span[1]))
     args.unseen = unseen
+    # Supersampled: drawn at k times the size, buffers too, and filtered down by the encoder.
+    k = args.supersample
+    drawn = renders.drawn(args.size, k)
+    if k > 1:
+        renders.check_memory(args.size, k, sum(p.kind != "sound" for p in ordered) - 1)
     with contextlib.ExitStack() as running:
         display = display_for(args)
         frames_read, frames_write = os.pipe()
         status_read, status_write = os.pipe()
         ffmpeg = encoding.start_encoder(args.format, args.size, args.fps, frames_read, part, encoder, digest,
-                                        workdir / "ffmpeg.log", tags)
+                                        workdir / "ffmpeg.log", tags, drawn if k > 1 else None,
+                                        renders.downscale(args.size))
         running.callback(displays.stop, ffmpeg)
-        settings = encode(frames=args.frames, fps=args.fps, start=time.time(), size=args.size,
+        settings = encode(frames=args.frames, fps=args.fps, start=time.time(), size=drawn,
                           frame_fd=frames_write, status_fd=status_write, source=args.shader.absolute(), plan=plan,
                           **({"first": first, "unseen": unseen} if args.span else {}),
-                          **{"from": args.start}, **({"mouse": args.mouse} if args.mouse else {}),
+                          **({"tiles": args.tiles} if args.tiles > 1 else {}),
+                          **{"from": args.start}, **({"mouse": (args.mouse[0] * k, args.mouse[1] * k)} if args.mouse
+                                                     else {}),
                           **({"keys": ",".join(args.keys)} if args.keys else {}),
                           **({"include": "\n".join(escaped(d.resolve()) for d in args.include)} if args.include
                              else {}),
@@ -330,6 +347,8 @@ def record(args, workdir, leftovers):
                                                   "\n".join(errors_first(log, pass_text, name, included))))
     if not status.built:
         raise Failure("%s did not build:\n%s" % (given, said))
+    if status.too_large:
+        raise Failure(renders.too_large(args.size, k, *status.too_large))
     # A viewer that could not hand a frame over died of SIGPIPE: the encoder went first.
     if viewer_status == -signal.SIGPIPE or (ffmpeg_status != 0 and done == args.frames):
         raise Failure("ffmpeg failed (status %d)%s" % (ffmpeg_status, ":\n" + encoder_said if encoder_said else ""))

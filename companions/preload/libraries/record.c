@@ -28,6 +28,7 @@
 #include "gl/keyboard.h"
 #include "passes/passes.h"
 #include "passes/sound.h"
+#include "libraries/renders.h"
 #include "libraries/viewer.h"
 
 static const long long ORIGIN_NS = 1000000000000LL;
@@ -36,7 +37,9 @@ static PFNGLGETINTEGERVPROC get_integerv;
 
 static int frames, size[2], frame_fd, status_fd, mouse_given;
 /* The clip's number of the first frame handed over, and how many frames before it are drawn unseen. */
-static int first, unseen;
+static int first_frame, unseen;
+/* The Image pass drawn as tiles x tiles draws (renders.c). */
+static int tiles = 1;
 static double fps, from, start, mouse[2];
 /* The shader's own path, for its includes, and the folders to look in after; its passes' plan; the keys
  * held, as "CODE:FROM-TO" times, comma-separated. */
@@ -71,17 +74,20 @@ __attribute__((constructor)) static void configure(void)
         {"QUILLOMAR_KEYS", SETTING_TEXT, 0, &keys, NULL},
         {"QUILLOMAR_SOUND_OUT", SETTING_TEXT, 0, &sound_out, NULL},
         {"QUILLOMAR_SOUND_SECONDS", SETTING_NUMBER, 0, &sound_seconds, NULL},
-        {"QUILLOMAR_FIRST", SETTING_INT, 0, &first, NULL},
+        {"QUILLOMAR_FIRST", SETTING_INT, 0, &first_frame, NULL},
         {"QUILLOMAR_UNSEEN", SETTING_INT, 0, &unseen, NULL},
+        {"QUILLOMAR_TILES", SETTING_INT, 0, &tiles, NULL},
     };
     settings_read(settings, sizeof settings / sizeof settings[0]);
     if (frames < 1 || fps <= 0)
         preload_fail("QUILLOMAR_FRAMES and QUILLOMAR_FPS must be positive");
-    if (first < 0 || unseen < 0 || unseen > first)
+    if (first_frame < 0 || unseen < 0 || unseen > first_frame)
         preload_fail("QUILLOMAR_FIRST and QUILLOMAR_UNSEEN must be 0 or more, UNSEEN at most FIRST");
+    if (tiles < 1 || tiles > size[0] || tiles > size[1])
+        preload_fail("QUILLOMAR_TILES must be 1 to the picture's width and height");
     /* done counts the clip's frames from the first drawn; frames becomes the number after the last. */
-    done = first - unseen;
-    frames += first;
+    done = first_frame - unseen;
+    frames += first_frame;
     passes_configure(plan);
 }
 
@@ -168,6 +174,11 @@ static int build_passes(void)
     return 1;
 }
 
+static void say(const char *kind, const struct field *fields, size_t count)
+{
+    record_write(status_fd, kind, fields, count);
+}
+
 /* The program's clock reads: the origin, then the time of the frame being drawn. */
 static long long clock_read(int origin)
 {
@@ -182,16 +193,21 @@ static void frame_begins(void)
     if (!made) {
         made = 1;
         GL_ENTRY(glGetIntegerv, get_integerv);
+        int limit = 0;
+        const char *exceeded = renders_too_large(size[0], size[1], &limit);
+        if (exceeded != NULL) {
+            char most[32];
+            snprintf(most, sizeof most, "%d", limit);
+            const struct field fields[] = {FIELD("limit", exceeded), FIELD("most", most)};
+            say("too-large", fields, 2);
+            preload_fail("a picture of %dx%d is more than this GL draws (%s %d)", size[0], size[1], exceeded, limit);
+        }
         picture = target_make(size[0], size[1], GL_RGBA8);
         ring = readback_make(&picture);
     }
     target_bind(&picture);
 }
 
-static void say(const char *kind, const struct field *fields, size_t count)
-{
-    record_write(status_fd, kind, fields, count);
-}
 
 /* A frame read back: to the encoder, and said on the status descriptor. */
 static void hand_over(const unsigned char *pixels, size_t count)
@@ -222,7 +238,7 @@ static void swapping(GLFWwindow *window)
         set_should_close(window, 1);
         return;
     }
-    if (done < first) {
+    if (done < first_frame) {
         /* Drawn for the state it leaves in the passes, not handed over; said, as the frames are. */
         char number[32];
         snprintf(number, sizeof number, "%d", done);
@@ -275,7 +291,13 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
     frame.viewport[0] = size[0];
     frame.viewport[1] = size[1];
     frame_pointer(&frame, mouse[0], mouse[1]);
-    passes_frame(&frame, draw_arrays, mode, first, count);
+    if (tiles > 1) { /* the buffer passes whole, the Image pass in tiles */
+        passes_draw(&frame, draw_arrays, mode, first, count);
+        renders_tiled(draw_arrays, mode, first, count, size[0], size[1], tiles);
+        passes_drawn(&frame);
+    } else {
+        passes_frame(&frame, draw_arrays, mode, first, count);
+    }
 }
 
 /* The viewer's fragment text is the shader's, with its includes and the Image pass's channels. */
