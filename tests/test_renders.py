@@ -230,3 +230,99 @@ def test_a_picture_larger_than_the_gl_or_the_memory_takes_is_one_message_first(p
         done = subprocess.run([record, str(shader), "x.png", "--supersample", k], cwd=tmp_path, capture_output=True,
                               text=True, timeout=60)
         assert (done.returncode, done.stderr) == (2, "quillomar-record: argument --supersample: 1 to 8 (see --help)\n")
+
+
+# A dot that moves 40 pixels a second, by iTime alone.
+MOVING_DOT = {"dot.glsl": """
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    float dot = step(length(fragCoord - vec2(8.0 + 40.0 * iTime, 18.0)), 5.0);
+    fragColor = vec4(dot, dot * 0.5, 1.0 - dot, 1.0);
+}
+"""}
+
+
+@pytest.mark.parametrize("texts, blur, every", [(MOVING_DOT, "4:1", 1), (MOVING_DOT, "3:0.5", 2), (MOVING_DOT, "2", 2),
+                                                (FEEDBACK, "4:1", 1)],
+                         ids=["dot, whole shutter", "dot, half shutter", "dot, shutter by default", "feedback"])
+def test_a_motion_blurred_frame_is_the_average_of_its_sub_frames(prefix, tmp_path, texts, blur, every):
+    """Frame k of a clip at F frames a second with N sub-frames over SHUTTER is the average of the frames
+    drawn at k / F + SHUTTER x s / (N x F), s from 0 to N - 1: those of a clip at N x F / SHUTTER frames a
+    second, N of each N / SHUTTER (iFrame counting sub-frames, the buffers stepped at each)."""
+    shader = write(tmp_path, texts)
+    record = str(prefix / "bin" / "quillomar-record")
+    n = int(blur.partition(":")[0])
+    clip = ["--size", "%dx%d" % SIZE, "--seconds", "0.4", "--from", "0.1", "--headless"]
+    for name, more in [("blurred.mkv", ["--fps", "10", "--motion-blur", blur]),
+                       ("sub.mkv", ["--fps", str(10 * n * every)])]:
+        done = subprocess.run([record, str(shader), name, *clip, *more], cwd=tmp_path, env=without_display(),
+                              capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
+    blurred, subs = frames_of(decoded(tmp_path / "blurred.mkv")), frames_of(decoded(tmp_path / "sub.mkv"))
+    assert len(blurred) == 4 and len(subs) == 4 * n * every
+    for k, frame in enumerate(blurred):
+        drawn = subs[k * n * every:k * n * every + n]
+        average = bytes((2 * sum(values) + n) // (2 * n) for values in zip(*drawn))
+        assert frame == average, "frame %d is the average of its sub-frames, rounded" % k
+        if texts is MOVING_DOT:
+            assert len(set(frame[1::3])) > 2, "the dot's path is smeared"
+
+
+def test_motion_blur_takes_1_to_64_sub_frames_over_a_shutter_of_at_most_the_frame(prefix, tmp_path):
+    shader = write(tmp_path, MOVING_DOT)
+    for given in ("0", "65", "4:0", "4:1.5", "4:", "x"):
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), str(shader), "x.png", "--motion-blur", given],
+                              cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        assert (done.returncode, done.stderr) == (2, "quillomar-record: argument --motion-blur: invalid motion blur "
+                                                     "(N[:SHUTTER], N 1 to 64, SHUTTER more than 0 and at most 1) "
+                                                     "value: '%s' (see --help)\n" % given), given
+
+
+# Alpha from 0 at the left edge to 1 at the right, over a colour of its own (straight, not premultiplied).
+ALPHA = {"alpha.glsl": """
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    fragColor = vec4(0.2, 0.6, 1.0, fragCoord.x / iResolution.x);
+}
+"""}
+
+
+@pytest.mark.parametrize("output, decoder, pix_fmt, off", [
+    ("still.png", [], "rgba", 1), ("clip.mkv", [], "bgra", 1), ("clip.mov", [], "yuva444p12le", 2),
+    # VP9's alpha is coded beside the colour, lossy, and only libvpx's decoder reads it.
+    ("clip.webm", ["-c:v", "libvpx-vp9"], "yuv420p", 6)])
+def test_alpha_is_kept_where_asked_and_a_decoder_reads_it_back(prefix, tmp_path, output, decoder, pix_fmt, off):
+    shader = write(tmp_path, ALPHA)
+    record = str(prefix / "bin" / "quillomar-record")
+    for name, more in [("alpha-" + output, ["--alpha"]), ("opaque-" + output, [])]:
+        done = subprocess.run([record, str(shader), name, "--size", "%dx%d" % SIZE, "--seconds", "0.2", "--fps", "10",
+                               "--headless", *more], cwd=tmp_path, env=without_display(), capture_output=True,
+                              text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
+    probed = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=pix_fmt", "-of", "csv=p=0",
+                             str(tmp_path / ("alpha-" + output))], capture_output=True, text=True, check=True).stdout
+    assert probed == pix_fmt + "\n"
+
+    def rgba(name):
+        return subprocess.run(["ffmpeg", "-v", "error", *decoder, "-i", str(tmp_path / name), "-frames:v", "1", "-f",
+                               "rawvideo", "-pix_fmt", "rgba", "-"], capture_output=True, check=True, timeout=60).stdout
+    kept, opaque = rgba("alpha-" + output), rgba("opaque-" + output)
+    w, h = SIZE
+    assert len(kept) == len(opaque) == w * h * 4
+    wanted = [round((x + 0.5) / w * 255) for x in range(w)]
+    for y in (0, h // 2, h - 1):
+        row = kept[y * w * 4:(y + 1) * w * 4]
+        assert max(abs(row[x * 4 + 3] - wanted[x]) for x in range(w)) <= off, "alpha across row %d" % y
+        assert max(abs(a - b) for x in range(w) for a, b in zip(row[x * 4:x * 4 + 3], (51, 153, 255))) <= off + 3
+    assert set(opaque[3::4]) == {255}, "without --alpha the picture is opaque"
+
+
+def test_alpha_is_refused_for_a_format_that_has_none_and_for_a_gpu_encoder(prefix, tmp_path):
+    shader = write(tmp_path, ALPHA)
+    for output, more, message in [
+            ("x.mp4", [], ".mp4 keeps no alpha; use .png, .webm, .mov, .mkv"),
+            ("x.gif", [], ".gif keeps no alpha; use .png, .webm, .mov, .mkv"),
+            ("x.webm", ["--encoder", "vaapi"], "the shader's alpha is encoded in software")]:
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), str(shader), output, "--alpha", *more],
+                              cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        assert (done.returncode, done.stderr) == (2, "quillomar-record: argument --alpha: %s (see --help)\n" % message)

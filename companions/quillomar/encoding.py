@@ -22,8 +22,18 @@ ENCODERS = {
     # Lossless (FFV1 in RGB planes): the very bytes drawn, for a clip to be made in parts and joined.
     ".mkv": ["-c:v", "ffv1", "-level", "3", "-pix_fmt", "gbrp", "-f", "matroska"],
     ".png": ["-frames:v", "1", "-c:v", "png", "-pix_fmt", "rgb24", "-f", "image2", "-update", "1"],
+    # ProRes 4444, 10 bits a channel, for editing.
+    ".mov": ["-c:v", "prores_ks", "-profile:v", "4444", "-pix_fmt", "yuv444p10le", "-f", "mov"],
     # Only the sound: the one frame drawn to make it is thrown away.
     ".wav": ["-f", "null"],
+}
+# With --alpha: the formats that keep the shader's alpha, and how (straight, not premultiplied), all in
+# software. VP9 keeps it beside the colour, which only libvpx's decoder reads back.
+ALPHA = {
+    ".png": ["-frames:v", "1", "-c:v", "png", "-pix_fmt", "rgba", "-f", "image2", "-update", "1"],
+    ".webm": ["-c:v", "libvpx-vp9", "-pix_fmt", "yuva420p", "-crf", "32", "-b:v", "0", "-row-mt", "1", "-f", "webm"],
+    ".mov": ["-c:v", "prores_ks", "-profile:v", "4444", "-pix_fmt", "yuva444p10le", "-f", "mov"],
+    ".mkv": ["-c:v", "ffv1", "-level", "3", "-pix_fmt", "gbrap", "-f", "matroska"],
 }
 # The sound of a clip, by its container.
 AUDIO = {

@@ -4,12 +4,14 @@ however fast the frames are drawn.
     quillomar-record SHADER OUTPUT [--seconds S] [--fps F] [--from T] [--size WxH] [--headless]
                      [--gpu | --software] [--encoder auto|software|nvenc|vaapi]
                      [--channel0 IMAGE ... --channel3 IMAGE] [--mouse X,Y] [--frame-limit SECONDS]
-                     [--frames A-B]
+                     [--frames A-B] [--tiles N] [--supersample K] [--motion-blur N[:SHUTTER]] [--alpha]
 
-OUTPUT's extension picks the format: .mp4 (H.264, yuv420p), .webm (VP9), .mkv (FFV1, lossless), .gif (with
-one palette made from the colours of all its frames), .webp (animated WebP, looping; a still picture where
-the clip never changes) or .png (one still at FROM). The clip has S x F frames, rounded (half up); --frames
-records frames A to B of it as a part for quillomar-join (segments.py).
+OUTPUT's extension picks the format: .mp4 (H.264, yuv420p), .webm (VP9), .mkv (FFV1, lossless), .mov
+(ProRes 4444; with --alpha, these three and .png keep the shader's alpha), .gif (with one palette made from
+the colours of all its frames), .webp (animated WebP, looping; a still picture where the clip never
+changes) or .png (one still at FROM). The clip has S x F frames, rounded (half up); --frames records
+frames A to B of it as a part for quillomar-join (segments.py). --tiles, --supersample and
+--motion-blur are production renders' (renders.py, libraries/renders.c).
 The viewer runs on the current display, or, when there is none or with --headless, with no display
 server at all: its context then comes from EGL, on the GPU where there is one (--gpu insists on it,
 --software takes Mesa's software renderer). mp4 and webm are encoded on the GPU where ffmpeg's encoder
@@ -139,6 +141,10 @@ def arguments(argv):
                         help="only the clip's frames A to B (from 0), as a part for quillomar-join")
     parser.add_argument("--supersample", type=int, default=1, metavar="K",
                         help="draw each frame at K times the size (1 to 8 a side) and filter it down")
+    parser.add_argument("--motion-blur", type=renders.motion_blur, default=(1, 1.0), metavar="N[:SHUTTER]",
+                        help="each frame the average of N sub-frames over SHUTTER of its time (0.5)")
+    parser.add_argument("--alpha", action="store_true",
+                        help="keep the shader's alpha (.png, .webm, .mov, .mkv); else the output is opaque")
     parser.add_argument("--tiles", type=int, default=1, metavar="N",
                         help="draw the Image pass as N x N tiles, each its own draw (1 to 64; buffers whole)")
     out_of_range = channels.check_numbers(argv)
@@ -153,10 +159,14 @@ def arguments(argv):
         parser.error("--from and --seconds go past iTime %g s" % LATEST_TIME)
     args.format = args.output.suffix.lower()
     if args.format not in encoding.ENCODERS:
-        parser.error("unknown extension %r for OUTPUT: use .mp4, .webm, .mkv, .gif, .webp, .png or .wav"
+        parser.error("unknown extension %r for OUTPUT: use .mp4, .webm, .mkv, .mov, .gif, .webp, .png or .wav"
                      % args.output.suffix)
     if args.output.is_dir():
         parser.error("OUTPUT %s is a directory" % args.output)
+    if args.alpha and args.format not in encoding.ALPHA:
+        parser.error("argument --alpha: %s keeps no alpha; use %s" % (args.format, ", ".join(encoding.ALPHA)))
+    if args.alpha and args.encoder not in ("auto", "software"):
+        parser.error("argument --alpha: the shader's alpha is encoded in software")
     if not 1 <= args.supersample <= renders.MOST_SUPERSAMPLING:
         parser.error("argument --supersample: 1 to %d" % renders.MOST_SUPERSAMPLING)
     if not 1 <= args.tiles <= min(64, *args.size):
@@ -269,7 +279,7 @@ def record(args, workdir, leftovers):
     mask = os.umask(0)
     os.umask(mask)
     os.chmod(part, 0o666 & ~mask)  # as a file the user writes: mkstemp makes it private
-    encoder = encoding.encoder_for(args.format, args.encoder)
+    encoder = ([], "", encoding.ALPHA[args.format]) if args.alpha else encoding.encoder_for(args.format, args.encoder)
     # A GIF's palette can lack colours that the clip shows: ffmpeg keeps a digest of each frame it is
     # handed, for the proof to hold the GIF's frames against.
     digest = proof.Digest(workdir / "digest", args.size) if args.format == ".gif" else None
@@ -300,6 +310,8 @@ def record(args, workdir, leftovers):
                           frame_fd=frames_write, status_fd=status_write, source=args.shader.absolute(), plan=plan,
                           **({"first": first, "unseen": unseen} if args.span else {}),
                           **({"tiles": args.tiles} if args.tiles > 1 else {}),
+                          **({"blur": args.motion_blur[0], "shutter": args.motion_blur[1]}
+                             if args.motion_blur[0] > 1 else {}),
                           **{"from": args.start}, **({"mouse": (args.mouse[0] * k, args.mouse[1] * k)} if args.mouse
                                                      else {}),
                           **({"keys": ",".join(args.keys)} if args.keys else {}),

@@ -1,6 +1,6 @@
 """Production renders: what quillomar-record's --supersample adds to a recording (the size drawn, the
-filter that takes it down to the size recorded, the memory it needs, checked first) and the message for a
-picture larger than the GL draws."""
+filter that takes it down to the size recorded, the memory it needs, checked first), --motion-blur's
+reading, and the message for a picture larger than the GL draws."""
 from quillomar import Failure
 
 MOST_SUPERSAMPLING = 8
@@ -8,6 +8,22 @@ MOST_SUPERSAMPLING = 8
 # the factor as swscale does when it shrinks, so each pixel is a weighted sum of the K x K pixels drawn for
 # it and of their neighbours; computed with exact rounding.
 FILTER = "flags=bicubic+accurate_rnd+full_chroma_int:param0=0:param1=0.5"
+
+
+MOST_SUBFRAMES = 64
+
+
+def motion_blur(text):
+    """N[:SHUTTER]: N sub-frames a frame (1 to 64), over SHUTTER of the frame's time (more than 0, at most 1;
+    0.5 by default, a film camera's half-turn shutter)."""
+    count, colon, shutter = text.partition(":")
+    count, shutter = int(count), float(shutter) if colon else 0.5
+    if not (1 <= count <= MOST_SUBFRAMES and 0 < shutter <= 1):
+        raise ValueError
+    return count, shutter
+
+
+motion_blur.__name__ = "motion blur (N[:SHUTTER], N 1 to 64, SHUTTER more than 0 and at most 1)"
 
 
 def downscale(size):

@@ -40,6 +40,10 @@ static int frames, size[2], frame_fd, status_fd, mouse_given;
 static int first_frame, unseen;
 /* The Image pass drawn as tiles x tiles draws (renders.c). */
 static int tiles = 1;
+/* Motion blur: each frame the average of blur sub-frames, sub-frame s at iTime + shutter x s / blur
+ * frames; sub, the sub-frame being drawn. */
+static int blur = 1, sub;
+static double shutter = 1.0;
 static double fps, from, start, mouse[2];
 /* The shader's own path, for its includes, and the folders to look in after; its passes' plan; the keys
  * held, as "CODE:FROM-TO" times, comma-separated. */
@@ -77,12 +81,16 @@ __attribute__((constructor)) static void configure(void)
         {"QUILLOMAR_FIRST", SETTING_INT, 0, &first_frame, NULL},
         {"QUILLOMAR_UNSEEN", SETTING_INT, 0, &unseen, NULL},
         {"QUILLOMAR_TILES", SETTING_INT, 0, &tiles, NULL},
+        {"QUILLOMAR_BLUR", SETTING_INT, 0, &blur, NULL},
+        {"QUILLOMAR_SHUTTER", SETTING_NUMBER, 0, &shutter, NULL},
     };
     settings_read(settings, sizeof settings / sizeof settings[0]);
     if (frames < 1 || fps <= 0)
         preload_fail("QUILLOMAR_FRAMES and QUILLOMAR_FPS must be positive");
     if (first_frame < 0 || unseen < 0 || unseen > first_frame)
         preload_fail("QUILLOMAR_FIRST and QUILLOMAR_UNSEEN must be 0 or more, UNSEEN at most FIRST");
+    if (blur < 1 || !(shutter > 0 && shutter <= 1))
+        preload_fail("QUILLOMAR_BLUR must be 1 or more and QUILLOMAR_SHUTTER more than 0, at most 1");
     if (tiles < 1 || tiles > size[0] || tiles > size[1])
         preload_fail("QUILLOMAR_TILES must be 1 to the picture's width and height");
     /* done counts the clip's frames from the first drawn; frames becomes the number after the last. */
@@ -95,6 +103,12 @@ __attribute__((constructor)) static void configure(void)
 static long long frame_ns(int k)
 {
     return llround(from * 1e9) + llround((double)k * 1e9 / fps);
+}
+
+/* The viewer's clock at the sub-frame being drawn of frame k, from its origin. */
+static long long drawn_ns(int k)
+{
+    return frame_ns(k) + llround(shutter * sub * 1e9 / ((double)blur * fps));
 }
 
 /* The keys down at time t, as the keyboard has them: a key given more than once is down in any of its
@@ -182,7 +196,7 @@ static void say(const char *kind, const struct field *fields, size_t count)
 /* The program's clock reads: the origin, then the time of the frame being drawn. */
 static long long clock_read(int origin)
 {
-    return origin ? ORIGIN_NS : ORIGIN_NS + frame_ns(done);
+    return origin ? ORIGIN_NS : ORIGIN_NS + drawn_ns(done);
 }
 
 /* As each frame begins: the target is bound and fills the viewport, also after a resize callback has set
@@ -209,9 +223,11 @@ static void frame_begins(void)
 }
 
 
-/* A frame read back: to the encoder, and said on the status descriptor. */
+/* A frame read back (with motion blur, a sub-frame): to the encoder, and said on the status descriptor. */
 static void hand_over(const unsigned char *pixels, size_t count)
 {
+    if (blur > 1 && (pixels = renders_blended(pixels, count, blur)) == NULL)
+        return;
     preload_write_all(frame_fd, pixels, count, "frames");
     char number[32];
     snprintf(number, sizeof number, "%d", ++written);
@@ -247,6 +263,9 @@ static void swapping(GLFWwindow *window)
     } else {
         readback_start(&ring, &picture, hand_over);
     }
+    if (++sub < blur)
+        return;
+    sub = 0;
     done++;
     if (done == frames)
         readback_finish(&ring, hand_over);
@@ -279,7 +298,11 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
                                                             make_sound(draw_arrays, mode, first, count)));
     }
     struct frame frame = {.number = done, .delta = 1.0 / fps, .rate = fps};
-    frame.time = (double)frame_ns(done) / 1e9;
+    frame.time = (double)drawn_ns(done) / 1e9;
+    if (blur > 1) { /* iFrame counts the sub-frames, each a step of the buffers' state */
+        frame.number = done * blur + sub;
+        frame.delta = shutter / (blur * fps);
+    }
     hold_keys(frame.time);
     frame_date(start + frame.time, frame.date);
     for (int i = 0; i < 4 && mouse_given; i++)

@@ -7,10 +7,34 @@
  */
 #include "libraries/renders.h"
 
+#include <math.h>
+
 static PFNGLENABLEPROC enable;
 static PFNGLDISABLEPROC disable;
 static PFNGLSCISSORPROC scissor;
 static PFNGLFINISHPROC finish;
+
+const unsigned char *renders_blended(const unsigned char *pixels, size_t count, int n)
+{
+    static float *sum;
+    static unsigned char *frame;
+    static int added;
+    if (sum == NULL) {
+        sum = preload_alloc(count * sizeof *sum);
+        frame = preload_alloc(count);
+        memset(sum, 0, count * sizeof *sum);
+    }
+    for (size_t i = 0; i < count; i++)
+        sum[i] += (float)pixels[i];
+    if (++added < n)
+        return NULL;
+    for (size_t i = 0; i < count; i++) {
+        frame[i] = (unsigned char)floorf(sum[i] / (float)n + 0.5f);
+        sum[i] = 0.0f;
+    }
+    added = 0;
+    return frame;
+}
 
 const char *renders_too_large(int width, int height, int *limit)
 {
