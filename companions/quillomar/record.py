@@ -289,7 +289,8 @@ def record(args, workdir, leftovers):
     if args.span:
         first = args.span[0]
         unseen = first if segments.keeps_state(ordered, args.keys) else 0
-        inputs = "mouse=%r keys=%s include=%s" % (args.mouse, ",".join(args.keys), args.include)
+        inputs = "mouse=%r keys=%s include=%s supersample=%d motion-blur=%r alpha=%r" % (
+            args.mouse, ",".join(args.keys), args.include, args.supersample, args.motion_blur, args.alpha)
         tags = segments.metadata(args.format, segments.tag(segments.digest(ordered, inputs), args.size, args.fps,
                                                            args.start, args.whole, first, args.span[1]))
     args.unseen = unseen
