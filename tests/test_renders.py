@@ -155,6 +155,8 @@ def test_a_picture_drawn_in_tiles_is_the_picture_drawn_whole_byte_for_byte(prefi
         done = subprocess.run([record, str(shader), name, *options, "--headless", "--tiles", tiles], cwd=tmp_path,
                               env=without_display(), capture_output=True, text=True, timeout=120)
         assert (done.returncode, done.stderr) == (0, "")
+        drawn = [line for line in done.stdout.splitlines() if "tiles" in line]
+        assert drawn == ([] if tiles == "1" else ["the Image pass drawn in %d tiles a frame" % int(tiles) ** 2])
         made[tiles] = decoded(tmp_path / name)
     assert len(made["1"]) in (67 * 37 * 3, 5 * SIZE[0] * SIZE[1] * 3)
     assert made["3"] == made["1"] and made["8"] == made["1"]

@@ -201,9 +201,9 @@ class Status:
 
     def __init__(self):
         self.done, self.built, self.renderer, self.failed = 0, True, None, None
-        self.unseen, self.too_large = 0, None
+        self.unseen, self.too_large, self.tiles = 0, None, None
         self.handlers = {"frame": self.frame, "no-program": self.no_program, "renderer": self.drawn_by,
-                         "unseen": self.drawn_unseen,
+                         "unseen": self.drawn_unseen, "tiles": lambda r: setattr(self, "tiles", r.fields["draws"]),
                          "too-large": lambda r: setattr(self, "too_large", (r.fields["limit"], r.fields["most"]))}
 
     def drawn_by(self, record):
@@ -389,6 +389,7 @@ def record(args, workdir, leftovers):
         for line in said.split("\n"):
             log.frame_line(line)
         log.close()
+    args.tiles_drawn = status.tiles
     return done, time.monotonic() - started, status.renderer
 
 
@@ -410,6 +411,8 @@ def main(argv=None):
             return 0
         print("%s: %d frames in %.1f s (%.1f frames/s)%s" % (args.output, frames, seconds, frames / seconds,
                                                              ", drawn by " + renderer if renderer else ""))
+        if args.tiles_drawn:
+            print("the Image pass drawn in %s tiles a frame" % args.tiles_drawn)
         if args.span:
             print("frames %d-%d of %d%s" % (*args.span, args.whole, "; its passes keep state from frame to frame, "
                                             "so the %d frames before it were drawn first, unseen" % args.unseen

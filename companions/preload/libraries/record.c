@@ -316,7 +316,15 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
     frame_pointer(&frame, mouse[0], mouse[1]);
     if (tiles > 1) { /* the buffer passes whole, the Image pass in tiles */
         passes_draw(&frame, draw_arrays, mode, first, count);
-        renders_tiled(draw_arrays, mode, first, count, size[0], size[1], tiles);
+        int made = renders_tiled(draw_arrays, mode, first, count, size[0], size[1], tiles);
+        static int said;
+        if (!said) { /* the draws an Image pass took, said once */
+            said = 1;
+            char number[32];
+            snprintf(number, sizeof number, "%d", made);
+            const struct field fields[] = {FIELD("draws", number)};
+            say("tiles", fields, 1);
+        }
         passes_drawn(&frame);
     } else {
         passes_frame(&frame, draw_arrays, mode, first, count);

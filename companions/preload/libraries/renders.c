@@ -53,9 +53,10 @@ const char *renders_too_large(int width, int height, int *limit)
     return NULL;
 }
 
-void renders_tiled(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count, int width, int height,
-                   int tiles)
+int renders_tiled(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count, int width, int height,
+                  int tiles)
 {
+    int made = 0;
     if (scissor == NULL) {
         GL_ENTRY(glEnable, enable);
         GL_ENTRY(glDisable, disable);
@@ -70,7 +71,9 @@ void renders_tiled(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei c
             scissor(x0, y0, x1 - x0, y1 - y0);
             draw(mode, first, count);
             finish();
+            made++;
         }
     }
     disable(GL_SCISSOR_TEST);
+    return made;
 }

@@ -9,8 +9,8 @@
 
 /* The Image pass's draw (draw(mode, first, count)) made as tiles x tiles draws into the bound picture of
  * width x height, each cut out of the whole viewport by the scissor (so fragCoord and the viewer's
- * varyings are those of the whole picture) and finished before the next begins. */
-void renders_tiled(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count, int width, int height,
+ * varyings are those of the whole picture) and finished before the next begins; returns the draws made. */
+int renders_tiled(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count, int width, int height,
                    int tiles);
 
 /* Motion blur: pixels (count bytes), one of n sub-frames, added in floating point to the frame being made;
