@@ -330,3 +330,23 @@ def test_alpha_is_refused_for_a_format_that_has_none_and_for_a_gpu_encoder(prefi
         done = subprocess.run([str(prefix / "bin" / "quillomar-record"), str(shader), output, "--alpha", *more],
                               cwd=tmp_path, capture_output=True, text=True, timeout=60)
         assert (done.returncode, done.stderr) == (2, "quillomar-record: argument --alpha: %s (see --help)\n" % message)
+
+
+def test_the_join_refuses_a_part_that_does_not_start_on_a_key_frame(prefix, tmp_path):
+    shader = write(tmp_path, STATELESS)
+    record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
+    for name, span in [("a.mp4", "0-5"), ("b.mp4", "6-11")]:
+        done = subprocess.run([record, str(shader), name, *CLIP, "--frames", span], cwd=tmp_path,
+                              env=without_display(), capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
+    # b's first packet (its key frame) dropped, its tag kept: it starts inside a group of pictures.
+    subprocess.run(["ffmpeg", "-v", "quiet", "-i", "b.mp4", "-c", "copy", "-map_metadata", "0", "-movflags",
+                    "+use_metadata_tags", "-bsf:v", r"noise=drop=eq(n\,0)", "cut.mp4"], cwd=tmp_path, check=True,
+                   timeout=60)
+    done = subprocess.run([join, "a.mp4", "cut.mp4", "out.mp4"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (
+        1, "", "quillomar-join: cut.mp4 does not start on a key frame: it cannot be joined without coding it again\n")
+    done = subprocess.run([join, "b.mp4", "a.mp4", "out.mp4"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stderr) == (0, "") and done.stdout.startswith("out.mp4: 12 frames joined from 2 ")
