@@ -1,6 +1,10 @@
 """Production renders with quillomar-record, installed: a clip recorded in parts through GNU parallel and
 joined by quillomar-join is the clip recorded whole, frame for frame, for a shader whose frames stand alone
-and for one whose buffer feeds back; a missing, overlapping or foreign part is refused in one message."""
+and for one whose buffer feeds back; a missing, overlapping or foreign part, or one that does not start on a
+key frame, is refused in one message. A tiled picture is the whole one byte for byte; a supersampled one is
+a larger recording filtered down with Catmull-Rom, its hard edges smoothed, and a picture larger than the GL
+or the memory takes is one message first; a motion-blurred frame is the average of its sub-frames; alpha is
+kept where asked, as a decoder reads it back, and the output is opaque otherwise."""
 import os
 import re
 import subprocess
