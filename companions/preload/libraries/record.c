@@ -5,11 +5,14 @@
  * Settings (docs/internals.md): QUILLOMAR_FRAMES, QUILLOMAR_FPS, QUILLOMAR_FROM, QUILLOMAR_SIZE,
  * QUILLOMAR_START, QUILLOMAR_MOUSE (optional), QUILLOMAR_FRAME_FD, QUILLOMAR_STATUS_FD, for the shader's
  * includes QUILLOMAR_SOURCE (its own path) and QUILLOMAR_INCLUDE, its passes QUILLOMAR_PLAN, the keys held
- * QUILLOMAR_KEYS, and its Sound pass QUILLOMAR_SOUND_OUT and QUILLOMAR_SOUND_SECONDS.
+ * QUILLOMAR_KEYS, and its Sound pass QUILLOMAR_SOUND_OUT and QUILLOMAR_SOUND_SECONDS; for a part of a
+ * clip, QUILLOMAR_FIRST and QUILLOMAR_UNSEEN (optional, 0 by default).
  *
  * Its policy for the viewer's events (viewer.h):
  * The clock: the program's reads of it (viewer.h's clock event) return the origin, then origin + FROM +
- * k / FPS for frame k, so frame k is drawn with iTime exactly FROM + k / FPS.
+ * k / FPS for frame k, so frame k is drawn with iTime exactly FROM + k / FPS. A part of a clip hands over
+ * FRAMES frames from the clip's frame FIRST, drawing the UNSEEN frames before it first without handing
+ * them over (where its passes keep state from frame to frame).
  * The picture: as each frame begins the viewer's context gets a target of SIZE bound for drawing,
  * whatever size the window has or a window manager gives it. At each buffer swap the frame is read back
  * (RGBA, bottom row first) and written to FRAME_FD, then copied into the window so that the recording can
@@ -25,6 +28,7 @@
 #include "gl/keyboard.h"
 #include "passes/passes.h"
 #include "passes/sound.h"
+#include "libraries/renders.h"
 #include "libraries/viewer.h"
 
 static const long long ORIGIN_NS = 1000000000000LL;
@@ -32,6 +36,14 @@ static const long long ORIGIN_NS = 1000000000000LL;
 static PFNGLGETINTEGERVPROC get_integerv;
 
 static int frames, size[2], frame_fd, status_fd, mouse_given;
+/* The clip's number of the first frame handed over, and how many frames before it are drawn unseen. */
+static int first_frame, unseen;
+/* The Image pass drawn as tiles x tiles draws (renders.c). */
+static int tiles = 1;
+/* Motion blur: each frame the average of blur sub-frames, sub-frame s at iTime + shutter x s / blur
+ * frames; sub, the sub-frame being drawn. */
+static int blur = 1, sub;
+static double shutter = 1.0;
 static double fps, from, start, mouse[2];
 /* The shader's own path, for its includes, and the folders to look in after; its passes' plan; the keys
  * held, as "CODE:FROM-TO" times, comma-separated. */
@@ -39,7 +51,7 @@ static char *source, *include, *plan, *keys;
 /* Where the Sound pass's samples go (a file), and for how long from FROM. */
 static char *sound_out;
 static double sound_seconds;
-/* done: the frames drawn (the clock's step); written: those handed over. */
+/* done: the clip's frame being drawn (the clock's step); written: those handed over. */
 static int done, written;
 /* Whether the buffer passes have built (-1: not yet tried). */
 static int passes_built = -1;
@@ -66,10 +78,24 @@ __attribute__((constructor)) static void configure(void)
         {"QUILLOMAR_KEYS", SETTING_TEXT, 0, &keys, NULL},
         {"QUILLOMAR_SOUND_OUT", SETTING_TEXT, 0, &sound_out, NULL},
         {"QUILLOMAR_SOUND_SECONDS", SETTING_NUMBER, 0, &sound_seconds, NULL},
+        {"QUILLOMAR_FIRST", SETTING_INT, 0, &first_frame, NULL},
+        {"QUILLOMAR_UNSEEN", SETTING_INT, 0, &unseen, NULL},
+        {"QUILLOMAR_TILES", SETTING_INT, 0, &tiles, NULL},
+        {"QUILLOMAR_BLUR", SETTING_INT, 0, &blur, NULL},
+        {"QUILLOMAR_SHUTTER", SETTING_NUMBER, 0, &shutter, NULL},
     };
     settings_read(settings, sizeof settings / sizeof settings[0]);
     if (frames < 1 || fps <= 0)
         preload_fail("QUILLOMAR_FRAMES and QUILLOMAR_FPS must be positive");
+    if (first_frame < 0 || unseen < 0 || unseen > first_frame)
+        preload_fail("QUILLOMAR_FIRST and QUILLOMAR_UNSEEN must be 0 or more, UNSEEN at most FIRST");
+    if (blur < 1 || !(shutter > 0 && shutter <= 1))
+        preload_fail("QUILLOMAR_BLUR must be 1 or more and QUILLOMAR_SHUTTER more than 0, at most 1");
+    if (tiles < 1 || tiles > size[0] || tiles > size[1])
+        preload_fail("QUILLOMAR_TILES must be 1 to the picture's width and height");
+    /* done counts the clip's frames from the first drawn; frames becomes the number after the last. */
+    done = first_frame - unseen;
+    frames += first_frame;
     passes_configure(plan);
 }
 
@@ -77,6 +103,12 @@ __attribute__((constructor)) static void configure(void)
 static long long frame_ns(int k)
 {
     return llround(from * 1e9) + llround((double)k * 1e9 / fps);
+}
+
+/* The viewer's clock at the sub-frame being drawn of frame k, from its origin. */
+static long long drawn_ns(int k)
+{
+    return frame_ns(k) + llround(shutter * sub * 1e9 / ((double)blur * fps));
 }
 
 /* The keys down at time t, as the keyboard has them: a key given more than once is down in any of its
@@ -156,10 +188,15 @@ static int build_passes(void)
     return 1;
 }
 
+static void say(const char *kind, const struct field *fields, size_t count)
+{
+    record_write(status_fd, kind, fields, count);
+}
+
 /* The program's clock reads: the origin, then the time of the frame being drawn. */
 static long long clock_read(int origin)
 {
-    return origin ? ORIGIN_NS : ORIGIN_NS + frame_ns(done);
+    return origin ? ORIGIN_NS : ORIGIN_NS + drawn_ns(done);
 }
 
 /* As each frame begins: the target is bound and fills the viewport, also after a resize callback has set
@@ -170,20 +207,27 @@ static void frame_begins(void)
     if (!made) {
         made = 1;
         GL_ENTRY(glGetIntegerv, get_integerv);
+        int limit = 0;
+        const char *exceeded = renders_too_large(size[0], size[1], &limit);
+        if (exceeded != NULL) {
+            char most[32];
+            snprintf(most, sizeof most, "%d", limit);
+            const struct field fields[] = {FIELD("limit", exceeded), FIELD("most", most)};
+            say("too-large", fields, 2);
+            preload_fail("a picture of %dx%d is more than this GL draws (%s %d)", size[0], size[1], exceeded, limit);
+        }
         picture = target_make(size[0], size[1], GL_RGBA8);
         ring = readback_make(&picture);
     }
     target_bind(&picture);
 }
 
-static void say(const char *kind, const struct field *fields, size_t count)
-{
-    record_write(status_fd, kind, fields, count);
-}
 
-/* A frame read back: to the encoder, and said on the status descriptor. */
+/* A frame read back (with motion blur, a sub-frame): to the encoder, and said on the status descriptor. */
 static void hand_over(const unsigned char *pixels, size_t count)
 {
+    if (blur > 1 && (pixels = renders_blended(pixels, count, blur)) == NULL)
+        return;
     preload_write_all(frame_fd, pixels, count, "frames");
     char number[32];
     snprintf(number, sizeof number, "%d", ++written);
@@ -210,7 +254,18 @@ static void swapping(GLFWwindow *window)
         set_should_close(window, 1);
         return;
     }
-    readback_start(&ring, &picture, hand_over);
+    if (done < first_frame) {
+        /* Drawn for the state it leaves in the passes, not handed over; said, as the frames are. */
+        char number[32];
+        snprintf(number, sizeof number, "%d", done);
+        const struct field fields[] = {FIELD("number", number)};
+        say("unseen", fields, 1);
+    } else {
+        readback_start(&ring, &picture, hand_over);
+    }
+    if (++sub < blur)
+        return;
+    sub = 0;
     done++;
     if (done == frames)
         readback_finish(&ring, hand_over);
@@ -243,7 +298,11 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
                                                             make_sound(draw_arrays, mode, first, count)));
     }
     struct frame frame = {.number = done, .delta = 1.0 / fps, .rate = fps};
-    frame.time = (double)frame_ns(done) / 1e9;
+    frame.time = (double)drawn_ns(done) / 1e9;
+    if (blur > 1) { /* iFrame counts the sub-frames, each a step of the buffers' state */
+        frame.number = done * blur + sub;
+        frame.delta = shutter / (blur * fps);
+    }
     hold_keys(frame.time);
     frame_date(start + frame.time, frame.date);
     for (int i = 0; i < 4 && mouse_given; i++)
@@ -255,7 +314,21 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
     frame.viewport[0] = size[0];
     frame.viewport[1] = size[1];
     frame_pointer(&frame, mouse[0], mouse[1]);
-    passes_frame(&frame, draw_arrays, mode, first, count);
+    if (tiles > 1) { /* the buffer passes whole, the Image pass in tiles */
+        passes_draw(&frame, draw_arrays, mode, first, count);
+        int made = renders_tiled(draw_arrays, mode, first, count, size[0], size[1], tiles);
+        static int said;
+        if (!said) { /* the draws an Image pass took, said once */
+            said = 1;
+            char number[32];
+            snprintf(number, sizeof number, "%d", made);
+            const struct field fields[] = {FIELD("draws", number)};
+            say("tiles", fields, 1);
+        }
+        passes_drawn(&frame);
+    } else {
+        passes_frame(&frame, draw_arrays, mode, first, count);
+    }
 }
 
 /* The viewer's fragment text is the shader's, with its includes and the Image pass's channels. */
