@@ -4,6 +4,7 @@ however fast the frames are drawn.
     quillomar-record SHADER OUTPUT [--seconds S] [--fps F] [--from T] [--size WxH] [--headless]
                      [--gpu | --software] [--encoder auto|software|nvenc|vaapi]
                      [--channel0 IMAGE ... --channel3 IMAGE] [--mouse X,Y] [--frame-limit SECONDS]
+                     [--set NAME=VALUE | --set NAME=FROM:TO]... [--scale D]
 
 OUTPUT's extension picks the format: .mp4 (H.264, yuv420p), .webm (VP9), .gif (with one palette made from
 the colours of all its frames), .webp (animated WebP, looping; a still picture where the clip never changes)
@@ -16,6 +17,8 @@ for it works (NVENC, VAAPI; tried on one frame first), else in software (--encod
 A mainImage shader (one with no #version line that defines mainImage) gets its usual inputs, as exact as
 iTime: frame k has iFrame k, iTimeDelta 1 / FPS, and iDate the start of the recording plus iTime;
 --channelN binds an image to iChannelN, and --mouse fixes iMouse (in pixels of the --size picture).
+--set gives an #iUniform its value for the clip, or moves it from FROM at the first frame to TO at the last;
+--scale D draws each frame at 1/D of --size (iResolution is that) and scales it up, a block per pixel.
 """
 import argparse
 import contextlib
@@ -101,6 +104,37 @@ def key(text):
 
 key.__name__ = "key (KEY:FROM-TO)"
 
+# The most a picture is divided by.
+MOST_SCALE = 64
+
+
+def setting(text):
+    """NAME=VALUE or NAME=FROM:TO: an #iUniform's value for the clip, or from the first frame to the last;
+    each value a number, or one per component, comma-separated."""
+    name, equals, values = text.partition("=")
+    ends = values.split(":")
+    if not (equals and name.isidentifier() and name.isascii() and 1 <= len(ends) <= 2):
+        raise ValueError
+    for end in ends:
+        numbers = [float(n) for n in end.split(",")]
+        if not (1 <= len(numbers) <= 4 and all(math.isfinite(n) for n in numbers)):
+            raise ValueError
+    return text
+
+
+setting.__name__ = "setting (NAME=VALUE or NAME=FROM:TO)"
+
+
+def divider(text):
+    """D or 1/D: the picture drawn at 1/D of its size."""
+    value = int(text[2:] if text.startswith("1/") else text)
+    if not 1 <= value <= MOST_SCALE:
+        raise ValueError
+    return value
+
+
+divider.__name__ = "divider (D or 1/D, 1 to %d)" % MOST_SCALE
+
 
 def arguments(argv):
     parser = Parser(prog="quillomar-record", description=__doc__.split("\n\n")[0])
@@ -130,6 +164,13 @@ def arguments(argv):
                         help="a folder to look for included files in, after the shader's own (again for more)")
     parser.add_argument("--no-audio", dest="audio", action="store_false",
                         help="leave the sound (a Sound pass's, or a sound channel's) out of an mp4 or webm clip")
+    parser.add_argument("--set", dest="sets", type=setting, action="append", default=[],
+                        metavar="NAME=VALUE|NAME=FROM:TO",
+                        help="an #iUniform's value (a number, or one per component, comma-separated), or FROM at the "
+                             "first frame to TO at the last; again for more")
+    parser.add_argument("--scale", type=divider, default=1, metavar="D",
+                        help="draw at 1/D of --size (iResolution is that size) and scale up, each pixel a D x D "
+                             "block (1)")
     parser.add_argument("--frame-limit", type=positive(float), default=60.0, metavar="SECONDS",
                         help="how long one frame may take before the recording gives up (60)")
     out_of_range = channels.check_numbers(argv)
@@ -170,7 +211,14 @@ class Status:
 
     def __init__(self):
         self.done, self.built, self.renderer, self.failed = 0, True, None, None
-        self.handlers = {"frame": self.frame, "no-program": self.no_program, "renderer": self.drawn_by}
+        self.refused = None
+        self.handlers = {"frame": self.frame, "no-program": self.no_program, "renderer": self.drawn_by,
+                         "refused": self.refuse}
+
+    def refuse(self, record):
+        """A --set the shader cannot take: why."""
+        self.built = False
+        self.refused = os.fsdecode(record.payloads["why"])
 
     def drawn_by(self, record):
         self.renderer = "%s, EGL %s" % (record.payloads["name"].decode(errors="replace"), record.fields["platform"])
@@ -257,6 +305,8 @@ def record(args, workdir, leftovers):
                           frame_fd=frames_write, status_fd=status_write, source=args.shader.absolute(), plan=plan,
                           **{"from": args.start}, **({"mouse": args.mouse} if args.mouse else {}),
                           **({"keys": ",".join(args.keys)} if args.keys else {}),
+                          **({"set": "\n".join(args.sets)} if args.sets else {}),
+                          **({"scale": args.scale} if args.scale > 1 else {}),
                           **({"include": "\n".join(escaped(d.resolve()) for d in args.include)} if args.include
                              else {}),
                           **({"sound_out": sound_out, "sound_seconds": args.seconds if args.format == ".wav" else
@@ -299,6 +349,8 @@ def record(args, workdir, leftovers):
         name = Path(file).name if made else given if Path(file) == args.shader.absolute() else file
         raise Failure("%s did not build:\n%s" % (given if made else name,
                                                   "\n".join(errors_first(log, pass_text, name, included))))
+    if status.refused:
+        raise Failure(status.refused)
     if not status.built:
         raise Failure("%s did not build:\n%s" % (given, said))
     # A viewer that could not hand a frame over died of SIGPIPE: the encoder went first.

@@ -48,4 +48,9 @@ int clock_paused(void);
 enum time_key { TIME_NONE, TIME_PAUSE, TIME_HOME, TIME_MOVE };
 enum time_key clock_key(int key, int action);
 
+/* The divider of the picture (live.c): 1, or 2, 4 or 8, the picture drawn at that fraction of the window's
+ * size and scaled up; set to anything else, it is 1 again. */
+int live_divider(void);
+void live_set_divider(int divider);
+
 #endif

@@ -5,7 +5,8 @@
  * Settings (docs/internals.md): QUILLOMAR_FRAMES, QUILLOMAR_FPS, QUILLOMAR_FROM, QUILLOMAR_SIZE,
  * QUILLOMAR_START, QUILLOMAR_MOUSE (optional), QUILLOMAR_FRAME_FD, QUILLOMAR_STATUS_FD, for the shader's
  * includes QUILLOMAR_SOURCE (its own path) and QUILLOMAR_INCLUDE, its passes QUILLOMAR_PLAN, the keys held
- * QUILLOMAR_KEYS, and its Sound pass QUILLOMAR_SOUND_OUT and QUILLOMAR_SOUND_SECONDS.
+ * QUILLOMAR_KEYS, and its Sound pass QUILLOMAR_SOUND_OUT and QUILLOMAR_SOUND_SECONDS; the #iUniform values
+ * QUILLOMAR_SET (settings of tuned.h's uniforms), and the divider of the picture QUILLOMAR_SCALE.
  *
  * Its policy for the viewer's events (viewer.h):
  * The clock: the program's reads of it (viewer.h's clock event) return the origin, then origin + FROM +
@@ -18,6 +19,12 @@
  * its normal path.
  * The inputs of shaders from the web are as exact: frame k has iFrame k, iTimeDelta 1 / FPS, iFrameRate
  * FPS, iDate the wall-clock time START plus iTime, and iMouse held at MOUSE, or 0 when none is given.
+ * With SCALE D, each frame is drawn into a picture of SIZE / D (rounded up), which is iResolution, and
+ * scaled up to SIZE, each pixel a block of D x D, before it is read back.
+ * SET gives #iUniform values, a line each: NAME=VALUE or NAME=FROM:TO, each a number or one per
+ * component, comma-separated; frame k of N gets FROM + (TO - FROM) x k / (N - 1). A name no pass declares,
+ * or a value the uniform cannot take, is said in a "refused" record before any frame, and nothing is
+ * recorded.
  */
 #include <math.h>
 
@@ -26,6 +33,7 @@
 #include "passes/passes.h"
 #include "passes/sound.h"
 #include "libraries/viewer.h"
+#include "text/tuned.h"
 
 static const long long ORIGIN_NS = 1000000000000LL;
 
@@ -36,6 +44,9 @@ static double fps, from, start, mouse[2];
 /* The shader's own path, for its includes, and the folders to look in after; its passes' plan; the keys
  * held, as "CODE:FROM-TO" times, comma-separated. */
 static char *source, *include, *plan, *keys;
+/* The #iUniform values set, as the setting has them, and the divider of the picture (1: none). */
+static char *sets;
+static int scale = 1;
 /* Where the Sound pass's samples go (a file), and for how long from FROM. */
 static char *sound_out;
 static double sound_seconds;
@@ -43,7 +54,7 @@ static double sound_seconds;
 static int done, written;
 /* Whether the buffer passes have built (-1: not yet tried). */
 static int passes_built = -1;
-static struct target picture;
+static struct target picture, drawn;
 static struct readback ring;
 /* The viewer's own build, once it has linked: the GL's whole log (the viewer prints only what fits its
  * buffer) and the files its text included, for the message when it did not build. */
@@ -66,10 +77,12 @@ __attribute__((constructor)) static void configure(void)
         {"QUILLOMAR_KEYS", SETTING_TEXT, 0, &keys, NULL},
         {"QUILLOMAR_SOUND_OUT", SETTING_TEXT, 0, &sound_out, NULL},
         {"QUILLOMAR_SOUND_SECONDS", SETTING_NUMBER, 0, &sound_seconds, NULL},
+        {"QUILLOMAR_SET", SETTING_TEXT, 0, &sets, NULL},
+        {"QUILLOMAR_SCALE", SETTING_INT, 0, &scale, NULL},
     };
     settings_read(settings, sizeof settings / sizeof settings[0]);
-    if (frames < 1 || fps <= 0)
-        preload_fail("QUILLOMAR_FRAMES and QUILLOMAR_FPS must be positive");
+    if (frames < 1 || fps <= 0 || scale < 1)
+        preload_fail("QUILLOMAR_FRAMES, QUILLOMAR_FPS and QUILLOMAR_SCALE must be positive");
     passes_configure(plan);
 }
 
@@ -156,6 +169,99 @@ static int build_passes(void)
     return 1;
 }
 
+/* The numbers of a value "N,N,..." (at most 4) into value; how many, or 0 when it is not such a value. */
+static int numbers_of(const char *text, size_t length, double value[4])
+{
+    int count = 0;
+    for (const char *p = text, *end = text + length; p < end && count < 5; count++) {
+        char *after = NULL;
+        double v = strtod(p, &after);
+        if (after == p || after > end || !isfinite(v) || (after < end && *after != ','))
+            return 0;
+        if (count < 4)
+            value[count] = v;
+        p = after + 1;
+    }
+    return count <= 4 ? count : 0;
+}
+
+/* A setting's line, read: the uniform it names (-1: none), and its value at FROM and at TO (TO is FROM
+ * when the line moves it nowhere). Says 0, with why, for what the uniform cannot take. */
+static int set_line(const char *line, size_t length, int *uniform, double from_value[4], double to_value[4],
+                    char *why, size_t room)
+{
+    const char *equals = memchr(line, '=', length);
+    size_t name_length = equals != NULL ? (size_t)(equals - line) : length;
+    char name[TUNED_NAME + 1];
+    snprintf(name, sizeof name, "%.*s", (int)(name_length < TUNED_NAME ? name_length : TUNED_NAME), line);
+    *uniform = tuned_find(name);
+    if (*uniform < 0 || equals == NULL) {
+        snprintf(why, room, "--set %.*s: no pass has an #iUniform of that name", (int)name_length, line);
+        return 0;
+    }
+    const struct tuned_uniform *u = tuned_at((size_t)*uniform);
+    const char *value = equals + 1, *end = line + length, *colon = memchr(value, ':', (size_t)(end - value));
+    int counts[2] = {numbers_of(value, (size_t)((colon != NULL ? colon : end) - value), from_value), 0};
+    counts[1] = colon != NULL ? numbers_of(colon + 1, (size_t)(end - colon - 1), to_value) : counts[0];
+    if (colon == NULL)
+        memcpy(to_value, from_value, 4 * sizeof *to_value);
+    for (int e = 0; e < 2; e++) {
+        double *v = e == 0 ? from_value : to_value;
+        if (counts[e] != 1 && counts[e] != u->components) {
+            snprintf(why, room, "--set %.*s: %s %s takes %d number%s", (int)length, line, tuned_type_name(u->type),
+                     u->name, u->components, u->components == 1 ? "" : "s (or one for all)");
+            return 0;
+        }
+        for (int k = counts[e]; k < u->components; k++)
+            v[k] = v[0];
+        for (int k = 0; k < u->components; k++) {
+            if (u->ranged && (v[k] < u->min || v[k] > u->max)) {
+                snprintf(why, room, "--set %.*s: outside the range of %s, {%g, %g}", (int)length, line, u->name,
+                         u->min, u->max);
+                return 0;
+            }
+        }
+    }
+    return 1;
+}
+
+/* Whether every uniform SET names is declared and can take its values; else it is said ("refused"). */
+static int sets_known(void)
+{
+    for (const char *line = sets; line != NULL && *line != '\0';) {
+        size_t length = strcspn(line, "\n");
+        int uniform;
+        double a[4], b[4];
+        char why[512];
+        if (!set_line(line, length, &uniform, a, b, why, sizeof why)) {
+            const struct field fields[] = {PAYLOAD("why", why, strlen(why))};
+            record_write(status_fd, "refused", fields, 1);
+            return 0;
+        }
+        line += length + (line[length] == '\n');
+    }
+    return 1;
+}
+
+/* The uniforms SET names, at their values for frame k. */
+static void set_uniforms(int k)
+{
+    double t = frames > 1 ? (double)k / (double)(frames - 1) : 0.0;
+    for (const char *line = sets; line != NULL && *line != '\0';) {
+        size_t length = strcspn(line, "\n");
+        int uniform;
+        double a[4], b[4];
+        char why[512];
+        if (set_line(line, length, &uniform, a, b, why, sizeof why)) {
+            double value[4] = {0};
+            for (int c = 0; c < 4; c++)
+                value[c] = a[c] + (b[c] - a[c]) * t;
+            tuned_set((size_t)uniform, value);
+        }
+        line += length + (line[length] == '\n');
+    }
+}
+
 /* The program's clock reads: the origin, then the time of the frame being drawn. */
 static long long clock_read(int origin)
 {
@@ -172,8 +278,10 @@ static void frame_begins(void)
         GL_ENTRY(glGetIntegerv, get_integerv);
         picture = target_make(size[0], size[1], GL_RGBA8);
         ring = readback_make(&picture);
+        drawn = scale > 1 ? target_make((size[0] + scale - 1) / scale, (size[1] + scale - 1) / scale, GL_RGBA8)
+                          : picture;
     }
-    target_bind(&picture);
+    target_bind(&drawn);
 }
 
 static void say(const char *kind, const struct field *fields, size_t count)
@@ -210,6 +318,8 @@ static void swapping(GLFWwindow *window)
         set_should_close(window, 1);
         return;
     }
+    if (scale > 1)
+        target_scale(&drawn, &picture);
     readback_start(&ring, &picture, hand_over);
     done++;
     if (done == frames)
@@ -241,7 +351,10 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
         get_integerv(GL_CURRENT_PROGRAM, &program);
         passes_built = program == 0 || (build_passes() && (passes.sound == NULL || sound_out == NULL ||
                                                             make_sound(draw_arrays, mode, first, count)));
+        if (passes_built && program != 0 && !sets_known())
+            passes_built = 0;
     }
+    set_uniforms(done);
     struct frame frame = {.number = done, .delta = 1.0 / fps, .rate = fps};
     frame.time = (double)frame_ns(done) / 1e9;
     hold_keys(frame.time);
@@ -249,11 +362,11 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
     for (int i = 0; i < 4 && mouse_given; i++)
         frame.mouse[i] = mouse[i % 2];
     /* The picture is the recording's: fragCoord and iMouse count in its pixels. */
-    frame.resolution[0] = size[0];
-    frame.resolution[1] = size[1];
+    frame.resolution[0] = drawn.width;
+    frame.resolution[1] = drawn.height;
     frame.resolution[2] = 1.0;
-    frame.viewport[0] = size[0];
-    frame.viewport[1] = size[1];
+    frame.viewport[0] = drawn.width;
+    frame.viewport[1] = drawn.height;
     frame_pointer(&frame, mouse[0], mouse[1]);
     passes_frame(&frame, draw_arrays, mode, first, count);
 }

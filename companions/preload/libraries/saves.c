@@ -107,13 +107,16 @@ void retitle(void)
     static char *name;
     if (name == NULL)
         name = printable_name(base);
-    char title[2048];
-    snprintf(title, sizeof title, "%s%s%s%s%s%s — Quillomar", name,
+    char title[2048], divided[32] = "";
+    if (live_divider() > 1)
+        snprintf(divided, sizeof divided, " [1/%d]", live_divider());
+    snprintf(title, sizeof title, "%s%s%s%s%s%s%s — Quillomar", name,
              failed || missing || unreadable || clock_paused() ? " (" : "",
              missing ? "waiting for the file" : unreadable ? "cannot be read" : failed ? "does not build" : "",
              clock_paused() && (failed || missing || unreadable) ? ", " : "",
              clock_paused() ? "paused)" : failed || missing || unreadable ? ")" : "",
-             keyboard_read() ? " [keys to the shader; Ctrl+Space, Ctrl+Home, Ctrl+Left/Right for time]" : "");
+             keyboard_read() ? " [keys to the shader; Ctrl+Space, Ctrl+Home, Ctrl+Left/Right for time]" : "",
+             divided);
     set_title(window, title);
 }
 
