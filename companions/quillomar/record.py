@@ -5,6 +5,7 @@ however fast the frames are drawn.
                      [--gpu | --software] [--encoder auto|software|nvenc|vaapi]
                      [--channel0 IMAGE ... --channel3 IMAGE] [--mouse X,Y] [--frame-limit SECONDS]
                      [--set NAME=VALUE | --set NAME=FROM:TO]... [--scale D]
+    quillomar-record --replay SESSION OUTPUT [the options above]
 
 OUTPUT's extension picks the format: .mp4 (H.264, yuv420p), .webm (VP9), .gif (with one palette made from
 the colours of all its frames), .webp (animated WebP, looping; a still picture where the clip never changes)
@@ -19,6 +20,8 @@ iTime: frame k has iFrame k, iTimeDelta 1 / FPS, and iDate the start of the reco
 --channelN binds an image to iChannelN, and --mouse fixes iMouse (in pixels of the --size picture).
 --set gives an #iUniform its value for the clip, or moves it from FROM at the first frame to TO at the last;
 --scale D draws each frame at 1/D of --size (iResolution is that) and scales it up, a block per pixel.
+--replay draws a session quillomar-live wrote (--session): frame k at the session's clock FROM + k / FPS,
+with what the session showed then; --seconds is the session's length unless given.
 """
 import argparse
 import contextlib
@@ -33,7 +36,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import Failure, channels, cleanup, displays, encoding, facts, files, paths, plans, proof, records, viewer
+from quillomar import (Failure, channels, cleanup, displays, encoding, facts, files, paths, plans, proof, records,
+                       session, viewer)
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, errors_first
 from quillomar.settings import encode
@@ -140,7 +144,9 @@ def arguments(argv):
     parser = Parser(prog="quillomar-record", description=__doc__.split("\n\n")[0])
     parser.add_argument("shader", type=Path)
     parser.add_argument("output", type=Path)
-    parser.add_argument("--seconds", type=positive(float), default=5.0, help="length of the clip (5)")
+    parser.add_argument("--replay", action="store_true",
+                        help="SHADER is a session quillomar-live wrote (--session): draw it again")
+    parser.add_argument("--seconds", type=positive(float), help="length of the clip (5; a session's length)")
     parser.add_argument("--fps", type=positive(float), default=30.0, help="frames per second (30)")
     parser.add_argument("--from", dest="start", type=float, default=0.0, help="iTime of the first frame (0)")
     parser.add_argument("--size", type=size, default=(1920, 1080), help="picture size (1920x1080)")
@@ -177,6 +183,16 @@ def arguments(argv):
     if out_of_range:
         parser.error(out_of_range)
     args = parser.parse_args(argv)
+    args.session = None
+    if args.replay:
+        args.session = args.shader
+        try:
+            args.replayed = session.read(args.session)
+        except Failure as e:
+            parser.exit(1, "quillomar-record: %s\n" % e)
+        if args.seconds is None:
+            args.seconds = max(args.replayed.length - args.start, 0.0) + 1.0
+    args.seconds = 5.0 if args.seconds is None else args.seconds
     if not math.isfinite(args.start) or args.start < 0:
         parser.error("argument --from: must be 0 or more")
     if args.seconds * args.fps > MOST_FRAMES:
@@ -264,6 +280,11 @@ def display_for(args):
 
 
 def record(args, workdir, leftovers):
+    replay = None
+    if args.session is not None:
+        for line in args.replayed.said:
+            sys.stderr.write("quillomar-record: %s\n" % line)
+        args.shader, replay = session.written(args.replayed, workdir / "session", args.size)
     given = args.shader
     args.shader, plan, ordered, left_out = plans.prepare(given, workdir, args.media, channels.given(args))
     for what in left_out:
@@ -307,6 +328,7 @@ def record(args, workdir, leftovers):
                           **({"keys": ",".join(args.keys)} if args.keys else {}),
                           **({"set": "\n".join(args.sets)} if args.sets else {}),
                           **({"scale": args.scale} if args.scale > 1 else {}),
+                          **({"replay": replay} if replay else {}),
                           **({"include": "\n".join(escaped(d.resolve()) for d in args.include)} if args.include
                              else {}),
                           **({"sound_out": sound_out, "sound_seconds": args.seconds if args.format == ".wav" else

@@ -22,8 +22,10 @@
 
 #include "gl/keyboard.h"
 #include "libraries/live.h"
+#include "libraries/session.h"
 #include "libraries/viewer.h"
 #include "libraries/watchdog.h"
+#include "text/tuned.h"
 
 static const long long SECOND_NS = 1000000000LL;
 
@@ -44,9 +46,16 @@ static int mouse_held;
 static int divider = 1, divided;
 static struct target small;
 
+/* An #iUniform set (by whatever sets it): the session says so. */
+static void uniform_set(size_t i)
+{
+    session_uniform(clock_now(), i);
+}
+
 __attribute__((constructor)) static void configure(void)
 {
     saves_configure();
+    tuned_listen(uniform_set);
 }
 
 int live_divider(void)
@@ -71,8 +80,10 @@ static void key_callback(GLFWwindow *w, int key, int scancode, int action, int m
     }
     /* While a pass reads the keyboard, its keys are the shader's, and the time keys are taken with Ctrl. */
     if (keyboard_read()) {
-        if (action != GLFW_REPEAT)
+        if (action != GLFW_REPEAT) {
             keyboard_key(keyboard_code(key), action == GLFW_PRESS);
+            session_key(clock_now(), keyboard_code(key), action == GLFW_PRESS);
+        }
         if (!(mods & GLFW_MOD_CONTROL))
             return;
     }
@@ -251,6 +262,14 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
     frame.viewport[0] = width;
     frame.viewport[1] = height;
     frame_pointer(&frame, px, py);
+    /* The session hears of iMouse, and of the picture's size it counts in, when either changes. */
+    static double said[6];
+    double mouse_now[6] = {frame.mouse[0], frame.mouse[1], frame.mouse[2], frame.mouse[3], width, height};
+    if (memcmp(said, mouse_now, sizeof said) != 0) {
+        memcpy(said, mouse_now, sizeof said);
+        session_mouse(last_itime, frame.mouse, frame.resolution);
+    }
+    session_drawn((long)frame.number);
     passes_frame(&frame, draw_arrays, mode, first, count);
 }
 

@@ -6,7 +6,8 @@
  * QUILLOMAR_START, QUILLOMAR_MOUSE (optional), QUILLOMAR_FRAME_FD, QUILLOMAR_STATUS_FD, for the shader's
  * includes QUILLOMAR_SOURCE (its own path) and QUILLOMAR_INCLUDE, its passes QUILLOMAR_PLAN, the keys held
  * QUILLOMAR_KEYS, and its Sound pass QUILLOMAR_SOUND_OUT and QUILLOMAR_SOUND_SECONDS; the #iUniform values
- * QUILLOMAR_SET (settings of tuned.h's uniforms), and the divider of the picture QUILLOMAR_SCALE.
+ * QUILLOMAR_SET (settings of tuned.h's uniforms), the divider of the picture QUILLOMAR_SCALE, and a session
+ * to replay QUILLOMAR_REPLAY.
  *
  * Its policy for the viewer's events (viewer.h):
  * The clock: the program's reads of it (viewer.h's clock event) return the origin, then origin + FROM +
@@ -25,11 +26,17 @@
  * component, comma-separated; frame k of N gets FROM + (TO - FROM) x k / (N - 1). A name no pass declares,
  * or a value the uniform cannot take, is said in a "refused" record before any frame, and nothing is
  * recorded.
+ * REPLAY names a session's events as the command writes them (docs/internals.md), each at a time of the
+ * session's clock: FROM + k / FPS is that clock at frame k, and frame k shows every event up to it: the
+ * Image pass's text that built then (in place of the viewer's program from that frame on), iTime as the
+ * time keys left it (run on from the last, or paused), the keys the shader read, iMouse and the #iUniform
+ * values.
  */
 #include <math.h>
 
 #include "base/settings.h"
 #include "gl/keyboard.h"
+#include "gl/uniforms.h"
 #include "passes/passes.h"
 #include "passes/sound.h"
 #include "libraries/viewer.h"
@@ -47,6 +54,23 @@ static char *source, *include, *plan, *keys;
 /* The #iUniform values set, as the setting has them, and the divider of the picture (1: none). */
 static char *sets;
 static int scale = 1;
+
+/* A session replayed: its events in the order of its clock, the next one not yet taken, the program the
+ * viewer's is drawn as (0: its own) and its own. */
+enum replayed { REPLAY_BUILD, REPLAY_TIME, REPLAY_MOUSE, REPLAY_KEY, REPLAY_UNIFORM };
+static struct event {
+    enum replayed kind;
+    double clock;
+    double numbers[4]; /* time: iTime, paused; mouse: iMouse; key: code, down; uniform: its value */
+    char *text;        /* build: the file's path; uniform: its name */
+} *events;
+static size_t event_count, next_event;
+static char *replay;
+static GLuint replayed_program, viewer_program;
+static double replayed_mouse[4];
+static int replayed_mouse_given;
+static PFNGLDELETEPROGRAMPROC delete_program;
+static void read_replay(const char *path);
 /* Where the Sound pass's samples go (a file), and for how long from FROM. */
 static char *sound_out;
 static double sound_seconds;
@@ -79,17 +103,29 @@ __attribute__((constructor)) static void configure(void)
         {"QUILLOMAR_SOUND_SECONDS", SETTING_NUMBER, 0, &sound_seconds, NULL},
         {"QUILLOMAR_SET", SETTING_TEXT, 0, &sets, NULL},
         {"QUILLOMAR_SCALE", SETTING_INT, 0, &scale, NULL},
+        {"QUILLOMAR_REPLAY", SETTING_TEXT, 0, &replay, NULL},
     };
     settings_read(settings, sizeof settings / sizeof settings[0]);
     if (frames < 1 || fps <= 0 || scale < 1)
         preload_fail("QUILLOMAR_FRAMES, QUILLOMAR_FPS and QUILLOMAR_SCALE must be positive");
     passes_configure(plan);
+    if (replay != NULL)
+        read_replay(replay);
 }
 
-/* The viewer's clock at frame k, in nanoseconds from its origin: what iTime is made of. */
+/* The viewer's clock at frame k, in nanoseconds from its origin: what iTime is made of. In a replay, iTime
+ * at the session's clock then, as the last time key before it left it. */
 static long long frame_ns(int k)
 {
-    return llround(from * 1e9) + llround((double)k * 1e9 / fps);
+    if (replay == NULL)
+        return llround(from * 1e9) + llround((double)k * 1e9 / fps);
+    double clock = from + (double)k / fps;
+    const struct event *time = NULL;
+    for (size_t e = 0; e < event_count && events[e].clock <= clock; e++)
+        time = events[e].kind == REPLAY_TIME ? &events[e] : time;
+    if (time == NULL)
+        return llround(clock * 1e9);
+    return llround(time->numbers[0] * 1e9) + (time->numbers[1] != 0 ? 0 : llround((clock - time->clock) * 1e9));
 }
 
 /* The keys down at time t, as the keyboard has them: a key given more than once is down in any of its
@@ -262,6 +298,96 @@ static void set_uniforms(int k)
     }
 }
 
+/* Reads the session's events: a line each, fields separated by tabs, "KIND CLOCK ...": build PATH (a path
+ * in a line), time ITIME PAUSED, mouse X Y Z W, key CODE DOWN, uniform NAME N.... */
+static void read_replay(const char *path)
+{
+    const char *why = NULL;
+    char *text = preload_read_text(path, &why);
+    if (text == NULL)
+        preload_fail("QUILLOMAR_REPLAY=%s: %s", path, why != NULL ? why : "no such file");
+    static const char *const KINDS[] = {"build", "time", "mouse", "key", "uniform"};
+    size_t room = 0;
+    for (char *line = text, *end; *line != '\0'; line = end + 1) {
+        end = strchr(line, '\n');
+        if (end == NULL)
+            preload_fail("QUILLOMAR_REPLAY: a line without its end");
+        *end = '\0';
+        char *fields[8] = {0};
+        int n = 0;
+        for (char *f = line; f != NULL && n < 8; n++) {
+            fields[n] = f;
+            f = strchr(f, '\t');
+            if (f != NULL)
+                *f++ = '\0';
+        }
+        if (event_count == room) {
+            room = room ? room * 2 : 64;
+            struct event *more = preload_alloc(room * sizeof *more);
+            if (events != NULL)
+                memcpy(more, events, event_count * sizeof *more);
+            free(events);
+            events = more;
+        }
+        events[event_count] = (struct event){0};
+        struct event *e = &events[event_count];
+        size_t kind = 0;
+        while (kind < 5 && strcmp(fields[0], KINDS[kind]) != 0)
+            kind++;
+        int numbers_from = kind == REPLAY_BUILD || kind == REPLAY_UNIFORM ? 3 : 2;
+        if (kind == 5 || n < numbers_from || (kind == REPLAY_BUILD && !path_unescape(fields[2])))
+            preload_fail("QUILLOMAR_REPLAY: %s is not a line of a session as the command writes it", line);
+        e->kind = (enum replayed)kind;
+        e->clock = strtod(fields[1], NULL);
+        if (numbers_from == 3)
+            e->text = strdup(fields[2]);
+        for (int k = numbers_from; k < n && k - numbers_from < 4; k++)
+            e->numbers[k - numbers_from] = strtod(fields[k], NULL);
+        event_count++;
+    }
+    free(text);
+}
+
+/* The session's events up to frame k's clock, taken in their order: one that does not build ends the
+ * recording as the viewer's own does. */
+static int take_events(int k)
+{
+    double clock = from + (double)k / fps;
+    for (; next_event < event_count && events[next_event].clock <= clock; next_event++) {
+        const struct event *e = &events[next_event];
+        if (e->kind == REPLAY_BUILD) {
+            const char *why = NULL;
+            char *text = preload_read_text(e->text, &why);
+            struct source as = passes_source(passes.count - 1, text, include);
+            as.path = e->text;
+            struct build b = text != NULL ? program_build(&as) : (struct build){0};
+            if (!b.linked) {
+                say_failed(e->text, text, text == NULL ? (why != NULL ? why : "no such file") : b.log,
+                           text == NULL ? NULL : &b.files);
+                build_free(&b);
+                free(text);
+                return 0;
+            }
+            GL_ENTRY(glDeleteProgram, delete_program);
+            if (replayed_program != 0) {
+                inputs_forget(replayed_program);
+                delete_program(replayed_program);
+            }
+            replayed_program = b.program;
+            build_free(&b);
+            free(text);
+        } else if (e->kind == REPLAY_MOUSE) {
+            replayed_mouse_given = 1;
+            memcpy(replayed_mouse, e->numbers, sizeof replayed_mouse);
+        } else if (e->kind == REPLAY_KEY) {
+            keyboard_key((int)e->numbers[0], e->numbers[1] != 0);
+        } else if (e->kind == REPLAY_UNIFORM && tuned_find(e->text) >= 0) {
+            tuned_set((size_t)tuned_find(e->text), e->numbers);
+        }
+    }
+    return 1;
+}
+
 /* The program's clock reads: the origin, then the time of the frame being drawn. */
 static long long clock_read(int origin)
 {
@@ -281,6 +407,8 @@ static void frame_begins(void)
         drawn = scale > 1 ? target_make((size[0] + scale - 1) / scale, (size[1] + scale - 1) / scale, GL_RGBA8)
                           : picture;
     }
+    if (replay != NULL && done < frames && passes_built != 0 && !take_events(done))
+        passes_built = 0;
     target_bind(&drawn);
 }
 
@@ -335,9 +463,16 @@ static void swapping(GLFWwindow *window)
     }
 }
 
+/* In a replay, the viewer's program is drawn as the session's text that built last. */
+static GLuint in_use(GLuint program)
+{
+    return program != 0 && program == viewer_program && replayed_program != 0 ? replayed_program : program;
+}
+
 /* The viewer's own link: what it gave is kept for the message should it have failed. */
 static void linked(GLuint program)
 {
+    viewer_program = program;
     struct build b = program_outcome(viewer.fragment, program, preload_now_ns());
     viewer_log = b.log;
     files_free(&b.files);
@@ -361,13 +496,16 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
     frame_date(start + frame.time, frame.date);
     for (int i = 0; i < 4 && mouse_given; i++)
         frame.mouse[i] = mouse[i % 2];
+    if (replayed_mouse_given)
+        memcpy(frame.mouse, replayed_mouse, sizeof frame.mouse);
     /* The picture is the recording's: fragCoord and iMouse count in its pixels. */
     frame.resolution[0] = drawn.width;
     frame.resolution[1] = drawn.height;
     frame.resolution[2] = 1.0;
     frame.viewport[0] = drawn.width;
     frame.viewport[1] = drawn.height;
-    frame_pointer(&frame, mouse[0], mouse[1]);
+    frame_pointer(&frame, replayed_mouse_given ? fabs(replayed_mouse[0]) : mouse[0],
+                  replayed_mouse_given ? fabs(replayed_mouse[1]) : mouse[1]);
     passes_frame(&frame, draw_arrays, mode, first, count);
 }
 
@@ -382,6 +520,7 @@ static struct source viewer_source(void)
 const struct viewer_events viewer_events = {
     .viewer_source = viewer_source,
     .linked = linked,
+    .in_use = in_use,
     .frame_begins = frame_begins,
     .draw = draw,
     .swapping = swapping,

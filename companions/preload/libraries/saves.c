@@ -27,6 +27,7 @@
 #include "base/watch.h"
 #include "gl/keyboard.h"
 #include "gl/uniforms.h"
+#include "libraries/session.h"
 #include "libraries/watchdog.h"
 #include "passes/sound.h"
 
@@ -71,6 +72,7 @@ void saves_configure(void)
     if (path[0] != '/' || slash == NULL || slash[1] == '\0')
         preload_fail("QUILLOMAR_SHADER=%s is not the absolute path of a file", path);
     base = slash + 1;
+    session_configure(base);
     watch_start();
     const char *own[] = {path};
     if (!watch_files(IMAGE, own, 1))
@@ -150,6 +152,8 @@ static void report(int key, const char *text, const struct build *b)
                                    PAYLOAD("files", files, strlen(files))};
     record_write(STDERR_FILENO, "build", fields, sizeof fields / sizeof fields[0]);
     free(files);
+    if (key == IMAGE && b->linked)
+        session_build(clock_now(), text, &b->files);
     *(key == SOUND ? &sound_failed : &passes.pass[key == IMAGE ? passes.count - 1 : key - 1].failed) = !b->linked;
     failed = sound_failed;
     for (int p = 0; p < passes.count; p++)
