@@ -148,3 +148,22 @@ def test_a_session_cut_short_edited_by_hand_or_newer_is_taken_as_it_says(prefix,
              "session.jsonl: a session of version 2, newer than this quillomar-record reads (version 1)")]:
         done = replay("\n".join(lines) + "\n")
         assert (done.returncode, done.stdout, done.stderr) == (1, "", "quillomar-record: %s\n" % said), lines
+
+
+def test_a_value_set_keeps_through_builds_that_leave_its_directive_alone(prefix, tmp_path):
+    def text(directive, body):
+        return "%s\nvoid mainImage(out vec4 c, in vec2 f) { c = vec4(speed / 5.0, %s, 0.0, 1.0); }\n" % (directive, body)
+    same = "#iUniform float speed = 1.0 in {0.0, 5.0}"
+    path = str(tmp_path / "gone" / "shader.glsl")
+    events = [{"event": "build", "clock": 0, "files": [{"path": path, "text": text(same, "0.0")}]},
+              {"event": "uniform", "clock": 0.1, "name": "speed", "value": [4.0]},
+              {"event": "build", "clock": 0.2, "files": [{"path": path, "text": text(same, "1.0")}]},
+              {"event": "build", "clock": 0.3, "files": [{"path": path, "text": text(same.replace("5.0", "2.0"), "1.0")}]}]
+    (tmp_path / "session.jsonl").write_text("\n".join(
+        [json.dumps({"quillomar-session": 1, "shader": "shader.glsl"})] +
+        [json.dumps(dict(e, frame=n, itime=e["clock"])) for n, e in enumerate(events)]) + "\n")
+    # The speed set, kept by the save that left its directive alone, and its value again after a new range.
+    for clock, colour in [(0.05, (51, 0, 0)), (0.15, (204, 0, 0)), (0.25, (204, 255, 0)), (0.35, (51, 255, 0))]:
+        done = still(prefix, tmp_path, "--replay", "session.jsonl", "still.png", "--from", repr(clock))
+        assert done.returncode == 0, done.stderr
+        assert Image.open(tmp_path / "still.png").convert("RGB").getpixel((3, 3)) == colour, clock
