@@ -35,6 +35,13 @@ SCREEN = (2560, 1440)
 GLFW_WAYLAND = REPO / "build" / "glfw-wayland"
 
 
+@pytest.fixture(scope="session", autouse=True)
+def media_cache(tmp_path_factory):
+    """The cache the commands make and fetch media into: one of the session's, never the user's."""
+    os.environ["XDG_CACHE_HOME"] = str(tmp_path_factory.mktemp("cache"))
+    return Path(os.environ["XDG_CACHE_HOME"]) / "quillomar" / "media"
+
+
 @pytest.fixture(scope="session")
 def xserver():
     """The display, managed by openbox as a desktop's would be."""

@@ -110,8 +110,9 @@ def test_deb_holds_the_commands_names_what_they_need_and_passes_lintian(tmp_path
     # Either GLFW will do, the one for X11 or the one for Wayland; everything else as dpkg-shlibdeps has it.
     depends = [d.strip() for d in fields["Depends"].split(",")]
     assert "libglfw3 (>= 3.3) | libglfw3-wayland (>= 3.3)" in depends
-    assert {d.split()[0] for d in depends} == {"python3"}.union(*map(package_of, needed))
-    assert {d.strip() for d in fields["Recommends"].split(",")} == {"ffmpeg", "python3-pil"}
+    assert {d.split()[0] for d in depends} == {"python3", "python3-numpy"}.union(*map(package_of, needed))
+    assert {d.strip() for d in fields["Recommends"].split(",")} == {"ffmpeg", "python3-pil", "python3-scipy",
+                                                                    "fonts-dejavu-core"}
     checked = subprocess.run(["lintian", "--fail-on", "error,warning", "--tag-display-limit", "0", str(deb)],
                              capture_output=True, text=True, timeout=300)
     assert checked.returncode == 0 and not re.search(r"^[EW]: ", checked.stdout, re.M), checked.stdout

@@ -3,14 +3,17 @@ Common before it and its image channels from a media folder; what is not drawn y
 in live, a save of the JSON shown; and quillomar-import, whose files draw what the JSON draws."""
 import json
 import subprocess
+from pathlib import Path
+
+import numpy as np
 
 import pytest
 from PIL import Image
 
 from conftest import interrupt, start_live, until, without_display
-from quillomar import Failure, importer
+from quillomar import Failure, importer, library
 from quillomar.shadertoy import load
-from xsession import find_titled_window, grab, open_display
+from xsession import find_titled_window, grab, open_display, title
 
 IMAGE = "void mainImage(out vec4 c, in vec2 p) { c = vec4(half_red(), texture(iChannel0, vec2(0.5)).g, 0.0, 1.0); }\n"
 
@@ -66,13 +69,92 @@ def test_a_json_is_recorded_with_common_and_its_media(prefix, tmp_path):
 
 
 FAILURES = {
-    "media not there": (site(), [], "shader.json names media not found in any folder (--media FOLDER, or "
-                                     "QUILLOMAR_MEDIA): green.png"),
-    "a webcam": (site(extra=[{"inputs": [{"id": "v", "filepath": "", "type": "webcam", "channel": 2}],
-                             "outputs": [], "code": "", "name": "Buffer A", "type": "buffer"}]),
-                 ["--media", "."], "shader.json: iChannel2 of Buffer A is a webcam channel, not read yet"),
+    "media not there, strictly": (site(), ["--strict-media"], "shader.json names media that are not here: green.png "
+                                  "(--fetch gets the site's own files; --media FOLDER, or QUILLOMAR_MEDIA, names a "
+                                  "folder that has them)"),
     "does not build": (site(IMAGE.replace("half_red()", "nothing")), ["--media", "."], "shader.json did not build:"),
 }
+
+
+def channel(n, name):
+    m = next(m for m in library.TABLE if m.name == name)
+    return {"id": str(n), "filepath": m.path, "type": m.kind, "channel": n,
+            "sampler": {"filter": "nearest", "wrap": "repeat", "vflip": "true"}}
+
+
+def test_a_json_of_the_sites_procedural_media_renders_them_made_here(prefix, tmp_path):
+    code = ("void mainImage(out vec4 c, in vec2 f) { ivec2 p = ivec2(f); c = vec4(texelFetch(iChannel0, p, 0).r, "
+            "texelFetch(iChannel1, ivec3(p & 31, 5), 0).rg, 1.0); }")
+    data = {"ver": "0.1", "info": {}, "renderpass": [
+        {"inputs": [channel(0, "Gray Noise Medium"), channel(1, "RGBA Noise 3D")], "outputs": [], "code": code,
+         "name": "Image", "type": "image"}]}
+    (tmp_path / "shader.json").write_text(json.dumps(data))
+    cache = tmp_path / "cache"
+    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.json", "still.png", "--size", "64x36"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=120,
+                          env=without_display(XDG_CACHE_HOME=str(cache)))
+    assert (done.returncode, done.stderr) == (0, "")
+    made = {m.name: cache / "quillomar" / "media" / m.file for m in library.TABLE}
+    gray = np.asarray(Image.open(made["Gray Noise Medium"]))
+    volume = np.frombuffer(made["RGBA Noise 3D"].read_bytes()[20:], np.uint8).reshape(32, 32, 32, 4)
+    still = np.asarray(Image.open(tmp_path / "still.png").convert("RGB"))
+    # The picture's row r is the GL's y = 35 - r; the image's, read upside down, its row 255 - y.
+    y, x = np.mgrid[0:36, 0:64]
+    y = 35 - y
+    assert np.array_equal(still[..., 0], gray[255 - y, x])
+    assert np.array_equal(still[..., 1:], volume[5, y & 31, x & 31, :2])
+
+
+def test_the_sites_pictures_not_here_are_placeholders_said_once_or_refused_by_name(prefix, tmp_path):
+    code = "void mainImage(out vec4 c, in vec2 f) { c = texture(iChannel0, f / iResolution.xy) + " \
+           "texture(iChannel1, f / iResolution.xy) * 0.0; }"
+    london, wood = channel(0, "London"), channel(1, "Wood")
+    data = {"ver": "0.1", "info": {}, "renderpass": [
+        {"inputs": [london, wood], "outputs": [], "code": code, "name": "Image", "type": "image"},
+        {"inputs": [dict(london, channel=2)], "outputs": [], "code": code, "name": "Buffer A", "type": "buffer"}]}
+    done = record(prefix, tmp_path, data, "--size", "64x64")
+    assert (done.returncode, done.stderr) == (0, (
+        "quillomar-record: shader.json: London (8de3a3924cb9....jpg) and Wood (1f7dca9c22f3....jpg) are not here: "
+        "shown as placeholders (--fetch gets the site's own files; --strict-media refuses)\n"))
+    still = Image.open(tmp_path / "still.png").convert("RGB")
+    assert {still.getpixel((x, y)) for x in (4, 12) for y in (4, 12)} == {(255, 0, 255), (0, 0, 0)}
+    done = record(prefix, tmp_path, data, "--size", "64x64", "--strict-media", output="strict.png")
+    assert (done.returncode, done.stderr) == (1, (
+        "quillomar-record: shader.json names media that are not here: London (8de3a3924cb9....jpg) and Wood "
+        "(1f7dca9c22f3....jpg) (--fetch gets the site's own files; --media FOLDER, or QUILLOMAR_MEDIA, names a "
+        "folder that has them)\n"))
+    assert not (tmp_path / "strict.png").exists()
+
+
+def test_live_shows_placeholders_in_its_window_and_says_so_in_its_log_and_title(prefix, xserver, tmp_path):
+    """Also a webcam channel: with no camera, a placeholder, said; a recording refuses it."""
+    webcam = {"id": "w", "filepath": "", "type": "webcam", "channel": 1}
+    data = {"ver": "0.1", "info": {}, "renderpass": [
+        {"inputs": [channel(0, "London"), webcam], "outputs": [], "name": "Image", "type": "image",
+         "code": "void mainImage(out vec4 c, in vec2 f) { c = texture(iChannel0, f / iResolution.xy) + "
+                 "texture(iChannel1, f) * 0.0; }"}]}
+    (tmp_path / "shader.json").write_text(json.dumps(data))
+    x = open_display(xserver)
+    live = start_live(prefix, xserver, tmp_path, "shader.json")
+    try:
+        window = find_titled_window(x, "shader.glsl ")
+        assert title(x, window) == "shader.glsl [placeholders for media not here] — Quillomar"
+
+        def colours():
+            return {grab(window, (at, 5, 1, 1)).getpixel((0, 0)) for at in (5, 245)}
+        until(lambda: colours() == {(255, 0, 255), (0, 0, 0)} or colours(), "the checkerboard")
+    finally:
+        said = interrupt(live)
+        x.close()
+    assert said.count("London (8de3a3924cb9....jpg) is not here: shown as a placeholder (--fetch gets the site's "
+                      "own files; --strict-media refuses)") == 1, said
+    if not Path("/dev/video0").exists():
+        assert said.count("the image for iChannel1, /dev/video0: the camera cannot be read (there is no /dev/video0): "
+                          "shown as a placeholder") == 1, said
+    done = record(prefix, tmp_path, data)
+    assert (done.returncode, done.stderr) == (1, "quillomar-record: the image for iChannel1, /dev/video0: a camera's "
+                                                 "picture is not the same twice: record a file of it and name the "
+                                                 "file\n")
 
 
 @pytest.mark.parametrize("data, options, message", FAILURES.values(), ids=FAILURES.keys())
@@ -188,8 +270,8 @@ def test_import_replaces_nothing_that_differs_without_force(tmp_path, monkeypatc
     assert capsys.readouterr().out.split("\n")[:4] == [
         "out/bufferA.glsl", "out/bufferB.glsl (already there)", "out/common.glsl", "out/shader.glsl (already there)"]
     assert (tmp_path / "out" / "common.glsl").read_text() == COMMON
-    assert importer.main(["shader.json", "elsewhere"]).startswith(
-        "quillomar-import: shader.json names media not found in any folder")
+    assert importer.main(["shader.json", "elsewhere", "--strict-media"]).startswith(
+        "quillomar-import: shader.json names media that are not here: wood.png")
     assert importer.main(["none.json"]) == "quillomar-import: none.json: no such file"
     assert not (tmp_path / "elsewhere").exists() and not (tmp_path / "none").exists()
 

@@ -13,7 +13,8 @@ A pass file of the mainCubemap dialect (as translate tells it) is a cube map pas
 as a cube map.
 
 #iKeyboard gives a pass isKeyDown(Key_A), isKeyPressed, isKeyToggled and isKeyReleased, and,
-of Quillomar's own: "keyboard" for the keyboard texture, a ".bin" path for a volume,
+of Quillomar's own: "keyboard" for the keyboard texture, "webcam" for a picture of the camera (live
+only), a ".bin" path for a volume,
 #iChannel0::VFlip "false" for an image read upside down, and #iPasses "a.glsl" "b.glsl" in the Image
 file for the order the buffers are drawn in (else each pass's inputs come before it: a chain is drawn
 from its start), and
@@ -37,6 +38,8 @@ SOUNDS = (".mp3", ".ogg", ".oga", ".wav", ".flac", ".m4a", ".opus", ".aac")
 # Sounds as they are heard: the default capture device, and what the desktop plays (its sound server's
 # names for them).
 CAPTURES = {"mic": "@DEFAULT_SOURCE@", "desktop": "@DEFAULT_MONITOR@"}
+# The camera a "webcam" channel shows, in live (through ffmpeg's v4l2 input).
+CAMERA = "/dev/video0"
 
 
 class Channel(NamedTuple):
@@ -52,6 +55,7 @@ class Pass(NamedTuple):
     kind: str  # buffer, cube, image; or sound (made into samples, not drawn), first
     channels: dict  # {N: Channel}
     keyboard: bool = False  # whether it says #iKeyboard
+    first: tuple = None  # a pass of a folder (folders.py): the files its text includes first; None: its file alone
 
 
 def file_text(path):
@@ -100,6 +104,8 @@ def channels_of(path, text):
             kind, where = "keyboard", None
         elif value in CAPTURES:  # a sound as it is heard, in live
             kind, where = "capture", CAPTURES[value]
+        elif value == "webcam":  # the camera's picture, in live
+            kind, where = "image", CAMERA
         elif target.lower().endswith(SHADERS):
             kind = "pass"
         elif kind == "cubemap":

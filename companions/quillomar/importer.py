@@ -1,12 +1,14 @@
 """Turns a Shadertoy JSON into the files a person edits, once: one file per pass, with directives for
 their channels, in a folder of their own.
 
-    quillomar-import JSON [FOLDER] [--media FOLDER] [--force]
+    quillomar-import JSON [FOLDER] [--media FOLDER] [--fetch] [--force]
 
 FOLDER is a new folder named after the JSON in the current directory by default. The Image pass becomes
 FOLDER/NAME.glsl (NAME the JSON's), Common common.glsl, each buffer bufferA.glsl, bufferB.glsl, ...;
 the media the JSON names (textures, cube maps, volumes) are looked for by file name in each --media
-FOLDER and then in QUILLOMAR_MEDIA. A file already there with other contents is left as it is, and
+FOLDER, then in QUILLOMAR_MEDIA, then, for the site's own files, in the cache
+(~/.cache/quillomar/media); --fetch (or "fetch = yes" in ~/.config/quillomar/config) fetches those from
+the site into it. A file already there with other contents is left as it is, and
 nothing is written, unless --force is given.
 """
 import argparse
@@ -16,7 +18,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-from quillomar import Failure, cleanup, shadertoy
+from quillomar import Failure, cleanup, config, shadertoy
 
 
 class Parser(argparse.ArgumentParser):
@@ -31,6 +33,10 @@ def arguments(argv):
     parser.add_argument("folder", nargs="?", type=Path, help="where the files go (a new folder named after the JSON)")
     parser.add_argument("--media", metavar="FOLDER", action="append", type=Path, default=[],
                         help="where the files the JSON names are, by name (again for more; also QUILLOMAR_MEDIA)")
+    parser.add_argument("--fetch", action="store_true",
+                        help="fetch the site's own files the JSON names, those not found, into the cache")
+    parser.add_argument("--strict-media", action="store_true",
+                        help="refuse a Shadertoy JSON whose media are not here, rather than show placeholders")
     parser.add_argument("--force", action="store_true", help="replace files there that differ")
     return parser.parse_args(argv)
 
@@ -81,7 +87,8 @@ def main(argv=None):
     try:
         with cleanup.Leftovers() as leftovers:
             made = Path(leftovers.add(tempfile.mkdtemp(prefix="quillomar-import-")))
-            image, said = shadertoy.write(args.json, made, args.media)
+            image, said = shadertoy.write(args.json, made, args.media, fetch=config.fetching(args.fetch),
+                                          strict=args.strict_media)
             placed = place(made, image.name, folder, args.force)
     except Failure as e:
         return "quillomar-import: %s" % e

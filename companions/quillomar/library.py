@@ -22,7 +22,10 @@ class Medium(NamedTuple):
         return self.path.rsplit("/", 1)[-1]
 
     def called(self):
-        """The file as messages name it: its name, then its file's first 12 characters of hash."""
+        """The file as messages name it: its name, then its file's first 12 characters of hash (a file not
+        in the table: its name alone)."""
+        if self.name in (self.file, self.path):
+            return self.name
         return "%s (%s...%s)" % (self.name, self.file[:12], Path(self.file).suffix)
 
 
@@ -115,3 +118,67 @@ def cache_folder():
     if not os.path.isabs(base):  # the base directory specification: a relative path is to be ignored
         base = os.path.join(os.path.expanduser("~"), ".cache")
     return Path(base) / "quillomar" / "media"
+
+
+def unknown(path, kind):
+    """A file the JSON names by a path (or a stream by its address) that is none of the table's: known by
+    its file name alone, and read as the JSON's kind says."""
+    name = str(path).rsplit("/", 1)[-1] or str(path)
+    return Medium(str(path), str(path) if kind == "musicstream" else name, kind, (), 0,
+                  Path(name).suffix[1:].lower())
+
+
+def faces(name):
+    """A cube map's six files, as the site names them: NAME.EXT, then NAME_1.EXT to NAME_5.EXT."""
+    stem, suffix = Path(name).stem, Path(name).suffix
+    return [name] + ["%s_%d%s" % (stem, k, suffix) for k in range(1, 6)]
+
+
+def found_in(folder, medium):
+    """Where folder has the medium (a cube map: its six faces, named by a pattern with "{}"), or None."""
+    if medium.kind == "cubemap":
+        if all((folder / face).is_file() for face in faces(medium.file)):
+            return (folder / (Path(medium.file).stem + "{}" + Path(medium.file).suffix)).resolve()
+        return None
+    return (folder / medium.file).resolve() if (folder / medium.file).is_file() else None
+
+
+class Located(NamedTuple):
+    path: Path  # the file, or a cube map's six as a name with "{}" where each face's name ends
+    how: str  # folder, cache, made, fetched, or placeholder
+    kind: str  # the site's kind it is read as: a video's placeholder is a still (texture), a sound's silence
+
+
+def placeholder_kind(medium):
+    return {"video": "texture", "musicstream": "music"}.get(medium.kind, medium.kind)
+
+
+def locate(medium, folders, fetch=False, strict=False):
+    """Where the medium (a Medium, or the JSON's path of one of the table's) is: in the first of folders
+    (--media, QUILLOMAR_MEDIA) that has it, by its file name; else in the cache, made there first if it is
+    procedural, or fetched there (only with fetch); else a placeholder of its kind and size (a magenta and
+    black checkerboard, the sound silence), made in the cache. With strict, None instead of a placeholder."""
+    if not isinstance(medium, Medium):
+        medium = named(medium) or unknown(medium, "texture")
+    for folder in folders:
+        where = found_in(Path(folder), medium)
+        if where is not None:
+            return Located(where, "folder", medium.kind)
+    cache = cache_folder()
+    where = found_in(cache, medium) if medium.kind != "musicstream" else None
+    if where is not None:
+        return Located(where, "cache", medium.kind)
+    if medium.made:
+        from quillomar import generate
+        return Located(generate.make(medium, cache / medium.file).resolve(), "made", medium.kind)
+    if fetch and named(medium.path) is not None:
+        from quillomar import fetch as fetching
+        got = fetching.fetch(medium, cache)
+        where = found_in(cache, medium) or (Path(got).resolve() if got else None)
+        if where is not None:
+            return Located(where, "fetched", medium.kind)
+    if strict:
+        return None
+    from quillomar import generate
+    kind = placeholder_kind(medium)
+    return Located(generate.placeholder(kind, medium.size, cache).resolve(), "placeholder", kind)

@@ -3,7 +3,8 @@ the same window, which keeps its size, its place and the clock, and leaves the f
 
     quillomar-live [SHADER] [--echo] [--channel0 IMAGE ... --channel3 IMAGE] [--session FILE]
 
-SHADER is test.glsl in the current directory by default, and need not exist yet. A text that does not
+SHADER is test.glsl in the current directory by default, and need not exist yet; a folder in the site's
+layout (Image.glsl, Common.glsl, Buffer A.glsl, ...) is one shader, Common in every pass. A text that does not
 build leaves the last one that did on the screen; the title says so, and the log on standard output has
 the GL's messages written as FILE:LINE:COLUMN: error: ..., with the line and a caret under the column.
 In the window, Space pauses and resumes iTime, Home sets it back to 0, Left and Right move it by one
@@ -25,8 +26,9 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import (Failure, channels, cleanup, directives, displays, facts, media, paths, plans, playback,
+from quillomar import (Failure, channels, cleanup, displays, facts, folders, media, paths, plans, playback,
                        records, shadertoy, viewer)
+from quillomar import config
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, located, printable, text_lines
 from quillomar.settings import encode
@@ -55,6 +57,7 @@ class Session:
         self.handlers = {"build": self.built, "missing": self.missing, "unreadable": self.unreadable,
                          "stalled": self.stalled, "reverted": self.reverted, "clock": self.clock, "sound": self.sound}
         self.player, self.sound_path = playback.Player(self.head), None
+        self.folder = args.shader if args.shader.is_dir() else None  # a folder in the site's layout
 
     def clock(self, record):
         self.player.clock(float(record.fields["itime"]), record.fields["paused"] == "1")
@@ -67,7 +70,9 @@ class Session:
 
     def name_of(self, file):
         """How the log names a file of the shader: the one given as given, another pass as it is found
-        from there."""
+        from there; a folder's by the user's files in it."""
+        if self.folder is not None:
+            return folders.shown(file, self.folder) if file else self.name
         if not file or file == self.path:
             return self.name
         if self.name.lower().endswith(".json"):
@@ -97,7 +102,8 @@ class Session:
         text = record.payloads["text"].decode(errors="replace")
         if self.args.echo:
             self.log.write_all(text_lines(text))
-        self.log.write_all(located(record.payloads["log"].decode(errors="replace"), text, name, files[1:]))
+        included = [folders.shown(f, self.folder) for f in files[1:]] if self.folder is not None else files[1:]
+        self.log.write_all(located(record.payloads["log"].decode(errors="replace"), text, name, included))
 
     def take(self, items):
         for item in items:
@@ -134,7 +140,7 @@ class Session:
         return proc.wait() if not streams else None
 
 
-def following(json_path, folder, media, given, log, name):
+def following(json_path, folder, media, given, log, name, fetch=False, strict=False):
     """What keeps the file made of a Shadertoy JSON up to date when the JSON is saved: a function to call
     now and then. A save that cannot be read as a shader is said in the log."""
     seen = [None]
@@ -149,7 +155,7 @@ def following(json_path, folder, media, given, log, name):
             return
         seen[0] = stamp
         try:
-            shadertoy.write(json_path, folder, media, given)
+            shadertoy.write(json_path, folder, media, given, fetch, strict)
         except Failure as e:
             log.write(heading(name, e))
     return refresh
@@ -165,15 +171,17 @@ def saved(path):
 def wiring(ordered):
     """What the passes are and read, with the times their textures were saved: when it changes, the
     library gets a new plan. (A save of a pass's text alone the library builds itself.)"""
-    return [(str(p.path), p.kind, p.keyboard, sorted((n, c.kind, str(c.path), c.filter, c.wrap, c.vflip,
+    return [(str(p.path), p.kind, p.keyboard, p.first, sorted((n, c.kind, str(c.path), c.filter, c.wrap, c.vflip,
                                                       None if c.kind == "pass" else saved(c.path))
                                                      for n, c in p.channels.items()))
             for p in ordered]
 
 
 def stamps(ordered):
-    """When each file of the passes and each texture was saved: what is looked at now and then."""
-    return [saved(p.path) for p in ordered] + [saved(c.path) for p in ordered for c in p.channels.values()]
+    """When each file of the passes and each texture was saved, and a folder's (a file added or taken
+    away): what is looked at now and then."""
+    return ([saved(p.path) for p in ordered] + [saved(c.path) for p in ordered for c in p.channels.values()]
+            + [saved(p.path.parent) for p in ordered if p.first is not None])
 
 
 class Hearing:
@@ -221,7 +229,7 @@ def replanning(image, ordered, workdir, given, log, name, plan_fd, capture=None)
         if stamps(state["ordered"]) == state["stamps"]:
             return
         try:
-            ordered = directives.resolve(image, given)
+            ordered, notes = plans.passes_of(image, given)
             state["stamps"] = stamps(state["ordered"])
             now = wiring(ordered)
             if now == state["wiring"]:
@@ -230,8 +238,7 @@ def replanning(image, ordered, workdir, given, log, name, plan_fd, capture=None)
             state["plans"] += 1
             folder = Path(workdir) / ("plan%d" % state["plans"])
             folder.mkdir()
-            notes = []
-            plan = plans.write_plan(ordered, folder, notes, capture)
+            plan = plans.write_plan(ordered, folder, notes, capture, made_in=workdir)
         except Failure as e:
             state["stamps"] = stamps(state["ordered"])
             log.write(heading(name, "%s; the passes stay as they were" % e))
@@ -249,10 +256,16 @@ def replanning(image, ordered, workdir, given, log, name, plan_fd, capture=None)
 def arguments(argv):
     parser = argparse.ArgumentParser(prog="quillomar-live", description=__doc__.split("\n\n")[0],
                                      epilog="\n\n".join(__doc__.split("\n\n")[2:]))
-    parser.add_argument("shader", nargs="?", default="test.glsl", type=Path, help="the shader file (test.glsl)")
+    parser.add_argument("shader", nargs="?", default="test.glsl", type=Path,
+                        help="the shader file, or a folder in the site's layout: Image.glsl, Common.glsl, "
+                             "Buffer A.glsl, ... (test.glsl)")
     parser.add_argument("--echo", action="store_true", help="print each text built, as the viewer echoes it")
     parser.add_argument("--media", metavar="FOLDER", action="append", type=Path, default=[],
                         help="where the files a Shadertoy JSON names are, by name (also QUILLOMAR_MEDIA)")
+    parser.add_argument("--fetch", action="store_true",
+                        help="fetch the site's own files a Shadertoy JSON names, those not found, into the cache")
+    parser.add_argument("--strict-media", action="store_true",
+                        help="refuse a Shadertoy JSON whose media are not here, rather than show placeholders")
     parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
                         help="a folder to look for included files in, after the shader's own (again for more)")
     parser.add_argument("--session", type=Path, metavar="FILE",
@@ -283,15 +296,20 @@ def main(argv=None):
             workdir = leftovers.add(tempfile.mkdtemp(prefix="quillomar-live-"))
             follow, json_path = None, path
             hearing = Hearing()
+            fetch = config.fetching(args.fetch)
             path, plan, ordered, left_out = plans.prepare(path, workdir, args.media, channels.given(args),
-                                                          hearing.pipe)
-            if json_path != path:  # Shadertoy's JSON: its passes as files, which follow its saves
-                follow = following(json_path, path.parent, args.media, channels.given(args), log, str(args.shader))
+                                                          hearing.pipe, fetch, args.strict_media)
+            # Shadertoy's JSON: its passes as files, which follow its saves.
+            if json_path != path and not json_path.is_dir():
+                follow = following(json_path, path.parent, args.media, channels.given(args), log, str(args.shader),
+                                   fetch, args.strict_media)
             for what in left_out:
                 log.write(heading(args.shader, what))
             more = {"include": "\n".join(escaped(d.resolve()) for d in args.include)} if args.include else {}
             if args.session is not None:
                 more["session"] = args.session.absolute()
+            if any(what.endswith(shadertoy.STOOD_IN) for what in left_out):
+                more["stand_ins"] = "placeholders for media not here"
             # The sound played: the Sound pass's, made by the library, else the first sound channel's.
             sound = next((p for p in ordered if p.kind == "sound"), None)
             heard = next((c.path for p in reversed(ordered) for _, c in sorted(p.channels.items())
@@ -310,7 +328,9 @@ def main(argv=None):
             session.sound_path = more["sound_out"]
             if sound is None and heard is not None:
                 session.player.load(media.sound_samples(heard, "the sound of %s" % heard, workdir, channels=2))
-            session.refresh = [f for f in (follow, replanning(path, ordered, workdir, channels.given(args), log,
+            # What is resolved again after a save: a folder's passes from the folder, else from the Image file.
+            whole = json_path if json_path.is_dir() else path
+            session.refresh = [f for f in (follow, replanning(whole, ordered, workdir, channels.given(args), log,
                                                              str(args.shader), plan_write, hearing.pipe))
                                if f is not None]
             status = session.run(proc)

@@ -161,3 +161,19 @@ def sound_samples(path, what, workdir, channels=1):
         said = (done.stderr.strip().splitlines() or ["no sound in it"])[-1]
         raise Failure("cannot read %s: %s" % (what, said))
     return raw
+
+
+def camera_still(device, out):
+    """Writes one picture of the camera at device (a V4L2 device, through ffmpeg) to out as a PNG; returns
+    "" when it did, else why not, in a few words."""
+    import subprocess
+    if not Path(device).exists():
+        return "there is no %s" % device
+    try:
+        done = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-f", "v4l2", "-i", str(device), "-frames:v", "1",
+                               "-y", "file:" + str(out)], capture_output=True, text=True, timeout=10)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        return "ffmpeg: %s" % e
+    if done.returncode != 0 or not Path(out).is_file():
+        return (done.stderr.strip().splitlines() or ["ffmpeg failed"])[-1]
+    return ""

@@ -7,8 +7,8 @@ import os
 from pathlib import Path
 from typing import NamedTuple
 
-from quillomar import Failure, facts, media
-from quillomar.directives import Channel, real, resolve
+from quillomar import Failure, facts, folders, media
+from quillomar.directives import CAMERA, Channel, real, resolve
 from quillomar.lines import escaped
 
 
@@ -31,7 +31,25 @@ class Decoding(NamedTuple):
 
 
 def image(channel, what, decoding):
+    if str(channel.path) == CAMERA:
+        return camera(channel, what, decoding)
     data, size = media.image_pixels(channel.path, what, channel.vflip)
+    return Texture(size, data)
+
+
+def camera(channel, what, decoding):
+    """The camera's picture as the session starts, in live (which hands over capture); a placeholder, said,
+    where there is no camera to read."""
+    if decoding.capture is None:
+        raise Failure("%s: a camera's picture is not the same twice: record a file of it and name the file" % what)
+    still = Path(decoding.workdir) / "camera.png"
+    said = media.camera_still(channel.path, still)
+    if said:
+        from quillomar import generate, library
+        still = generate.placeholder("texture", (256, 256), library.cache_folder())
+        if decoding.said is not None:
+            decoding.said.append("%s: the camera cannot be read (%s): shown as a placeholder" % (what, said))
+    data, size = media.image_pixels(still, what, channel.vflip)
     return Texture(size, data)
 
 
@@ -82,11 +100,12 @@ DECODERS = {
 }
 
 
-def write_plan(ordered, workdir, said=None, capture=None):
+def write_plan(ordered, workdir, said=None, capture=None, made_in=None):
     """Writes the plan for the passes ordered, with each texture decoded into workdir; returns its path.
     Its paths, whatever their names hold, are written as lines.escaped writes them. What had to be given up
     to fit (of a long video) is added to said. capture(source) gives the pipe a sound as it is heard is read
-    from (live's); without it, such a channel is refused."""
+    from (live's); without it, such a channel is refused. The texts made for a folder's passes go into
+    made_in (workdir by default: live keeps them in one place, for the library to see them made again)."""
     workdir = Path(workdir)
     kinds = facts.get().kinds
     decoding = Decoding(workdir, said, capture)
@@ -120,14 +139,17 @@ def write_plan(ordered, workdir, said=None, capture=None):
         textures[key] = len(textures)
         return textures[key]
 
+    def source(p):  # a pass of a folder: the text made for it, which includes its file
+        return (folders.made(p, made_in or workdir) if p.first is not None else p.path).absolute()
+
     body = []
     if any(p.keyboard for p in ordered):  # #iKeyboard: the keys, read through iKeyboard
         texture(Channel("keyboard"), 0, ordered[-1])
     for p in ordered:
         if p.kind == "sound":
-            body.append("sound\t%s" % escaped(p.path.absolute()))
+            body.append("sound\t%s" % escaped(source(p)))
             continue
-        body.append("pass\t%s\t%s" % (p.kind, escaped(p.path.absolute())))
+        body.append("pass\t%s\t%s" % (p.kind, escaped(source(p))))
         for n, c in sorted(p.channels.items()):
             if c.kind == "pass":
                 what, ref = "pass", index[real(c.path)]
@@ -143,14 +165,27 @@ def write_plan(ordered, workdir, said=None, capture=None):
     return plan
 
 
-def prepare(shader, workdir, media_folders=(), given=None, capture=None):
-    """What a command draws of shader (a file, or Shadertoy's JSON, written into workdir as files first):
-    (the Image pass's file, the plan's path, the passes in order, what to say of what is left out)."""
+def passes_of(shader, given=None):
+    """The passes of shader, a file or a folder in the site's layout (folders.py), in the order they are
+    drawn, and what is to be said of them."""
+    if Path(shader).is_dir():
+        return folders.resolve(shader, given)
+    return resolve(shader, given), []
+
+
+def prepare(shader, workdir, media_folders=(), given=None, capture=None, fetch=False, strict=False):
+    """What a command draws of shader (a file, a folder in the site's layout, or Shadertoy's JSON, written
+    into workdir as files first, its media fetched with fetch, and refused with strict where not here): (the
+    Image pass's file, the plan's path, the passes in order, what to say of what is left out or stands in).
+    A folder's Image pass's file is the text made for it in workdir."""
     notes = []
     shader = Path(shader)
-    if shader.suffix.lower() == ".json":
+    if shader.suffix.lower() == ".json" and not shader.is_dir():
         from quillomar import shadertoy
-        shader, notes = shadertoy.write(shader, workdir, media_folders, given or {})
-    ordered = resolve(shader, given)
+        shader, notes = shadertoy.write(shader, workdir, media_folders, given or {}, fetch, strict)
+    ordered, said = passes_of(shader, given)
+    notes += said
     plan = write_plan(ordered, workdir, notes, capture)
+    if ordered[-1].first is not None:
+        shader = folders.made(ordered[-1], workdir)
     return shader, plan, ordered, notes

@@ -36,8 +36,9 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import (Failure, channels, cleanup, displays, encoding, facts, files, paths, plans, proof, records,
-                       session, viewer)
+from quillomar import (Failure, channels, cleanup, displays, encoding, facts, files, folders, paths, plans, proof,
+                       records, session, viewer)
+from quillomar import config
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, errors_first
 from quillomar.settings import encode
@@ -142,7 +143,9 @@ divider.__name__ = "divider (D or 1/D, 1 to %d)" % MOST_SCALE
 
 def arguments(argv):
     parser = Parser(prog="quillomar-record", description=__doc__.split("\n\n")[0])
-    parser.add_argument("shader", type=Path)
+    parser.add_argument("shader", type=Path,
+                        help="the shader file, or a folder in the site's layout: Image.glsl, Common.glsl, "
+                             "Buffer A.glsl, ...")
     parser.add_argument("output", type=Path)
     parser.add_argument("--replay", action="store_true",
                         help="SHADER is a session quillomar-live wrote (--session): draw it again")
@@ -166,6 +169,10 @@ def arguments(argv):
                              "more)")
     parser.add_argument("--media", metavar="FOLDER", action="append", type=Path, default=[],
                         help="where the files a Shadertoy JSON names are, by name (also QUILLOMAR_MEDIA)")
+    parser.add_argument("--fetch", action="store_true",
+                        help="fetch the site's own files a Shadertoy JSON names, those not found, into the cache")
+    parser.add_argument("--strict-media", action="store_true",
+                        help="refuse a Shadertoy JSON whose media are not here, rather than show placeholders")
     parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
                         help="a folder to look for included files in, after the shader's own (again for more)")
     parser.add_argument("--no-audio", dest="audio", action="store_false",
@@ -286,7 +293,8 @@ def record(args, workdir, leftovers):
             sys.stderr.write("quillomar-record: %s\n" % line)
         args.shader, replay = session.written(args.replayed, workdir / "session", args.size)
     given = args.shader
-    args.shader, plan, ordered, left_out = plans.prepare(given, workdir, args.media, channels.given(args))
+    args.shader, plan, ordered, left_out = plans.prepare(given, workdir, args.media, channels.given(args),
+                                                      fetch=config.fetching(args.fetch), strict=args.strict_media)
     for what in left_out:
         sys.stderr.write("quillomar-record: %s: %s\n" % (given, what))
     text = files.read(args.shader)
@@ -369,6 +377,8 @@ def record(args, workdir, leftovers):
         # a JSON, the JSON and the file's name (as quillomar-import would write it).
         made = Path(file).parent == workdir
         name = Path(file).name if made else given if Path(file) == args.shader.absolute() else file
+        if given.is_dir():  # a folder's: by the user's files in it
+            name, included = folders.shown(file, given), [folders.shown(f, given) for f in included]
         raise Failure("%s did not build:\n%s" % (given if made else name,
                                                   "\n".join(errors_first(log, pass_text, name, included))))
     if status.refused:

@@ -2,14 +2,15 @@
 inputs with id, filepath, type, channel, sampler), as the page loads it and as archives keep it, and the
 public API's (wrapped in Shader; inputs with id, src, ctype, channel, sampler). It becomes the files a
 person edits: one file per pass, Common included at the top of each, the channels named by directives
-(directives.py), the media the site names looked up by file name in a media folder."""
+(directives.py), the media the site names found where library.locate finds them (a media folder, the
+cache, made there, fetched) or a placeholder."""
 import json
 import os
 import re
 from pathlib import Path
 from typing import NamedTuple
 
-from quillomar import Failure, dialects, directives
+from quillomar import Failure, dialects, directives, library
 
 # The site's paths of its buffers' and its cube map pass's pictures, as inputs name them.
 BUFFER_PATH = re.compile(r"/media/previz/buffer0(\d)\.png$")
@@ -20,7 +21,10 @@ CUBE_PATH = "/media/previz/cubemap00.png"
 # The site's kinds of channel that the commands read, as the kinds of texture the libraries read
 # (facts.get().kinds), or a pass's picture.
 SITE_KINDS = {"texture": "image", "cubemap": "cube", "volume": "volume", "video": "video", "music": "sound",
-              "musicstream": "sound", "keyboard": "keyboard", "mic": "capture", "buffer": "pass"}
+              "musicstream": "sound", "keyboard": "keyboard", "mic": "capture", "webcam": "image",
+              "buffer": "pass"}
+# How the line that says what stands in for media not here ends.
+STOOD_IN = "(--fetch gets the site's own files; --strict-media refuses)"
 # Those read from a file in a media folder.
 MEDIA_KINDS = ("texture", "cubemap", "volume", "video", "music", "musicstream")
 
@@ -110,15 +114,22 @@ def sampler_lines(n, kind, sampler):
     return lines
 
 
-def write(path, folder, media=(), given=()):
+def listed(names):
+    """Names as a sentence lists them: "A", "A and B", "A, B and C"."""
+    return names[0] if len(names) == 1 else "%s and %s" % (", ".join(names[:-1]), names[-1])
+
+
+def write(path, folder, media=(), given=(), fetch=False, strict=False):
     """Writes the shader's JSON at path into folder as files: common.glsl, one file per buffer pass, and
     the Image pass as NAME.glsl (NAME the JSON's), each with its channels as directives, and marked as the
     site's passes (#iDialect), whatever else their text holds; the channels in given (the command's
     --channelN options, which win) are left out of the Image pass's. The buffers are drawn in the order
     the JSON lists them, as the site draws them (#iPasses). Returns the Image file's path, and
     what is to be said of what is not drawn (a pass of a kind not drawn, a channel that names a buffer the
-    JSON does not have, which is black), a line each. A channel of a kind not read, or a file not in the
-    media folders, is said in one message."""
+    JSON does not have, which is black; the media shown as placeholders or heard as silence, in one line).
+    The media are found by library.locate: in the media folders, the cache, made, fetched (with fetch), or
+    a placeholder; with strict, media not here are refused in one message, as is a channel of a kind not
+    read."""
     passes = load(path)
     kinds = [p.kind for p in passes]
     if kinds.count("image") != 1:
@@ -141,7 +152,7 @@ def write(path, folder, media=(), given=()):
     common = [p for p in passes if p.kind == "common"]
     said = ["%s (%s) is not drawn" % (p.name or p.kind, p.kind) for p in passes
             if p.kind not in ("image", "buffer", "common") and p not in cubes + sounds]
-    missing, folders = [], media_folders(media)
+    missing, shown, heard, folders = [], [], [], media_folders(media)
     texts = {}
     for p in buffers + cubes + sounds + [image]:
         head = ['#include "common.glsl"'] if common else []
@@ -167,6 +178,8 @@ def write(path, folder, media=(), given=()):
                 head.append('#iChannel%d "keyboard"' % i.channel)
             elif i.kind == "mic":
                 head.append('#iChannel%d "mic"' % i.channel)
+            elif i.kind == "webcam":
+                head.append('#iChannel%d "webcam"' % i.channel)
             elif i.kind == "cubemap" and (i.path.endswith(CUBE_PATH) or any(i.id in c.outputs for c in cubes)):
                 if not cubes:
                     raise Failure("%s: iChannel%d of %s reads a Cube A pass the JSON does not have" % (
@@ -174,37 +187,38 @@ def write(path, folder, media=(), given=()):
                 head.append('#iChannel%d "%s"' % (i.channel, "self" if cubes[0] is p else
                                                  "file://" + names[id(cubes[0])]))
             elif i.kind in MEDIA_KINDS:
-                name = Path(i.path).name
-                if i.kind == "cubemap":
-                    stem, suffix = Path(name).stem, Path(name).suffix
-                    faces = [stem + suffix] + ["%s_%d%s" % (stem, k, suffix) for k in range(1, 6)]
-                    found = next((f for f in folders if all((f / face).is_file() for face in faces)), None)
-                    where = None if found is None else (found / (stem + "{}" + suffix)).resolve()
-                else:
-                    found = next((f for f in folders if (f / name).is_file()), None)
-                    where = None if found is None else (found / name).resolve()
-                if where is None:
-                    missing.append(name)
+                medium = library.named(i.path) or library.unknown(i.path, i.kind)
+                found = library.locate(medium, folders, fetch, strict)
+                if found is None:
+                    missing.append(medium.called())
                     continue
-                head.append('#iChannel%d "file://%s"' % (i.channel, where))
-                if i.kind == "cubemap":
+                if found.how == "placeholder":
+                    (heard if found.kind == "music" else shown).append(medium.called())
+                head.append('#iChannel%d "file://%s"' % (i.channel, found.path))
+                if found.kind == "cubemap":
                     head.append('#iChannel%d::Type "CubeMap"' % i.channel)
-                elif i.kind in ("music", "musicstream"):  # a stream's file name says nothing of what it is
+                elif found.kind == "music":  # a stream's file name says nothing of what it is
                     head.append('#iChannel%d::Type "Sound"' % i.channel)
             else:
                 raise Failure("%s: iChannel%d of %s is a %s channel, not read yet" % (
                     path, i.channel, p.name or p.kind, i.kind or "?"))
             reads_pass = i.kind == "buffer" or head[-1].endswith(('"self"', '.glsl"'))
-            head += sampler_lines(i.channel, "buffer" if reads_pass else i.kind, i.sampler)
+            read_as = found.kind if i.kind in MEDIA_KINDS else i.kind  # a video's placeholder is a still
+            head += sampler_lines(i.channel, "buffer" if reads_pass else read_as, i.sampler)
         if p is image and sounds:
             head.append('#iSound "%s"' % names[id(sounds[0])])
         if p is image and len(buffers) > 1:
             head.append("#iPasses %s" % " ".join('"%s"' % names[id(b)] for b in buffers))
         texts[names[id(p)]] = "\n".join(head + [p.code]).rstrip("\n") + "\n"
     if missing:
-        raise Failure("%s names media not found in %s: %s" % (
-            path, " or ".join(map(str, folders)) or "any folder (--media FOLDER, or QUILLOMAR_MEDIA)",
-            ", ".join(sorted(set(missing)))))
+        raise Failure("%s names media that are not here: %s (--fetch gets the site's own files; --media FOLDER, "
+                      "or QUILLOMAR_MEDIA, names a folder that has them)" % (path, listed(sorted(set(missing)))))
+    if shown or heard:
+        not_here = ["%s %s not here: %s" % (listed(names), "is" if len(names) == 1 else "are", what)
+                    for names, what in ((sorted(set(shown)), "shown as a placeholder" if len(set(shown)) == 1
+                                         else "shown as placeholders"), (sorted(set(heard)), "heard as silence"))
+                    if names]
+        said.append("%s %s" % ("; ".join(not_here), STOOD_IN))
     if common:
         texts["common.glsl"] = common[0].code.rstrip("\n") + "\n"
     for name, text in texts.items():

@@ -3,7 +3,7 @@
  * editing session, and shows each saved text of the shader file in it.
  *
  * Settings (docs/internals.md): QUILLOMAR_SHADER, the file (an absolute path), QUILLOMAR_INCLUDE,
- * QUILLOMAR_PLAN, QUILLOMAR_PLAN_FD and QUILLOMAR_SOUND_OUT.
+ * QUILLOMAR_PLAN, QUILLOMAR_PLAN_FD, QUILLOMAR_SOUND_OUT and QUILLOMAR_STAND_INS.
  *
  * Its policy for the viewer's events (viewer.h): its window (its keys and its mouse), the ends of its
  * frames at its polls of events, its own build, its use of its own program, and its draw, with the inputs

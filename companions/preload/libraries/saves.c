@@ -14,8 +14,8 @@
  * "build" record per build, the viewer's own first, a "missing" record when the file does not exist (at
  * the start or some time after it went away), an "unreadable" one when it cannot be read, "sound" when the
  * Sound pass's samples are made again, and "reverted" for a stalled frame's text undone; the window's
- * title names the file, and says when its text does not build, when it does not exist and when time is
- * paused (docs/internals.md).
+ * title names the file, and says when its text does not build, when it does not exist, when time is
+ * paused and what stands in for media not here (docs/internals.md).
  */
 #include "libraries/live.h"
 
@@ -37,6 +37,8 @@ enum { IMAGE = 0, SOUND = MOST_PASSES + 1 };
 #define SOUND_SECONDS 180
 
 static char *path, *include_folders, *sound_out;
+/* What the title says stands in for media not here (QUILLOMAR_STAND_INS), or NULL. */
+static char *stand_ins;
 static const char *base;
 /* Where the command says that the passes' plan has changed: a line with the new plan's path (-1: never). */
 static int plan_fd = -1;
@@ -62,8 +64,9 @@ void saves_configure(void)
                                        {"QUILLOMAR_INCLUDE", SETTING_TEXT, 0, &include_folders, NULL},
                                        {"QUILLOMAR_PLAN", SETTING_TEXT, 0, &plan, NULL},
                                        {"QUILLOMAR_PLAN_FD", SETTING_INT, 0, &plan_fd, &plan_fd_given},
-                                       {"QUILLOMAR_SOUND_OUT", SETTING_TEXT, 0, &sound_out, NULL}};
-    settings_read(settings, 5);
+                                       {"QUILLOMAR_SOUND_OUT", SETTING_TEXT, 0, &sound_out, NULL},
+                                       {"QUILLOMAR_STAND_INS", SETTING_TEXT, 0, &stand_ins, NULL}};
+    settings_read(settings, sizeof settings / sizeof settings[0]);
     if (!plan_fd_given)
         plan_fd = -1;
     else if (fcntl(plan_fd, F_SETFL, O_NONBLOCK) != 0 || fcntl(plan_fd, F_SETFD, FD_CLOEXEC) != 0)
@@ -112,11 +115,12 @@ void retitle(void)
     char title[2048], divided[32] = "";
     if (live_divider() > 1)
         snprintf(divided, sizeof divided, " [1/%d]", live_divider());
-    snprintf(title, sizeof title, "%s%s%s%s%s%s%s — Quillomar", name,
+    snprintf(title, sizeof title, "%s%s%s%s%s%s%s%s%s%s — Quillomar", name,
              failed || missing || unreadable || clock_paused() ? " (" : "",
              missing ? "waiting for the file" : unreadable ? "cannot be read" : failed ? "does not build" : "",
              clock_paused() && (failed || missing || unreadable) ? ", " : "",
              clock_paused() ? "paused)" : failed || missing || unreadable ? ")" : "",
+             stand_ins != NULL ? " [" : "", stand_ins != NULL ? stand_ins : "", stand_ins != NULL ? "]" : "",
              keyboard_read() ? " [keys to the shader; Ctrl+Space, Ctrl+Home, Ctrl+Left/Right for time]" : "",
              divided);
     set_title(window, title);

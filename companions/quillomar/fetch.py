@@ -1,0 +1,218 @@
+"""Fetching the site's own pictures and sounds (library.TABLE) into the user's cache, only when the user
+asks (--fetch, or the config file's [media] fetch): from QUILLOMAR_MEDIA_URL (the site's address by default)
+followed by the file's path, once, checked for what the table says it is before it goes into the cache,
+and written whole or not at all."""
+import json
+import os
+import socket
+import subprocess
+import sys
+import time
+import urllib.error
+import urllib.request
+from http.client import HTTPException
+from pathlib import Path
+
+from quillomar import Failure, config, media
+
+SITE = "https://www.shadertoy.com"
+# The most bytes one file may have: the site's largest are videos of a few MiB.
+LARGEST = 256 << 20
+# The channels of an image by PIL's mode.
+MODE_CHANNELS = {"1": 1, "L": 1, "I": 1, "I;16": 1, "F": 1, "LA": 2, "La": 2, "RGB": 3, "YCbCr": 3, "RGBA": 4,
+                 "RGBa": 4, "CMYK": 4}
+
+
+def base():
+    """Where the site's files are fetched from: QUILLOMAR_MEDIA_URL, the site by default."""
+    return (os.environ.get("QUILLOMAR_MEDIA_URL") or SITE).rstrip("/")
+
+
+def files(medium):
+    """The names of the files medium is made of: HASH.EXT, or a cube map's six faces, HASH.EXT, then
+    HASH_1.EXT to HASH_5.EXT."""
+    if medium.kind != "cubemap":
+        return [medium.file]
+    stem, ext = medium.file.rsplit(".", 1)
+    return ["%s.%s" % (stem, ext)] + ["%s_%d.%s" % (stem, k, ext) for k in range(1, 6)]
+
+
+def cached(medium, cache):
+    """The path the media decoders read medium by (a cube map's with "{}" where its faces' names go), when
+    the cache has all of its files; else None."""
+    names = files(medium)
+    if not all((Path(cache) / name).is_file() for name in names):
+        return None
+    if medium.kind == "cubemap":
+        stem, ext = medium.file.rsplit(".", 1)
+        return Path(cache) / ("%s{}.%s" % (stem, ext))
+    return Path(cache) / names[0]
+
+
+def fetch(medium, cache):
+    """Fetches medium's files into the folder cache, those it does not have yet, and returns the path the
+    media decoders read it by (cached()). Each file is checked for what medium claims to be before it is
+    kept; a failure is one message and leaves nothing in the cache."""
+    cache = Path(cache)
+    names = files(medium)
+    timeout = config.get("media", "fetch-timeout")
+    for n, name in enumerate(names):
+        target = cache / name
+        if target.is_file():
+            continue
+        what = medium.called() if len(names) == 1 else "%s, face %d of 6" % (medium.called(), n + 1)
+        url = base() + medium.path.rsplit("/", 1)[0] + "/" + name
+        try:
+            cache.mkdir(parents=True, exist_ok=True)
+        except OSError as e:
+            raise Failure("cannot make the folder %s: %s" % (cache, e.strerror or e))
+        part = cache / (".%s.%d.part" % (name, os.getpid()))
+        try:
+            with open(part, "wb") as out:
+                download(url, out, what, timeout)
+            check(medium, part, what, "cannot fetch %s from %s: " % (what, url))
+            os.replace(part, target)
+        except OSError as e:
+            raise Failure("cannot write %s: %s" % (target, e.strerror or e))
+        finally:
+            part.unlink(missing_ok=True)
+    return cached(medium, cache)
+
+
+def download(url, out, what, timeout):
+    """Writes the body at url into out, saying how far it is on a terminal."""
+    failed = "cannot fetch %s from %s: " % (what, url)
+    show = Progress(what)
+    got = 0
+    try:
+        request = urllib.request.Request(url, headers={"User-Agent": "quillomar"})
+        with urllib.request.urlopen(request, timeout=timeout) as answer:
+            length = answer.headers.get("Content-Length", "")
+            total = int(length) if length.strip().isdigit() else None
+            if (total or 0) > LARGEST:
+                raise Failure(failed + "it is %d MiB, more than the %d MiB a file may have" % (
+                    total >> 20, LARGEST >> 20))
+            while True:
+                chunk = answer.read(64 << 10)
+                if not chunk:
+                    break
+                out.write(chunk)
+                got += len(chunk)
+                if got > LARGEST:
+                    raise Failure(failed + "it is more than the %d MiB a file may have" % (LARGEST >> 20))
+                show(got, total)
+    except urllib.error.HTTPError as e:
+        if e.code == 404:
+            raise Failure(failed + "the site has no such file (HTTP 404 %s)" % e.reason)
+        raise Failure(failed + "the site answered HTTP %d %s" % (e.code, e.reason))
+    except urllib.error.URLError as e:
+        raise Failure(failed + why(e.reason, timeout))
+    except (OSError, HTTPException) as e:
+        raise Failure(failed + why(e, timeout))
+    finally:
+        show.clear()
+    if total is not None and got < total:
+        raise Failure(failed + "the site sent %d of its %d bytes" % (got, total))
+
+
+def why(reason, timeout):
+    """What a network error says to a user."""
+    if isinstance(reason, (socket.timeout, TimeoutError)):
+        return "no answer in %g s (fetch-timeout in %s)" % (timeout, config.path())
+    if isinstance(reason, ConnectionRefusedError):
+        return "connection refused"
+    if isinstance(reason, socket.gaierror):
+        return "no such host, or no network (%s)" % (reason.strerror or reason)
+    if isinstance(reason, HTTPException):
+        return "the site's answer broke off (%s)" % (type(reason).__name__)
+    return str(getattr(reason, "strerror", None) or reason)
+
+
+class Progress:
+    """The line that says how far a fetch is, on a terminal: written over in place, at most ten times a
+    second, and cleared when done. Nothing when stderr is no terminal."""
+
+    def __init__(self, what):
+        self.what, self.shown, self.last = what, False, 0.0
+        self.on = sys.stderr.isatty()
+
+    def __call__(self, got, total):
+        now = time.monotonic()
+        if not self.on or now - self.last < 0.1:
+            return
+        self.last = now
+        of = " of %d KiB" % (total >> 10) if total else " KiB"
+        sys.stderr.write("\r\x1b[Kfetching %s: %d%s" % (self.what, got >> 10, of))
+        sys.stderr.flush()
+        self.shown = True
+
+    def clear(self):
+        if self.shown:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+
+
+def check(medium, path, what, failed):
+    """Refuses the file at path unless it is what medium claims: an image of its size and channels, a
+    volume of its size and channels, a video or a sound that ffmpeg decodes (a video of its size where it
+    is known)."""
+    if medium.kind in ("texture", "cubemap"):
+        try:
+            from PIL import Image, UnidentifiedImageError
+        except ImportError:
+            raise Failure("checking a fetched image needs Python's imaging library (Debian package python3-pil)")
+        try:
+            with Image.open(path) as image:
+                size, mode = image.size, image.mode
+                channels = MODE_CHANNELS.get(mode) or (4 if "transparency" in image.info else 3)
+                image.load()
+        except UnidentifiedImageError:
+            raise Failure(failed + "it is not an image")
+        except Exception as e:  # PIL says a broken file in many ways
+            raise Failure(failed + "it is a broken image (%s)" % (str(e).splitlines() or [type(e).__name__])[0])
+        shape(medium, size, channels, failed)
+    elif medium.kind == "volume":
+        try:
+            _, size = media.volume_texels(path, "it")
+        except Failure as e:
+            raise Failure(failed + str(e))
+        shape(medium, size, Path(path).read_bytes()[16], failed)
+    else:
+        stream = "v" if medium.kind == "video" else "a"
+        size = decodable(path, stream, failed)
+        shape(medium, size if medium.size else (), medium.channels, failed)
+
+
+def shape(medium, size, channels, failed):
+    if medium.size and tuple(size) != tuple(medium.size):
+        raise Failure(failed + "it is %s, where %s is %s" % (
+            "x".join(map(str, size)), medium.name, "x".join(map(str, medium.size))))
+    if medium.channels and channels != medium.channels:
+        raise Failure(failed + "it has %d channel%s, where %s has %d" % (
+            channels, "s"[:channels != 1], medium.name, medium.channels))
+
+
+def decodable(path, stream, failed):
+    """Decodes the first video (stream "v") or sound ("a") of the file at path with ffmpeg; its frames'
+    size, () for a sound."""
+    kind = {"v": "a video", "a": "a sound"}[stream]
+    source = "file:" + str(Path(path).absolute())
+    try:
+        probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", stream + ":0", "-show_entries",
+                                "stream=width,height", "-of", "json", source],
+                               capture_output=True, text=True, timeout=120)
+        found = json.loads(probe.stdout or "{}").get("streams") or []
+        decoded = None
+        if probe.returncode == 0 and found:
+            decoded = subprocess.run(["ffmpeg", "-v", "error", "-xerror", "-nostdin", "-i", source, "-map",
+                                      "0:%s:0" % stream, "-f", "null", "-"], capture_output=True, text=True,
+                                     timeout=300)
+    except FileNotFoundError:
+        raise Failure("checking a fetched video or sound needs ffmpeg (Debian package ffmpeg)")
+    except (OSError, subprocess.TimeoutExpired, ValueError) as e:
+        raise Failure(failed + "ffmpeg: %s" % e)
+    if decoded is None or decoded.returncode != 0:
+        raise Failure(failed + "it is not %s ffmpeg can decode" % kind)
+    if stream == "a":
+        return ()
+    return (int(found[0].get("width") or 0), int(found[0].get("height") or 0))
