@@ -5,6 +5,8 @@ however fast the frames are drawn.
                      [--gpu | --software] [--encoder auto|software|nvenc|vaapi]
                      [--channel0 IMAGE ... --channel3 IMAGE] [--mouse X,Y] [--frame-limit SECONDS]
                      [--frames A-B] [--tiles N] [--supersample K] [--motion-blur N[:SHUTTER]] [--alpha]
+                     [--set NAME=VALUE | --set NAME=FROM:TO]... [--scale D]
+    quillomar-record --replay SESSION OUTPUT [the options above]
 
 OUTPUT's extension picks the format: .mp4 (H.264, yuv420p), .webm (VP9), .mkv (FFV1, lossless), .mov
 (ProRes 4444; with --alpha, these three and .png keep the shader's alpha), .gif (with one palette made from
@@ -20,6 +22,10 @@ for it works (NVENC, VAAPI; tried on one frame first), else in software (--encod
 A mainImage shader (one with no #version line that defines mainImage) gets its usual inputs, as exact as
 iTime: frame k has iFrame k, iTimeDelta 1 / FPS, and iDate the start of the recording plus iTime;
 --channelN binds an image to iChannelN, and --mouse fixes iMouse (in pixels of the --size picture).
+--set gives an #iUniform its value for the clip, or moves it from FROM at the first frame to TO at the last;
+--scale D draws each frame at 1/D of --size (iResolution is that) and scales it up, a block per pixel.
+--replay draws a session quillomar-live wrote (--session): frame k at the session's clock FROM + k / FPS,
+with what the session showed then; --seconds is the session's length unless given.
 """
 import argparse
 import contextlib
@@ -35,7 +41,7 @@ import time
 from pathlib import Path
 
 from quillomar import (Failure, channels, cleanup, config, displays, encoding, facts, files, folders, paths, plans,
-                       proof, records, renders, segments, viewer)
+                       proof, records, renders, segments, session, viewer)
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, errors_first
 from quillomar.settings import encode
@@ -106,6 +112,37 @@ def key(text):
 
 key.__name__ = "key (KEY:FROM-TO)"
 
+# The most a picture is divided by.
+MOST_SCALE = 64
+
+
+def setting(text):
+    """NAME=VALUE or NAME=FROM:TO: an #iUniform's value for the clip, or from the first frame to the last;
+    each value a number, or one per component, comma-separated."""
+    name, equals, values = text.partition("=")
+    ends = values.split(":")
+    if not (equals and name.isidentifier() and name.isascii() and 1 <= len(ends) <= 2):
+        raise ValueError
+    for end in ends:
+        numbers = [float(n) for n in end.split(",")]
+        if not (1 <= len(numbers) <= 4 and all(math.isfinite(n) for n in numbers)):
+            raise ValueError
+    return text
+
+
+setting.__name__ = "setting (NAME=VALUE or NAME=FROM:TO)"
+
+
+def divider(text):
+    """D or 1/D: the picture drawn at 1/D of its size."""
+    value = int(text[2:] if text.startswith("1/") else text)
+    if not 1 <= value <= MOST_SCALE:
+        raise ValueError
+    return value
+
+
+divider.__name__ = "divider (D or 1/D, 1 to %d)" % MOST_SCALE
+
 
 def arguments(argv):
     parser = Parser(prog="quillomar-record", description=__doc__.split("\n\n")[0])
@@ -113,7 +150,9 @@ def arguments(argv):
                         help="the shader file, or a folder in the site's layout: Image.glsl, Common.glsl, "
                              "Buffer A.glsl, ...")
     parser.add_argument("output", type=Path)
-    parser.add_argument("--seconds", type=positive(float), default=5.0, help="length of the clip (5)")
+    parser.add_argument("--replay", action="store_true",
+                        help="SHADER is a session quillomar-live wrote (--session): draw it again")
+    parser.add_argument("--seconds", type=positive(float), help="length of the clip (5; a session's length)")
     parser.add_argument("--fps", type=positive(float), default=30.0, help="frames per second (30)")
     parser.add_argument("--from", dest="start", type=float, default=0.0, help="iTime of the first frame (0)")
     parser.add_argument("--size", type=size, default=(1920, 1080), help="picture size (1920x1080)")
@@ -141,6 +180,13 @@ def arguments(argv):
                         help="a folder to look for included files in, after the shader's own (again for more)")
     parser.add_argument("--no-audio", dest="audio", action="store_false",
                         help="leave the sound (a Sound pass's, or a sound channel's) out of an mp4 or webm clip")
+    parser.add_argument("--set", dest="sets", type=setting, action="append", default=[],
+                        metavar="NAME=VALUE|NAME=FROM:TO",
+                        help="an #iUniform's value (a number, or one per component, comma-separated), or FROM at the "
+                             "first frame to TO at the last; again for more")
+    parser.add_argument("--scale", type=divider, default=1, metavar="D",
+                        help="draw at 1/D of --size (iResolution is that size) and scale up, each pixel a D x D "
+                             "block (1)")
     parser.add_argument("--frame-limit", type=positive(float), default=60.0, metavar="SECONDS",
                         help="how long one frame may take before the recording gives up (60)")
     parser.add_argument("--frames", dest="span", type=segments.frame_range, metavar="A-B",
@@ -157,6 +203,16 @@ def arguments(argv):
     if out_of_range:
         parser.error(out_of_range)
     args = parser.parse_args(argv)
+    args.session = None
+    if args.replay:
+        args.session = args.shader
+        try:
+            args.replayed = session.read(args.session)
+        except Failure as e:
+            parser.exit(1, "quillomar-record: %s\n" % e)
+        if args.seconds is None:
+            args.seconds = max(args.replayed.length - args.start, 0.0) + 1.0
+    args.seconds = 5.0 if args.seconds is None else args.seconds
     if not math.isfinite(args.start) or args.start < 0:
         parser.error("argument --from: must be 0 or more")
     if args.seconds * args.fps > MOST_FRAMES:
@@ -207,10 +263,16 @@ class Status:
 
     def __init__(self):
         self.done, self.built, self.renderer, self.failed = 0, True, None, None
-        self.unseen, self.too_large, self.tiles = 0, None, None
+        self.unseen, self.too_large, self.tiles, self.refused = 0, None, None, None
         self.handlers = {"frame": self.frame, "no-program": self.no_program, "renderer": self.drawn_by,
                          "unseen": self.drawn_unseen, "tiles": lambda r: setattr(self, "tiles", r.fields["draws"]),
-                         "too-large": lambda r: setattr(self, "too_large", (r.fields["limit"], r.fields["most"]))}
+                         "too-large": lambda r: setattr(self, "too_large", (r.fields["limit"], r.fields["most"])),
+                         "refused": self.refuse}
+
+    def refuse(self, record):
+        """A --set the shader cannot take: why."""
+        self.built = False
+        self.refused = os.fsdecode(record.payloads["why"])
 
     def drawn_by(self, record):
         self.renderer = "%s, EGL %s" % (record.payloads["name"].decode(errors="replace"), record.fields["platform"])
@@ -259,6 +321,11 @@ def display_for(args):
 
 
 def record(args, workdir, leftovers):
+    replay = None
+    if args.session is not None:
+        for line in args.replayed.said:
+            sys.stderr.write("quillomar-record: %s\n" % line)
+        args.shader, replay = session.written(args.replayed, workdir / "session", args.size)
     given = args.shader
     args.shader, plan, ordered, left_out = plans.prepare(given, workdir, args.media, channels.given(args),
                                                       fetch=config.fetching(args.fetch), strict=args.strict_media)
@@ -316,13 +383,16 @@ def record(args, workdir, leftovers):
         running.callback(displays.stop, ffmpeg)
         settings = encode(frames=args.frames, fps=args.fps, start=time.time(), size=drawn,
                           frame_fd=frames_write, status_fd=status_write, source=args.shader.absolute(), plan=plan,
-                          **({"first": first, "unseen": unseen} if args.span else {}),
+                          **({"first": first, "unseen": unseen, "clip": args.whole} if args.span else {}),
                           **({"tiles": args.tiles} if args.tiles > 1 else {}),
                           **({"blur": args.motion_blur[0], "shutter": args.motion_blur[1]}
                              if args.motion_blur[0] > 1 else {}),
                           **{"from": args.start}, **({"mouse": (args.mouse[0] * k, args.mouse[1] * k)} if args.mouse
                                                      else {}),
                           **({"keys": ",".join(args.keys)} if args.keys else {}),
+                          **({"set": "\n".join(args.sets)} if args.sets else {}),
+                          **({"scale": args.scale} if args.scale > 1 else {}),
+                          **({"replay": replay} if replay else {}),
                           **({"include": "\n".join(escaped(d.resolve()) for d in args.include)} if args.include
                              else {}),
                           **({"sound_out": sound_out, "sound_seconds": args.seconds if args.format == ".wav" else
@@ -367,6 +437,8 @@ def record(args, workdir, leftovers):
             name, included = folders.shown(file, given), [folders.shown(f, given) for f in included]
         raise Failure("%s did not build:\n%s" % (given if made else name,
                                                   "\n".join(errors_first(log, pass_text, name, included))))
+    if status.refused:
+        raise Failure(status.refused)
     if not status.built:
         raise Failure("%s did not build:\n%s" % (given, said))
     if status.too_large:

@@ -4,6 +4,7 @@
  * "clock" record says where it is at its start and after each time key.
  */
 #include "libraries/live.h"
+#include "libraries/session.h"
 
 static const long long SECOND_NS = 1000000000LL;
 
@@ -33,10 +34,16 @@ long long clock_read(int origin_now)
     if (origin_now) {
         origin_read = 1;
         origin = base_real = now;
+        session_origin(now);
         say_clock();
     }
     last_itime = itime_at(now);
     return origin + last_itime;
+}
+
+long long clock_now(void)
+{
+    return itime_at(preload_real_now());
 }
 
 long long clock_itime(void)
@@ -73,5 +80,6 @@ enum time_key clock_key(int key, int action)
     base_itime = t;
     base_real = now;
     say_clock();
+    session_time(t, paused);
     return which;
 }

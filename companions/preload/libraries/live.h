@@ -41,11 +41,18 @@ long long clock_read(int origin_now);
 
 /* What the frame being drawn read of the clock, as iTime in nanoseconds, and whether time is paused. */
 long long clock_itime(void);
+/* Where iTime is now, in nanoseconds, between frames. */
+long long clock_now(void);
 int clock_paused(void);
 
 /* A key of the window (GLFW's key and action) as a time key, once the clock has started: Space pauses and
  * resumes, Home sets iTime back to 0, Left and Right move it by one second. Says which it was. */
 enum time_key { TIME_NONE, TIME_PAUSE, TIME_HOME, TIME_MOVE };
 enum time_key clock_key(int key, int action);
+
+/* The divider of the picture (live.c): 1, or 2, 4 or 8, the picture drawn at that fraction of the window's
+ * size and scaled up; set to anything else, it is 1 again. */
+int live_divider(void);
+void live_set_divider(int divider);
 
 #endif
