@@ -1,6 +1,6 @@
 """Production renders with quillomar-record, installed: a clip recorded in parts through GNU parallel and
-joined by quillomar-join is the clip recorded whole, frame for frame, for a shader whose frames stand alone
-and for one whose buffer feeds back; a missing, overlapping or foreign part, or one that does not start on a
+joined by quillomar-join is the clip recorded whole, frame for frame, for a shader whose frames stand alone,
+for one whose buffer feeds back and for one with a value moved over the clip; a missing, overlapping or foreign part, or one that does not start on a
 key frame, is refused in one message. A tiled picture is the whole one byte for byte; a supersampled one is
 a larger recording filtered down with Catmull-Rom, its hard edges smoothed, and a picture larger than the GL
 or the memory takes is one message first; a motion-blurred frame is the average of its sub-frames; alpha is
@@ -44,6 +44,14 @@ void mainImage(out vec4 fragColor, in vec2 fragCoord)
     fragColor = vec4(max(before.rgb * 0.85, vec3(step(length(fragCoord - dot), 4.0))), 1.0);
 }
 """}
+# A value tuned over the clip: each part takes it where the whole clip has it.
+TUNED = {"tuned.glsl": """
+#iUniform float level = 0.0 in {0.0, 1.0}
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    fragColor = vec4(level, fragCoord.y / iResolution.y, fract(float(iFrame) * 0.1), 1.0);
+}
+"""}
 
 
 def write(folder, texts):
@@ -63,18 +71,21 @@ def frames_of(data):
     return [data[k:k + size] for k in range(0, len(data), size)]
 
 
-@pytest.mark.parametrize("texts, unseen", [(STATELESS, False), (FEEDBACK, True)], ids=["stateless", "feedback"])
+@pytest.mark.parametrize("texts, unseen, options", [(STATELESS, False, []), (FEEDBACK, True, []),
+                                                     (TUNED, False, ["--set", "level=0:1"])],
+                         ids=["stateless", "feedback", "tuned over the clip"])
 def test_a_clip_recorded_in_parts_through_gnu_parallel_and_joined_is_the_clip_recorded_whole(prefix, tmp_path,
-                                                                                             texts, unseen):
+                                                                                             texts, unseen, options):
     shader = write(tmp_path, texts)
     record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
-    whole = subprocess.run([record, str(shader), "whole.mkv", *CLIP], cwd=tmp_path, env=without_display(),
+    clip = CLIP + options
+    whole = subprocess.run([record, str(shader), "whole.mkv", *clip], cwd=tmp_path, env=without_display(),
                            capture_output=True, text=True, timeout=120)
     assert (whole.returncode, whole.stderr) == (0, "")
     # As the README shows it: one job a part, the parts named by their ranges.
     ranges = ["0-2", "3-5", "6-8", "9-11"]
     parts = subprocess.run(["parallel", "--will-cite", "-j", "2", "--keep-order", record, str(shader),
-                            "part-{}.mkv", *CLIP, "--frames", "{}", ":::", *ranges], cwd=tmp_path,
+                            "part-{}.mkv", *clip, "--frames", "{}", ":::", *ranges], cwd=tmp_path,
                            env=without_display(), capture_output=True, text=True, timeout=300)
     assert (parts.returncode, parts.stderr) == (0, "")
     said = [line for line in parts.stdout.splitlines() if line.startswith("frames ")]
