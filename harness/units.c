@@ -17,6 +17,9 @@
  *                                  each look prints "KEY changed" or "KEY gone" per key seen, then "."
  *   units includes FILE [FOLDER...] FILE's text with its includes in place (text/includes.c), then
  *                                  "--- files" and the files it is made of, a line each
+ *   units tuned                    the table of #iUniform values (text/tuned.c), told on standard input, a
+ *                                  line each: a directive's line (declared as a save's text declares it)
+ *                                  or "set NAME NUMBER..."; after each, "NAME VALUE..." per uniform, then "."
  */
 #include "base/settings.h"
 #include "base/watch.h"
@@ -24,6 +27,7 @@
 #include "gl/keyboard.h"
 #include "passes/plan.h"
 #include "text/includes.h"
+#include "text/tuned.h"
 
 #include <errno.h>
 
@@ -195,6 +199,34 @@ static int includes(int argc, char **argv)
     return 0;
 }
 
+static int tuned(void)
+{
+    char line[1024];
+    while (fgets(line, sizeof line, stdin) != NULL) {
+        struct tuned_uniform u;
+        int column = 0;
+        const char *why = NULL;
+        char name[TUNED_NAME];
+        double v[4] = {0};
+        if (sscanf(line, "set %63s %lf %lf %lf %lf", name, &v[0], &v[1], &v[2], &v[3]) >= 2) {
+            if (tuned_find(name) < 0 || !tuned_set((size_t)tuned_find(name), v))
+                puts("no such uniform");
+        } else if (tuned_parse(line, &u, &column, &why) > 0) {
+            tuned_declare(&u);
+        } else {
+            printf("error at %d: %s\n", column, why != NULL ? why : "no directive");
+        }
+        for (size_t i = 0; tuned_at(i) != NULL; i++) {
+            printf("%s", tuned_at(i)->name);
+            for (int k = 0; k < tuned_at(i)->components; k++)
+                printf(" %g", tuned_at(i)->value[k]);
+            putchar('\n');
+        }
+        puts(".");
+    }
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     const char *what = argc >= 2 ? argv[1] : "";
@@ -210,7 +242,9 @@ int main(int argc, char **argv)
         return watch();
     if (strcmp(what, "includes") == 0 && argc >= 3)
         return includes(argc - 2, argv + 2);
+    if (strcmp(what, "tuned") == 0 && argc == 2)
+        return tuned();
     fprintf(stderr, "usage: units plan FILE | settings [required] | analysis RATE TIME... | keys EVENT... | "
-                    "watch | includes FILE [FOLDER...]\n");
+                    "watch | includes FILE [FOLDER...] | tuned\n");
     return 2;
 }

@@ -63,7 +63,7 @@ def test_headless_run_command_saves_a_full_size_picture():
 
 
 def test_installed_viewer_runs_and_the_manual_covers_every_command(run_viewer, prefix):
-    for name in ("quillomar", "quillomar-live", "quillomar-record", "quillomar-import"):
+    for name in ("quillomar", "quillomar-live", "quillomar-record", "quillomar-import", "quillomar-join"):
         page = subprocess.run(["man", "-l", "man1/%s.1.gz" % name], cwd=prefix / "share" / "man", capture_output=True,
                               text=True, timeout=30).stdout
         assert "test.glsl" in page and "quillomar-live" in page and "--fps" in page and "#iPasses" in page
@@ -93,7 +93,8 @@ def test_deb_holds_the_commands_names_what_they_need_and_passes_lintian(tmp_path
     deb, = tmp_path.glob("quillomar_*.deb")
     contents = subprocess.run(["dpkg-deb", "-c", str(deb)], capture_output=True, text=True, check=True).stdout
     for path in ("bin/quillomar", "bin/quillomar-live", "bin/quillomar-record", "bin/quillomar-import",
-                 "lib/quillomar/translate", "share/man/man1/quillomar-import.1.gz",
+                 "bin/quillomar-join", "lib/quillomar/translate", "share/man/man1/quillomar-import.1.gz",
+                 "share/man/man1/quillomar-join.1.gz",
                  "lib/quillomar/python/quillomar/paths.py", "lib/quillomar/python/quillomar/live.py",
                  "lib/quillomar/preload/libquillomar-live.so", "lib/quillomar/preload/libquillomar-record.so",
                  "lib/quillomar/preload/libquillomar-headless.so",

@@ -5,6 +5,10 @@
  *   translate [-I FOLDER]... FILE  the text the GL gets for FILE (FILE itself when no dialect recognises it
  *                                 and it includes nothing), its includes looked for in the FOLDERs too
  *   translate --dialect FILE       the name of FILE's dialect, or "none"
+ *   translate --uniforms [-I FOLDER]... FILE
+ *                                 the #iUniform directives of FILE and the files it includes, a line each:
+ *                                 NAME TYPE VALUE... [in MIN MAX] step STEP; or, for a malformed one, the
+ *                                 GL's kind of message about it (LINE as the GL numbers it), status 1
  *   translate --describe           the libraries' facts that the commands follow, as one JSON object: the
  *                                 channels, the most passes, the kinds of texture (each one's sampler
  *                                 type, the numbers of its size, whether it has mipmaps), the sizes of the
@@ -21,6 +25,7 @@
 #include "text/inputs.h"
 #include "text/keys.h"
 #include "text/kinds.h"
+#include "text/tuned.h"
 
 /* text as a JSON string. */
 static void json_string(const char *text)
@@ -81,8 +86,9 @@ int main(int argc, char **argv)
         return ferror(stdout) || fflush(stdout) != 0 ? 2 : 0;
     }
     int dialect = argc == 3 && strcmp(argv[1], "--dialect") == 0;
+    int uniforms = argc >= 3 && strcmp(argv[1], "--uniforms") == 0;
     struct text folders = {0};
-    int at = 1;
+    int at = 1 + uniforms;
     while (!dialect && at + 1 < argc && strcmp(argv[at], "-I") == 0) {
         text_add(&folders, "\n", folders.used ? 1 : 0);
         path_escape(&folders, argv[at + 1]);
@@ -91,7 +97,8 @@ int main(int argc, char **argv)
     if (dialect)
         at = 2;
     if (at != argc - 1 || argv[at][0] == '-') {
-        fprintf(stderr, "usage: translate [-I FOLDER]... FILE | translate --dialect FILE | translate --describe\n");
+        fprintf(stderr, "usage: translate [-I FOLDER]... FILE | translate --dialect FILE | translate --uniforms "
+                        "[-I FOLDER]... FILE | translate --describe\n");
         return 2;
     }
     /* Read without waiting: a FIFO or a device named by mistake is one message, not a wait. */
@@ -101,9 +108,28 @@ int main(int argc, char **argv)
         fprintf(stderr, "translate: %s: %s\n", argv[at], why != NULL ? why : strerror(ENOENT));
         return 2;
     }
+    int status = 0;
     if (dialect) {
         const struct dialect *d = dialect_of(text);
         printf("%s\n", d != NULL ? d->name : "none");
+    } else if (uniforms) {
+        const struct source source = {.text = text, .path = argv[at], .folders = folders.data};
+        struct files files;
+        free(dialect_text(&source, &files));
+        files_free(&files);
+        for (size_t i = 0; dialect_error() == NULL && tuned_at(i) != NULL; i++) {
+            const struct tuned_uniform *u = tuned_at(i);
+            printf("%s %s", u->name, tuned_type_name(u->type));
+            for (int k = 0; k < u->components; k++)
+                printf(" %.17g", u->value[k]);
+            if (u->ranged)
+                printf(" in %.17g %.17g", u->min, u->max);
+            printf(" step %.17g\n", u->step);
+        }
+        if (dialect_error() != NULL) {
+            fputs(dialect_error(), stdout);
+            status = 1;
+        }
     } else {
         const struct source source = {.text = text, .path = argv[at], .folders = folders.data};
         struct files files;
@@ -114,5 +140,5 @@ int main(int argc, char **argv)
     }
     free(folders.data);
     free(text);
-    return ferror(stdout) || fflush(stdout) != 0 ? 2 : 0;
+    return ferror(stdout) || fflush(stdout) != 0 ? 2 : status;
 }

@@ -19,9 +19,21 @@ ENCODERS = {
              "[b][p]paletteuse=dither=bayer:bayer_scale=4:diff_mode=rectangle[gif]",
              "-map", "[gif]", "-loop", "0", "-f", "gif"],
     ".webp": ["-c:v", "libwebp_anim", "-pix_fmt", "yuv420p", "-quality", "80", "-loop", "0", "-f", "webp"],
+    # Lossless (FFV1 in RGB planes): the very bytes drawn, for a clip to be made in parts and joined.
+    ".mkv": ["-c:v", "ffv1", "-level", "3", "-pix_fmt", "gbrp", "-f", "matroska"],
     ".png": ["-frames:v", "1", "-c:v", "png", "-pix_fmt", "rgb24", "-f", "image2", "-update", "1"],
+    # ProRes 4444, 10 bits a channel, for editing.
+    ".mov": ["-c:v", "prores_ks", "-profile:v", "4444", "-pix_fmt", "yuv444p10le", "-f", "mov"],
     # Only the sound: the one frame drawn to make it is thrown away.
     ".wav": ["-f", "null"],
+}
+# With --alpha: the formats that keep the shader's alpha, and how (straight, not premultiplied), all in
+# software. VP9 keeps it beside the colour, which only libvpx's decoder reads back.
+ALPHA = {
+    ".png": ["-frames:v", "1", "-c:v", "png", "-pix_fmt", "rgba", "-f", "image2", "-update", "1"],
+    ".webm": ["-c:v", "libvpx-vp9", "-pix_fmt", "yuva420p", "-crf", "32", "-b:v", "0", "-row-mt", "1", "-f", "webm"],
+    ".mov": ["-c:v", "prores_ks", "-profile:v", "4444", "-pix_fmt", "yuva444p10le", "-f", "mov"],
+    ".mkv": ["-c:v", "ffv1", "-level", "3", "-pix_fmt", "gbrap", "-f", "matroska"],
 }
 # The sound of a clip, by its container.
 AUDIO = {
@@ -79,18 +91,23 @@ def ffmpeg_name(path):
     return "file:" + str(Path(path).absolute())
 
 
-def start_encoder(form, size, fps, frames_fd, part, encoder, digest, log):
+def start_encoder(form, size, fps, frames_fd, part, encoder, digest, log, tags=(), drawn=None, scale=""):
     """ffmpeg started on the frames the library writes to frames_fd (raw RGBA of size, bottom row first,
     fps a second), encoding them as form into the file part with encoder (encoder_for's); with digest
     (proof.Digest, for a GIF), also the digest of each frame it is handed. Its messages go to the file
-    log. Its own session: Ctrl-C in the terminal is for the recorder alone."""
+    log; tags, ffmpeg's options that write the clip's tags; drawn, the size of the frames handed over where
+    they are drawn larger than size, and scale the filter that takes them down to size. Its own session:
+    Ctrl-C in the terminal is for the recorder alone."""
     before, after, options = encoder
+    flip = "vflip" + ("," + scale if drawn else "")
+    if drawn and form == ".gif":
+        options = [o.replace("[0:v]vflip,", "[0:v]%s," % flip) for o in options]
     return displays.child(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", *before,
-                           "-f", "rawvideo", "-pix_fmt", "rgba", "-s", "%dx%d" % size,
+                           "-f", "rawvideo", "-pix_fmt", "rgba", "-s", "%dx%d" % (drawn or size),
                            "-framerate", repr(fps), "-i", "pipe:%d" % frames_fd]
-                          + ([] if form == ".gif" else ["-vf", "vflip" + after]) + options
+                          + ([] if form == ".gif" else ["-vf", flip + after]) + options + list(tags)
                           + [ffmpeg_name(part)]
-                          + ([] if digest is None else ["-map", "0:v", "-vf", "vflip," + digest.filter,
+                          + ([] if digest is None else ["-map", "0:v", "-vf", flip + "," + digest.filter,
                                                         "-f", "rawvideo", ffmpeg_name(digest.path)]),
                           pass_fds=(frames_fd,), stdin=subprocess.DEVNULL, stderr=open(log, "wb"),
                           start_new_session=True)

@@ -1,7 +1,7 @@
 """Shows a shader in one Quillomar window for a whole editing session: every save is built and shown in
 the same window, which keeps its size, its place and the clock, and leaves the focus where it is.
 
-    quillomar-live [SHADER] [--echo] [--channel0 IMAGE ... --channel3 IMAGE]
+    quillomar-live [SHADER] [--echo] [--channel0 IMAGE ... --channel3 IMAGE] [--session FILE]
 
 SHADER is test.glsl in the current directory by default, and need not exist yet; a folder in the site's
 layout (Image.glsl, Common.glsl, Buffer A.glsl, ...) is one shader, Common in every pass. A text that does not
@@ -9,7 +9,9 @@ build leaves the last one that did on the screen; the title says so, and the log
 the GL's messages written as FILE:LINE:COLUMN: error: ..., with the line and a caret under the column.
 In the window, Space pauses and resumes iTime, Home sets it back to 0, Left and Right move it by one
 second, Period and Comma step one frame; F1 shows and hides an overlay (frame and GPU times, the
-timeline, the colour under the pointer); Escape or the close button ends the session, as does Ctrl-C.
+timeline, the tuned values, the colour under the pointer); F2 divides the picture (1/2, 1/4, 1/8, whole
+again); Escape or the close button ends the session, as does Ctrl-C. --session FILE writes the session as
+it goes (every build, key, mouse, time key and #iUniform set), for quillomar-record --replay.
 
 A mainImage shader (one with no #version line that defines mainImage) gets its usual inputs: iMouse
 follows the pointer while the left button is held, and --channelN binds an image to iChannelN.
@@ -287,6 +289,8 @@ def arguments(argv):
                         help="refuse a Shadertoy JSON whose media are not here, rather than show placeholders")
     parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
                         help="a folder to look for included files in, after the shader's own (again for more)")
+    parser.add_argument("--session", type=Path, metavar="FILE",
+                        help="write the session to FILE as it goes, for quillomar-record --replay")
     channels.add_options(parser)
     out_of_range = channels.check_numbers(argv)
     if out_of_range:
@@ -323,6 +327,8 @@ def main(argv=None):
             for what in left_out:
                 log.write(heading(args.shader, what))
             more = {"include": "\n".join(escaped(d.resolve()) for d in args.include)} if args.include else {}
+            if args.session is not None:
+                more["session"] = args.session.absolute()
             if any(what.endswith(shadertoy.STOOD_IN) for what in left_out):
                 more["stand_ins"] = "placeholders for media not here"
             # The sound played: the Sound pass's, made by the library, else the first sound channel's.

@@ -34,7 +34,8 @@ def caret_column(line, column):
     return len(line)
 
 
-# (pattern, whose format): string, line, column (or None), kind, message.
+# (pattern, whose format): string, line, column (or None; "=N": the Nth character of the line as written), kind,
+# message.
 FORMATS = {
     "Mesa": (re.compile(r"(\d+):(\d+)\((\d+)\): (?:(preprocessor) )?(error|warning): ?(.*)"),
              lambda m: (m[1], m[2], m[3], m[5], ("(preprocessor) " if m[4] else "") + m[6])),
@@ -42,6 +43,9 @@ FORMATS = {
                lambda m: (m[1], m[2], None, m[3], "%s: %s" % (m[4], m[5]))),
     "AMD": (re.compile(r"(ERROR|WARNING): (\d+):(\d+): ?(.*)"),
             lambda m: (m[2], m[3], None, m[1].lower(), m[4])),
+    # The libraries' own, for a malformed directive: its column counts the line's characters as written.
+    "directive": (re.compile(r"(\d+):(\d+):(\d+): (error): (.*)"),
+                  lambda m: (m[1], m[2], "=" + m[3], m[4], m[5])),
 }
 
 
@@ -80,7 +84,7 @@ def messages(log, text, name, included=()):
         source = lines[number - 1].removesuffix("\r") if 1 <= number <= len(lines) else None
         where = "%s:%d" % (file_name, number)
         if column is not None and source is not None:
-            at = caret_column(source, int(column))
+            at = int(column[1:]) - 1 if column.startswith("=") else caret_column(source, int(column))
             where += ":%d" % (at + 1)
         lines = [printable("%s: %s: %s" % (where, kind, what))]
         if source is not None:

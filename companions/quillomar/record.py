@@ -4,10 +4,16 @@ however fast the frames are drawn.
     quillomar-record SHADER OUTPUT [--seconds S] [--fps F] [--from T] [--size WxH] [--headless]
                      [--gpu | --software] [--encoder auto|software|nvenc|vaapi]
                      [--channel0 IMAGE ... --channel3 IMAGE] [--mouse X,Y] [--frame-limit SECONDS]
+                     [--frames A-B] [--tiles N] [--supersample K] [--motion-blur N[:SHUTTER]] [--alpha]
+                     [--set NAME=VALUE | --set NAME=FROM:TO]... [--scale D]
+    quillomar-record --replay SESSION OUTPUT [the options above]
 
-OUTPUT's extension picks the format: .mp4 (H.264, yuv420p), .webm (VP9), .gif (with one palette made from
-the colours of all its frames), .webp (animated WebP, looping; a still picture where the clip never changes)
-or .png (one still at FROM). The clip has S x F frames, rounded (half up).
+OUTPUT's extension picks the format: .mp4 (H.264, yuv420p), .webm (VP9), .mkv (FFV1, lossless), .mov
+(ProRes 4444; with --alpha, these three and .png keep the shader's alpha), .gif (with one palette made from
+the colours of all its frames), .webp (animated WebP, looping; a still picture where the clip never
+changes) or .png (one still at FROM). The clip has S x F frames, rounded (half up); --frames records
+frames A to B of it as a part for quillomar-join (segments.py). --tiles, --supersample and
+--motion-blur are production renders' (renders.py, libraries/renders.c).
 The viewer runs on the current display, or, when there is none or with --headless, with no display
 server at all: its context then comes from EGL, on the GPU where there is one (--gpu insists on it,
 --software takes Mesa's software renderer). mp4 and webm are encoded on the GPU where ffmpeg's encoder
@@ -16,6 +22,10 @@ for it works (NVENC, VAAPI; tried on one frame first), else in software (--encod
 A mainImage shader (one with no #version line that defines mainImage) gets its usual inputs, as exact as
 iTime: frame k has iFrame k, iTimeDelta 1 / FPS, and iDate the start of the recording plus iTime;
 --channelN binds an image to iChannelN, and --mouse fixes iMouse (in pixels of the --size picture).
+--set gives an #iUniform its value for the clip, or moves it from FROM at the first frame to TO at the last;
+--scale D draws each frame at 1/D of --size (iResolution is that) and scales it up, a block per pixel.
+--replay draws a session quillomar-live wrote (--session): frame k at the session's clock FROM + k / FPS,
+with what the session showed then; --seconds is the session's length unless given.
 """
 import argparse
 import contextlib
@@ -30,9 +40,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import (Failure, channels, cleanup, displays, encoding, facts, files, folders, paths, plans, proof,
-                       records, viewer)
-from quillomar import config
+from quillomar import (Failure, channels, cleanup, config, displays, encoding, facts, files, folders, paths, plans,
+                       proof, records, renders, segments, session, viewer)
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, errors_first
 from quillomar.settings import encode
@@ -103,6 +112,37 @@ def key(text):
 
 key.__name__ = "key (KEY:FROM-TO)"
 
+# The most a picture is divided by.
+MOST_SCALE = 64
+
+
+def setting(text):
+    """NAME=VALUE or NAME=FROM:TO: an #iUniform's value for the clip, or from the first frame to the last;
+    each value a number, or one per component, comma-separated."""
+    name, equals, values = text.partition("=")
+    ends = values.split(":")
+    if not (equals and name.isidentifier() and name.isascii() and 1 <= len(ends) <= 2):
+        raise ValueError
+    for end in ends:
+        numbers = [float(n) for n in end.split(",")]
+        if not (1 <= len(numbers) <= 4 and all(math.isfinite(n) for n in numbers)):
+            raise ValueError
+    return text
+
+
+setting.__name__ = "setting (NAME=VALUE or NAME=FROM:TO)"
+
+
+def divider(text):
+    """D or 1/D: the picture drawn at 1/D of its size."""
+    value = int(text[2:] if text.startswith("1/") else text)
+    if not 1 <= value <= MOST_SCALE:
+        raise ValueError
+    return value
+
+
+divider.__name__ = "divider (D or 1/D, 1 to %d)" % MOST_SCALE
+
 
 def arguments(argv):
     parser = Parser(prog="quillomar-record", description=__doc__.split("\n\n")[0])
@@ -110,7 +150,9 @@ def arguments(argv):
                         help="the shader file, or a folder in the site's layout: Image.glsl, Common.glsl, "
                              "Buffer A.glsl, ...")
     parser.add_argument("output", type=Path)
-    parser.add_argument("--seconds", type=positive(float), default=5.0, help="length of the clip (5)")
+    parser.add_argument("--replay", action="store_true",
+                        help="SHADER is a session quillomar-live wrote (--session): draw it again")
+    parser.add_argument("--seconds", type=positive(float), help="length of the clip (5; a session's length)")
     parser.add_argument("--fps", type=positive(float), default=30.0, help="frames per second (30)")
     parser.add_argument("--from", dest="start", type=float, default=0.0, help="iTime of the first frame (0)")
     parser.add_argument("--size", type=size, default=(1920, 1080), help="picture size (1920x1080)")
@@ -138,12 +180,39 @@ def arguments(argv):
                         help="a folder to look for included files in, after the shader's own (again for more)")
     parser.add_argument("--no-audio", dest="audio", action="store_false",
                         help="leave the sound (a Sound pass's, or a sound channel's) out of an mp4 or webm clip")
+    parser.add_argument("--set", dest="sets", type=setting, action="append", default=[],
+                        metavar="NAME=VALUE|NAME=FROM:TO",
+                        help="an #iUniform's value (a number, or one per component, comma-separated), or FROM at the "
+                             "first frame to TO at the last; again for more")
+    parser.add_argument("--scale", type=divider, default=1, metavar="D",
+                        help="draw at 1/D of --size (iResolution is that size) and scale up, each pixel a D x D "
+                             "block (1)")
     parser.add_argument("--frame-limit", type=positive(float), default=60.0, metavar="SECONDS",
                         help="how long one frame may take before the recording gives up (60)")
+    parser.add_argument("--frames", dest="span", type=segments.frame_range, metavar="A-B",
+                        help="only the clip's frames A to B (from 0), as a part for quillomar-join")
+    parser.add_argument("--supersample", type=int, default=1, metavar="K",
+                        help="draw each frame at K times the size (1 to 8 a side) and filter it down")
+    parser.add_argument("--motion-blur", type=renders.motion_blur, default=(1, 1.0), metavar="N[:SHUTTER]",
+                        help="each frame the average of N sub-frames over SHUTTER of its time (0.5)")
+    parser.add_argument("--alpha", action="store_true",
+                        help="keep the shader's alpha (.png, .webm, .mov, .mkv); else the output is opaque")
+    parser.add_argument("--tiles", type=int, default=1, metavar="N",
+                        help="draw the Image pass as N x N tiles, each its own draw (1 to 64; buffers whole)")
     out_of_range = channels.check_numbers(argv)
     if out_of_range:
         parser.error(out_of_range)
     args = parser.parse_args(argv)
+    args.session = None
+    if args.replay:
+        args.session = args.shader
+        try:
+            args.replayed = session.read(args.session)
+        except Failure as e:
+            parser.exit(1, "quillomar-record: %s\n" % e)
+        if args.seconds is None:
+            args.seconds = max(args.replayed.length - args.start, 0.0) + 1.0
+    args.seconds = 5.0 if args.seconds is None else args.seconds
     if not math.isfinite(args.start) or args.start < 0:
         parser.error("argument --from: must be 0 or more")
     if args.seconds * args.fps > MOST_FRAMES:
@@ -152,15 +221,31 @@ def arguments(argv):
         parser.error("--from and --seconds go past iTime %g s" % LATEST_TIME)
     args.format = args.output.suffix.lower()
     if args.format not in encoding.ENCODERS:
-        parser.error("unknown extension %r for OUTPUT: use .mp4, .webm, .gif, .webp, .png or .wav" % args.output.suffix)
+        parser.error("unknown extension %r for OUTPUT: use .mp4, .webm, .mkv, .mov, .gif, .webp, .png or .wav"
+                     % args.output.suffix)
     if args.output.is_dir():
         parser.error("OUTPUT %s is a directory" % args.output)
+    if args.alpha and args.format not in encoding.ALPHA:
+        parser.error("argument --alpha: %s keeps no alpha; use %s" % (args.format, ", ".join(encoding.ALPHA)))
+    if args.alpha and args.encoder not in ("auto", "software"):
+        parser.error("argument --alpha: the shader's alpha is encoded in software")
+    if not 1 <= args.supersample <= renders.MOST_SUPERSAMPLING:
+        parser.error("argument --supersample: 1 to %d" % renders.MOST_SUPERSAMPLING)
+    if not 1 <= args.tiles <= min(64, *args.size):
+        parser.error("argument --tiles: 1 to %d for a picture of %dx%d" % (min(64, *args.size), *args.size))
     if args.format in (".mp4", ".webm") and (args.size[0] % 2 or args.size[1] % 2):
         parser.error("argument --size: %s needs an even width and height" % args.format)
     # Half a frame rounds up, as people count: 0.5 s at 5 frames per second is 3 frames.
     args.frames = 1 if args.format in (".png", ".wav") else math.floor(args.seconds * args.fps + 0.5)
     if args.frames < 1:
         parser.error("--seconds x --fps is less than one frame")
+    args.whole = args.frames
+    if args.span:
+        if args.format not in segments.JOINABLE:
+            parser.error("argument --frames: a part of a clip is recorded as %s" % ", ".join(segments.JOINABLE))
+        if args.span[1] >= args.frames:
+            parser.error("argument --frames: the clip's frames are 0-%d" % (args.frames - 1))
+        args.frames = args.span[1] - args.span[0] + 1
     return args
 
 
@@ -178,13 +263,25 @@ class Status:
 
     def __init__(self):
         self.done, self.built, self.renderer, self.failed = 0, True, None, None
-        self.handlers = {"frame": self.frame, "no-program": self.no_program, "renderer": self.drawn_by}
+        self.unseen, self.too_large, self.tiles, self.refused = 0, None, None, None
+        self.handlers = {"frame": self.frame, "no-program": self.no_program, "renderer": self.drawn_by,
+                         "unseen": self.drawn_unseen, "tiles": lambda r: setattr(self, "tiles", r.fields["draws"]),
+                         "too-large": lambda r: setattr(self, "too_large", (r.fields["limit"], r.fields["most"])),
+                         "refused": self.refuse}
+
+    def refuse(self, record):
+        """A --set the shader cannot take: why."""
+        self.built = False
+        self.refused = os.fsdecode(record.payloads["why"])
 
     def drawn_by(self, record):
         self.renderer = "%s, EGL %s" % (record.payloads["name"].decode(errors="replace"), record.fields["platform"])
 
     def frame(self, record):
         self.done += 1
+
+    def drawn_unseen(self, record):
+        self.unseen += 1
 
     def no_program(self, record):
         """A pass did not build: its file, the GL's whole log, its text and the files it included."""
@@ -224,6 +321,11 @@ def display_for(args):
 
 
 def record(args, workdir, leftovers):
+    replay = None
+    if args.session is not None:
+        for line in args.replayed.said:
+            sys.stderr.write("quillomar-record: %s\n" % line)
+        args.shader, replay = session.written(args.replayed, workdir / "session", args.size)
     given = args.shader
     args.shader, plan, ordered, left_out = plans.prepare(given, workdir, args.media, channels.given(args),
                                                       fetch=config.fetching(args.fetch), strict=args.strict_media)
@@ -234,7 +336,7 @@ def record(args, workdir, leftovers):
     # first), cut to the clip.
     sound = next((p.path for p in ordered if p.kind == "sound"), None)
     heard = next((c.path for p in reversed(ordered) for _, c in sorted(p.channels.items()) if c.kind == "sound"), None)
-    with_sound = args.format == ".wav" or (args.audio and args.format in encoding.AUDIO)
+    with_sound = args.format == ".wav" or (args.audio and args.format in encoding.AUDIO and not args.span)
     if args.format == ".wav" and not (sound or heard):
         raise Failure("%s makes no sound: it has no Sound pass (#iSound) and no sound channel" % given)
     if args.format == ".wav":
@@ -251,21 +353,46 @@ def record(args, workdir, leftovers):
     mask = os.umask(0)
     os.umask(mask)
     os.chmod(part, 0o666 & ~mask)  # as a file the user writes: mkstemp makes it private
-    encoder = encoding.encoder_for(args.format, args.encoder)
+    encoder = ([], "", encoding.ALPHA[args.format]) if args.alpha else encoding.encoder_for(args.format, args.encoder)
     # A GIF's palette can lack colours that the clip shows: ffmpeg keeps a digest of each frame it is
     # handed, for the proof to hold the GIF's frames against.
     digest = proof.Digest(workdir / "digest", args.size) if args.format == ".gif" else None
+    # A part of a clip: tagged with what clip it is of, and drawn after the frames before it where its
+    # passes keep state.
+    first, unseen, tags = 0, 0, ()
+    if args.span:
+        first = args.span[0]
+        unseen = first if segments.keeps_state(ordered, args.keys) else 0
+        inputs = "mouse=%r keys=%s include=%s supersample=%d motion-blur=%r alpha=%r" % (
+            args.mouse, ",".join(args.keys), args.include, args.supersample, args.motion_blur, args.alpha)
+        tags = segments.metadata(args.format, segments.tag(segments.digest(ordered, inputs), args.size, args.fps,
+                                                           args.start, args.whole, first, args.span[1]))
+    args.unseen = unseen
+    # Supersampled: drawn at k times the size, buffers too, and filtered down by the encoder.
+    k = args.supersample
+    drawn = renders.drawn(args.size, k)
+    if k > 1:
+        renders.check_memory(args.size, k, sum(p.kind != "sound" for p in ordered) - 1)
     with contextlib.ExitStack() as running:
         display = display_for(args)
         frames_read, frames_write = os.pipe()
         status_read, status_write = os.pipe()
         ffmpeg = encoding.start_encoder(args.format, args.size, args.fps, frames_read, part, encoder, digest,
-                                        workdir / "ffmpeg.log")
+                                        workdir / "ffmpeg.log", tags, drawn if k > 1 else None,
+                                        renders.downscale(args.size))
         running.callback(displays.stop, ffmpeg)
-        settings = encode(frames=args.frames, fps=args.fps, start=time.time(), size=args.size,
+        settings = encode(frames=args.frames, fps=args.fps, start=time.time(), size=drawn,
                           frame_fd=frames_write, status_fd=status_write, source=args.shader.absolute(), plan=plan,
-                          **{"from": args.start}, **({"mouse": args.mouse} if args.mouse else {}),
+                          **({"first": first, "unseen": unseen, "clip": args.whole} if args.span else {}),
+                          **({"tiles": args.tiles} if args.tiles > 1 else {}),
+                          **({"blur": args.motion_blur[0], "shutter": args.motion_blur[1]}
+                             if args.motion_blur[0] > 1 else {}),
+                          **{"from": args.start}, **({"mouse": (args.mouse[0] * k, args.mouse[1] * k)} if args.mouse
+                                                     else {}),
                           **({"keys": ",".join(args.keys)} if args.keys else {}),
+                          **({"set": "\n".join(args.sets)} if args.sets else {}),
+                          **({"scale": args.scale} if args.scale > 1 else {}),
+                          **({"replay": replay} if replay else {}),
                           **({"include": "\n".join(escaped(d.resolve()) for d in args.include)} if args.include
                              else {}),
                           **({"sound_out": sound_out, "sound_seconds": args.seconds if args.format == ".wav" else
@@ -310,8 +437,12 @@ def record(args, workdir, leftovers):
             name, included = folders.shown(file, given), [folders.shown(f, given) for f in included]
         raise Failure("%s did not build:\n%s" % (given if made else name,
                                                   "\n".join(errors_first(log, pass_text, name, included))))
+    if status.refused:
+        raise Failure(status.refused)
     if not status.built:
         raise Failure("%s did not build:\n%s" % (given, said))
+    if status.too_large:
+        raise Failure(renders.too_large(args.size, k, *status.too_large))
     # A viewer that could not hand a frame over died of SIGPIPE: the encoder went first.
     if viewer_status == -signal.SIGPIPE or (ffmpeg_status != 0 and done == args.frames):
         raise Failure("ffmpeg failed (status %d)%s" % (ffmpeg_status, ":\n" + encoder_said if encoder_said else ""))
@@ -339,6 +470,7 @@ def record(args, workdir, leftovers):
         for line in said.split("\n"):
             log.frame_line(line)
         log.close()
+    args.tiles_drawn = status.tiles
     return done, time.monotonic() - started, status.renderer
 
 
@@ -360,6 +492,12 @@ def main(argv=None):
             return 0
         print("%s: %d frames in %.1f s (%.1f frames/s)%s" % (args.output, frames, seconds, frames / seconds,
                                                              ", drawn by " + renderer if renderer else ""))
+        if args.tiles_drawn:
+            print("the Image pass drawn in %s tiles a frame" % args.tiles_drawn)
+        if args.span:
+            print("frames %d-%d of %d%s" % (*args.span, args.whole, "; its passes keep state from frame to frame, "
+                                            "so the %d frames before it were drawn first, unseen" % args.unseen
+                                            if args.unseen else ""))
         return 0
     except Failure as e:
         return "quillomar-record: %s" % e

@@ -126,6 +126,18 @@ void target_copy(const struct target *from, const struct target *to)
     gl.bind_framebuffer(GL_DRAW_FRAMEBUFFER, (GLuint)draw);
 }
 
+void target_scale(const struct target *from, const struct target *to)
+{
+    GLint read = 0, draw = 0;
+    gl.get_integerv(GL_READ_FRAMEBUFFER_BINDING, &read);
+    gl.get_integerv(GL_DRAW_FRAMEBUFFER_BINDING, &draw);
+    gl.bind_framebuffer(GL_READ_FRAMEBUFFER, from->framebuffer);
+    gl.bind_framebuffer(GL_DRAW_FRAMEBUFFER, to->framebuffer);
+    gl.blit_framebuffer(0, 0, from->width, from->height, 0, 0, to->width, to->height, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+    gl.bind_framebuffer(GL_READ_FRAMEBUFFER, (GLuint)read);
+    gl.bind_framebuffer(GL_DRAW_FRAMEBUFFER, (GLuint)draw);
+}
+
 void target_free(struct target *target)
 {
     gl.delete_framebuffers(1, &target->framebuffer);
@@ -151,6 +163,14 @@ void target_show(const struct target *target, int width, int height)
     gl.bind_framebuffer(GL_READ_FRAMEBUFFER, target->framebuffer);
     gl.bind_framebuffer(GL_DRAW_FRAMEBUFFER, 0);
     gl.blit_framebuffer(0, 0, target->width, target->height, 0, 0, width, height, GL_COLOR_BUFFER_BIT, GL_LINEAR);
+    gl.bind_framebuffer(GL_FRAMEBUFFER, target->framebuffer);
+}
+
+void target_show_blocks(const struct target *target, int width, int height)
+{
+    gl.bind_framebuffer(GL_READ_FRAMEBUFFER, target->framebuffer);
+    gl.bind_framebuffer(GL_DRAW_FRAMEBUFFER, 0);
+    gl.blit_framebuffer(0, 0, target->width, target->height, 0, 0, width, height, GL_COLOR_BUFFER_BIT, GL_NEAREST);
     gl.bind_framebuffer(GL_FRAMEBUFFER, target->framebuffer);
 }
 

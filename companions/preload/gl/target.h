@@ -26,6 +26,13 @@ void target_clear(const struct target *target);
 /* Copies what overlaps of from's picture into to's, pixel for pixel from the bottom left. */
 void target_copy(const struct target *from, const struct target *to);
 
+/* Copies target onto the window's framebuffer of width x height, each pixel a block, and draws into target
+ * again. */
+void target_show_blocks(const struct target *target, int width, int height);
+
+/* Copies all of from's picture onto all of to's, scaled, each pixel the nearest one's. */
+void target_scale(const struct target *from, const struct target *to);
+
 /* Gives target's framebuffer and texture back to the GL. */
 void target_free(struct target *target);
 

@@ -2,6 +2,7 @@
 #include "gl/uniforms.h"
 
 #include "gl/units.h"
+#include "text/tuned.h"
 
 static struct {
     PFNGLGETPROGRAMIVPROC get_programiv;
@@ -21,6 +22,7 @@ static struct known {
     GLuint program;
     long used; /* when it was last looked up, for the one to forget */
     GLint location[MOST_INPUTS], used_count[MOST_INPUTS];
+    GLint tuned[MOST_TUNED]; /* where it has each #iUniform of the table (-1: not, or not of its type) */
 } knowns[KNOWN], *known;
 static long lookups;
 
@@ -49,6 +51,8 @@ static void find_inputs(GLuint program)
     GLint *location = known->location, *used_count = known->used_count;
     for (size_t i = 0; i < INPUT_COUNT; i++)
         location[i] = -1;
+    for (size_t t = 0; t < MOST_TUNED; t++)
+        known->tuned[t] = -1;
     GLint active = 0;
     gl.get_programiv(program, GL_ACTIVE_UNIFORMS, &active);
     for (GLint u = 0; u < active; u++) {
@@ -66,6 +70,12 @@ static void find_inputs(GLuint program)
                 location[i] = gl.location(program, INPUTS[i].name);
                 used_count[i] = size < INPUTS[i].count ? size : INPUTS[i].count;
             }
+        }
+        for (size_t t = 0; t < tuned_count() && !array; t++) {
+            const struct tuned_uniform *row = tuned_at(t);
+            static const enum input_type AS[] = {INPUT_FLOAT, INPUT_VEC2, INPUT_VEC3, INPUT_VEC4};
+            if (strcmp(name, row->name) == 0 && of_type(type, row->integer ? INPUT_INT : AS[row->components - 1]))
+                known->tuned[t] = gl.location(program, row->name);
         }
     }
 }
@@ -127,6 +137,20 @@ void inputs_set(GLuint program, struct frame *frame)
             continue;
         set_one(i, frame);
         frame->wants_previous |= input_is_previous(i);
+    }
+    for (size_t t = 0; t < tuned_count(); t++) {
+        const struct tuned_uniform *u = tuned_at(t);
+        if (known->tuned[t] < 0)
+            continue;
+        if (u->integer) {
+            gl.uniform1iv(known->tuned[t], 1, (const GLint[]){(GLint)u->value[0]});
+            continue;
+        }
+        GLfloat numbers[4];
+        for (int k = 0; k < 4; k++)
+            numbers[k] = (GLfloat)u->value[k];
+        PFNGLUNIFORM1FVPROC setter[] = {gl.uniform1fv, gl.uniform2fv, gl.uniform3fv, gl.uniform4fv};
+        setter[u->components - 1](known->tuned[t], 1, numbers);
     }
 }
 

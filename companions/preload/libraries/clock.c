@@ -6,6 +6,7 @@
  * each time key and each change of the timeline.
  */
 #include "libraries/clock.h"
+#include "libraries/session.h"
 
 static const long long SECOND_NS = 1000000000LL;
 
@@ -40,10 +41,16 @@ long long clock_read(int origin_now)
     if (origin_now) {
         origin_read = 1;
         origin = base_real = now;
+        session_origin(now);
         say_clock();
     }
     last_itime = itime_at(now);
     return origin + last_itime;
+}
+
+long long clock_now(void)
+{
+    return itime_at(preload_real_now());
 }
 
 long long clock_itime(void)
@@ -83,6 +90,7 @@ enum time_key clock_key(int key, int action)
     base_itime = t;
     base_real = now;
     say_clock();
+    session_time(t, paused);
     return which;
 }
 
@@ -99,6 +107,7 @@ void clock_set(long long itime)
         return;
     set_base(itime);
     say_clock();
+    session_time(base_itime, paused);
 }
 
 void clock_pause(int pause)
@@ -108,6 +117,7 @@ void clock_pause(int pause)
     set_base(itime_at(preload_real_now()));
     paused = pause;
     say_clock();
+    session_time(base_itime, paused);
 }
 
 void clock_step(int frames)
@@ -119,6 +129,7 @@ void clock_step(int frames)
     set_base(t + frames * STEP_NS);
     steps += frames;
     say_clock();
+    session_time(base_itime, paused);
 }
 
 int clock_steps_taken(void)

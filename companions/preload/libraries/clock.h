@@ -12,6 +12,8 @@ long long clock_read(int origin_now);
 
 /* What the frame being drawn read of the clock, as iTime in nanoseconds, and whether time is paused. */
 long long clock_itime(void);
+/* Where iTime is now, in nanoseconds, between frames. */
+long long clock_now(void);
 int clock_paused(void);
 
 /* A key of the window (GLFW's key and action) as a time key, once the clock has started: Space pauses and

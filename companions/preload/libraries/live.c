@@ -12,10 +12,14 @@
  *
  * Keys come as events, so a tap shorter than a frame counts. While a pass reads the keyboard, the keys are
  * the shader's, and the time keys are taken with Ctrl. F1 is never the shader's: it shows and hides the
- * overlay (overlay.h), drawn at the swap; while it is shown, the keys and buttons are its too, and a press
- * over it is not the shader's.
+ * overlay (overlay.h), drawn at the swap after all else; while it is shown, the keys and buttons are its
+ * too, and a press over it is not the shader's.
  *
  * While time is paused iFrame stands still too, but for the frames stepped (clock_step).
+ *
+ * The divider (F2, never the shader's): the frame is drawn at 1/2, 1/4 or 1/8 of the window's size into a
+ * picture of that size (iResolution, fragCoord and iMouse count in its pixels), scaled up to the window
+ * pixel for block at the swap; F2 again goes on to the next, and from 1/8 back to the whole window.
  */
 #include <math.h>
 #include <time.h>
@@ -25,8 +29,10 @@
 #include "libraries/inspect.h"
 #include "libraries/live.h"
 #include "libraries/overlay.h"
+#include "libraries/session.h"
 #include "libraries/viewer.h"
 #include "libraries/watchdog.h"
+#include "text/tuned.h"
 
 static const long long SECOND_NS = 1000000000LL;
 
@@ -42,9 +48,32 @@ static long long previous_itime, rate_since;
 static long rate_frames;
 static int mouse_held;
 
+/* The divider of the picture (1: the window's own size), and the picture drawn when it is more than 1. */
+#define MOST_DIVIDER 8
+static int divider = 1, divided;
+static struct target small;
+
+/* An #iUniform set (by whatever sets it): the session says so. */
+static void uniform_set(size_t i)
+{
+    session_uniform(clock_now(), i);
+}
+
 __attribute__((constructor)) static void configure(void)
 {
     saves_configure();
+    tuned_listen(uniform_set);
+}
+
+int live_divider(void)
+{
+    return divider;
+}
+
+void live_set_divider(int d)
+{
+    divider = d >= 1 && d <= MOST_DIVIDER ? d : 1;
+    retitle();
 }
 
 static void key_callback(GLFWwindow *w, int key, int scancode, int action, int mods)
@@ -54,11 +83,18 @@ static void key_callback(GLFWwindow *w, int key, int scancode, int action, int m
             overlay_toggle(w);
         return;
     }
+    if (key == GLFW_KEY_F2) {
+        if (action == GLFW_PRESS)
+            live_set_divider(divider * 2);
+        return;
+    }
     overlay_key(w, key, scancode, action, mods);
     /* While a pass reads the keyboard, its keys are the shader's, and the time keys are taken with Ctrl. */
     if (keyboard_read()) {
-        if (action != GLFW_REPEAT)
+        if (action != GLFW_REPEAT) {
             keyboard_key(keyboard_code(key), action == GLFW_PRESS);
+            session_key(clock_now(), keyboard_code(key), action == GLFW_PRESS);
+        }
         if (!(mods & GLFW_MOD_CONTROL))
             return;
     }
@@ -87,8 +123,8 @@ static void pointer(double *x, double *y, int *width, int *height)
     cursor(window, &cx, &cy);
     window_size(window, &w, &h);
     framebuffer_size(window, &fw, &fh);
-    *x = cx / (w > 0 ? w : 1) * fw;
-    *y = (1.0 - cy / (h > 0 ? h : 1)) * fh;
+    *x = cx / (w > 0 ? w : 1) * fw / divider;
+    *y = (1.0 - cy / (h > 0 ? h : 1)) * fh / divider;
     if (width != NULL && height != NULL) {
         *width = fw;
         *height = fh;
@@ -126,6 +162,53 @@ static void window_made(GLFWwindow *made)
     set_key_callback(window, key_callback);
     set_button_callback(window, button_callback);
     saves_window(window, set_title);
+}
+
+static void framebuffer_size(int *width, int *height)
+{
+    static __typeof__(glfwGetFramebufferSize) *size;
+    NEXT(glfwGetFramebufferSize, size);
+    size(window, width, height);
+}
+
+/* As a frame begins: with a divider, the picture of the divided size is drawn into; back to the window
+ * (and its viewport, which the viewer sets only when the window's size changes) once there is none. */
+static void frame_begins(void)
+{
+    static PFNGLBINDFRAMEBUFFERPROC bind_framebuffer;
+    static PFNGLVIEWPORTPROC viewport;
+    int width = 1, height = 1;
+    framebuffer_size(&width, &height);
+    if (divider > 1) {
+        int w = (width + divider - 1) / divider, h = (height + divider - 1) / divider;
+        if (small.width != w || small.height != h) {
+            if (small.framebuffer != 0)
+                target_free(&small);
+            small = target_make(w > 0 ? w : 1, h > 0 ? h : 1, GL_RGBA8);
+        }
+        target_bind(&small);
+        divided = 1;
+    } else if (divided) {
+        GL_ENTRY(glBindFramebuffer, bind_framebuffer);
+        GL_ENTRY(glViewport, viewport);
+        bind_framebuffer(GL_FRAMEBUFFER, 0);
+        viewport(0, 0, width, height);
+        divided = 0;
+    }
+}
+
+/* The frame done: a divided picture is scaled up into the window, a block per pixel. */
+static void swapping(GLFWwindow *w)
+{
+    if (divided) {
+        int width = 1, height = 1;
+        framebuffer_size(&width, &height);
+        target_show_blocks(&small, width, height);
+    }
+    /* The overlay over it all, last, on the window's framebuffer. */
+    struct overlay_view view = {frame.number, frame.time, (int)frame.resolution[0], (int)frame.resolution[1],
+                                divider};
+    overlay_draw(w, &view);
 }
 
 /* A frame ends at the poll of the window's events, and the next begins after it. */
@@ -186,13 +269,26 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
         frame.mouse[0] = px;
         frame.mouse[1] = py;
     }
-    /* The picture is the window's framebuffer, whatever size the user gives it. */
+    /* The picture is the window's framebuffer, whatever size the user gives it, or what the divider makes
+     * of it. */
+    if (divided) {
+        width = small.width;
+        height = small.height;
+    }
     frame.resolution[0] = width;
     frame.resolution[1] = height;
     frame.resolution[2] = 1.0;
     frame.viewport[0] = width;
     frame.viewport[1] = height;
     frame_pointer(&frame, px, py);
+    /* The session hears of iMouse, and of the picture's size it counts in, when either changes. */
+    static double said[6];
+    double mouse_now[6] = {frame.mouse[0], frame.mouse[1], frame.mouse[2], frame.mouse[3], width, height};
+    if (memcmp(said, mouse_now, sizeof said) != 0) {
+        memcpy(said, mouse_now, sizeof said);
+        session_mouse(last_itime, frame.mouse, frame.resolution);
+    }
+    session_drawn((long)frame.number);
     /* passes_frame, with the Image pass timed, and drawn again for the overlay's inspector before the
      * frame is kept as the previous one. */
     passes_draw(&frame, draw_arrays, mode, first, count);
@@ -204,13 +300,6 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
     passes_drawn(&frame);
 }
 
-/* The frame is done: the overlay over it, last. */
-static void swapping(GLFWwindow *w)
-{
-    struct overlay_view view = {frame.number, frame.time, (int)frame.resolution[0], (int)frame.resolution[1]};
-    overlay_draw(w, &view);
-}
-
 /* The viewer's fragment text is the file's, with its includes and the Image pass's channels; the program
  * it uses is the newest that built in place of its own. */
 const struct viewer_events viewer_events = {
@@ -220,6 +309,7 @@ const struct viewer_events viewer_events = {
     .linked = linked,
     .in_use = saves_drawn,
     .draw = draw,
+    .frame_begins = frame_begins,
     .swapping = swapping,
     .polling = polling,
     .polled = polled,

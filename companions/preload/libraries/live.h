@@ -36,4 +36,9 @@ void saves_sound(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei cou
 void saves_window(GLFWwindow *window, void (*set_title)(GLFWwindow *, const char *));
 void retitle(void);
 
+/* The divider of the picture (live.c): 1, or 2, 4 or 8, the picture drawn at that fraction of the window's
+ * size and scaled up; set to anything else, it is 1 again. */
+int live_divider(void);
+void live_set_divider(int divider);
+
 #endif

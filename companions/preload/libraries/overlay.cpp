@@ -123,7 +123,10 @@ void contents(const struct overlay_view *view)
         else
             ImGui::Text("  %-24s %8.3f ms", pass_name(p), gpu);
     }
-    ImGui::Text("picture %d x %d", view->width, view->height);
+    if (view->divider > 1)
+        ImGui::Text("picture %d x %d, 1/%d of the window (F2)", view->width, view->height, view->divider);
+    else
+        ImGui::Text("picture %d x %d (F2 divides it)", view->width, view->height);
     ImGui::Separator();
     timeline(view);
     ImGui::Separator();

@@ -1,7 +1,7 @@
 /*
  * live's overlay (overlay.cpp, Dear ImGui): F1 shows and hides it over the picture in the window. It says
  * the frame rate and frame time with a graph of the last OVERLAY_FRAMES frames, the GPU's time for each
- * pass (gl/timing.h), the picture's size, iTime and iFrame with the timeline (pause, scrub, step, a loop
+ * pass (gl/timing.h), the picture's size and the divider, iTime and iFrame with the timeline (pause, scrub, step, a loop
  * range, speed: live.h's clock), and the colour under the pointer as the shader wrote it (inspect.h).
  *
  * It is drawn last, at the swap, on the window's own framebuffer, after everything a pass reads has been
@@ -23,7 +23,8 @@ extern "C" {
 /* What the overlay says of the frame just drawn. */
 struct overlay_view {
     double frame, itime;
-    int width, height;
+    int width, height; /* the picture drawn */
+    int divider;       /* the window's size over the picture's (F2) */
 };
 
 /* Shows or hides it (F1), over window. */

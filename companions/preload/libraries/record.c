@@ -5,11 +5,17 @@
  * Settings (docs/internals.md): QUILLOMAR_FRAMES, QUILLOMAR_FPS, QUILLOMAR_FROM, QUILLOMAR_SIZE,
  * QUILLOMAR_START, QUILLOMAR_MOUSE (optional), QUILLOMAR_FRAME_FD, QUILLOMAR_STATUS_FD, for the shader's
  * includes QUILLOMAR_SOURCE (its own path) and QUILLOMAR_INCLUDE, its passes QUILLOMAR_PLAN, the keys held
- * QUILLOMAR_KEYS, and its Sound pass QUILLOMAR_SOUND_OUT and QUILLOMAR_SOUND_SECONDS.
+ * QUILLOMAR_KEYS, and its Sound pass QUILLOMAR_SOUND_OUT and QUILLOMAR_SOUND_SECONDS; for a part of a
+ * clip, QUILLOMAR_FIRST, QUILLOMAR_UNSEEN and QUILLOMAR_CLIP (optional); tiles, sub-frames and the shutter
+ * QUILLOMAR_TILES, QUILLOMAR_BLUR and QUILLOMAR_SHUTTER (optional); the #iUniform values QUILLOMAR_SET
+ * (settings of tuned.h's uniforms), the divider of the picture QUILLOMAR_SCALE, and a session to replay
+ * QUILLOMAR_REPLAY.
  *
  * Its policy for the viewer's events (viewer.h):
  * The clock: the program's reads of it (viewer.h's clock event) return the origin, then origin + FROM +
- * k / FPS for frame k, so frame k is drawn with iTime exactly FROM + k / FPS.
+ * k / FPS for frame k, so frame k is drawn with iTime exactly FROM + k / FPS. A part of a clip hands over
+ * FRAMES frames from the clip's frame FIRST, drawing the UNSEEN frames before it first without handing
+ * them over (where its passes keep state from frame to frame).
  * The picture: as each frame begins the viewer's context gets a target of SIZE bound for drawing,
  * whatever size the window has or a window manager gives it. At each buffer swap the frame is read back
  * (RGBA, bottom row first) and written to FRAME_FD, then copied into the window so that the recording can
@@ -18,32 +24,76 @@
  * its normal path.
  * The inputs of shaders from the web are as exact: frame k has iFrame k, iTimeDelta 1 / FPS, iFrameRate
  * FPS, iDate the wall-clock time START plus iTime, and iMouse held at MOUSE, or 0 when none is given.
+ * With SCALE D, each frame is drawn into a picture of SIZE / D (rounded up), which is iResolution, and
+ * scaled up to SIZE, each pixel a block of D x D, before it is read back.
+ * SET gives #iUniform values, a line each: NAME=VALUE or NAME=FROM:TO, each a number or one per
+ * component, comma-separated; frame k of N gets FROM + (TO - FROM) x k / (N - 1). A name no pass declares,
+ * or a value the uniform cannot take, is said in a "refused" record before any frame, and nothing is
+ * recorded.
+ * REPLAY names a session's events as the command writes them (docs/internals.md), each at a time of the
+ * session's clock: FROM + k / FPS is that clock at frame k, and frame k shows every event up to it: the
+ * Image pass's text that built then (in place of the viewer's program from that frame on), iTime as the
+ * time keys left it (run on from the last, or paused), the keys the shader read, iMouse and the #iUniform
+ * values.
  */
 #include <math.h>
 
 #include "base/settings.h"
 #include "gl/keyboard.h"
+#include "gl/uniforms.h"
 #include "passes/passes.h"
 #include "passes/sound.h"
+#include "libraries/renders.h"
 #include "libraries/viewer.h"
+#include "text/tuned.h"
 
 static const long long ORIGIN_NS = 1000000000000LL;
 
 static PFNGLGETINTEGERVPROC get_integerv;
 
 static int frames, size[2], frame_fd, status_fd, mouse_given;
+/* The clip's number of the first frame handed over, and how many frames before it are drawn unseen. */
+static int first_frame, unseen;
+/* The frames of the whole clip (a part's too), over which --set moves a value. */
+static int clip_frames;
+/* The Image pass drawn as tiles x tiles draws (renders.c). */
+static int tiles = 1;
+/* Motion blur: each frame the average of blur sub-frames, sub-frame s at iTime + shutter x s / blur
+ * frames; sub, the sub-frame being drawn. */
+static int blur = 1, sub;
+static double shutter = 1.0;
 static double fps, from, start, mouse[2];
 /* The shader's own path, for its includes, and the folders to look in after; its passes' plan; the keys
  * held, as "CODE:FROM-TO" times, comma-separated. */
 static char *source, *include, *plan, *keys;
+/* The #iUniform values set, as the setting has them, and the divider of the picture (1: none). */
+static char *sets;
+static int scale = 1;
+
+/* A session replayed: its events in the order of its clock, the next one not yet taken, the program the
+ * viewer's is drawn as (0: its own) and its own. */
+enum replayed { REPLAY_BUILD, REPLAY_TIME, REPLAY_MOUSE, REPLAY_KEY, REPLAY_UNIFORM };
+static struct event {
+    enum replayed kind;
+    double clock;
+    double numbers[4]; /* time: iTime, paused; mouse: iMouse; key: code, down; uniform: its value */
+    char *text;        /* build: the file's path; uniform: its name */
+} *events;
+static size_t event_count, next_event;
+static char *replay;
+static GLuint replayed_program, viewer_program;
+static double replayed_mouse[4];
+static int replayed_mouse_given;
+static PFNGLDELETEPROGRAMPROC delete_program;
+static void read_replay(const char *path);
 /* Where the Sound pass's samples go (a file), and for how long from FROM. */
 static char *sound_out;
 static double sound_seconds;
-/* done: the frames drawn (the clock's step); written: those handed over. */
+/* done: the clip's frame being drawn (the clock's step); written: those handed over. */
 static int done, written;
 /* Whether the buffer passes have built (-1: not yet tried). */
 static int passes_built = -1;
-static struct target picture;
+static struct target picture, drawn;
 static struct readback ring;
 /* The viewer's own build, once it has linked: the GL's whole log (the viewer prints only what fits its
  * buffer) and the files its text included, for the message when it did not build. */
@@ -66,17 +116,56 @@ __attribute__((constructor)) static void configure(void)
         {"QUILLOMAR_KEYS", SETTING_TEXT, 0, &keys, NULL},
         {"QUILLOMAR_SOUND_OUT", SETTING_TEXT, 0, &sound_out, NULL},
         {"QUILLOMAR_SOUND_SECONDS", SETTING_NUMBER, 0, &sound_seconds, NULL},
+        {"QUILLOMAR_FIRST", SETTING_INT, 0, &first_frame, NULL},
+        {"QUILLOMAR_UNSEEN", SETTING_INT, 0, &unseen, NULL},
+        {"QUILLOMAR_CLIP", SETTING_INT, 0, &clip_frames, NULL},
+        {"QUILLOMAR_TILES", SETTING_INT, 0, &tiles, NULL},
+        {"QUILLOMAR_BLUR", SETTING_INT, 0, &blur, NULL},
+        {"QUILLOMAR_SHUTTER", SETTING_NUMBER, 0, &shutter, NULL},
+        {"QUILLOMAR_SET", SETTING_TEXT, 0, &sets, NULL},
+        {"QUILLOMAR_SCALE", SETTING_INT, 0, &scale, NULL},
+        {"QUILLOMAR_REPLAY", SETTING_TEXT, 0, &replay, NULL},
     };
     settings_read(settings, sizeof settings / sizeof settings[0]);
-    if (frames < 1 || fps <= 0)
-        preload_fail("QUILLOMAR_FRAMES and QUILLOMAR_FPS must be positive");
+    if (frames < 1 || fps <= 0 || scale < 1)
+        preload_fail("QUILLOMAR_FRAMES, QUILLOMAR_FPS and QUILLOMAR_SCALE must be positive");
+    if (first_frame < 0 || unseen < 0 || unseen > first_frame)
+        preload_fail("QUILLOMAR_FIRST and QUILLOMAR_UNSEEN must be 0 or more, UNSEEN at most FIRST");
+    if (clip_frames == 0)
+        clip_frames = frames;
+    if (clip_frames < first_frame + frames)
+        preload_fail("QUILLOMAR_CLIP must be at least QUILLOMAR_FIRST + QUILLOMAR_FRAMES");
+    if (blur < 1 || !(shutter > 0 && shutter <= 1))
+        preload_fail("QUILLOMAR_BLUR must be 1 or more and QUILLOMAR_SHUTTER more than 0, at most 1");
+    if (tiles < 1 || tiles > size[0] || tiles > size[1])
+        preload_fail("QUILLOMAR_TILES must be 1 to the picture's width and height");
+    /* done counts the clip's frames from the first drawn; frames becomes the number after the last. */
+    done = first_frame - unseen;
+    frames += first_frame;
     passes_configure(plan);
+    if (replay != NULL)
+        read_replay(replay);
 }
 
-/* The viewer's clock at frame k, in nanoseconds from its origin: what iTime is made of. */
+/* The viewer's clock at frame k, in nanoseconds from its origin: what iTime is made of. In a replay, iTime
+ * at the session's clock then, as the last time key before it left it. */
 static long long frame_ns(int k)
 {
-    return llround(from * 1e9) + llround((double)k * 1e9 / fps);
+    if (replay == NULL)
+        return llround(from * 1e9) + llround((double)k * 1e9 / fps);
+    double clock = from + (double)k / fps;
+    const struct event *time = NULL;
+    for (size_t e = 0; e < event_count && events[e].clock <= clock; e++)
+        time = events[e].kind == REPLAY_TIME ? &events[e] : time;
+    if (time == NULL)
+        return llround(clock * 1e9);
+    return llround(time->numbers[0] * 1e9) + (time->numbers[1] != 0 ? 0 : llround((clock - time->clock) * 1e9));
+}
+
+/* The viewer's clock at the sub-frame being drawn of frame k, from its origin. */
+static long long drawn_ns(int k)
+{
+    return frame_ns(k) + llround(shutter * sub * 1e9 / ((double)blur * fps));
 }
 
 /* The keys down at time t, as the keyboard has them: a key given more than once is down in any of its
@@ -156,10 +245,198 @@ static int build_passes(void)
     return 1;
 }
 
+static void say(const char *kind, const struct field *fields, size_t count)
+{
+    record_write(status_fd, kind, fields, count);
+}
+
+/* The numbers of a value "N,N,..." (at most 4) into value; how many, or 0 when it is not such a value. */
+static int numbers_of(const char *text, size_t length, double value[4])
+{
+    int count = 0;
+    for (const char *p = text, *end = text + length; p < end && count < 5; count++) {
+        char *after = NULL;
+        double v = strtod(p, &after);
+        if (after == p || after > end || !isfinite(v) || (after < end && *after != ','))
+            return 0;
+        if (count < 4)
+            value[count] = v;
+        p = after + 1;
+    }
+    return count <= 4 ? count : 0;
+}
+
+/* A setting's line, read: the uniform it names (-1: none), and its value at FROM and at TO (TO is FROM
+ * when the line moves it nowhere). Says 0, with why, for what the uniform cannot take. */
+static int set_line(const char *line, size_t length, int *uniform, double from_value[4], double to_value[4],
+                    char *why, size_t room)
+{
+    const char *equals = memchr(line, '=', length);
+    size_t name_length = equals != NULL ? (size_t)(equals - line) : length;
+    char name[TUNED_NAME + 1];
+    snprintf(name, sizeof name, "%.*s", (int)(name_length < TUNED_NAME ? name_length : TUNED_NAME), line);
+    *uniform = tuned_find(name);
+    if (*uniform < 0 || equals == NULL) {
+        snprintf(why, room, "--set %.*s: no pass has an #iUniform of that name", (int)name_length, line);
+        return 0;
+    }
+    const struct tuned_uniform *u = tuned_at((size_t)*uniform);
+    const char *value = equals + 1, *end = line + length, *colon = memchr(value, ':', (size_t)(end - value));
+    int counts[2] = {numbers_of(value, (size_t)((colon != NULL ? colon : end) - value), from_value), 0};
+    counts[1] = colon != NULL ? numbers_of(colon + 1, (size_t)(end - colon - 1), to_value) : counts[0];
+    if (colon == NULL)
+        memcpy(to_value, from_value, 4 * sizeof *to_value);
+    for (int e = 0; e < 2; e++) {
+        double *v = e == 0 ? from_value : to_value;
+        if (counts[e] != 1 && counts[e] != u->components) {
+            snprintf(why, room, "--set %.*s: %s %s takes %d number%s", (int)length, line, tuned_type_name(u->type),
+                     u->name, u->components, u->components == 1 ? "" : "s (or one for all)");
+            return 0;
+        }
+        for (int k = counts[e]; k < u->components; k++)
+            v[k] = v[0];
+        for (int k = 0; k < u->components; k++) {
+            if (u->ranged && (v[k] < u->min || v[k] > u->max)) {
+                snprintf(why, room, "--set %.*s: outside the range of %s, {%g, %g}", (int)length, line, u->name,
+                         u->min, u->max);
+                return 0;
+            }
+        }
+    }
+    return 1;
+}
+
+/* Whether every uniform SET names is declared and can take its values; else it is said ("refused"). */
+static int sets_known(void)
+{
+    for (const char *line = sets; line != NULL && *line != '\0';) {
+        size_t length = strcspn(line, "\n");
+        int uniform;
+        double a[4], b[4];
+        char why[512];
+        if (!set_line(line, length, &uniform, a, b, why, sizeof why)) {
+            const struct field fields[] = {PAYLOAD("why", why, strlen(why))};
+            record_write(status_fd, "refused", fields, 1);
+            return 0;
+        }
+        line += length + (line[length] == '\n');
+    }
+    return 1;
+}
+
+/* The uniforms SET names, at their values for frame k. */
+static void set_uniforms(int k)
+{
+    double t = clip_frames > 1 ? (double)k / (double)(clip_frames - 1) : 0.0;
+    for (const char *line = sets; line != NULL && *line != '\0';) {
+        size_t length = strcspn(line, "\n");
+        int uniform;
+        double a[4], b[4];
+        char why[512];
+        if (set_line(line, length, &uniform, a, b, why, sizeof why)) {
+            double value[4] = {0};
+            for (int c = 0; c < 4; c++)
+                value[c] = a[c] + (b[c] - a[c]) * t;
+            tuned_set((size_t)uniform, value);
+        }
+        line += length + (line[length] == '\n');
+    }
+}
+
+/* Reads the session's events: a line each, fields separated by tabs, "KIND CLOCK ...": build PATH (a path
+ * in a line), time ITIME PAUSED, mouse X Y Z W, key CODE DOWN, uniform NAME N.... */
+static void read_replay(const char *path)
+{
+    const char *why = NULL;
+    char *text = preload_read_text(path, &why);
+    if (text == NULL)
+        preload_fail("QUILLOMAR_REPLAY=%s: %s", path, why != NULL ? why : "no such file");
+    static const char *const KINDS[] = {"build", "time", "mouse", "key", "uniform"};
+    size_t room = 0;
+    for (char *line = text, *end; *line != '\0'; line = end + 1) {
+        end = strchr(line, '\n');
+        if (end == NULL)
+            preload_fail("QUILLOMAR_REPLAY: a line without its end");
+        *end = '\0';
+        char *fields[8] = {0};
+        int n = 0;
+        for (char *f = line; f != NULL && n < 8; n++) {
+            fields[n] = f;
+            f = strchr(f, '\t');
+            if (f != NULL)
+                *f++ = '\0';
+        }
+        if (event_count == room) {
+            room = room ? room * 2 : 64;
+            struct event *more = preload_alloc(room * sizeof *more);
+            if (events != NULL)
+                memcpy(more, events, event_count * sizeof *more);
+            free(events);
+            events = more;
+        }
+        events[event_count] = (struct event){0};
+        struct event *e = &events[event_count];
+        size_t kind = 0;
+        while (kind < 5 && strcmp(fields[0], KINDS[kind]) != 0)
+            kind++;
+        int numbers_from = kind == REPLAY_BUILD || kind == REPLAY_UNIFORM ? 3 : 2;
+        if (kind == 5 || n < numbers_from || (kind == REPLAY_BUILD && !path_unescape(fields[2])))
+            preload_fail("QUILLOMAR_REPLAY: %s is not a line of a session as the command writes it", line);
+        e->kind = (enum replayed)kind;
+        e->clock = strtod(fields[1], NULL);
+        if (numbers_from == 3)
+            e->text = strdup(fields[2]);
+        for (int k = numbers_from; k < n && k - numbers_from < 4; k++)
+            e->numbers[k - numbers_from] = strtod(fields[k], NULL);
+        event_count++;
+    }
+    free(text);
+}
+
+/* The session's events up to frame k's clock, taken in their order: one that does not build ends the
+ * recording as the viewer's own does. */
+static int take_events(int k)
+{
+    double clock = from + (double)k / fps;
+    for (; next_event < event_count && events[next_event].clock <= clock; next_event++) {
+        const struct event *e = &events[next_event];
+        if (e->kind == REPLAY_BUILD) {
+            const char *why = NULL;
+            char *text = preload_read_text(e->text, &why);
+            struct source as = passes_source(passes.count - 1, text, include);
+            as.path = e->text;
+            struct build b = text != NULL ? program_build(&as) : (struct build){0};
+            if (!b.linked) {
+                say_failed(e->text, text, text == NULL ? (why != NULL ? why : "no such file") : b.log,
+                           text == NULL ? NULL : &b.files);
+                build_free(&b);
+                free(text);
+                return 0;
+            }
+            GL_ENTRY(glDeleteProgram, delete_program);
+            if (replayed_program != 0) {
+                inputs_forget(replayed_program);
+                delete_program(replayed_program);
+            }
+            replayed_program = b.program;
+            build_free(&b);
+            free(text);
+        } else if (e->kind == REPLAY_MOUSE) {
+            replayed_mouse_given = 1;
+            memcpy(replayed_mouse, e->numbers, sizeof replayed_mouse);
+        } else if (e->kind == REPLAY_KEY) {
+            keyboard_key((int)e->numbers[0], e->numbers[1] != 0);
+        } else if (e->kind == REPLAY_UNIFORM && tuned_find(e->text) >= 0) {
+            tuned_set((size_t)tuned_find(e->text), e->numbers);
+        }
+    }
+    return 1;
+}
+
 /* The program's clock reads: the origin, then the time of the frame being drawn. */
 static long long clock_read(int origin)
 {
-    return origin ? ORIGIN_NS : ORIGIN_NS + frame_ns(done);
+    return origin ? ORIGIN_NS : ORIGIN_NS + drawn_ns(done);
 }
 
 /* As each frame begins: the target is bound and fills the viewport, also after a resize callback has set
@@ -170,20 +447,31 @@ static void frame_begins(void)
     if (!made) {
         made = 1;
         GL_ENTRY(glGetIntegerv, get_integerv);
+        int limit = 0;
+        const char *exceeded = renders_too_large(size[0], size[1], &limit);
+        if (exceeded != NULL) {
+            char most[32];
+            snprintf(most, sizeof most, "%d", limit);
+            const struct field fields[] = {FIELD("limit", exceeded), FIELD("most", most)};
+            say("too-large", fields, 2);
+            preload_fail("a picture of %dx%d is more than this GL draws (%s %d)", size[0], size[1], exceeded, limit);
+        }
         picture = target_make(size[0], size[1], GL_RGBA8);
         ring = readback_make(&picture);
+        drawn = scale > 1 ? target_make((size[0] + scale - 1) / scale, (size[1] + scale - 1) / scale, GL_RGBA8)
+                          : picture;
     }
-    target_bind(&picture);
+    if (replay != NULL && done < frames && passes_built != 0 && !take_events(done))
+        passes_built = 0;
+    target_bind(&drawn);
 }
 
-static void say(const char *kind, const struct field *fields, size_t count)
-{
-    record_write(status_fd, kind, fields, count);
-}
 
-/* A frame read back: to the encoder, and said on the status descriptor. */
+/* A frame read back (with motion blur, a sub-frame): to the encoder, and said on the status descriptor. */
 static void hand_over(const unsigned char *pixels, size_t count)
 {
+    if (blur > 1 && (pixels = renders_blended(pixels, count, blur)) == NULL)
+        return;
     preload_write_all(frame_fd, pixels, count, "frames");
     char number[32];
     snprintf(number, sizeof number, "%d", ++written);
@@ -210,7 +498,20 @@ static void swapping(GLFWwindow *window)
         set_should_close(window, 1);
         return;
     }
-    readback_start(&ring, &picture, hand_over);
+    if (scale > 1)
+        target_scale(&drawn, &picture);
+    if (done < first_frame) {
+        /* Drawn for the state it leaves in the passes, not handed over; said, as the frames are. */
+        char number[32];
+        snprintf(number, sizeof number, "%d", done);
+        const struct field fields[] = {FIELD("number", number)};
+        say("unseen", fields, 1);
+    } else {
+        readback_start(&ring, &picture, hand_over);
+    }
+    if (++sub < blur)
+        return;
+    sub = 0;
     done++;
     if (done == frames)
         readback_finish(&ring, hand_over);
@@ -225,9 +526,16 @@ static void swapping(GLFWwindow *window)
     }
 }
 
+/* In a replay, the viewer's program is drawn as the session's text that built last. */
+static GLuint in_use(GLuint program)
+{
+    return program != 0 && program == viewer_program && replayed_program != 0 ? replayed_program : program;
+}
+
 /* The viewer's own link: what it gave is kept for the message should it have failed. */
 static void linked(GLuint program)
 {
+    viewer_program = program;
     struct build b = program_outcome(viewer.fragment, program, preload_now_ns());
     viewer_log = b.log;
     files_free(&b.files);
@@ -241,21 +549,45 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
         get_integerv(GL_CURRENT_PROGRAM, &program);
         passes_built = program == 0 || (build_passes() && (passes.sound == NULL || sound_out == NULL ||
                                                             make_sound(draw_arrays, mode, first, count)));
+        if (passes_built && program != 0 && !sets_known())
+            passes_built = 0;
     }
+    set_uniforms(done);
     struct frame frame = {.number = done, .delta = 1.0 / fps, .rate = fps};
-    frame.time = (double)frame_ns(done) / 1e9;
+    frame.time = (double)drawn_ns(done) / 1e9;
+    if (blur > 1) { /* iFrame counts the sub-frames, each a step of the buffers' state */
+        frame.number = done * blur + sub;
+        frame.delta = shutter / (blur * fps);
+    }
     hold_keys(frame.time);
     frame_date(start + frame.time, frame.date);
     for (int i = 0; i < 4 && mouse_given; i++)
         frame.mouse[i] = mouse[i % 2];
+    if (replayed_mouse_given)
+        memcpy(frame.mouse, replayed_mouse, sizeof frame.mouse);
     /* The picture is the recording's: fragCoord and iMouse count in its pixels. */
-    frame.resolution[0] = size[0];
-    frame.resolution[1] = size[1];
+    frame.resolution[0] = drawn.width;
+    frame.resolution[1] = drawn.height;
     frame.resolution[2] = 1.0;
-    frame.viewport[0] = size[0];
-    frame.viewport[1] = size[1];
-    frame_pointer(&frame, mouse[0], mouse[1]);
-    passes_frame(&frame, draw_arrays, mode, first, count);
+    frame.viewport[0] = drawn.width;
+    frame.viewport[1] = drawn.height;
+    frame_pointer(&frame, replayed_mouse_given ? fabs(replayed_mouse[0]) : mouse[0],
+                  replayed_mouse_given ? fabs(replayed_mouse[1]) : mouse[1]);
+    if (tiles > 1) { /* the buffer passes whole, the Image pass in tiles */
+        passes_draw(&frame, draw_arrays, mode, first, count);
+        int made = renders_tiled(draw_arrays, mode, first, count, drawn.width, drawn.height, tiles);
+        static int said;
+        if (!said) { /* the draws an Image pass took, said once */
+            said = 1;
+            char number[32];
+            snprintf(number, sizeof number, "%d", made);
+            const struct field fields[] = {FIELD("draws", number)};
+            say("tiles", fields, 1);
+        }
+        passes_drawn(&frame);
+    } else {
+        passes_frame(&frame, draw_arrays, mode, first, count);
+    }
 }
 
 /* The viewer's fragment text is the shader's, with its includes and the Image pass's channels. */
@@ -269,6 +601,7 @@ static struct source viewer_source(void)
 const struct viewer_events viewer_events = {
     .viewer_source = viewer_source,
     .linked = linked,
+    .in_use = in_use,
     .frame_begins = frame_begins,
     .draw = draw,
     .swapping = swapping,

@@ -27,6 +27,7 @@
 #include "base/watch.h"
 #include "gl/keyboard.h"
 #include "gl/uniforms.h"
+#include "libraries/session.h"
 #include "libraries/watchdog.h"
 #include "passes/sound.h"
 
@@ -74,6 +75,7 @@ void saves_configure(void)
     if (path[0] != '/' || slash == NULL || slash[1] == '\0')
         preload_fail("QUILLOMAR_SHADER=%s is not the absolute path of a file", path);
     base = slash + 1;
+    session_configure(base);
     watch_start();
     const char *own[] = {path};
     if (!watch_files(IMAGE, own, 1))
@@ -110,14 +112,17 @@ void retitle(void)
     static char *name;
     if (name == NULL)
         name = printable_name(base);
-    char title[2048];
-    snprintf(title, sizeof title, "%s%s%s%s%s%s%s%s%s — Quillomar", name,
+    char title[2048], divided[32] = "";
+    if (live_divider() > 1)
+        snprintf(divided, sizeof divided, " [1/%d]", live_divider());
+    snprintf(title, sizeof title, "%s%s%s%s%s%s%s%s%s%s — Quillomar", name,
              failed || missing || unreadable || clock_paused() ? " (" : "",
              missing ? "waiting for the file" : unreadable ? "cannot be read" : failed ? "does not build" : "",
              clock_paused() && (failed || missing || unreadable) ? ", " : "",
              clock_paused() ? "paused)" : failed || missing || unreadable ? ")" : "",
              stand_ins != NULL ? " [" : "", stand_ins != NULL ? stand_ins : "", stand_ins != NULL ? "]" : "",
-             keyboard_read() ? " [keys to the shader; Ctrl+Space, Ctrl+Home, Ctrl+Left/Right for time]" : "");
+             keyboard_read() ? " [keys to the shader; Ctrl+Space, Ctrl+Home, Ctrl+Left/Right for time]" : "",
+             divided);
     set_title(window, title);
 }
 
@@ -151,6 +156,8 @@ static void report(int key, const char *text, const struct build *b)
                                    PAYLOAD("files", files, strlen(files))};
     record_write(STDERR_FILENO, "build", fields, sizeof fields / sizeof fields[0]);
     free(files);
+    if (key == IMAGE && b->linked)
+        session_build(clock_now(), text, &b->files);
     *(key == SOUND ? &sound_failed : &passes.pass[key == IMAGE ? passes.count - 1 : key - 1].failed) = !b->linked;
     failed = sound_failed;
     for (int p = 0; p < passes.count; p++)

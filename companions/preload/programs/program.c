@@ -49,14 +49,16 @@ static char *joined(GLsizei count, const GLchar *const *strings)
     return text;
 }
 
-/* Hands source to the GL for shader as its dialect has it; files gets what it is made of. */
-static void source_as_dialect(GLuint shader, const struct source *source, struct files *files)
+/* Hands source to the GL for shader as its dialect has it; files gets what it is made of. Says what was
+ * wrong with its directives (NULL: nothing; the caller frees it). */
+static char *source_as_dialect(GLuint shader, const struct source *source, struct files *files)
 {
     char *whole = dialect_text(source, files);
     const GLchar *given = whole != NULL ? whole : source->text;
     load_gl();
     gl.shader_source(shader, 1, &given, NULL);
     free(whole);
+    return dialect_error() != NULL ? strdup(dialect_error()) : NULL;
 }
 
 void program_viewer_vertex(GLsizei count, const GLchar *const *strings)
@@ -69,7 +71,7 @@ void program_viewer_fragment(GLsizei count, const GLchar *const *strings, const 
     viewer.fragment_text = joined(count, strings);
     struct source own = *as;
     own.text = viewer.fragment_text;
-    source_as_dialect(viewer.fragment, &own, &viewer.files);
+    viewer.directive_error = source_as_dialect(viewer.fragment, &own, &viewer.files);
 }
 
 char *gl_log(GLuint object, int is_program)
@@ -105,6 +107,10 @@ struct build program_outcome(GLuint fragment, GLuint program, long long started)
 {
     struct build b = outcome(fragment, program, started);
     b.files = files_copy(&viewer.files);
+    if (fragment == viewer.fragment && viewer.directive_error != NULL) {
+        free(b.log);
+        b.log = strdup(viewer.directive_error);
+    }
     return b;
 }
 
@@ -125,7 +131,7 @@ struct build program_build(const struct source *source)
     gl.compile_shader(vertex);
     GLuint fragment = gl.create_shader(GL_FRAGMENT_SHADER);
     struct files files;
-    source_as_dialect(fragment, source, &files);
+    char *directive_error = source_as_dialect(fragment, source, &files);
     gl.compile_shader(fragment);
     GLuint program = gl.create_program();
     gl.attach_shader(program, vertex);
@@ -134,6 +140,11 @@ struct build program_build(const struct source *source)
     gl.delete_shader(vertex);
     struct build b = outcome(fragment, program, started);
     b.files = files;
+    if (directive_error != NULL) {
+        /* The directive's message alone: what the GL says of the #error in its place adds nothing. */
+        free(b.log);
+        b.log = directive_error;
+    }
     gl.delete_shader(fragment);
     if (!b.linked) {
         gl.delete_program(program);

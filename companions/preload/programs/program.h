@@ -15,6 +15,7 @@ struct viewer_shaders {
     GLuint vertex, fragment;
     char *vertex_text, *fragment_text;
     struct files files;
+    char *directive_error; /* what was wrong with its text's directives (text/dialects.h), or NULL */
 };
 extern struct viewer_shaders viewer;
 
@@ -42,7 +43,7 @@ void build_free(struct build *b);
 struct build program_build(const struct source *source);
 
 /* What the build of fragment into program, started at started (preload_now_ns), gave; deletes neither.
- * Its files are those of the viewer's own text. */
+ * Its files are those of the viewer's own text, and for the viewer's own, a malformed directive is its log. */
 struct build program_outcome(GLuint fragment, GLuint program, long long started);
 
 /* The GL's whole log of a shader or a program, however long; the caller frees it. */

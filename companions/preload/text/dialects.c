@@ -2,6 +2,7 @@
 
 #include "text/includes.h"
 #include "text/keys.h"
+#include "text/tuned.h"
 
 static int is_space(char c)
 {
@@ -209,7 +210,8 @@ const char *dialect_name(size_t i)
     return i < sizeof DIALECTS / sizeof DIALECTS[0] ? DIALECTS[i].name : NULL;
 }
 
-const char *const DIRECTIVES[] = {"iChannel0", "iChannel1", "iChannel2", "iChannel3", "iKeyboard", "iPasses", "iSound"};
+const char *const DIRECTIVES[] = {"iChannel0", "iChannel1", "iChannel2", "iChannel3", "iKeyboard", "iPasses", "iSound",
+                                   TUNED_DIRECTIVE};
 const size_t DIRECTIVE_COUNT = sizeof DIRECTIVES / sizeof DIRECTIVES[0];
 
 /* Whether line (up to its newline) is the directive "#NAME". */
@@ -314,8 +316,41 @@ static void keyboard_functions(struct text *t)
         text_addf(t, "const int Key_%s = %d;\n", name, key_named(i, name));
 }
 
+/* The message about the last text's first malformed directive; "" when there was none. */
+static char directive_error[512];
+
+const char *dialect_error(void)
+{
+    return directive_error[0] != '\0' ? directive_error : NULL;
+}
+
+/* An #iUniform directive's line (up to its newline), line number (as the GL numbers the text's lines) of
+ * text: its uniform declared, and what the GL gets in its place put in body: the uniform's declaration,
+ * a blank line when the text declares it itself, or an #error for a malformed directive, said in
+ * directive_error as the GL's messages are. */
+static void tuned_line(const char *line, int number, const char *text, struct text *body)
+{
+    struct tuned_uniform u;
+    int column = 0;
+    const char *why = NULL;
+    if (tuned_parse(line, &u, &column, &why) < 0) {
+        if (directive_error[0] == '\0')
+            snprintf(directive_error, sizeof directive_error, "0:%d:%d: error: #" TUNED_DIRECTIVE ": %s\n", number,
+                     column, why);
+        text_addf(body, "#error #" TUNED_DIRECTIVE ": %s", why);
+    } else if (tuned_declare(&u) < 0) {
+        if (directive_error[0] == '\0')
+            snprintf(directive_error, sizeof directive_error, "0:%d:1: error: #" TUNED_DIRECTIVE
+                     ": more than %d uniforms\n", number, MOST_TUNED);
+        text_addf(body, "#error #" TUNED_DIRECTIVE ": more than %d uniforms", MOST_TUNED);
+    } else if (!declares(text, "uniform", u.name)) {
+        text_addf(body, "uniform %s %s;", tuned_glsl(u.type), u.name);
+    }
+}
+
 char *dialect_text(const struct source *source, struct files *files)
 {
+    directive_error[0] = '\0';
     const char *own = source->text;
     /* A byte order mark, as some editors begin a UTF-8 file with, would stand after the prelude. The
      * dialect is the text's own, or else the text's with what it includes: Common's macros may write a
@@ -333,12 +368,19 @@ char *dialect_text(const struct source *source, struct files *files)
      * but for those the desktop GL has in its core; the varyings the prelude knows are its own. Their
      * lines stay, empty, so that the text's line numbers hold. */
     struct text extensions = {0}, body = {0}, assignments = {0}, varyings = {0};
-    int keyboard = 0;
-    for (const char *line = text; *line != '\0';) {
+    int keyboard = 0, number = 1;
+    for (const char *line = text; *line != '\0'; number++) {
         const char *newline = strchr(line, '\n');
         size_t length = newline != NULL ? (size_t)(newline - line) + 1 : strlen(line);
         int varying = is_directive(line, "extension") ? -1 : known_varying(line, dialect->varyings);
-        if (is_directive(line, "extension")) {
+        if (is_directive(line, "line")) {
+            /* An included file's lines are numbered from here on (text/includes.h). */
+            text_add(&body, line, length);
+            number = atoi(line + strspn(line, " \t#") + 4) - 1;
+        } else if (is_directive(line, TUNED_DIRECTIVE)) {
+            tuned_line(line, number, text, &body);
+            text_put(&body, newline != NULL ? "\n" : "");
+        } else if (is_directive(line, "extension")) {
             if (strstr(line, "GL_OES_standard_derivatives") == NULL ||
                 strstr(line, "GL_OES_standard_derivatives") > line + length)
                 text_add(&extensions, line, length);

@@ -43,4 +43,9 @@ const struct dialect *dialect_of(const char *text);
  * gets the files it is made of either way (the caller gives them back with files_free). */
 char *dialect_text(const struct source *source, struct files *files);
 
+/* What was wrong with the directives of the text dialect_text last translated, as the GL's messages say it
+ * ("0:LINE:COLUMN: error: ...", LINE numbered as the GL numbers the text's, COLUMN from 1 in the line as
+ * written), for a build to fail with; NULL when nothing was. The GL gets an #error in the line's place. */
+const char *dialect_error(void);
+
 #endif

@@ -1,0 +1,136 @@
+#include "libraries/session.h"
+
+#include <errno.h>
+
+#include "base/settings.h"
+#include "gl/gl.h"
+#include "text/tuned.h"
+
+static FILE *out;
+static char *where;
+static long long origin;
+static long drawn = -1;
+
+/* text as a JSON string: its bytes as they are, but a quote, a backslash and a control character escaped. */
+static void string(const char *text)
+{
+    fputc('"', out);
+    for (const unsigned char *c = (const unsigned char *)text; *c != '\0'; c++) {
+        if (*c == '"' || *c == '\\')
+            fprintf(out, "\\%c", *c);
+        else if (*c < 0x20 || *c == 0x7f)
+            fprintf(out, "\\u%04x", *c);
+        else
+            fputc(*c, out);
+    }
+    fputc('"', out);
+}
+
+static void written(void)
+{
+    if (fflush(out) != 0 || ferror(out))
+        preload_fail("%s: %s", where, strerror(errno));
+}
+
+void session_configure(const char *base)
+{
+    const struct setting settings[] = {{"QUILLOMAR_SESSION", SETTING_TEXT, 0, &where, NULL}};
+    settings_read(settings, 1);
+    if (where == NULL)
+        return;
+    out = fopen(where, "we");
+    if (out == NULL)
+        preload_fail("%s: %s", where, strerror(errno));
+    fprintf(out, "{\"quillomar-session\": %d, \"shader\": ", SESSION_VERSION);
+    string(base);
+    fputs("}\n", out);
+    written();
+}
+
+void session_origin(long long real_now)
+{
+    origin = real_now;
+}
+
+void session_drawn(long frame)
+{
+    drawn = frame;
+}
+
+/* An event's first fields: it takes effect at the next frame drawn, at iTime itime (before the clock has
+ * started, at its start). */
+static void begin(const char *event, long long itime)
+{
+    long long clock = origin != 0 ? preload_real_now() - origin : 0;
+    fprintf(out, "{\"event\": \"%s\", \"frame\": %ld, \"itime\": %.17g, \"clock\": %.9f", event, drawn + 1,
+            origin != 0 ? (double)itime / 1e9 : 0.0, (double)clock / 1e9);
+}
+
+static void end(void)
+{
+    fputs("}\n", out);
+    written();
+}
+
+void session_build(long long itime, const char *text, const struct files *files)
+{
+    if (out == NULL)
+        return;
+    begin("build", itime);
+    fputs(", \"files\": [", out);
+    for (int i = 0; i < files->count; i++) {
+        const char *why = NULL;
+        char *own = i == 0 ? NULL : preload_read_text(files->paths[i], &why);
+        fputs(i > 0 ? ", {\"path\": " : "{\"path\": ", out);
+        string(files->paths[i]);
+        fputs(", \"text\": ", out);
+        string(i == 0 ? text : own != NULL ? own : "");
+        fputc('}', out);
+        free(own);
+    }
+    fputc(']', out);
+    end();
+}
+
+void session_key(long long itime, int code, int down)
+{
+    if (out == NULL)
+        return;
+    begin("key", itime);
+    fprintf(out, ", \"code\": %d, \"down\": %s", code, down ? "true" : "false");
+    end();
+}
+
+void session_time(long long itime, int paused)
+{
+    if (out == NULL)
+        return;
+    begin("time", itime);
+    fprintf(out, ", \"paused\": %s", paused ? "true" : "false");
+    end();
+}
+
+void session_mouse(long long itime, const double mouse[4], const double picture[2])
+{
+    if (out == NULL)
+        return;
+    begin("mouse", itime);
+    fprintf(out, ", \"mouse\": [%.17g, %.17g, %.17g, %.17g], \"picture\": [%.17g, %.17g]", mouse[0], mouse[1],
+            mouse[2], mouse[3], picture[0], picture[1]);
+    end();
+}
+
+void session_uniform(long long itime, size_t uniform)
+{
+    const struct tuned_uniform *u = tuned_at(uniform);
+    if (out == NULL || u == NULL)
+        return;
+    begin("uniform", itime);
+    fputs(", \"name\": ", out);
+    string(u->name);
+    fputs(", \"value\": [", out);
+    for (int k = 0; k < u->components; k++)
+        fprintf(out, "%s%.17g", k > 0 ? ", " : "", u->value[k]);
+    fputc(']', out);
+    end();
+}

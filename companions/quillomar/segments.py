@@ -1,0 +1,130 @@
+"""A clip recorded in parts (quillomar-record --frames A-B) and joined again (quillomar-join): the range a
+part holds, whether its passes need the frames before it drawn first, and the tag each part carries in
+its container, by which the join knows the parts of one clip and their order."""
+import hashlib
+import os
+import re
+import subprocess
+from pathlib import Path
+
+from quillomar import Failure
+
+# The formats a part can be recorded in: those ffmpeg joins without coding the frames again.
+JOINABLE = (".mkv", ".mp4", ".webm")
+# The container's tag that holds what a part is.
+TAG = "quillomar_segment"
+# What a part says of its clip: the clip's digest (shader texts, channel files, inputs), its size, frame
+# rate, first iTime and frames, and the part's first and last frame.
+FIELDS = ("clip", "size", "fps", "from", "frames", "first", "last")
+SAME = FIELDS[:-2]
+
+
+def frame_range(text):
+    """A-B: the clip's frames A to B, both included, counted from 0."""
+    first, _, last = text.partition("-")
+    first, last = int(first), int(last)
+    if not 0 <= first <= last:
+        raise ValueError
+    return first, last
+
+
+frame_range.__name__ = "frame range (A-B)"
+
+
+def keeps_state(ordered, keys):
+    """Whether a frame of the passes ordered (directives.Pass, in the order they are drawn) depends on the
+    frames before it: a pass reads its own previous picture, or a picture of a pass drawn after it (the
+    previous frame's); or keys are held for a pass that reads the keyboard (a key's toggled state is
+    its whole history)."""
+    drawn = [p for p in ordered if p.kind != "sound"]
+    place = {Path(os.path.realpath(p.path)): i for i, p in enumerate(drawn)}
+    for i, p in enumerate(drawn):
+        for channel in p.channels.values():
+            if channel.kind == "self":
+                return True
+            if channel.kind == "pass" and place.get(Path(os.path.realpath(channel.path)), -1) >= i:
+                return True
+            if channel.kind == "keyboard" and keys:
+                return True
+        if p.keyboard and keys:
+            return True
+    return False
+
+
+def digest(ordered, inputs):
+    """What makes one clip's frames: the bytes of each pass's file and each file a channel shows, and the
+    inputs given (text), as a SHA-256 digest in hex."""
+    made = hashlib.sha256()
+    for p in ordered:
+        for path in [p.path] + [c.path for _, c in sorted(p.channels.items())]:
+            made.update(b"\0")
+            if path is not None and os.path.isfile(path):
+                with open(path, "rb") as f:
+                    for block in iter(lambda: f.read(1 << 20), b""):
+                        made.update(block)
+    made.update(b"\0" + inputs.encode("utf-8", "surrogateescape"))
+    return made.hexdigest()
+
+
+def tag(clip, size, fps, start, frames, first, last):
+    """The tag's text for a part of a clip."""
+    return " ".join("%s=%s" % (k, v) for k, v in zip(
+        FIELDS, (clip, "%dx%d" % size, repr(float(fps)), repr(float(start)), frames, first, last)))
+
+
+def metadata(form, text):
+    """ffmpeg's options that write text as the part's tag in a container of form."""
+    return ["-metadata", "%s=%s" % (TAG, text)] + (["-movflags", "+faststart+use_metadata_tags"]
+                                                    if form == ".mp4" else [])
+
+
+def probe(path, entries, *more):
+    done = subprocess.run(["ffprobe", "-v", "error", *more, "-show_entries", entries, "-of",
+                           "default=noprint_wrappers=1:nokey=1", "file:" + str(Path(path).absolute())],
+                          capture_output=True, text=True, timeout=120)
+    if done.returncode != 0:
+        raise Failure("%s: %s" % (path, done.stderr.strip() or "ffprobe cannot read it"))
+    return done.stdout.strip()
+
+
+def read(path):
+    """{field: text} of the part at path; one message when it is none."""
+    text = probe(path, "format_tags=" + TAG)
+    found = dict(f.partition("=")[::2] for f in text.split())
+    if not re.fullmatch(r"[0-9a-f]{64}", found.get("clip", "")) or set(found) != set(FIELDS):
+        raise Failure("%s is no part of a clip (quillomar-record --frames A-B makes one)" % path)
+    try:
+        found["first"], found["last"], found["frames"] = int(found["first"]), int(found["last"]), int(found["frames"])
+    except ValueError:
+        raise Failure("%s is no part of a clip (quillomar-record --frames A-B makes one)" % path)
+    return found
+
+
+def starts_on_key_frame(path):
+    """Whether the first packet of path's picture is a key frame."""
+    return probe(path, "packet=flags", "-select_streams", "v:0", "-read_intervals", "%+#1").startswith("K")
+
+
+def order(parts):
+    """The parts [(path, fields)] in the clip's order, checked to be of one clip and to hold each of its
+    frames once; one message (Failure) for the first thing wrong."""
+    if not parts:
+        raise Failure("no parts to join")
+    _, one = parts[0]
+    for path, fields in parts[1:]:
+        differs = [k for k in SAME if fields[k] != one[k]]
+        if differs:
+            raise Failure("%s is not a part of the clip %s is a part of (its %s differs)" % (
+                path, parts[0][0], " and ".join(differs)))
+    parts = sorted(parts, key=lambda p: (p[1]["first"], p[1]["last"]))
+    wanted = 0
+    for (path, fields), before in zip(parts, [None] + parts[:-1]):
+        if fields["first"] > wanted:
+            raise Failure("frames %d-%d of the clip are in none of the parts" % (wanted, fields["first"] - 1))
+        if fields["first"] < wanted:
+            raise Failure("frames %d-%d are in two parts: %s and %s" % (
+                fields["first"], min(wanted, fields["last"] + 1) - 1, before[0], path))
+        wanted = fields["last"] + 1
+    if wanted != one["frames"]:
+        raise Failure("frames %d-%d of the clip are in none of the parts" % (wanted, one["frames"] - 1))
+    return parts

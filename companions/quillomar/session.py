@@ -1,0 +1,149 @@
+"""A session that quillomar-live wrote (--session FILE), read for quillomar-record --replay: JSON lines, a
+header {"quillomar-session": VERSION, "shader": NAME} and then an event a line, each with the frame, the
+iTime and the session's clock it took effect at (docs/internals.md). Read whole and checked: a line that is
+not an event is one message naming the file and the line; a session of a newer version is refused, naming
+both versions; a last line cut short (the session ended while it was written) is left out, and said."""
+import json
+import math
+import os
+from pathlib import Path
+
+from quillomar import Failure, files
+from quillomar.lines import escaped
+
+# The version of the sessions this package writes and reads.
+VERSION = 1
+# The largest session read.
+LARGEST = 256 << 20
+
+# Each event's own fields and what each must be: a number, a flag, a name, a list of numbers of a length, or
+# the files of a build.
+NUMBER, FLAG, NAME, FILES = "a number", "true or false", "a text", "a list of {\"path\", \"text\"}"
+EVENTS = {
+    "build": {"files": FILES},
+    "key": {"code": NUMBER, "down": FLAG},
+    "time": {"paused": FLAG},
+    "mouse": {"mouse": (4,), "picture": (2,)},
+    "uniform": {"name": NAME, "value": (1, 2, 3, 4)},
+}
+
+
+class Session:
+    """The session's events, each a dict as its line has it, in their order; what was said on the way (a
+    last line cut short); and the session's length on its clock."""
+
+    def __init__(self, events, said):
+        self.events, self.said = events, said
+        self.length = max((e["clock"] for e in events), default=0.0)
+
+    def builds(self):
+        return [e for e in self.events if e["event"] == "build"]
+
+
+def is_number(value):
+    return isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+
+
+def wrong(event, name, what):
+    """What is wrong with event's field name, which should be what; None when it is right."""
+    value = event.get(name)
+    if what == NUMBER:
+        ok = is_number(value)
+    elif what == FLAG:
+        ok = isinstance(value, bool)
+    elif what == NAME:
+        ok = isinstance(value, str) and value != ""
+    elif what == FILES:
+        ok = isinstance(value, list) and value != [] and all(
+            isinstance(f, dict) and isinstance(f.get("path"), str) and f["path"] != "" and
+            isinstance(f.get("text"), str) for f in value)
+    else:
+        ok = isinstance(value, list) and len(value) in what and all(is_number(v) for v in value)
+        what = "a list of %s numbers" % " or ".join(map(str, what))
+    return None if ok else "%r is not %s" % (name, what)
+
+
+def read(path):
+    """The session in the file at path."""
+    data = files.read(path, LARGEST)
+    name = os.fsdecode(path)
+    lines = data.split(b"\n")
+    cut = lines[-1] != b""
+    lines = lines[:-1] if not cut else lines
+    said = []
+    if not lines or lines == [b""]:
+        raise Failure("%s: an empty file, not a Quillomar session" % name)
+    events = []
+    for number, line in enumerate(lines, 1):
+        try:
+            value = json.loads(line.decode("utf-8", "surrogateescape"))
+        except ValueError as e:
+            if cut and number == len(lines) and number > 1:
+                said.append("%s:%d: the last line is cut short (the session ended as it was written); the session "
+                            "is replayed up to the line before it" % (name, number))
+                break
+            if number == 1:
+                raise Failure("%s:1: not a Quillomar session (its first line is no {\"quillomar-session\": "
+                              "VERSION, ...})" % name)
+            raise Failure("%s:%d: not an event of a session: %s" % (name, number, e.msg))
+        if number == 1:
+            version = value.get("quillomar-session") if isinstance(value, dict) else None
+            if not isinstance(version, int) or isinstance(version, bool) or version < 1:
+                raise Failure("%s:1: not a Quillomar session (its first line is no {\"quillomar-session\": "
+                              "VERSION, ...})" % name)
+            if version > VERSION:
+                raise Failure("%s: a session of version %d, newer than this quillomar-record reads (version %d)"
+                              % (name, version, VERSION))
+            continue
+        kind = value.get("event") if isinstance(value, dict) else None
+        if kind not in EVENTS:
+            raise Failure("%s:%d: not an event of a session: %s" % (
+                name, number, "no \"event\"" if kind is None else "unknown event %r" % (kind,)))
+        problems = [wrong(value, field, what) for field, what in
+                    [("frame", NUMBER), ("itime", NUMBER), ("clock", NUMBER)] + list(EVENTS[kind].items())]
+        problems = [p for p in problems if p]
+        if problems:
+            raise Failure("%s:%d: %s event: %s" % (name, number, kind, problems[0]))
+        if events and value["clock"] < events[-1]["clock"]:
+            raise Failure("%s:%d: its clock goes back" % (name, number))
+        events.append(value)
+    session = Session(events, said)
+    if not session.builds():
+        raise Failure("%s: no build in the session: its shader never built" % name)
+    return session
+
+
+def written(session, folder, size):
+    """Writes each build's files into a folder of its own in folder, in the same places relative to its
+    pass's file (a file from a folder above it, as deep as it is above); and the replay's events as the
+    recording library reads them (QUILLOMAR_REPLAY), iMouse counted in the pixels of a picture of size.
+    Returns the first build's pass file, and the events' file."""
+    passes = []
+    for n, build in enumerate(session.builds()):
+        own = Path(build["files"][0]["path"])
+        places = [Path(os.path.normpath(os.path.relpath(f["path"], own.parent))) for f in build["files"]]
+        depth = max(sum(1 for _ in part.parts if _ == "..") for part in places)
+        root = Path(folder) / ("build%d" % n) / Path(*(["up"] * depth or ["."]))
+        for place, f in zip(places, build["files"]):
+            target = root / place
+            target.parent.mkdir(parents=True, exist_ok=True)
+            target.write_bytes(f["text"].encode("utf-8", "surrogateescape"))
+        passes.append(root / places[0])
+    lines, n = [], 0
+    for e in session.events:
+        when = repr(float(e["clock"]))
+        if e["event"] == "build":
+            lines.append(["build", when, escaped(passes[n].absolute())] if n > 0 else None)
+            n += 1
+        elif e["event"] == "time":
+            lines.append(["time", when, repr(float(e["itime"])), "1" if e["paused"] else "0"])
+        elif e["event"] == "key":
+            lines.append(["key", when, str(int(e["code"])), "1" if e["down"] else "0"])
+        elif e["event"] == "mouse":
+            scale = [size[k % 2] / e["picture"][k % 2] if e["picture"][k % 2] > 0 else 1.0 for k in range(4)]
+            lines.append(["mouse", when] + [repr(float(v) * s) for v, s in zip(e["mouse"], scale)])
+        elif e["event"] == "uniform":
+            lines.append(["uniform", when, e["name"]] + [repr(float(v)) for v in e["value"]])
+    plan = Path(folder) / "replay"
+    plan.write_bytes("".join("\t".join(line) + "\n" for line in lines if line).encode("utf-8", "surrogateescape"))
+    return passes[0], plan

@@ -1,0 +1,367 @@
+"""Production renders with quillomar-record, installed: a clip recorded in parts through GNU parallel and
+joined by quillomar-join is the clip recorded whole, frame for frame, for a shader whose frames stand alone,
+for one whose buffer feeds back and for one with a value moved over the clip; a missing, overlapping or foreign part, or one that does not start on a
+key frame, is refused in one message. A tiled picture is the whole one byte for byte; a supersampled one is
+a larger recording filtered down with Catmull-Rom, its hard edges smoothed, and a picture larger than the GL
+or the memory takes is one message first; a motion-blurred frame is the average of its sub-frames; alpha is
+kept where asked, as a decoder reads it back, and the output is opaque otherwise."""
+import os
+import re
+import subprocess
+
+import pytest
+
+from conftest import without_display
+
+pytestmark = pytest.mark.packaging
+
+SIZE = (64, 36)
+# 12 frames at 10 per second, from iTime 1.
+CLIP = ["--size", "%dx%d" % SIZE, "--seconds", "1.2", "--fps", "10", "--from", "1", "--headless"]
+
+# Each frame its own: colours from iTime, fragCoord and iFrame.
+STATELESS = {"wave.glsl": """
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    vec2 uv = fragCoord / iResolution.xy;
+    fragColor = vec4(0.5 + 0.5 * sin(iTime * 3.0 + uv.x * 6.0), uv.y, fract(float(iFrame) * 0.1), 1.0);
+}
+"""}
+# A dot that moves with iFrame and leaves a fading trail in a buffer that reads itself: each frame is
+# made of all the frames before it.
+FEEDBACK = {"trail.glsl": """
+#iChannel0 "file://trail-buffer.glsl"
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    fragColor = texture(iChannel0, fragCoord / iResolution.xy);
+}
+""", "trail-buffer.glsl": """
+#iChannel0 "self"
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    vec2 dot = vec2(0.5 + 0.4 * sin(float(iFrame) * 0.7), 0.5 + 0.3 * cos(iTime)) * iResolution.xy;
+    vec4 before = texture(iChannel0, fragCoord / iResolution.xy);
+    fragColor = vec4(max(before.rgb * 0.85, vec3(step(length(fragCoord - dot), 4.0))), 1.0);
+}
+"""}
+# A value tuned over the clip: each part takes it where the whole clip has it.
+TUNED = {"tuned.glsl": """
+#iUniform float level = 0.0 in {0.0, 1.0}
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    fragColor = vec4(level, fragCoord.y / iResolution.y, fract(float(iFrame) * 0.1), 1.0);
+}
+"""}
+
+
+def write(folder, texts):
+    for name, text in texts.items():
+        (folder / name).write_text(text)
+    return folder / next(iter(texts))
+
+
+def decoded(path):
+    """The frames of the clip at path, decoded to RGB bytes, one after another."""
+    return subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                          capture_output=True, check=True, timeout=60).stdout
+
+
+def frames_of(data):
+    size = SIZE[0] * SIZE[1] * 3
+    return [data[k:k + size] for k in range(0, len(data), size)]
+
+
+@pytest.mark.parametrize("texts, unseen, options", [(STATELESS, False, []), (FEEDBACK, True, []),
+                                                     (TUNED, False, ["--set", "level=0:1"])],
+                         ids=["stateless", "feedback", "tuned over the clip"])
+def test_a_clip_recorded_in_parts_through_gnu_parallel_and_joined_is_the_clip_recorded_whole(prefix, tmp_path,
+                                                                                             texts, unseen, options):
+    shader = write(tmp_path, texts)
+    record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
+    clip = CLIP + options
+    whole = subprocess.run([record, str(shader), "whole.mkv", *clip], cwd=tmp_path, env=without_display(),
+                           capture_output=True, text=True, timeout=120)
+    assert (whole.returncode, whole.stderr) == (0, "")
+    # As the README shows it: one job a part, the parts named by their ranges.
+    ranges = ["0-2", "3-5", "6-8", "9-11"]
+    parts = subprocess.run(["parallel", "--will-cite", "-j", "2", "--keep-order", record, str(shader),
+                            "part-{}.mkv", *clip, "--frames", "{}", ":::", *ranges], cwd=tmp_path,
+                           env=without_display(), capture_output=True, text=True, timeout=300)
+    assert (parts.returncode, parts.stderr) == (0, "")
+    said = [line for line in parts.stdout.splitlines() if line.startswith("frames ")]
+    if unseen:
+        assert said == ["frames 0-2 of 12"] + [
+            "frames %s of 12; its passes keep state from frame to frame, so the %d frames before it were drawn "
+            "first, unseen" % (r, int(r.split("-")[0])) for r in ranges[1:]]
+    else:
+        assert said == ["frames %s of 12" % r for r in ranges]
+    for r in ranges:  # each part holds its own frames alone
+        assert len(frames_of(decoded(tmp_path / ("part-%s.mkv" % r)))) == 3
+    # In any order.
+    joined = subprocess.run([join] + ["part-%s.mkv" % r for r in reversed(ranges)] + ["joined.mkv"], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=120)
+    assert (joined.returncode, joined.stderr) == (0, "")
+    assert joined.stdout.startswith("joined.mkv: 12 frames joined from 4 parts in ")
+    made, wanted = frames_of(decoded(tmp_path / "joined.mkv")), frames_of(decoded(tmp_path / "whole.mkv"))
+    assert len(wanted) == 12 and len(set(wanted)) == 12, "every frame of the clip differs from the others"
+    assert [k for k in range(12) if made[k:k + 1] != wanted[k:k + 1]] == [] and len(made) == 12
+    codec = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_name,r_frame_rate", "-of", "csv=p=0",
+                            str(tmp_path / "joined.mkv")], capture_output=True, text=True, check=True).stdout
+    assert codec == "ffv1,10/1\n"
+
+
+def test_the_join_refuses_a_missing_overlapping_or_foreign_part_in_one_message(prefix, tmp_path):
+    shader = write(tmp_path, STATELESS)
+    record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
+    for name, span, more in [("a.mkv", "0-5", []), ("b.mkv", "6-11", []), ("c.mkv", "4-8", []),
+                             ("d.mkv", "6-9", []), ("other.mkv", "6-11", ["--from", "2"]),
+                             ("smooth.mkv", "6-11", ["--supersample", "2"])]:
+        done = subprocess.run([record, str(shader), name, *CLIP, "--frames", span, *more], cwd=tmp_path,
+                              env=without_display(), capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
+    (tmp_path / "plain.mkv").write_bytes((tmp_path / "a.mkv").read_bytes())
+    whole = subprocess.run([record, str(shader), "plain.mkv", *CLIP], cwd=tmp_path, env=without_display(),
+                           capture_output=True, text=True, timeout=120)
+    assert whole.returncode == 0
+    before = sorted(os.listdir(tmp_path))
+    for parts, message in [
+            (["a.mkv"], "frames 6-11 of the clip are in none of the parts"),
+            (["b.mkv"], "frames 0-5 of the clip are in none of the parts"),
+            (["a.mkv", "d.mkv"], "frames 10-11 of the clip are in none of the parts"),
+            (["b.mkv", "c.mkv", "a.mkv"], "frames 4-5 are in two parts: a.mkv and c.mkv"),
+            (["a.mkv", "c.mkv", "b.mkv"], "frames 4-5 are in two parts: a.mkv and c.mkv"),
+            (["a.mkv", "b.mkv", "b.mkv"], "frames 6-11 are in two parts: b.mkv and b.mkv"),
+            (["a.mkv", "other.mkv"], "other.mkv is not a part of the clip a.mkv is a part of (its from differs)"),
+            (["a.mkv", "smooth.mkv"], "smooth.mkv is not a part of the clip a.mkv is a part of (its clip differs)"),
+            (["a.mkv", "plain.mkv"], "plain.mkv is no part of a clip (quillomar-record --frames A-B makes one)"),
+            (["a.mkv", "gone.mkv"], "gone.mkv: no such file")]:
+        done = subprocess.run([join, *parts, "out.mkv"], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        assert (done.returncode, done.stdout, done.stderr) == (1, "", "quillomar-join: %s\n" % message), parts
+        assert sorted(os.listdir(tmp_path)) == before, "nothing written or left behind"
+    done = subprocess.run([join, "a.mkv", "b.mkv", "out.mp4"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stderr) == (1, "quillomar-join: a.mkv is not a .mp4 clip, as OUTPUT is\n")
+
+
+# A #version shader's varying and a mainImage shader's fragCoord, each with detail in every pixel, so that a
+# tile out of place, cut short or drawn twice shows.
+VARYING = """#version 330 core
+in vec2 coord;
+out vec4 FragColor;
+uniform float iTime;
+void main()
+{
+    FragColor = vec4(fract(coord * 9.7 + iTime), fract((coord.x + 1.0) * (coord.y + 1.0) * 31.0), 1.0);
+}
+"""
+
+
+@pytest.mark.parametrize("texts, output, options", [
+    ({"varying.glsl": VARYING}, "still.png", ["--size", "67x37", "--from", "1.5"]),
+    (STATELESS, "still.png", ["--size", "67x37", "--from", "1.5"]),
+    # The buffer passes drawn whole, each frame, and the Image pass in tiles after them.
+    (FEEDBACK, "clip.mkv", CLIP[:-1] + ["--seconds", "0.5"])], ids=["varying", "fragcoord", "feedback clip"])
+def test_a_picture_drawn_in_tiles_is_the_picture_drawn_whole_byte_for_byte(prefix, tmp_path, texts, output, options):
+    shader = write(tmp_path, texts)
+    record = str(prefix / "bin" / "quillomar-record")
+    made = {}
+    for tiles in ("1", "3", "8"):
+        name = "%s-%s" % (tiles, output)
+        done = subprocess.run([record, str(shader), name, *options, "--headless", "--tiles", tiles], cwd=tmp_path,
+                              env=without_display(), capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
+        drawn = [line for line in done.stdout.splitlines() if "tiles" in line]
+        assert drawn == ([] if tiles == "1" else ["the Image pass drawn in %d tiles a frame" % int(tiles) ** 2])
+        made[tiles] = decoded(tmp_path / name)
+    assert len(made["1"]) in (67 * 37 * 3, 5 * SIZE[0] * SIZE[1] * 3)
+    assert made["3"] == made["1"] and made["8"] == made["1"]
+
+
+def test_tiles_are_at_most_the_pictures_smaller_side_and_64(prefix, tmp_path):
+    shader = write(tmp_path, STATELESS)
+    for tiles, size in [("0", "64x36"), ("37", "64x36"), ("65", "640x360")]:
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), str(shader), "x.png", "--size", size,
+                               "--tiles", tiles], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        limit = min(64, *map(int, size.split("x")))
+        assert (done.returncode, done.stderr) == (2, "quillomar-record: argument --tiles: 1 to %d for a picture of %s "
+                                                     "(see --help)\n" % (limit, size))
+
+
+# Hard edges: a disc that moves with iTime and one held at iMouse, in pixels of the picture drawn.
+EDGES = {"edges.glsl": """
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    vec2 uv = (2.0 * fragCoord - iResolution.xy) / iResolution.y;
+    float disc = step(length(uv - vec2(0.4 * sin(iTime), 0.1)), 0.5);
+    float held = step(length(fragCoord - iMouse.xy), 0.15 * iResolution.y);
+    fragColor = vec4(held, disc, step(0.3, fract(uv.x * 2.0)), 1.0);
+}
+"""}
+# Catmull-Rom, widened by the factor as it shrinks, exactly rounded: what --supersample filters down with.
+CATMULL_ROM = "flags=bicubic+accurate_rnd+full_chroma_int:param0=0:param1=0.5"
+
+
+@pytest.mark.parametrize("texts, mouse", [(EDGES, (20.0, 12.0)), (FEEDBACK, None)], ids=["edges", "feedback"])
+def test_supersampling_smooths_hard_edges_as_a_larger_recording_filtered_down_would(prefix, tmp_path, texts, mouse):
+    shader = write(tmp_path, texts)
+    record = str(prefix / "bin" / "quillomar-record")
+    clip = ["--seconds", "0.3", "--fps", "10", "--from", "0.5", "--headless"]
+
+    def made(name, size, k, at):
+        done = subprocess.run([record, str(shader), name, "--size", "%dx%d" % size, "--supersample", str(k), *clip,
+                               *(["--mouse", "%g,%g" % at] if at else [])], cwd=tmp_path, env=without_display(),
+                              capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
+    made("plain.mkv", SIZE, 1, mouse)
+    made("twice.mkv", SIZE, 2, mouse)
+    made("large.mkv", (SIZE[0] * 2, SIZE[1] * 2), 1, mouse and (mouse[0] * 2, mouse[1] * 2))
+    plain, twice = decoded(tmp_path / "plain.mkv"), decoded(tmp_path / "twice.mkv")
+    large = subprocess.run(["ffmpeg", "-v", "error", "-i", str(tmp_path / "large.mkv"), "-vf",
+                            "scale=%d:%d:%s" % (*SIZE, CATMULL_ROM), "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                           capture_output=True, check=True, timeout=60).stdout
+    assert len(twice) == len(plain) == 3 * SIZE[0] * SIZE[1] * 3
+    # Within rounding of the larger recording filtered down alike.
+    assert len(large) == len(twice) and max(abs(a - b) for a, b in zip(large, twice)) <= 1
+    if texts is EDGES:
+        between = [sum(1 for v in picture[c::3] if 8 < v < 247) for picture in (plain, twice) for c in range(3)]
+        assert between[:3] == [0, 0, 0], "a hard edge drawn once a pixel has no values between"
+        assert min(between[3:]) > 30, "each channel's edges are smoothed"
+
+
+def test_a_picture_larger_than_the_gl_or_the_memory_takes_is_one_message_first(prefix, tmp_path):
+    shader = write(tmp_path, EDGES)
+    record = str(prefix / "bin" / "quillomar-record")
+    done = subprocess.run([record, str(shader), "x.png", "--size", "4000x3000", "--supersample", "8", "--headless"],
+                          cwd=tmp_path, env=without_display(), capture_output=True, text=True, timeout=120)
+    limit = re.fullmatch(r"quillomar-record: a picture of 32000x24000 \(4000x3000 at --supersample 8\) is more than "
+                         r"this GL draws: its (GL_MAX_TEXTURE_SIZE|GL_MAX_RENDERBUFFER_SIZE|GL_MAX_VIEWPORT_DIMS) is "
+                         r"(\d+)\n", done.stderr)
+    assert done.returncode == 1 and limit and int(limit[2]) < 32000, done.stderr
+    assert os.listdir(tmp_path) == ["edges.glsl"]
+    # 65536 x 65536 pictures with a buffer pass: more memory than a machine of today has free.
+    shader = write(tmp_path, FEEDBACK)
+    done = subprocess.run([record, str(shader), "x.png", "--size", "8192x8192", "--supersample", "8", "--headless"],
+                          cwd=tmp_path, env=without_display(), capture_output=True, text=True, timeout=120)
+    assert done.returncode == 1 and re.fullmatch(
+        r"quillomar-record: --supersample 8 draws 65536x65536 pictures, which need about 208\.0 GiB of memory with 1 "
+        r"buffer passes, where \d+\.\d GiB are available\n", done.stderr), done.stderr
+    for k in ("0", "9"):
+        done = subprocess.run([record, str(shader), "x.png", "--supersample", k], cwd=tmp_path, capture_output=True,
+                              text=True, timeout=60)
+        assert (done.returncode, done.stderr) == (2, "quillomar-record: argument --supersample: 1 to 8 (see --help)\n")
+
+
+# A dot that moves 40 pixels a second, by iTime alone.
+MOVING_DOT = {"dot.glsl": """
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    float dot = step(length(fragCoord - vec2(8.0 + 40.0 * iTime, 18.0)), 5.0);
+    fragColor = vec4(dot, dot * 0.5, 1.0 - dot, 1.0);
+}
+"""}
+
+
+@pytest.mark.parametrize("texts, blur, every", [(MOVING_DOT, "4:1", 1), (MOVING_DOT, "3:0.5", 2), (MOVING_DOT, "2", 2),
+                                                (FEEDBACK, "4:1", 1)],
+                         ids=["dot, whole shutter", "dot, half shutter", "dot, shutter by default", "feedback"])
+def test_a_motion_blurred_frame_is_the_average_of_its_sub_frames(prefix, tmp_path, texts, blur, every):
+    """Frame k of a clip at F frames a second with N sub-frames over SHUTTER is the average of the frames
+    drawn at k / F + SHUTTER x s / (N x F), s from 0 to N - 1: those of a clip at N x F / SHUTTER frames a
+    second, N of each N / SHUTTER (iFrame counting sub-frames, the buffers stepped at each)."""
+    shader = write(tmp_path, texts)
+    record = str(prefix / "bin" / "quillomar-record")
+    n = int(blur.partition(":")[0])
+    clip = ["--size", "%dx%d" % SIZE, "--seconds", "0.4", "--from", "0.1", "--headless"]
+    for name, more in [("blurred.mkv", ["--fps", "10", "--motion-blur", blur]),
+                       ("sub.mkv", ["--fps", str(10 * n * every)])]:
+        done = subprocess.run([record, str(shader), name, *clip, *more], cwd=tmp_path, env=without_display(),
+                              capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
+    blurred, subs = frames_of(decoded(tmp_path / "blurred.mkv")), frames_of(decoded(tmp_path / "sub.mkv"))
+    assert len(blurred) == 4 and len(subs) == 4 * n * every
+    for k, frame in enumerate(blurred):
+        drawn = subs[k * n * every:k * n * every + n]
+        average = bytes((2 * sum(values) + n) // (2 * n) for values in zip(*drawn))
+        assert frame == average, "frame %d is the average of its sub-frames, rounded" % k
+        if texts is MOVING_DOT:
+            assert len(set(frame[1::3])) > 2, "the dot's path is smeared"
+
+
+def test_motion_blur_takes_1_to_64_sub_frames_over_a_shutter_of_at_most_the_frame(prefix, tmp_path):
+    shader = write(tmp_path, MOVING_DOT)
+    for given in ("0", "65", "4:0", "4:1.5", "4:", "x"):
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), str(shader), "x.png", "--motion-blur", given],
+                              cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        assert (done.returncode, done.stderr) == (2, "quillomar-record: argument --motion-blur: invalid motion blur "
+                                                     "(N[:SHUTTER], N 1 to 64, SHUTTER more than 0 and at most 1) "
+                                                     "value: '%s' (see --help)\n" % given), given
+
+
+# Alpha from 0 at the left edge to 1 at the right, over a colour of its own (straight, not premultiplied).
+ALPHA = {"alpha.glsl": """
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    fragColor = vec4(0.2, 0.6, 1.0, fragCoord.x / iResolution.x);
+}
+"""}
+
+
+@pytest.mark.parametrize("output, decoder, pix_fmt, off", [
+    ("still.png", [], "rgba", 1), ("clip.mkv", [], "bgra", 1), ("clip.mov", [], "yuva444p12le", 2),
+    # VP9's alpha is coded beside the colour, lossy, and only libvpx's decoder reads it.
+    ("clip.webm", ["-c:v", "libvpx-vp9"], "yuv420p", 6)])
+def test_alpha_is_kept_where_asked_and_a_decoder_reads_it_back(prefix, tmp_path, output, decoder, pix_fmt, off):
+    shader = write(tmp_path, ALPHA)
+    record = str(prefix / "bin" / "quillomar-record")
+    for name, more in [("alpha-" + output, ["--alpha"]), ("opaque-" + output, [])]:
+        done = subprocess.run([record, str(shader), name, "--size", "%dx%d" % SIZE, "--seconds", "0.2", "--fps", "10",
+                               "--headless", *more], cwd=tmp_path, env=without_display(), capture_output=True,
+                              text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
+    probed = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=pix_fmt", "-of", "csv=p=0",
+                             str(tmp_path / ("alpha-" + output))], capture_output=True, text=True, check=True).stdout
+    assert probed == pix_fmt + "\n"
+
+    def rgba(name):
+        return subprocess.run(["ffmpeg", "-v", "error", *decoder, "-i", str(tmp_path / name), "-frames:v", "1", "-f",
+                               "rawvideo", "-pix_fmt", "rgba", "-"], capture_output=True, check=True, timeout=60).stdout
+    kept, opaque = rgba("alpha-" + output), rgba("opaque-" + output)
+    w, h = SIZE
+    assert len(kept) == len(opaque) == w * h * 4
+    wanted = [round((x + 0.5) / w * 255) for x in range(w)]
+    for y in (0, h // 2, h - 1):
+        row = kept[y * w * 4:(y + 1) * w * 4]
+        assert max(abs(row[x * 4 + 3] - wanted[x]) for x in range(w)) <= off, "alpha across row %d" % y
+        assert max(abs(a - b) for x in range(w) for a, b in zip(row[x * 4:x * 4 + 3], (51, 153, 255))) <= off + 3
+    assert set(opaque[3::4]) == {255}, "without --alpha the picture is opaque"
+
+
+def test_alpha_is_refused_for_a_format_that_has_none_and_for_a_gpu_encoder(prefix, tmp_path):
+    shader = write(tmp_path, ALPHA)
+    for output, more, message in [
+            ("x.mp4", [], ".mp4 keeps no alpha; use .png, .webm, .mov, .mkv"),
+            ("x.gif", [], ".gif keeps no alpha; use .png, .webm, .mov, .mkv"),
+            ("x.webm", ["--encoder", "vaapi"], "the shader's alpha is encoded in software")]:
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), str(shader), output, "--alpha", *more],
+                              cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        assert (done.returncode, done.stderr) == (2, "quillomar-record: argument --alpha: %s (see --help)\n" % message)
+
+
+def test_the_join_refuses_a_part_that_does_not_start_on_a_key_frame(prefix, tmp_path):
+    shader = write(tmp_path, STATELESS)
+    record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
+    for name, span in [("a.mp4", "0-5"), ("b.mp4", "6-11")]:
+        done = subprocess.run([record, str(shader), name, *CLIP, "--frames", span], cwd=tmp_path,
+                              env=without_display(), capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
+    # b's first packet (its key frame) dropped, its tag kept: it starts inside a group of pictures.
+    subprocess.run(["ffmpeg", "-v", "quiet", "-i", "b.mp4", "-c", "copy", "-map_metadata", "0", "-movflags",
+                    "+use_metadata_tags", "-bsf:v", r"noise=drop=eq(n\,0)", "cut.mp4"], cwd=tmp_path, check=True,
+                   timeout=60)
+    done = subprocess.run([join, "a.mp4", "cut.mp4", "out.mp4"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (
+        1, "", "quillomar-join: cut.mp4 does not start on a key frame: it cannot be joined without coding it again\n")
+    done = subprocess.run([join, "b.mp4", "a.mp4", "out.mp4"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stderr) == (0, "") and done.stdout.startswith("out.mp4: 12 frames joined from 2 ")

@@ -1,0 +1,169 @@
+"""Sessions: quillomar-live --session writes every build (its texts, its includes too), key, mouse and time
+key as they happen; quillomar-record --replay draws the session again, each still the same bytes as a
+recording made directly of the texts shown then, at their iTime; and a session file cut short, edited by
+hand or from a newer version is taken as it says."""
+import json
+import subprocess
+import time
+
+from PIL import Image
+from Xlib import X, XK
+from Xlib.ext import xtest
+
+from conftest import interrupt, start_live, until, without_display
+from xsession import find_titled_window, grab, open_display, title
+
+# Red iTime's fraction, green the #iUniform over 5 (its directive in an included file), blue where the
+# pointer was held across the picture.
+FIRST = b"""#include "common.glsl"
+void mainImage(out vec4 c, in vec2 f)
+{
+    c = vec4(fract(iTime * 0.37), speed / 5.0, iMouse.x / iResolution.x, 1.0);
+}
+"""
+SECOND = FIRST.replace(b"vec4(fract(iTime * 0.37), speed / 5.0,", b"vec4(speed / 5.0, fract(iTime * 0.37),")
+COMMON = b"#iUniform float speed = 2.0 in {0.0, 5.0}\n"
+
+
+def tap(x, name):
+    code = x.keysym_to_keycode(XK.string_to_keysym(name))
+    xtest.fake_input(x, X.KeyPress, code)
+    xtest.fake_input(x, X.KeyRelease, code)
+    x.sync()
+
+
+def still(prefix, folder, *args):
+    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), *map(str, args), "--size", "64x48",
+                           "--software"], cwd=folder, capture_output=True, text=True, timeout=60,
+                          env=without_display())
+    return done
+
+
+def pixels(path):
+    return Image.open(path).convert("RGBA").tobytes()
+
+
+def test_a_live_session_replays_into_the_same_stills(prefix, xserver, tmp_path):
+    (tmp_path / "shader.glsl").write_bytes(FIRST)
+    (tmp_path / "common.glsl").write_bytes(COMMON)
+    live = start_live(prefix, xserver, tmp_path, "shader.glsl", "--session", "session.jsonl")
+    x = open_display(xserver)
+    try:
+        window = find_titled_window(x, "shader.glsl ")
+        origin = window.translate_coords(x.screen().root, 0, 0)
+        g = window.get_geometry()
+        # The pointer held at a quarter of the width: blue a quarter.
+        xtest.fake_input(x, X.MotionNotify, x=g.width // 4 - origin.x, y=g.height // 2 - origin.y)
+        xtest.fake_input(x, X.ButtonPress, 1)
+        x.sync()
+        until(lambda: abs(grab(window, (5, 5, 1, 1)).getpixel((0, 0))[2] - 64) <= 2 or
+              grab(window, (5, 5, 1, 1)).getpixel((0, 0)), "iMouse at a quarter")
+        xtest.fake_input(x, X.ButtonRelease, 1)
+        tap(x, "space")
+        until(lambda: "paused)" in title(x, window) or title(x, window), "paused")
+        (tmp_path / "shader.glsl").write_bytes(SECOND)
+        until(lambda: grab(window, (5, 5, 1, 1)).getpixel((0, 0))[0] == 102 or grab(window, (5, 5, 1, 1)).getpixel(
+            (0, 0)), "the second text shown")
+        tap(x, "Right")
+        time.sleep(0.3)
+    finally:
+        interrupt(live)
+        x.close()
+    lines = (tmp_path / "session.jsonl").read_text().splitlines()
+    assert json.loads(lines[0]) == {"quillomar-session": 1, "shader": "shader.glsl"}
+    events = [json.loads(line) for line in lines[1:]]
+    kinds = [e["event"] for e in events]
+    builds = [e for e in events if e["event"] == "build"]
+    times = [e for e in events if e["event"] == "time"]
+    assert [[(f["path"].rsplit("/", 1)[1], f["text"].encode()) for f in b["files"]] for b in builds] == [
+        [("shader.glsl", FIRST), ("common.glsl", COMMON)], [("shader.glsl", SECOND), ("common.glsl", COMMON)]]
+    assert [t["paused"] for t in times] == [True, True] and times[1]["itime"] == round(times[0]["itime"] + 1, 9)
+    assert kinds.index("mouse") < kinds.index("time") < kinds.index("build", 1) < len(kinds) - 1 - kinds[::-1].index(
+        "time"), kinds
+    held = [e for e in events if e["event"] == "mouse" and e["mouse"][2] > 0][-1]
+    # An #iUniform set, after the rest, as a slider would have.
+    last = events[-1]["clock"]
+    with open(tmp_path / "session.jsonl", "a") as f:
+        f.write(json.dumps({"event": "uniform", "frame": events[-1]["frame"] + 5, "itime": times[1]["itime"],
+                            "clock": last + 0.1, "name": "speed", "value": [4.0]}) + "\n")
+    # Each still of the replay, at a time of the session's clock, against one recorded of the texts shown
+    # then, at that iTime, with that mouse and uniform.
+    direct = tmp_path / "direct"
+    direct.mkdir()
+    (direct / "common.glsl").write_bytes(COMMON)
+    mouse = "%r,%r" % (held["mouse"][0] * 64 / held["picture"][0], held["mouse"][1] * 48 / held["picture"][1])
+    at_second_build = [e for e in events if e["event"] == "build"][1]["clock"]
+    for clock, text, itime, options in [
+            ((times[0]["clock"] + at_second_build) / 2, FIRST, times[0]["itime"], []),
+            # Just after the time key and the uniform's setting: the first frame after an event shows it.
+            (last + 0.01, SECOND, times[1]["itime"], []),
+            (last + 0.11, SECOND, times[1]["itime"], ["--set", "speed=4"])]:
+        (direct / "shader.glsl").write_bytes(text)
+        done = still(prefix, tmp_path, "--replay", "session.jsonl", "replayed.png", "--from", repr(clock))
+        assert done.returncode == 0, done.stderr
+        done = still(prefix, direct, "shader.glsl", "direct.png", "--from", repr(itime), "--mouse", mouse, *options)
+        assert done.returncode == 0, done.stderr
+        assert pixels(tmp_path / "replayed.png") == pixels(direct / "direct.png"), clock
+    # A clip of the whole session at another size and rate: every frame drawn.
+    done = still(prefix, tmp_path, "--replay", "session.jsonl", "clip.gif", "--fps", "10")
+    assert done.returncode == 0, done.stderr
+    assert Image.open(tmp_path / "clip.gif").n_frames == round((last + 0.1 + 1.0) * 10)
+
+
+def test_a_session_cut_short_edited_by_hand_or_newer_is_taken_as_it_says(prefix, tmp_path):
+    text = "void mainImage(out vec4 c, in vec2 f) { c = vec4(0.25, fract(iTime), 0.0, 1.0); }\n"
+    build = {"event": "build", "frame": 0, "itime": 0, "clock": 0,
+             "files": [{"path": str(tmp_path / "gone" / "shader.glsl"), "text": text}]}
+    pause = {"event": "time", "frame": 3, "itime": 0.5, "clock": 0.1, "paused": True}
+    header = json.dumps({"quillomar-session": 1, "shader": "shader.glsl"})
+
+    def replay(lines, name="session.jsonl"):
+        (tmp_path / name).write_text(lines)
+        return still(prefix, tmp_path, "--replay", name, "still.png", "--from", "0.2")
+
+    whole = "\n".join([header, json.dumps(build), json.dumps(pause)]) + "\n"
+    done = replay(whole)
+    assert (done.returncode, done.stderr) == (0, ""), done.stderr
+    assert Image.open(tmp_path / "still.png").convert("RGB").getpixel((3, 3)) == (64, 128, 0)
+    # The last line cut short: the session up to the line before it, and that said.
+    done = replay(whole + json.dumps(pause)[:-9])
+    assert (done.returncode, done.stderr) == (0, "quillomar-record: session.jsonl:4: the last line is cut short (the "
+                                                 "session ended as it was written); the session is replayed up to the "
+                                                 "line before it\n")
+    # Lines edited by hand, each one message naming the line; a newer session refused, naming both versions.
+    for lines, said in [
+            ([header, json.dumps(build), "{\"event\": \"time\", \"frame\": 3}"],
+             "session.jsonl:3: time event: 'itime' is not a number"),
+            ([header, json.dumps(build), json.dumps(dict(pause, paused="yes"))],
+             "session.jsonl:3: time event: 'paused' is not true or false"),
+            ([header, json.dumps(build), json.dumps(dict(pause, event="jump"))],
+             "session.jsonl:3: not an event of a session: unknown event 'jump'"),
+            ([header, json.dumps(build), "{\"event\": \"time\", \"frame\": 3,,}", json.dumps(pause)],
+             "session.jsonl:3: not an event of a session: Expecting property name enclosed in double quotes"),
+            ([header, json.dumps(dict(pause, clock=1.0)), json.dumps(build)], "session.jsonl:3: its clock goes back"),
+            ([header, json.dumps(pause)], "session.jsonl: no build in the session: its shader never built"),
+            ([json.dumps(build)], "session.jsonl:1: not a Quillomar session (its first line is no "
+                                  "{\"quillomar-session\": VERSION, ...})"),
+            ([json.dumps({"quillomar-session": 2, "shader": "shader.glsl"}), json.dumps(build)],
+             "session.jsonl: a session of version 2, newer than this quillomar-record reads (version 1)")]:
+        done = replay("\n".join(lines) + "\n")
+        assert (done.returncode, done.stdout, done.stderr) == (1, "", "quillomar-record: %s\n" % said), lines
+
+
+def test_a_value_set_keeps_through_builds_that_leave_its_directive_alone(prefix, tmp_path):
+    def text(directive, body):
+        return "%s\nvoid mainImage(out vec4 c, in vec2 f) { c = vec4(speed / 5.0, %s, 0.0, 1.0); }\n" % (directive, body)
+    same = "#iUniform float speed = 1.0 in {0.0, 5.0}"
+    path = str(tmp_path / "gone" / "shader.glsl")
+    events = [{"event": "build", "clock": 0, "files": [{"path": path, "text": text(same, "0.0")}]},
+              {"event": "uniform", "clock": 0.1, "name": "speed", "value": [4.0]},
+              {"event": "build", "clock": 0.2, "files": [{"path": path, "text": text(same, "1.0")}]},
+              {"event": "build", "clock": 0.3, "files": [{"path": path, "text": text(same.replace("5.0", "2.0"), "1.0")}]}]
+    (tmp_path / "session.jsonl").write_text("\n".join(
+        [json.dumps({"quillomar-session": 1, "shader": "shader.glsl"})] +
+        [json.dumps(dict(e, frame=n, itime=e["clock"])) for n, e in enumerate(events)]) + "\n")
+    # The speed set, kept by the save that left its directive alone, and its value again after a new range.
+    for clock, colour in [(0.05, (51, 0, 0)), (0.15, (204, 0, 0)), (0.25, (204, 255, 0)), (0.35, (51, 255, 0))]:
+        done = still(prefix, tmp_path, "--replay", "session.jsonl", "still.png", "--from", repr(clock))
+        assert done.returncode == 0, done.stderr
+        assert Image.open(tmp_path / "still.png").convert("RGB").getpixel((3, 3)) == colour, clock
