@@ -1,7 +1,8 @@
 """live's overlay (F1) in a window under Xvfb: shown over the picture and gone again, never in the
-picture a pass reads back nor in a recording, and never the shader's key; its buttons taking the mouse;
-the GPU's time of each pass and the colour under the pointer before the window's 8 bits, said in the log
-when it is hidden; the timeline's step, on the overlay and by a key, moving iFrame by one frame."""
+picture a pass reads back nor in a recording, and never the shader's key; its timeline's buttons and
+sliders and an #iUniform's slider taking the mouse; the GPU's time of each pass and the colour under the
+pointer before the window's 8 bits, said in the log when it is hidden; the timeline's step, on the
+overlay and by a key, moving iFrame by one frame."""
 import re
 import subprocess
 import time
@@ -21,13 +22,19 @@ STRIP = 64
 BACKGROUND = (51, 102, 153)
 # The buffer pass is one colour; the Image pass shows it for three frames and then its own previous frame
 # over most of the picture, so that anything drawn into the picture it reads back would stay there. The
-# bottom strip is a colour that 8 bits do not hold; the right strip shows iFrame's low byte, in green
-# whether the shader ever saw F1, and in blue whether it ever saw a press of the mouse, over iTime in
-# milliseconds over red, green and blue bytes.
+# bottom left corner shows an #iUniform, level, in red; the rest of the bottom strip is a colour that 8
+# bits do not hold; the right strip shows iFrame's low byte, in green whether the shader ever saw F1, and
+# in blue whether it ever saw a press of the mouse, over iTime in milliseconds over red, green and blue
+# bytes.
 FILES = {
     "a.glsl": "void mainImage(out vec4 c, in vec2 f) { c = vec4(0.2, 0.4, 0.6, 1.0); }\n",
     "image.glsl": '#iChannel0 "file://a.glsl"\n#iChannel1 "self"\n#iKeyboard\n'
+                  "#iUniform float level = 0.0 in {0.0, 1.0}\n"
                   "void mainImage(out vec4 c, in vec2 f) {\n"
+                  "    if (f.x < 64.0 && f.y < 64.0) {\n"
+                  "        c = vec4(level, 0.0, 0.0, 1.0);\n"
+                  "        return;\n"
+                  "    }\n"
                   "    if (f.x >= iResolution.x - 64.0 && f.y < iResolution.y - 64.0) {\n"
                   "        uint ms = uint(iTime * 1000.0 + 0.5);\n"
                   "        c = vec4(vec3((ms >> 16u) & 255u, (ms >> 8u) & 255u, ms & 255u) / 255.0, 1.0);\n"
@@ -127,6 +134,11 @@ def test_f1_shows_the_overlay_over_the_picture_only_and_hides_it_with_what_it_me
         assert itime() == scrubbed
         click(26, 279)
         until(lambda: itime() < 10.0 or itime(), "iTime looped back into its first 10 s")
+        # The #iUniform's slider clicked at its right end: the shader's value at the top of its range.
+        level = lambda: grab(window, (10, g.height - 10, 1, 1)).getpixel((0, 0))[0]  # noqa: E731
+        assert level() == 0
+        click(223, 323)
+        until(lambda: level() >= 250 or level(), "level moved by its slider to 1")
         xtest.fake_input(x, X.MotionNotify, x=-origin.x + 300, y=-origin.y + g.height - 20)
         x.sync()
         shown_at = strip()[0]

@@ -6,7 +6,10 @@ extern "C" {
 #include "libraries/inspect.h"
 #include "libraries/overlay.h"
 #include "passes/passes.h"
+#include "text/tuned.h"
 }
+
+#include <math.h>
 
 #include <imgui.h>
 #include <backends/imgui_impl_glfw.h>
@@ -105,6 +108,49 @@ void timeline(const struct overlay_view *view)
                        looping ? (long long)((double)loop_range[1] * 1e9) : 0);
 }
 
+// The shader's #iUniform values (text/tuned.h), a widget each: a colour picker for a colour, a slider
+// within the directive's range (held to its step), else a field to drag. A move sets the value in the
+// table, which every pass's program gets from the next frame on.
+void tuned()
+{
+    size_t count = tuned_count();
+    if (count == 0)
+        return;
+    ImGui::Separator();
+    ImGui::TextUnformatted("#iUniform");
+    for (size_t i = 0; i < count; i++) {
+        const struct tuned_uniform *u = tuned_at(i);
+        float v[4] = {(float)u->value[0], (float)u->value[1], (float)u->value[2], (float)u->value[3]};
+        int whole[4] = {(int)u->value[0], (int)u->value[1], (int)u->value[2], (int)u->value[3]};
+        float lo = (float)u->min, hi = (float)u->max, speed = u->step > 0 ? (float)u->step : 0.01f;
+        bool moved;
+        ImGui::PushID((int)i);
+        if (u->type == TUNED_COLOR3)
+            moved = ImGui::ColorEdit3(u->name, v);
+        else if (u->type == TUNED_COLOR4)
+            moved = ImGui::ColorEdit4(u->name, v);
+        else if (u->integer && u->ranged)
+            moved = ImGui::SliderInt(u->name, whole, (int)lo, (int)hi);
+        else if (u->integer)
+            moved = ImGui::DragInt(u->name, whole, 1.0f);
+        else if (u->ranged)
+            moved = ImGui::SliderScalarN(u->name, ImGuiDataType_Float, v, u->components, &lo, &hi, "%.3f");
+        else
+            moved = ImGui::DragScalarN(u->name, ImGuiDataType_Float, v, u->components, speed, nullptr, nullptr,
+                                       "%.3f");
+        ImGui::PopID();
+        if (!moved)
+            continue;
+        double value[4];
+        for (int c = 0; c < 4; c++) {
+            value[c] = u->integer ? (double)whole[c] : (double)v[c];
+            if (!u->integer && u->ranged && u->step > 0)
+                value[c] = u->min + round((value[c] - u->min) / u->step) * u->step;
+        }
+        tuned_set(i, value);
+    }
+}
+
 void contents(const struct overlay_view *view)
 {
     ImGui::SetNextWindowPos(ImVec2(10, 10), ImGuiCond_FirstUseEver);
@@ -129,6 +175,7 @@ void contents(const struct overlay_view *view)
         ImGui::Text("picture %d x %d (F2 divides it)", view->width, view->height);
     ImGui::Separator();
     timeline(view);
+    tuned();
     ImGui::Separator();
     float rgba[4];
     int x, y;
