@@ -131,8 +131,8 @@ __attribute__((constructor)) static void configure(void)
         preload_fail("QUILLOMAR_FRAMES, QUILLOMAR_FPS and QUILLOMAR_SCALE must be positive");
     if (first_frame < 0 || unseen < 0 || unseen > first_frame)
         preload_fail("QUILLOMAR_FIRST and QUILLOMAR_UNSEEN must be 0 or more, UNSEEN at most FIRST");
-    if (clip_frames == 0)
-        clip_frames = frames;
+    if (clip_frames == 0) /* not given: the clip ends with the part */
+        clip_frames = first_frame + frames;
     if (clip_frames < first_frame + frames)
         preload_fail("QUILLOMAR_CLIP must be at least QUILLOMAR_FIRST + QUILLOMAR_FRAMES");
     if (blur < 1 || !(shutter > 0 && shutter <= 1))
