@@ -233,7 +233,7 @@ def test_what_cannot_be_a_shader_image_or_option_gets_one_message(prefix, tmp_pa
     Image.new("1", (16385, 1)).save(tmp_path / "wide.png")
     cases = {  # arguments: status, message
         ("missing.glsl", "a.png"): (1, "missing.glsl: no such file"),
-        ("folder", "a.png"): (1, "folder is a directory"),
+        ("folder", "a.png"): (1, "folder has no Image.glsl: a folder in the site's layout has Image.glsl"),
         ("fifo", "a.png"): (1, "fifo is not a regular file"),
         ("/dev/zero", "a.png"): (1, "/dev/zero is not a regular file"),
         ("loop", "a.png"): (1, "cannot read loop: Too many levels of symbolic links"),
