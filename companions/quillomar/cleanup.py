@@ -62,6 +62,23 @@ class Leftovers:
             pass  # the remover is gone; what is added is still removed on the way out
         return path
 
+    def part_beside(self, output, prefix):
+        """A new empty file in output's folder, named prefix...part, to be renamed over output once it is
+        whole, made as a file the user writes would be (mkstemp makes it private); it goes with the rest."""
+        import tempfile
+        from quillomar import Failure
+        folder = output.parent
+        try:
+            handle, part = tempfile.mkstemp(dir=folder, prefix=prefix, suffix=".part")
+        except OSError as e:
+            raise Failure("cannot write in %s: %s" % (folder, e.strerror or e))
+        os.close(handle)
+        self.add(part)
+        mask = os.umask(0)
+        os.umask(mask)
+        os.chmod(part, 0o666 & ~mask)
+        return part
+
     def __exit__(self, *exception):
         for path in reversed(self.paths):
             remove(path)

@@ -62,16 +62,7 @@ def join(args, workdir, leftovers):
     listed = workdir / "parts.txt"
     listed.write_text("ffconcat version 1.0\n" + "".join(concat_line(p) for p, _ in parts),
                       errors="surrogateescape")
-    folder = args.output.parent
-    try:
-        handle, part = tempfile.mkstemp(dir=folder, prefix=".quillomar-join-", suffix=".part")
-    except OSError as e:
-        raise Failure("cannot write in %s: %s" % (folder, e.strerror or e))
-    os.close(handle)
-    leftovers.add(part)
-    mask = os.umask(0)
-    os.umask(mask)
-    os.chmod(part, 0o666 & ~mask)
+    part = leftovers.part_beside(args.output, ".quillomar-join-")
     done = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "concat", "-safe",
                            "0", "-i", ffmpeg_name(listed), "-map", "0", "-c", "copy", "-map_metadata", "-1",
                            *(["-movflags", "+faststart"] if args.format == ".mp4" else []),

@@ -343,16 +343,7 @@ def record(args, workdir, leftovers):
         args.size = (16, 16)
     sound_out = workdir / "sound.raw" if sound and with_sound else None
     binary, preload = paths.viewer(), paths.library("quillomar-record")
-    folder = args.output.parent
-    try:
-        handle, part = tempfile.mkstemp(dir=folder, prefix=".quillomar-record-", suffix=".part")
-    except OSError as e:
-        raise Failure("cannot write in %s: %s" % (folder, e.strerror or e))
-    os.close(handle)
-    leftovers.add(part)
-    mask = os.umask(0)
-    os.umask(mask)
-    os.chmod(part, 0o666 & ~mask)  # as a file the user writes: mkstemp makes it private
+    part = leftovers.part_beside(args.output, ".quillomar-record-")
     encoder = ([], "", encoding.ALPHA[args.format]) if args.alpha else encoding.encoder_for(args.format, args.encoder)
     # A GIF's palette can lack colours that the clip shows: ffmpeg keeps a digest of each frame it is
     # handed, for the proof to hold the GIF's frames against.
