@@ -115,7 +115,7 @@ def test_the_join_refuses_a_missing_overlapping_or_foreign_part_in_one_message(p
     record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
     for name, span, more in [("a.mkv", "0-5", []), ("b.mkv", "6-11", []), ("c.mkv", "4-8", []),
                              ("d.mkv", "6-9", []), ("other.mkv", "6-11", ["--from", "2"]),
-                             ("smooth.mkv", "6-11", ["--supersample", "2"])]:
+                             ("smooth.mkv", "6-11", ["--supersample", "2"]), ("halved.mkv", "6-11", ["--scale", "2"])]:
         done = subprocess.run([record, str(shader), name, *CLIP, "--frames", span, *more], cwd=tmp_path,
                               env=without_display(), capture_output=True, text=True, timeout=120)
         assert (done.returncode, done.stderr) == (0, "")
@@ -133,6 +133,7 @@ def test_the_join_refuses_a_missing_overlapping_or_foreign_part_in_one_message(p
             (["a.mkv", "b.mkv", "b.mkv"], "frames 6-11 are in two parts: b.mkv and b.mkv"),
             (["a.mkv", "other.mkv"], "other.mkv is not a part of the clip a.mkv is a part of (its from differs)"),
             (["a.mkv", "smooth.mkv"], "smooth.mkv is not a part of the clip a.mkv is a part of (its clip differs)"),
+            (["a.mkv", "halved.mkv"], "halved.mkv is not a part of the clip a.mkv is a part of (its clip differs)"),
             (["a.mkv", "plain.mkv"], "plain.mkv is no part of a clip (quillomar-record --frames A-B makes one)"),
             (["a.mkv", "gone.mkv"], "gone.mkv: no such file")]:
         done = subprocess.run([join, *parts, "out.mkv"], cwd=tmp_path, capture_output=True, text=True, timeout=60)

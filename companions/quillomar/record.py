@@ -354,8 +354,9 @@ def record(args, workdir, leftovers):
     if args.span:
         first = args.span[0]
         unseen = first if segments.keeps_state(ordered, args.keys) else 0
-        inputs = "mouse=%r keys=%s include=%s supersample=%d motion-blur=%r alpha=%r" % (
-            args.mouse, ",".join(args.keys), args.include, args.supersample, args.motion_blur, args.alpha)
+        inputs = "mouse=%r keys=%s include=%s supersample=%d motion-blur=%r alpha=%r set=%r scale=%d replay=%r" % (
+            args.mouse, ",".join(args.keys), args.include, args.supersample, args.motion_blur, args.alpha, args.sets,
+            args.scale, args.replay)
         tags = segments.metadata(args.format, segments.tag(segments.digest(ordered, inputs), args.size, args.fps,
                                                            args.start, args.whole, first, args.span[1]))
     args.unseen = unseen
