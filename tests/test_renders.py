@@ -144,6 +144,39 @@ def test_the_join_refuses_a_missing_overlapping_or_foreign_part_in_one_message(p
     assert (done.returncode, done.stderr) == (1, "quillomar-join: a.mkv is not a .mp4 clip, as OUTPUT is\n")
 
 
+def test_a_part_is_of_another_clip_when_a_file_its_passes_include_changed_and_not_for_the_order_of_sets(prefix,
+                                                                                                  tmp_path):
+    # A folder's Image pass includes a file, and Common.glsl (which its text takes first) defines a value.
+    folder = tmp_path / "folder"
+    folder.mkdir()
+    write(folder, {"Image.glsl": '#include "lib.glsl"\n#iUniform float a = 0.0\n#iUniform float b = 0.0\n'
+                                 "void mainImage(out vec4 c, in vec2 p) { c = vec4(shade() * LEVEL, a, b, 1.0); }\n",
+                   "lib.glsl": "float shade() { return 0.5; }\n", "Common.glsl": "#define LEVEL 1.0\n"})
+    record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
+    clip = ["--size", "16x16", "--seconds", "0.2", "--fps", "10", "--headless"]
+
+    def part(name, span, *more):
+        done = subprocess.run([record, str(folder), name, *clip, "--frames", span, *more], cwd=tmp_path,
+                              env=without_display(), capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
+
+    part("a.mkv", "0-0", "--set", "a=1", "--set", "b=0.5")
+    part("sets.mkv", "1-1", "--set", "b=0.5", "--set", "a=1")  # the same values in another order
+    (folder / "lib.glsl").write_text("float shade() { return 0.25; }\n")
+    part("included.mkv", "1-1", "--set", "a=1", "--set", "b=0.5")
+    (folder / "lib.glsl").write_text("float shade() { return 0.5; }\n")
+    (folder / "Common.glsl").write_text("#define LEVEL 0.5\n")
+    part("common.mkv", "1-1", "--set", "a=1", "--set", "b=0.5")
+    for other in ("included.mkv", "common.mkv"):
+        done = subprocess.run([join, "a.mkv", other, "out.mkv"], cwd=tmp_path, capture_output=True, text=True,
+                              timeout=60)
+        assert (done.returncode, done.stdout, done.stderr) == (
+            1, "", "quillomar-join: %s is not a part of the clip a.mkv is a part of (its clip differs)\n" % other)
+    done = subprocess.run([join, "a.mkv", "sets.mkv", "out.mkv"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stderr) == (0, "")
+
+
 # A #version shader's varying and a mainImage shader's fragCoord, each with detail in every pixel, so that a
 # tile out of place, cut short or drawn twice shows.
 VARYING = """#version 330 core

@@ -9,6 +9,9 @@
  *                                 the #iUniform directives of FILE and the files it includes, a line each:
  *                                 NAME TYPE VALUE... [in MIN MAX] step STEP; or, for a malformed one, the
  *                                 GL's kind of message about it (LINE as the GL numbers it), status 1
+ *   translate --files [-I FOLDER]... FILE
+ *                                 the files FILE's text is made of, one a line (escaped as records escape
+ *                                 a path): FILE, then each file it includes, in the order of their numbers
  *   translate --describe           the libraries' facts that the commands follow, as one JSON object: the
  *                                 channels, the most passes, the kinds of texture (each one's sampler
  *                                 type, the numbers of its size, whether it has mipmaps), the sizes of the
@@ -87,8 +90,9 @@ int main(int argc, char **argv)
     }
     int dialect = argc == 3 && strcmp(argv[1], "--dialect") == 0;
     int uniforms = argc >= 3 && strcmp(argv[1], "--uniforms") == 0;
+    int listed = argc >= 3 && strcmp(argv[1], "--files") == 0;
     struct text folders = {0};
-    int at = 1 + uniforms;
+    int at = 1 + uniforms + listed;
     while (!dialect && at + 1 < argc && strcmp(argv[at], "-I") == 0) {
         text_add(&folders, "\n", folders.used ? 1 : 0);
         path_escape(&folders, argv[at + 1]);
@@ -98,7 +102,7 @@ int main(int argc, char **argv)
         at = 2;
     if (at != argc - 1 || argv[at][0] == '-') {
         fprintf(stderr, "usage: translate [-I FOLDER]... FILE | translate --dialect FILE | translate --uniforms "
-                        "[-I FOLDER]... FILE | translate --describe\n");
+                        "[-I FOLDER]... FILE | translate --files [-I FOLDER]... FILE | translate --describe\n");
         return 2;
     }
     /* Read without waiting: a FIFO or a device named by mistake is one message, not a wait. */
@@ -112,6 +116,15 @@ int main(int argc, char **argv)
     if (dialect) {
         const struct dialect *d = dialect_of(text);
         printf("%s\n", d != NULL ? d->name : "none");
+    } else if (listed) {
+        const struct source source = {.text = text, .path = argv[at], .folders = folders.data};
+        struct files files;
+        free(dialect_text(&source, &files));
+        char *lines = files_text(&files);
+        if (lines != NULL)
+            printf("%s\n", lines);
+        free(lines);
+        files_free(&files);
     } else if (uniforms) {
         const struct source source = {.text = text, .path = argv[at], .folders = folders.data};
         struct files files;

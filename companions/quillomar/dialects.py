@@ -1,9 +1,11 @@
 """The dialect of a shader's text, as the preload libraries will take it: asked of translate, which
 runs their own table of dialects, so that no rule of it is written twice."""
+import os
 import subprocess
 import tempfile
 
 from quillomar import Failure, paths
+from quillomar.lines import unescaped
 
 # The names of the dialects the commands name themselves (#iDialect lines, and a pass's kind), as the
 # table has them (facts.get().dialects lists them all).
@@ -32,3 +34,13 @@ def translated(path, include=()):
     if done.returncode != 0:
         raise Failure("translate failed: %s" % (done.stderr.decode(errors="replace").strip() or done.returncode))
     return done.stdout
+
+
+def made_of(path, include=()):
+    """The files the text of the shader file at path is made of: path, then each file it includes (beside
+    it, then in the folders include), as the libraries find them."""
+    command = [str(paths.translate()), "--files"] + [w for folder in include for w in ("-I", str(folder))] + [str(path)]
+    done = subprocess.run(command, capture_output=True)
+    if done.returncode != 0:
+        raise Failure("translate failed: %s" % (done.stderr.decode(errors="replace").strip() or done.returncode))
+    return [os.fsdecode(unescaped(line)) for line in done.stdout.split(b"\n") if line]

@@ -355,9 +355,10 @@ def record(args, workdir, leftovers):
         first = args.span[0]
         unseen = first if segments.keeps_state(ordered, args.keys) else 0
         inputs = "mouse=%r keys=%s include=%s supersample=%d motion-blur=%r alpha=%r set=%r scale=%d replay=%r" % (
-            args.mouse, ",".join(args.keys), args.include, args.supersample, args.motion_blur, args.alpha, args.sets,
-            args.scale, args.replay)
-        tags = segments.metadata(args.format, segments.tag(segments.digest(ordered, inputs), args.size, args.fps,
+            args.mouse, ",".join(args.keys), args.include, args.supersample, args.motion_blur, args.alpha,
+            sorted(args.sets, key=lambda s: s.partition("=")[0]), args.scale, args.replay)
+        clip = segments.digest(ordered, inputs, args.include, [args.session] if args.session is not None else [])
+        tags = segments.metadata(args.format, segments.tag(clip, args.size, args.fps,
                                                            args.start, args.whole, first, args.span[1]))
     args.unseen = unseen
     # Supersampled: drawn at k times the size, buffers too, and filtered down by the encoder.

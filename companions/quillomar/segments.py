@@ -7,7 +7,7 @@ import re
 import subprocess
 from pathlib import Path
 
-from quillomar import Failure
+from quillomar import Failure, dialects
 
 # The formats a part can be recorded in: those ffmpeg joins without coding the frames again.
 JOINABLE = (".mkv", ".mp4", ".webm")
@@ -51,17 +51,24 @@ def keeps_state(ordered, keys):
     return False
 
 
-def digest(ordered, inputs):
-    """What makes one clip's frames: the bytes of each pass's file and each file a channel shows, and the
-    inputs given (text), as a SHA-256 digest in hex."""
+def digest(ordered, inputs, include=(), more=()):
+    """What makes one clip's frames: the bytes of each pass's file, of the files its text includes first (a
+    folder's Common.glsl), of each file these #include (beside them, then in the folders include), of each
+    file a channel shows and of the files more (a session replayed), and the inputs given (text), as a
+    SHA-256 digest in hex."""
     made = hashlib.sha256()
     for p in ordered:
-        for path in [p.path] + [c.path for _, c in sorted(p.channels.items())]:
+        texts = [f for t in [p.path, *(p.first or ())] for f in dialects.made_of(t, include)]
+        for path in texts + [c.path for _, c in sorted(p.channels.items())]:
             made.update(b"\0")
             if path is not None and os.path.isfile(path):
                 with open(path, "rb") as f:
                     for block in iter(lambda: f.read(1 << 20), b""):
                         made.update(block)
+    for path in more:
+        made.update(b"\0")
+        with open(path, "rb") as f:
+            made.update(f.read())
     made.update(b"\0" + inputs.encode("utf-8", "surrogateescape"))
     return made.hexdigest()
 
