@@ -370,6 +370,37 @@ def test_alpha_is_kept_where_asked_and_a_decoder_reads_it_back(prefix, tmp_path,
     assert set(opaque[3::4]) == {255}, "without --alpha the picture is opaque"
 
 
+# Opaque red on every other sub-frame (iFrame counts them), and in a picture drawn 64 or more wide in every
+# other column; nothing at all else.
+HALF_THERE = {"half.glsl": """
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    bool there = iFrame % 2 == 0 && (iResolution.x < 64.0 || mod(floor(fragCoord.x), 2.0) < 1.0);
+    fragColor = there ? vec4(1.0, 0.0, 0.0, 1.0) : vec4(0.0);
+}
+"""}
+
+
+@pytest.mark.parametrize("more", [["--motion-blur", "2:1"], ["--supersample", "2"]], ids=["blur", "supersample"])
+def test_a_blurred_or_supersampled_picture_with_alpha_keeps_the_colour_of_what_is_there(prefix, tmp_path, more):
+    # Half the samples of each pixel are red and opaque, half have nothing: the pixel is red, half there.
+    shader = write(tmp_path, HALF_THERE)
+    size = (8, 4) if more[0] == "--motion-blur" else (48, 4)
+    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), str(shader), "half.png", "--alpha", "--size",
+                           "%dx%d" % size, "--headless", *more], cwd=tmp_path, env=without_display(),
+                          capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stderr) == (0, "")
+    picture = subprocess.run(["ffmpeg", "-v", "error", "-i", str(tmp_path / "half.png"), "-f", "rawvideo", "-pix_fmt",
+                              "rgba", "-"], capture_output=True, check=True, timeout=60).stdout
+    pixels = {tuple(picture[i:i + 4]) for i in range(0, len(picture), 4)}
+    if more[0] == "--motion-blur":
+        assert pixels == {(255, 0, 0, 128)}
+    else:  # filtered down: each inner pixel half red; the filter's reach past the picture's sides aside
+        inner = {tuple(picture[(y * size[0] + x) * 4:(y * size[0] + x) * 4 + 4]) for y in range(4)
+                 for x in range(2, size[0] - 2)}
+        assert all(r >= 250 and g <= 2 and b <= 2 and abs(a - 128) <= 2 for r, g, b, a in inner), sorted(pixels)
+
+
 def test_alpha_is_refused_for_a_format_that_has_none_and_for_a_gpu_encoder(prefix, tmp_path):
     shader = write(tmp_path, ALPHA)
     for output, more, message in [

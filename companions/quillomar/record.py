@@ -372,7 +372,7 @@ def record(args, workdir, leftovers):
         status_read, status_write = os.pipe()
         ffmpeg = encoding.start_encoder(args.format, args.size, args.fps, frames_read, part, encoder, digest,
                                         workdir / "ffmpeg.log", tags, drawn if k > 1 else None,
-                                        renders.downscale(args.size))
+                                        renders.downscale(args.size, args.alpha))
         running.callback(displays.stop, ffmpeg)
         settings = encode(frames=args.frames, fps=args.fps, start=time.time(), size=drawn,
                           frame_fd=frames_write, status_fd=status_write, source=args.shader.absolute(), plan=plan,
@@ -380,6 +380,7 @@ def record(args, workdir, leftovers):
                           **({"tiles": args.tiles} if args.tiles > 1 else {}),
                           **({"blur": args.motion_blur[0], "shutter": args.motion_blur[1]}
                              if args.motion_blur[0] > 1 else {}),
+                          **({"alpha": 1} if args.alpha else {}),
                           **{"from": args.start}, **({"mouse": (args.mouse[0] * k, args.mouse[1] * k)} if args.mouse
                                                      else {}),
                           **({"keys": ",".join(args.keys)} if args.keys else {}),

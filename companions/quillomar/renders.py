@@ -26,9 +26,11 @@ def motion_blur(text):
 motion_blur.__name__ = "motion blur (N[:SHUTTER], N 1 to 64, SHUTTER more than 0 and at most 1)"
 
 
-def downscale(size):
-    """ffmpeg's filter that takes a picture drawn larger down to size, with FILTER."""
-    return "scale=%d:%d:%s" % (size[0], size[1], FILTER)
+def downscale(size, alpha=False):
+    """ffmpeg's filter that takes a picture drawn larger down to size, with FILTER; with alpha, filtered
+    premultiplied (a transparent pixel's colour weighs nothing) and made straight again."""
+    scale = "scale=%d:%d:%s" % (size[0], size[1], FILTER)
+    return "premultiply=inplace=1,%s,unpremultiply=inplace=1" % scale if alpha else scale
 
 
 def drawn(size, k):

@@ -7,7 +7,7 @@
  * includes QUILLOMAR_SOURCE (its own path) and QUILLOMAR_INCLUDE, its passes QUILLOMAR_PLAN, the keys held
  * QUILLOMAR_KEYS, and its Sound pass QUILLOMAR_SOUND_OUT and QUILLOMAR_SOUND_SECONDS; for a part of a
  * clip, QUILLOMAR_FIRST, QUILLOMAR_UNSEEN and QUILLOMAR_CLIP (optional); tiles, sub-frames and the shutter
- * QUILLOMAR_TILES, QUILLOMAR_BLUR and QUILLOMAR_SHUTTER (optional); the #iUniform values QUILLOMAR_SET
+ * QUILLOMAR_TILES, QUILLOMAR_BLUR and QUILLOMAR_SHUTTER (optional), QUILLOMAR_ALPHA (1: alpha is kept); the #iUniform values QUILLOMAR_SET
  * (settings of tuned.h's uniforms), the divider of the picture QUILLOMAR_SCALE, and a session to replay
  * QUILLOMAR_REPLAY.
  *
@@ -61,6 +61,8 @@ static int tiles = 1;
 /* Motion blur: each frame the average of blur sub-frames, sub-frame s at iTime + shutter x s / blur
  * frames; sub, the sub-frame being drawn. */
 static int blur = 1, sub;
+/* Whether the picture's alpha is kept: then sub-frames are averaged premultiplied. */
+static int alpha;
 static double shutter = 1.0;
 static double fps, from, start, mouse[2];
 /* The shader's own path, for its includes, and the folders to look in after; its passes' plan; the keys
@@ -122,6 +124,7 @@ __attribute__((constructor)) static void configure(void)
         {"QUILLOMAR_TILES", SETTING_INT, 0, &tiles, NULL},
         {"QUILLOMAR_BLUR", SETTING_INT, 0, &blur, NULL},
         {"QUILLOMAR_SHUTTER", SETTING_NUMBER, 0, &shutter, NULL},
+        {"QUILLOMAR_ALPHA", SETTING_INT, 0, &alpha, NULL},
         {"QUILLOMAR_SET", SETTING_TEXT, 0, &sets, NULL},
         {"QUILLOMAR_SCALE", SETTING_INT, 0, &scale, NULL},
         {"QUILLOMAR_REPLAY", SETTING_TEXT, 0, &replay, NULL},
@@ -470,7 +473,7 @@ static void frame_begins(void)
 /* A frame read back (with motion blur, a sub-frame): to the encoder, and said on the status descriptor. */
 static void hand_over(const unsigned char *pixels, size_t count)
 {
-    if (blur > 1 && (pixels = renders_blended(pixels, count, blur)) == NULL)
+    if (blur > 1 && (pixels = renders_blended(pixels, count, blur, alpha)) == NULL)
         return;
     preload_write_all(frame_fd, pixels, count, "frames");
     char number[32];

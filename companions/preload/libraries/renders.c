@@ -14,7 +14,7 @@ static PFNGLDISABLEPROC disable;
 static PFNGLSCISSORPROC scissor;
 static PFNGLFINISHPROC finish;
 
-const unsigned char *renders_blended(const unsigned char *pixels, size_t count, int n)
+const unsigned char *renders_blended(const unsigned char *pixels, size_t count, int n, int alpha)
 {
     static float *sum;
     static unsigned char *frame;
@@ -25,9 +25,14 @@ const unsigned char *renders_blended(const unsigned char *pixels, size_t count, 
         memset(sum, 0, count * sizeof *sum);
     }
     for (size_t i = 0; i < count; i++)
-        sum[i] += (float)pixels[i];
+        sum[i] += (float)pixels[i] * (alpha && i % 4 != 3 ? (float)pixels[i | 3] / 255.0f : 1.0f);
     if (++added < n)
         return NULL;
+    for (size_t i = 0; alpha && i < count; i++) { /* the colour's average, its weights the alphas' */
+        float weights = sum[i | 3] / 255.0f;
+        if (i % 4 != 3)
+            sum[i] = weights > 0.0f ? fminf(sum[i] / weights, 255.0f) * (float)n : 0.0f;
+    }
     for (size_t i = 0; i < count; i++) {
         frame[i] = (unsigned char)floorf(sum[i] / (float)n + 0.5f);
         sum[i] = 0.0f;

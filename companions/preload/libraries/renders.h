@@ -13,9 +13,11 @@
 int renders_tiled(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count, int width, int height,
                    int tiles);
 
-/* Motion blur: pixels (count bytes), one of n sub-frames, added in floating point to the frame being made;
- * after the nth, the frame (their average, rounded to the nearest), else NULL. */
-const unsigned char *renders_blended(const unsigned char *pixels, size_t count, int n);
+/* Motion blur: pixels (count bytes, RGBA), one of n sub-frames, added in floating point to the frame being
+ * made; after the nth, the frame (their average, rounded to the nearest), else NULL. With alpha, the colours
+ * are straight and averaged premultiplied: each weighted by its alpha, so that a sub-frame with none adds
+ * none of its colour. */
+const unsigned char *renders_blended(const unsigned char *pixels, size_t count, int n, int alpha);
 
 /* The name of the first of the GL's limits that a picture of width x height exceeds (the largest texture,
  * renderbuffer, viewport), with the limit in *limit; NULL when it is within them all. */
