@@ -321,6 +321,19 @@ def test_a_motion_blurred_frame_is_the_average_of_its_sub_frames(prefix, tmp_pat
             assert len(set(frame[1::3])) > 2, "the dot's path is smeared"
 
 
+def test_a_value_moved_over_the_clip_moves_within_a_motion_blurred_frame_as_itime_does(prefix, tmp_path):
+    # Over 2 frames level goes 0 to 1: the sub-frames of frame 0 are at 0 and 0.5 of it, frame 1's at 1
+    # and 1.5 (the picture keeps 1).
+    shader = write(tmp_path, TUNED)
+    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), str(shader), "moved.mkv", "--size", "8x4",
+                           "--seconds", "0.2", "--fps", "10", "--headless", "--motion-blur", "2:1", "--set",
+                           "level=0:1"], cwd=tmp_path, env=without_display(), capture_output=True, text=True,
+                          timeout=120)
+    assert (done.returncode, done.stderr) == (0, "")
+    made = decoded(tmp_path / "moved.mkv")
+    assert [set(made[k * 96:(k + 1) * 96:3]) for k in range(2)] == [{64}, {255}] and len(made) == 2 * 96
+
+
 def test_motion_blur_takes_1_to_64_sub_frames_over_a_shutter_of_at_most_the_frame(prefix, tmp_path):
     shader = write(tmp_path, MOVING_DOT)
     for given in ("0", "65", "4:0", "4:1.5", "4:", "x"):

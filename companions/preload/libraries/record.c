@@ -27,7 +27,8 @@
  * With SCALE D, each frame is drawn into a picture of SIZE / D (rounded up), which is iResolution, and
  * scaled up to SIZE, each pixel a block of D x D, before it is read back.
  * SET gives #iUniform values, a line each: NAME=VALUE or NAME=FROM:TO, each a number or one per
- * component, comma-separated; frame k of N gets FROM + (TO - FROM) x k / (N - 1). A name no pass declares,
+ * component, comma-separated; frame k of N gets FROM + (TO - FROM) x k / (N - 1), and with motion blur its
+ * sub-frame s of BLUR FROM + (TO - FROM) x (k + SHUTTER x s / BLUR) / (N - 1). A name no pass declares,
  * or a value the uniform cannot take, is said in a "refused" record before any frame, and nothing is
  * recorded.
  * REPLAY names a session's events as the command writes them (docs/internals.md), each at a time of the
@@ -327,10 +328,11 @@ static int sets_known(void)
     return 1;
 }
 
-/* The uniforms SET names, at their values for frame k. */
-static void set_uniforms(int k)
+/* The uniforms SET names, at their values for the clip's position k (a frame, or between frames for a
+ * sub-frame). */
+static void set_uniforms(double k)
 {
-    double t = clip_frames > 1 ? (double)k / (double)(clip_frames - 1) : 0.0;
+    double t = clip_frames > 1 ? k / (double)(clip_frames - 1) : 0.0;
     for (const char *line = sets; line != NULL && *line != '\0';) {
         size_t length = strcspn(line, "\n");
         int uniform;
@@ -555,7 +557,7 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
         if (passes_built && program != 0 && !sets_known())
             passes_built = 0;
     }
-    set_uniforms(done);
+    set_uniforms(done + (blur > 1 ? shutter * sub / blur : 0.0));
     struct frame frame = {.number = done, .delta = 1.0 / fps, .rate = fps};
     frame.time = (double)drawn_ns(done) / 1e9;
     if (blur > 1) { /* iFrame counts the sub-frames, each a step of the buffers' state */
