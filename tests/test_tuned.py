@@ -2,6 +2,7 @@
 values quillomar-record's --set gives them and moves over a clip, and a malformed one said once, located,
 by the recorder and in live's log. --scale: the picture drawn smaller, iResolution its size, and scaled up
 in blocks."""
+import os
 import subprocess
 
 import pytest
@@ -200,6 +201,16 @@ def test_scale_draws_a_smaller_picture_in_blocks(prefix, tmp_path):
                           cwd=tmp_path, capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stderr) == (2, "quillomar-record: argument --scale: invalid divider (D or 1/D, 1 to "
                                                  "64) value: '3/4' (see --help)\n")
+
+
+def test_scale_and_supersample_together_are_refused_in_one_message(prefix, tmp_path):
+    (tmp_path / "shader.glsl").write_bytes(b"void mainImage(out vec4 c, in vec2 f) { c = vec4(1.0); }\n")
+    for more in (["--scale", "2", "--supersample", "2"], ["--supersample", "3", "--scale", "1/4"]):
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.glsl", "still.png", *more],
+                              cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        assert (done.returncode, done.stdout, done.stderr) == (
+            2, "", "quillomar-record: --scale and --supersample work against each other: give one (see --help)\n")
+        assert sorted(os.listdir(tmp_path)) == ["shader.glsl"], "nothing written"
 
 
 def tap(x, key):

@@ -231,6 +231,8 @@ def arguments(argv):
         parser.error("argument --alpha: the shader's alpha is encoded in software")
     if not 1 <= args.supersample <= renders.MOST_SUPERSAMPLING:
         parser.error("argument --supersample: 1 to %d" % renders.MOST_SUPERSAMPLING)
+    if args.supersample > 1 and args.scale > 1:  # one draws larger to filter down, the other smaller in blocks
+        parser.error("--scale and --supersample work against each other: give one")
     if not 1 <= args.tiles <= min(64, *args.size):
         parser.error("argument --tiles: 1 to %d for a picture of %dx%d" % (min(64, *args.size), *args.size))
     if args.format in (".mp4", ".webm") and (args.size[0] % 2 or args.size[1] % 2):
