@@ -2,6 +2,7 @@
 Common before it and its image channels from a media folder; what is not drawn yet said in one message;
 in live, a save of the JSON shown; and quillomar-import, whose files draw what the JSON draws."""
 import json
+import re
 import subprocess
 from pathlib import Path
 
@@ -110,18 +111,22 @@ def test_the_sites_pictures_not_here_are_placeholders_said_once_or_refused_by_na
            "texture(iChannel1, f / iResolution.xy) * 0.0; }"
     london, wood = channel(0, "London"), channel(1, "Wood")
     data = {"ver": "0.1", "info": {}, "renderpass": [
-        {"inputs": [london, wood], "outputs": [], "code": code, "name": "Image", "type": "image"},
+        {"inputs": [london, wood, channel(3, "Music 1")], "outputs": [], "code": code, "name": "Image",
+         "type": "image"},
         {"inputs": [dict(london, channel=2)], "outputs": [], "code": code, "name": "Buffer A", "type": "buffer"}]}
     done = record(prefix, tmp_path, data, "--size", "64x64")
-    assert (done.returncode, done.stderr) == (0, (
-        "quillomar-record: shader.json: London (8de3a3924cb9....jpg) and Wood (1f7dca9c22f3....jpg) are not here: "
-        "shown as placeholders (--fetch gets the site's own files; --strict-media refuses)\n"))
+    # Said once, on the recorder's last line, when the picture is made.
+    assert (done.returncode, done.stderr) == (0, "")
+    assert re.fullmatch(
+        r"still\.png: 1 frames in [0-9.]+ s \([0-9.]+ frames/s\)(, drawn by [^;\n]+)?; London \(8de3a3924cb9\.\.\.\.jpg\) "
+        r"and Wood \(1f7dca9c22f3\.\.\.\.jpg\) shown as placeholders, Music 1 \(a6a1cf7a09ad\.\.\.\.mp3\) heard as "
+        r"silence \(--fetch gets the site's own files; --strict-media refuses\)\n", done.stdout), done.stdout
     still = Image.open(tmp_path / "still.png").convert("RGB")
     assert {still.getpixel((x, y)) for x in (4, 12) for y in (4, 12)} == {(255, 0, 255), (0, 0, 0)}
     done = record(prefix, tmp_path, data, "--size", "64x64", "--strict-media", output="strict.png")
     assert (done.returncode, done.stderr) == (1, (
-        "quillomar-record: shader.json names media that are not here: London (8de3a3924cb9....jpg) and Wood "
-        "(1f7dca9c22f3....jpg) (--fetch gets the site's own files; --media FOLDER, or QUILLOMAR_MEDIA, names a "
+        "quillomar-record: shader.json names media that are not here: London (8de3a3924cb9....jpg), Music 1 "
+        "(a6a1cf7a09ad....mp3) and Wood (1f7dca9c22f3....jpg) (--fetch gets the site's own files; --media FOLDER, or QUILLOMAR_MEDIA, names a "
         "folder that has them)\n"))
     assert not (tmp_path / "strict.png").exists()
 

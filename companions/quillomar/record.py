@@ -331,8 +331,11 @@ def record(args, workdir, leftovers):
     given = args.shader
     args.shader, plan, ordered, left_out = plans.prepare(given, workdir, args.media, channels.given(args),
                                                       fetch=config.fetching(args.fetch), strict=args.strict_media)
+    # The media standing in for the site's files are said on the last line, once the recording is made.
+    args.stood_in = [what.briefly for what in left_out if getattr(what, "briefly", "")]
     for what in left_out:
-        sys.stderr.write("quillomar-record: %s: %s\n" % (given, what))
+        if not getattr(what, "briefly", ""):
+            sys.stderr.write("quillomar-record: %s: %s\n" % (given, what))
     text = files.read(args.shader)
     # The sound: the Sound pass's, made by the library, else the first sound channel's (the Image pass's
     # first), cut to the clip.
@@ -484,16 +487,17 @@ def main(argv=None):
             workdir = Path(leftovers.add(tempfile.mkdtemp(prefix="quillomar-record-")))
             frames, seconds, renderer = record(args, workdir, leftovers)
         if args.format == ".wav":
-            print("%s: %.3f s of sound from %g s" % (args.output, args.seconds, args.start))
-            return 0
-        print("%s: %d frames in %.1f s (%.1f frames/s)%s" % (args.output, frames, seconds, frames / seconds,
-                                                             ", drawn by " + renderer if renderer else ""))
+            lines = ["%s: %.3f s of sound from %g s" % (args.output, args.seconds, args.start)]
+        else:
+            lines = ["%s: %d frames in %.1f s (%.1f frames/s)%s" % (args.output, frames, seconds, frames / seconds,
+                                                                    ", drawn by " + renderer if renderer else "")]
         if args.tiles_drawn:
-            print("the Image pass drawn in %s tiles a frame" % args.tiles_drawn)
+            lines.append("the Image pass drawn in %s tiles a frame" % args.tiles_drawn)
         if args.span:
-            print("frames %d-%d of %d%s" % (*args.span, args.whole, "; its passes keep state from frame to frame, "
-                                            "so the %d frames before it were drawn first, unseen" % args.unseen
-                                            if args.unseen else ""))
+            lines.append("frames %d-%d of %d%s" % (*args.span, args.whole, "; its passes keep state from frame to "
+                                                   "frame, so the %d frames before it were drawn first, unseen"
+                                                   % args.unseen if args.unseen else ""))
+        print("\n".join(lines[:-1] + ["; ".join(lines[-1:] + args.stood_in)]))
         return 0
     except Failure as e:
         return "quillomar-record: %s" % e

@@ -114,6 +114,12 @@ def sampler_lines(n, kind, sampler):
     return lines
 
 
+class StoodIn(str):
+    """The note of the media shown or heard in place of the site's files, as a command says it on a line
+    of its own; .briefly, as a clause of the line that ends a recording."""
+    briefly = ""
+
+
 def listed(names):
     """Names as a sentence lists them: "A", "A and B", "A, B and C"."""
     return names[0] if len(names) == 1 else "%s and %s" % (", ".join(names[:-1]), names[-1])
@@ -214,11 +220,13 @@ def write(path, folder, media=(), given=(), fetch=False, strict=False):
         raise Failure("%s names media that are not here: %s (--fetch gets the site's own files; --media FOLDER, "
                       "or QUILLOMAR_MEDIA, names a folder that has them)" % (path, listed(sorted(set(missing)))))
     if shown or heard:
-        not_here = ["%s %s not here: %s" % (listed(names), "is" if len(names) == 1 else "are", what)
-                    for names, what in ((sorted(set(shown)), "shown as a placeholder" if len(set(shown)) == 1
-                                         else "shown as placeholders"), (sorted(set(heard)), "heard as silence"))
-                    if names]
-        said.append("%s %s" % ("; ".join(not_here), STOOD_IN))
+        stood_in = [(listed(names), len(names), what) for names, what in (
+            (sorted(set(shown)), "shown as a placeholder" if len(set(shown)) == 1 else "shown as placeholders"),
+            (sorted(set(heard)), "heard as silence")) if names]
+        note = StoodIn("%s %s" % ("; ".join("%s %s not here: %s" % (names, "is" if n == 1 else "are", what)
+                                            for names, n, what in stood_in), STOOD_IN))
+        note.briefly = "%s %s" % (", ".join("%s %s" % (names, what) for names, _, what in stood_in), STOOD_IN)
+        said.append(note)
     if common:
         texts["common.glsl"] = common[0].code.rstrip("\n") + "\n"
     for name, text in texts.items():
