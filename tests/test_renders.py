@@ -177,6 +177,26 @@ def test_a_part_is_of_another_clip_when_a_file_its_passes_include_changed_and_no
     assert (done.returncode, done.stderr) == (0, "")
 
 
+def test_a_part_of_a_shader_with_sound_says_its_sound_is_left_out_and_the_join_says_what_it_takes(prefix,
+                                                                                                tmp_path):
+    write(tmp_path, {"i.glsl": '#iSound "sound.glsl"\nvoid mainImage(out vec4 c, in vec2 f) { c = vec4(1); }\n',
+                     "sound.glsl": "vec2 mainSound(int samp, float time) { return vec2(sin(time * 600.0)); }\n"})
+    record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
+    for output, more, said in [
+            ("part.mp4", [], "frames 0-0 of 2; its sound is not in parts: record the sound whole with OUTPUT.wav"),
+            ("quiet.mp4", ["--no-audio"], "frames 0-0 of 2"), ("part.mkv", [], "frames 0-0 of 2")]:
+        done = subprocess.run([record, "i.glsl", output, "--size", "16x16", "--seconds", "0.2", "--fps", "10",
+                               "--headless", "--frames", "0-0", *more], cwd=tmp_path, env=without_display(),
+                              capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stderr, done.stdout.splitlines()[-1]) == (0, "", said), output
+    done = subprocess.run([join, "--help"], capture_output=True, text=True, timeout=60,
+                          env=dict(os.environ, COLUMNS="200"))
+    helped = " ".join(done.stdout.split())
+    assert done.returncode == 0
+    assert ("PART a part of one clip (quillomar-record --frames A-B), in any order; all of them together hold each "
+            "of the clip's frames once OUTPUT the clip joined: .mkv, .mp4 or .webm, as the parts are") in helped
+
+
 # A #version shader's varying and a mainImage shader's fragCoord, each with detail in every pixel, so that a
 # tile out of place, cut short or drawn twice shows.
 VARYING = """#version 330 core

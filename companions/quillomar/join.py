@@ -3,8 +3,8 @@ into the clip one recording would have made, without coding its frames again.
 
     quillomar-join PART... OUTPUT
 
-Each part carries in its container what clip it is a part of (a digest of the shader's files and the
-inputs given, the size, frame rate, first iTime and number of frames) and which frames it holds. The
+Each part carries in its container what clip it is a part of (a digest of the shader's files, the files
+they include, its channels' files and the inputs given, the size, frame rate, first iTime and number of frames) and which frames it holds. The
 parts, in any order, must all be of one clip and hold each of its frames exactly once, each starting on
 a key frame; OUTPUT has their extension (.mkv, .mp4 or .webm). The joined clip is read back before it
 replaces OUTPUT.
@@ -29,8 +29,11 @@ class Parser(argparse.ArgumentParser):
 
 def arguments(argv):
     parser = Parser(prog="quillomar-join", description=__doc__.split("\n\n")[0])
-    parser.add_argument("parts", type=Path, nargs="+", metavar="PART")
-    parser.add_argument("output", type=Path, metavar="OUTPUT")
+    parser.add_argument("parts", type=Path, nargs="+", metavar="PART",
+                        help="a part of one clip (quillomar-record --frames A-B), in any order; all of them together "
+                             "hold each of the clip's frames once")
+    parser.add_argument("output", type=Path, metavar="OUTPUT",
+                        help="the clip joined: .mkv, .mp4 or .webm, as the parts are")
     args = parser.parse_args(argv)
     args.format = args.output.suffix.lower()
     if args.format not in segments.JOINABLE:

@@ -3,9 +3,11 @@ however fast the frames are drawn.
 
     quillomar-record SHADER OUTPUT [--seconds S] [--fps F] [--from T] [--size WxH] [--headless]
                      [--gpu | --software] [--encoder auto|software|nvenc|vaapi]
-                     [--channel0 IMAGE ... --channel3 IMAGE] [--mouse X,Y] [--frame-limit SECONDS]
-                     [--frames A-B] [--tiles N] [--supersample K] [--motion-blur N[:SHUTTER]] [--alpha]
-                     [--set NAME=VALUE | --set NAME=FROM:TO]... [--scale D]
+                     [--channel0 IMAGE ... --channel3 IMAGE] [--mouse X,Y] [--key KEY:FROM-TO]
+                     [--no-audio] [--frame-limit SECONDS] [-I FOLDER] [--media FOLDER] [--fetch]
+                     [--strict-media] [--frames A-B] [--tiles N] [--supersample K]
+                     [--motion-blur N[:SHUTTER]] [--alpha] [--set NAME=VALUE | --set NAME=FROM:TO]...
+                     [--scale D]
     quillomar-record --replay SESSION OUTPUT [the options above]
 
 OUTPUT's extension picks the format: .mp4 (H.264, yuv420p), .webm (VP9), .mkv (FFV1, lossless), .mov
@@ -342,6 +344,8 @@ def record(args, workdir, leftovers):
     sound = next((p.path for p in ordered if p.kind == "sound"), None)
     heard = next((c.path for p in reversed(ordered) for _, c in sorted(p.channels.items()) if c.kind == "sound"), None)
     with_sound = args.format == ".wav" or (args.audio and args.format in encoding.AUDIO and not args.span)
+    # A part is joined without coding it again, so its sound would be cut at each join: it has none, said.
+    args.sound_left_out = bool(args.span and args.audio and args.format in encoding.AUDIO and (sound or heard))
     if args.format == ".wav" and not (sound or heard):
         raise Failure("%s makes no sound: it has no Sound pass (#iSound) and no sound channel" % given)
     if args.format == ".wav":
@@ -496,7 +500,9 @@ def main(argv=None):
         if args.span:
             lines.append("frames %d-%d of %d%s" % (*args.span, args.whole, "; its passes keep state from frame to "
                                                    "frame, so the %d frames before it were drawn first, unseen"
-                                                   % args.unseen if args.unseen else ""))
+                                                   % args.unseen if args.unseen else "")
+                         + ("; its sound is not in parts: record the sound whole with OUTPUT.wav"
+                            if args.sound_left_out else ""))
         print("\n".join(lines[:-1] + ["; ".join(lines[-1:] + args.stood_in)]))
         return 0
     except Failure as e:
