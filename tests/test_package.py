@@ -4,6 +4,7 @@ asked for in a shader's header, the dialect of a text as translate (the librarie
 and the facts translate describes from the libraries' tables, as the commands follow them."""
 import ast
 import math
+import os
 import re
 from pathlib import Path
 
@@ -232,3 +233,15 @@ def test_a_message_about_an_included_file_is_located_in_it(tmp_path):
     shown = located("0:%d(16): error: `nothing' undeclared" % number, "", "main.glsl", [str(tmp_path / "inc.glsl")])
     assert shown[:2] == ["%s:3:16: error: `nothing' undeclared" % (tmp_path / "inc.glsl"),
                          " 3 | float broken = nothing;"], shown
+
+
+def test_the_files_a_text_is_made_of_are_found_as_the_libraries_find_its_includes(tmp_path):
+    (tmp_path / "inc").mkdir()
+    (tmp_path / "a.glsl").write_text('#include "b.glsl"\n#include <c.glsl>\nvoid main() {}\n')
+    (tmp_path / "b.glsl").write_text('#pragma once\n#include "b.glsl"\nfloat b;\n')
+    (tmp_path / "inc" / "c.glsl").write_text("float c;\n")
+    (tmp_path / "plain.glsl").write_text("void main() {}\n")
+    made = dialects.made_of(tmp_path / "a.glsl", [tmp_path / "inc"])
+    assert [os.path.realpath(f) for f in made] == [str((tmp_path / n).resolve()) for n in
+                                                  ("a.glsl", "b.glsl", "inc/c.glsl")]
+    assert dialects.made_of(tmp_path / "plain.glsl") == [str(tmp_path / "plain.glsl")]
