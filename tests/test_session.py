@@ -70,7 +70,7 @@ def test_a_live_session_replays_into_the_same_stills(prefix, xserver, tmp_path):
         interrupt(live)
         x.close()
     lines = (tmp_path / "session.jsonl").read_text().splitlines()
-    assert json.loads(lines[0]) == {"quillomar-session": 1, "shader": "shader.glsl"}
+    assert json.loads(lines[0]) == {"quillomar-session": 2, "shader": "shader.glsl"}
     events = [json.loads(line) for line in lines[1:]]
     kinds = [e["event"] for e in events]
     builds = [e for e in events if e["event"] == "build"]
@@ -144,8 +144,8 @@ def test_a_session_cut_short_edited_by_hand_or_newer_is_taken_as_it_says(prefix,
             ([header, json.dumps(pause)], "session.jsonl: no build in the session: its shader never built"),
             ([json.dumps(build)], "session.jsonl:1: not a Quillomar session (its first line is no "
                                   "{\"quillomar-session\": VERSION, ...})"),
-            ([json.dumps({"quillomar-session": 2, "shader": "shader.glsl"}), json.dumps(build)],
-             "session.jsonl: a session of version 2, newer than this quillomar-record reads (version 1)")]:
+            ([json.dumps({"quillomar-session": 3, "shader": "shader.glsl"}), json.dumps(build)],
+             "session.jsonl: a session of version 3, newer than this quillomar-record reads (version 2)")]:
         done = replay("\n".join(lines) + "\n")
         assert (done.returncode, done.stdout, done.stderr) == (1, "", "quillomar-record: %s\n" % said), lines
 
@@ -167,3 +167,40 @@ def test_a_value_set_keeps_through_builds_that_leave_its_directive_alone(prefix,
         done = still(prefix, tmp_path, "--replay", "session.jsonl", "still.png", "--from", repr(clock))
         assert done.returncode == 0, done.stderr
         assert Image.open(tmp_path / "still.png").convert("RGB").getpixel((3, 3)) == colour, clock
+
+
+def test_a_session_of_a_shader_with_a_buffer_holds_its_texts_and_replays_without_them(prefix, xserver, tmp_path):
+    # The picture's blue an image's, which a session does not hold: read from where the shader was.
+    image = b'#iChannel0 "file://buffer.glsl"\n#iChannel1 "file://dot.png"\nvoid mainImage(out vec4 c, in vec2 f)\n' \
+            b'{ c = vec4(texelFetch(iChannel0, ivec2(f), 0).rg, texelFetch(iChannel1, ivec2(0), 0).b, 1.0); }\n'
+    Image.new("RGB", (1, 1), (0, 0, 191)).save(tmp_path / "dot.png")
+    buffer = b'#include "tone.glsl"\nvoid mainImage(out vec4 c, in vec2 f) { c = vec4(TONE, 0.5, 0.0, 1.0); }\n'
+    tone = b"#define TONE 0.25\n"
+    texts = {"shader.glsl": image, "buffer.glsl": buffer, "tone.glsl": tone}
+    for name, text in texts.items():
+        (tmp_path / name).write_bytes(text)
+    live = start_live(prefix, xserver, tmp_path, "shader.glsl", "--session", "session.jsonl")
+    x = open_display(xserver)
+    try:
+        window = find_titled_window(x, "shader.glsl ")
+        until(lambda: grab(window, (5, 5, 1, 1)).getpixel((0, 0))[:3] == (64, 128, 191) or
+              grab(window, (5, 5, 1, 1)).getpixel((0, 0)), "the buffer's picture shown")
+    finally:
+        interrupt(live)
+        x.close()
+    events = [json.loads(line) for line in (tmp_path / "session.jsonl").read_text().splitlines()[1:]]
+    assert [[(f["path"].rsplit("/", 1)[1], f["text"].encode()) for f in e["files"]] for e in events
+            if e["event"] == "pass"] == [[("buffer.glsl", buffer), ("tone.glsl", tone)]]
+    # The session alone: its shader's files gone, the replay draws what a recording of them draws.
+    direct = tmp_path / "direct"
+    direct.mkdir()
+    (direct / "dot.png").symlink_to(tmp_path / "dot.png")
+    for name, text in texts.items():
+        (direct / name).write_bytes(text)
+        (tmp_path / name).unlink()
+    done = still(prefix, tmp_path, "--replay", "session.jsonl", "replayed.png", "--seconds", "0.1")
+    assert (done.returncode, done.stderr) == (0, ""), done.stderr
+    done = still(prefix, direct, "shader.glsl", "direct.png", "--seconds", "0.1")
+    assert done.returncode == 0, done.stderr
+    assert pixels(tmp_path / "replayed.png") == pixels(direct / "direct.png")
+    assert Image.open(direct / "direct.png").convert("RGB").getpixel((3, 3)) == (64, 128, 191)

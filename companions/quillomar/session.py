@@ -8,11 +8,12 @@ import math
 import os
 from pathlib import Path
 
-from quillomar import Failure, files
+from quillomar import Failure, directives, files
 from quillomar.lines import escaped
 
-# The version of the sessions this package writes and reads.
-VERSION = 1
+# The version of the sessions this package writes and reads; it reads each version before it too (version 1
+# had no "pass" events: its buffer passes' texts are not in the session).
+VERSION = 2
 # The largest session read.
 LARGEST = 256 << 20
 
@@ -21,6 +22,7 @@ LARGEST = 256 << 20
 NUMBER, FLAG, NAME, FILES = "a number", "true or false", "a text", "a list of {\"path\", \"text\"}"
 EVENTS = {
     "build": {"files": FILES},
+    "pass": {"files": FILES},
     "key": {"code": NUMBER, "down": FLAG},
     "time": {"paused": FLAG},
     "mouse": {"mouse": (4,), "picture": (2,)},
@@ -38,6 +40,17 @@ class Session:
 
     def builds(self):
         return [e for e in self.events if e["event"] == "build"]
+
+    def passes_of(self, n):
+        """The buffer passes' builds shown with the Image pass's build n: of each pass's file, the last built
+        before the build after n, else its first."""
+        builds = self.builds()
+        until = builds[n + 1]["clock"] if n + 1 < len(builds) else math.inf
+        shown = {}
+        for e in self.events:
+            if e["event"] == "pass" and (e["clock"] < until or e["files"][0]["path"] not in shown):
+                shown[e["files"][0]["path"]] = e
+        return list(shown.values())
 
 
 def is_number(value):
@@ -113,21 +126,40 @@ def read(path):
     return session
 
 
+def linked(text, was, now):
+    """Each file text's channels and Sound pass name (from the folder was) that is not in the folder now: a
+    link there to the file in was, as it is now (images, videos, sounds and the Sound pass are not in a
+    session)."""
+    named = [value for _, setting, value in directives.DIRECTIVE.findall(text) if not setting]
+    for value in named + directives.SOUND.findall(text):
+        name = value[len("file://"):] if value.startswith("file://") else value
+        if name == "" or os.path.isabs(name) or not (was / name).exists():
+            continue
+        place = now / name
+        if not os.path.lexists(place):
+            place.parent.mkdir(parents=True, exist_ok=True)
+            place.symlink_to(os.path.abspath(was / name))
+
+
 def written(session, folder, size):
-    """Writes each build's files into a folder of its own in folder, in the same places relative to its
-    pass's file (a file from a folder above it, as deep as it is above); and the replay's events as the
-    recording library reads them (QUILLOMAR_REPLAY), iMouse counted in the pixels of a picture of size.
-    Returns the first build's pass file, and the events' file."""
+    """Writes each build's files, and those of the buffer passes shown with it (their channels' files), into
+    a folder of its own in folder, in the same places relative to its pass's file (a file from a folder above
+    it, as deep as it is above); and the replay's events as the recording library reads them
+    (QUILLOMAR_REPLAY), iMouse counted in the pixels of a picture of size. Returns the first build's pass
+    file, and the events' file."""
     passes = []
     for n, build in enumerate(session.builds()):
         own = Path(build["files"][0]["path"])
-        places = [Path(os.path.normpath(os.path.relpath(f["path"], own.parent))) for f in build["files"]]
+        every = build["files"] + [f for e in session.passes_of(n) for f in e["files"]]
+        places = [Path(os.path.normpath(os.path.relpath(f["path"], own.parent))) for f in every]
         depth = max(sum(1 for _ in part.parts if _ == "..") for part in places)
         root = Path(folder) / ("build%d" % n) / Path(*(["up"] * depth or ["."]))
-        for place, f in zip(places, build["files"]):
+        for place, f in reversed(list(zip(places, every))):
             target = root / place
             target.parent.mkdir(parents=True, exist_ok=True)
             target.write_bytes(f["text"].encode("utf-8", "surrogateescape"))
+        for place, f in zip(places, every):
+            linked(f["text"], Path(f["path"]).parent, (root / place).parent)
         passes.append(root / places[0])
     lines, n = [], 0
     for e in session.events:

@@ -72,11 +72,11 @@ static void end(void)
     written();
 }
 
-void session_build(long long itime, const char *text, const struct files *files)
+void session_build(const char *event, long long itime, const char *text, const struct files *files)
 {
     if (out == NULL)
         return;
-    begin("build", itime);
+    begin(event, itime);
     fputs(", \"files\": [", out);
     for (int i = 0; i < files->count; i++) {
         const char *why = NULL;
