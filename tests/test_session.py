@@ -204,3 +204,31 @@ def test_a_session_of_a_shader_with_a_buffer_holds_its_texts_and_replays_without
     assert done.returncode == 0, done.stderr
     assert pixels(tmp_path / "replayed.png") == pixels(direct / "direct.png")
     assert Image.open(direct / "direct.png").convert("RGB").getpixel((3, 3)) == (64, 128, 191)
+
+
+def test_a_part_of_a_replay_with_keys_shows_the_frames_the_whole_clip_does(prefix, tmp_path):
+    # Red while A is pressed (its first frame down), green while released (its first frame up), blue toggled.
+    text = ("#iKeyboard\nvoid mainImage(out vec4 c, in vec2 f)\n{ c = vec4(isKeyPressed(Key_A) ? 1.0 : 0.0, "
+            "isKeyReleased(Key_A) ? 1.0 : 0.0, isKeyToggled(Key_A) ? 1.0 : 0.0, 1.0); }\n")
+    events = [{"event": "build", "clock": 0, "files": [{"path": str(tmp_path / "gone" / "shader.glsl"), "text": text}]},
+              {"event": "key", "clock": 0.1, "code": 65, "down": True},
+              {"event": "key", "clock": 0.2, "code": 65, "down": False}]
+    (tmp_path / "session.jsonl").write_text("\n".join(
+        [json.dumps({"quillomar-session": 1, "shader": "shader.glsl"})] +
+        [json.dumps(dict(e, frame=n, itime=e["clock"])) for n, e in enumerate(events)]) + "\n")
+
+    def frames(name, *more):
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "--replay", "session.jsonl", name,
+                               "--size", "8x8", "--fps", "10", "--seconds", "0.6", "--software", *more],
+                              cwd=tmp_path, capture_output=True, timeout=60, env=without_display())
+        assert done.returncode == 0, done.stderr
+        raw = subprocess.run(["ffmpeg", "-v", "error", "-i", name, "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                             cwd=tmp_path, capture_output=True, check=True).stdout
+        return [raw[k:k + 8 * 8 * 3] for k in range(0, len(raw), 8 * 8 * 3)]
+
+    whole = frames("whole.mkv")
+    assert [f[:3] for f in whole] == [b"\0\0\0", b"\xff\0\xff", b"\0\xff\xff", b"\0\0\xff", b"\0\0\xff",
+                                      b"\0\0\xff"]
+    # A part from frame 2, and from frame 3: the key's events at their own frames, drawn unseen before it.
+    assert frames("part.mkv", "--frames", "2-3") == whole[2:4]
+    assert frames("part.mkv", "--frames", "3-3") == whole[3:4]

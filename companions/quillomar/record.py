@@ -353,7 +353,9 @@ def record(args, workdir, leftovers):
     first, unseen, tags = 0, 0, ()
     if args.span:
         first = args.span[0]
-        unseen = first if segments.keeps_state(ordered, args.keys) else 0
+        # A session's key events are keys held, as --key is: each at its own frame.
+        held = args.keys or (args.session is not None and args.replayed.keys())
+        unseen = first if segments.keeps_state(ordered, held) else 0
         inputs = "mouse=%r keys=%s include=%s supersample=%d motion-blur=%r alpha=%r set=%r scale=%d replay=%r" % (
             args.mouse, ",".join(args.keys), args.include, args.supersample, args.motion_blur, args.alpha, args.sets,
             args.scale, args.replay)

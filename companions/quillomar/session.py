@@ -41,6 +41,10 @@ class Session:
     def builds(self):
         return [e for e in self.events if e["event"] == "build"]
 
+    def keys(self):
+        """Whether a key goes down or up in the session."""
+        return any(e["event"] == "key" for e in self.events)
+
     def passes_of(self, n):
         """The buffer passes' builds shown with the Image pass's build n: of each pass's file, the last built
         before the build after n, else its first."""
