@@ -232,3 +232,25 @@ def test_a_part_of_a_replay_with_keys_shows_the_frames_the_whole_clip_does(prefi
     # A part from frame 2, and from frame 3: the key's events at their own frames, drawn unseen before it.
     assert frames("part.mkv", "--frames", "2-3") == whole[2:4]
     assert frames("part.mkv", "--frames", "3-3") == whole[3:4]
+
+
+def test_imouse_given_or_replayed_counts_in_the_picture_drawn_divided_or_supersampled(prefix, tmp_path):
+    text = "void mainImage(out vec4 c, in vec2 f) { c = vec4(iMouse.xy / iResolution.xy, iMouse.z / 64.0, 1.0); }\n"
+    (tmp_path / "shader.glsl").write_text(text)
+    events = [{"event": "build", "clock": 0, "files": [{"path": str(tmp_path / "gone" / "shader.glsl"), "text": text}]},
+              {"event": "mouse", "clock": 0, "mouse": [16, 9, 16, 9], "picture": [32, 18]}]
+    (tmp_path / "session.jsonl").write_text("\n".join(
+        [json.dumps({"quillomar-session": 2, "shader": "shader.glsl"})] +
+        [json.dumps(dict(e, frame=0, itime=0)) for e in events]) + "\n")
+    # The pointer at the middle of a 64x36 picture, however it is drawn: iMouse.xy / iResolution.xy a half.
+    for given, options in [(["shader.glsl", "--mouse", "32,18"], []),
+                           (["shader.glsl", "--mouse", "32,18"], ["--scale", "2"]),
+                           (["shader.glsl", "--mouse", "32,18"], ["--scale", "2", "--supersample", "2"]),
+                           (["--replay", "session.jsonl"], []),
+                           (["--replay", "session.jsonl"], ["--scale", "2"]),
+                           (["--replay", "session.jsonl"], ["--scale", "4", "--supersample", "2"])]:
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), *given, "still.png", "--size", "64x36",
+                               "--software", *options], cwd=tmp_path, capture_output=True, timeout=60,
+                              env=without_display())
+        assert done.returncode == 0, done.stderr
+        assert Image.open(tmp_path / "still.png").convert("RGB").getpixel((3, 3))[:2] == (128, 128), (given, options)

@@ -322,10 +322,12 @@ def display_for(args):
 
 def record(args, workdir, leftovers):
     replay = None
+    # iMouse counts in the pixels of the picture the shader draws: --size times --supersample, over --scale.
+    seen = tuple(-(-s * args.supersample // args.scale) for s in args.size)
     if args.session is not None:
         for line in args.replayed.said:
             sys.stderr.write("quillomar-record: %s\n" % line)
-        args.shader, replay = session.written(args.replayed, workdir / "session", args.size)
+        args.shader, replay = session.written(args.replayed, workdir / "session", seen)
     given = args.shader
     args.shader, plan, ordered, left_out = plans.prepare(given, workdir, args.media, channels.given(args),
                                                       fetch=config.fetching(args.fetch), strict=args.strict_media)
@@ -381,7 +383,8 @@ def record(args, workdir, leftovers):
                           **({"tiles": args.tiles} if args.tiles > 1 else {}),
                           **({"blur": args.motion_blur[0], "shutter": args.motion_blur[1]}
                              if args.motion_blur[0] > 1 else {}),
-                          **{"from": args.start}, **({"mouse": (args.mouse[0] * k, args.mouse[1] * k)} if args.mouse
+                          **{"from": args.start}, **({"mouse": (args.mouse[0] * seen[0] / args.size[0],
+                                                               args.mouse[1] * seen[1] / args.size[1])} if args.mouse
                                                      else {}),
                           **({"keys": ",".join(args.keys)} if args.keys else {}),
                           **({"set": "\n".join(args.sets)} if args.sets else {}),
