@@ -254,3 +254,29 @@ def test_imouse_given_or_replayed_counts_in_the_picture_drawn_divided_or_supersa
                               env=without_display())
         assert done.returncode == 0, done.stderr
         assert Image.open(tmp_path / "still.png").convert("RGB").getpixel((3, 3))[:2] == (128, 128), (given, options)
+
+
+def test_a_replay_follows_the_timelines_speed_and_its_loop_taken_back(prefix, tmp_path):
+    text = "void mainImage(out vec4 c, in vec2 f) { c = vec4(fract(iTime * 0.37), fract(iTime * 0.11), 0.0, 1.0); }\n"
+    (tmp_path / "shader.glsl").write_text(text)
+    # At 0.5 s the speed set to 2, at 1.0 s the loop over [0.2, 1.5) taken back from 1.5 (0.5 + 2 x 0.5) to 0.2.
+    events = [{"event": "build", "clock": 0, "itime": 0,
+               "files": [{"path": str(tmp_path / "gone" / "shader.glsl"), "text": text}]},
+              {"event": "time", "clock": 0.5, "itime": 0.5, "paused": False, "speed": 2.0},
+              {"event": "time", "clock": 1.0, "itime": 0.2, "paused": False, "speed": 2.0}]
+    (tmp_path / "session.jsonl").write_text("\n".join(
+        [json.dumps({"quillomar-session": 2, "shader": "shader.glsl"})] +
+        [json.dumps(dict(e, frame=n)) for n, e in enumerate(events)]) + "\n")
+    for clock, itime in [(0.25, 0.25), (0.75, 1.0), (1.25, 0.7)]:
+        done = still(prefix, tmp_path, "--replay", "session.jsonl", "replayed.png", "--from", repr(clock))
+        assert (done.returncode, done.stderr) == (0, ""), done.stderr
+        done = still(prefix, tmp_path, "shader.glsl", "direct.png", "--from", repr(itime))
+        assert done.returncode == 0, done.stderr
+        assert pixels(tmp_path / "replayed.png") == pixels(tmp_path / "direct.png"), clock
+    # A speed that is no number of 0 or more: one message naming its line.
+    (tmp_path / "session.jsonl").write_text("\n".join(
+        [json.dumps({"quillomar-session": 2, "shader": "shader.glsl"}), json.dumps(dict(events[0], frame=0)),
+         json.dumps(dict(events[1], frame=1, speed=-1))]) + "\n")
+    done = still(prefix, tmp_path, "--replay", "session.jsonl", "replayed.png")
+    assert (done.returncode, done.stderr) == (1, "quillomar-record: session.jsonl:3: time event: 'speed' is not a "
+                                                 "number of 0 or more\n")

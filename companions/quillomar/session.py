@@ -118,6 +118,8 @@ def read(path):
                 name, number, "no \"event\"" if kind is None else "unknown event %r" % (kind,)))
         problems = [wrong(value, field, what) for field, what in
                     [("frame", NUMBER), ("itime", NUMBER), ("clock", NUMBER)] + list(EVENTS[kind].items())]
+        if kind == "time" and "speed" in value and not (is_number(value["speed"]) and value["speed"] >= 0):
+            problems.append("'speed' is not a number of 0 or more")
         problems = [p for p in problems if p]
         if problems:
             raise Failure("%s:%d: %s event: %s" % (name, number, kind, problems[0]))
@@ -172,7 +174,8 @@ def written(session, folder, size):
             lines.append(["build", when, escaped(passes[n].absolute())] if n > 0 else None)
             n += 1
         elif e["event"] == "time":
-            lines.append(["time", when, repr(float(e["itime"])), "1" if e["paused"] else "0"])
+            lines.append(["time", when, repr(float(e["itime"])), "1" if e["paused"] else "0",
+                          repr(float(e.get("speed", 1.0)))])
         elif e["event"] == "key":
             lines.append(["key", when, str(int(e["code"])), "1" if e["down"] else "0"])
         elif e["event"] == "mouse":

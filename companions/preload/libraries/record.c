@@ -148,7 +148,7 @@ __attribute__((constructor)) static void configure(void)
 }
 
 /* The viewer's clock at frame k, in nanoseconds from its origin: what iTime is made of. In a replay, iTime
- * at the session's clock then, as the last time key before it left it. */
+ * at the session's clock then, as the last time event before it left it: from there at its speed. */
 static long long frame_ns(int k)
 {
     if (replay == NULL)
@@ -159,7 +159,8 @@ static long long frame_ns(int k)
         time = events[e].kind == REPLAY_TIME ? &events[e] : time;
     if (time == NULL)
         return llround(clock * 1e9);
-    return llround(time->numbers[0] * 1e9) + (time->numbers[1] != 0 ? 0 : llround((clock - time->clock) * 1e9));
+    return llround(time->numbers[0] * 1e9) +
+           (time->numbers[1] != 0 ? 0 : llround((clock - time->clock) * time->numbers[2] * 1e9));
 }
 
 /* The viewer's clock at the sub-frame being drawn of frame k, from its origin. */
@@ -344,7 +345,7 @@ static void set_uniforms(int k)
 }
 
 /* Reads the session's events: a line each, fields separated by tabs, "KIND CLOCK ...": build PATH (a path
- * in a line), time ITIME PAUSED, mouse X Y Z W, key CODE DOWN, uniform NAME N.... */
+ * in a line), time ITIME PAUSED SPEED, mouse X Y Z W, key CODE DOWN, uniform NAME N.... */
 static void read_replay(const char *path)
 {
     const char *why = NULL;
@@ -386,6 +387,8 @@ static void read_replay(const char *path)
         e->clock = strtod(fields[1], NULL);
         if (numbers_from == 3)
             e->text = strdup(fields[2]);
+        if (kind == REPLAY_TIME)
+            e->numbers[2] = 1.0;
         for (int k = numbers_from; k < n && k - numbers_from < 4; k++)
             e->numbers[k - numbers_from] = strtod(fields[k], NULL);
         event_count++;

@@ -1,5 +1,7 @@
 #include "libraries/session.h"
 
+#include "libraries/clock.h"
+
 #include <errno.h>
 
 #include "base/settings.h"
@@ -106,7 +108,7 @@ void session_time(long long itime, int paused)
     if (out == NULL)
         return;
     begin("time", itime);
-    fprintf(out, ", \"paused\": %s", paused ? "true" : "false");
+    fprintf(out, ", \"paused\": %s, \"speed\": %.17g", paused ? "true" : "false", clock_speed());
     end();
 }
 

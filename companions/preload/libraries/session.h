@@ -4,8 +4,8 @@
  * lines: a header {"quillomar-session": SESSION_VERSION, "shader": NAME}, then an event a line, each with the
  * frame it takes effect at ("frame", iFrame), the iTime then ("itime") and the session's clock ("clock",
  * seconds since the program's time origin): "build" (the Image pass's text that built, and every file it is
- * made of), "pass" (the same of a buffer pass: version 2 on), "key" (a key the shader reads, down or up), "time" (a time key: iTime and whether it is paused
- * after it), "mouse" (iMouse, and the picture's size it counts in) and "uniform" (an #iUniform set). The
+ * made of), "pass" (the same of a buffer pass: version 2 on), "key" (a key the shader reads, down or up), "time" (a time key, the timeline's speed set or its loop taken
+ * back: iTime, whether it is paused after it and the speed it runs at), "mouse" (iMouse, and the picture's size it counts in) and "uniform" (an #iUniform set). The
  * format is docs/internals.md's.
  */
 #ifndef QUILLOMAR_SESSION_H
