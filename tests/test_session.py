@@ -185,25 +185,44 @@ def test_a_session_of_a_shader_with_a_buffer_holds_its_texts_and_replays_without
         window = find_titled_window(x, "shader.glsl ")
         until(lambda: grab(window, (5, 5, 1, 1)).getpixel((0, 0))[:3] == (64, 128, 191) or
               grab(window, (5, 5, 1, 1)).getpixel((0, 0)), "the buffer's picture shown")
+        # The buffer's include saved: the buffer alone built again.
+        time.sleep(0.3)
+        (tmp_path / "tone.glsl").write_bytes(b"#define TONE 1.0\n")
+        until(lambda: grab(window, (5, 5, 1, 1)).getpixel((0, 0))[:3] == (255, 128, 191) or
+              grab(window, (5, 5, 1, 1)).getpixel((0, 0)), "the buffer's new picture shown")
+        time.sleep(0.3)
     finally:
         interrupt(live)
         x.close()
     events = [json.loads(line) for line in (tmp_path / "session.jsonl").read_text().splitlines()[1:]]
-    assert [[(f["path"].rsplit("/", 1)[1], f["text"].encode()) for f in e["files"]] for e in events
-            if e["event"] == "pass"] == [[("buffer.glsl", buffer), ("tone.glsl", tone)]]
-    # The session alone: its shader's files gone, the replay draws what a recording of them draws.
+    saved = [e for e in events if e["event"] == "pass"]
+    assert [[(f["path"].rsplit("/", 1)[1], f["text"].encode()) for f in e["files"]] for e in saved] == [
+        [("buffer.glsl", buffer), ("tone.glsl", tone)], [("buffer.glsl", buffer), ("tone.glsl", b"#define TONE 1.0\n")]]
+    # The session alone: its shader's files gone, the replay draws what a recording of them draws, before
+    # the buffer's save and after it.
     direct = tmp_path / "direct"
     direct.mkdir()
     (direct / "dot.png").symlink_to(tmp_path / "dot.png")
     for name, text in texts.items():
         (direct / name).write_bytes(text)
         (tmp_path / name).unlink()
-    done = still(prefix, tmp_path, "--replay", "session.jsonl", "replayed.png", "--seconds", "0.1")
-    assert (done.returncode, done.stderr) == (0, ""), done.stderr
-    done = still(prefix, direct, "shader.glsl", "direct.png", "--seconds", "0.1")
+    for clock, red in [(saved[1]["clock"] - 0.2, 64), (saved[1]["clock"] + 0.01, 255)]:
+        (direct / "tone.glsl").write_bytes(b"#define TONE %s\n" % (b"0.25" if red == 64 else b"1.0"))
+        done = still(prefix, tmp_path, "--replay", "session.jsonl", "replayed.png", "--from", repr(clock))
+        assert (done.returncode, done.stderr) == (0, ""), done.stderr
+        done = still(prefix, direct, "shader.glsl", "direct.png")
+        assert done.returncode == 0, done.stderr
+        assert pixels(tmp_path / "replayed.png") == pixels(direct / "direct.png"), clock
+        assert Image.open(direct / "direct.png").convert("RGB").getpixel((3, 3)) == (red, 128, 191)
+    # A clip across the save: the buffer's new text from the frame after it on.
+    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "--replay", "session.jsonl", "clip.mkv",
+                           "--size", "8x8", "--fps", "10", "--from", repr(saved[1]["clock"] - 0.15), "--seconds",
+                           "0.3", "--software"], cwd=tmp_path, capture_output=True, timeout=60, env=without_display())
     assert done.returncode == 0, done.stderr
-    assert pixels(tmp_path / "replayed.png") == pixels(direct / "direct.png")
-    assert Image.open(direct / "direct.png").convert("RGB").getpixel((3, 3)) == (64, 128, 191)
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", "clip.mkv", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                         cwd=tmp_path, capture_output=True, check=True).stdout
+    assert [raw[k:k + 3] for k in range(0, len(raw), 8 * 8 * 3)] == [b"\x40\x80\xbf", b"\x40\x80\xbf",
+                                                                    b"\xff\x80\xbf"]
 
 
 def test_a_part_of_a_replay_with_keys_shows_the_frames_the_whole_clip_does(prefix, tmp_path):

@@ -46,13 +46,13 @@ class Session:
         return any(e["event"] == "key" for e in self.events)
 
     def passes_of(self, n):
-        """The buffer passes' builds shown with the Image pass's build n: of each pass's file, the last built
-        before the build after n, else its first."""
-        builds = self.builds()
-        until = builds[n + 1]["clock"] if n + 1 < len(builds) else math.inf
+        """The buffer passes' builds shown with the Image pass's build n: of each pass's file, its first
+        build (for the first build: a replay starts with it and takes each later one at its time), else the
+        last built by then, else its first."""
+        at = self.builds()[n]["clock"]
         shown = {}
         for e in self.events:
-            if e["event"] == "pass" and (e["clock"] < until or e["files"][0]["path"] not in shown):
+            if e["event"] == "pass" and (e["files"][0]["path"] not in shown or (n > 0 and e["clock"] <= at)):
                 shown[e["files"][0]["path"]] = e
         return list(shown.values())
 
@@ -148,31 +148,44 @@ def linked(text, was, now):
 
 
 def written(session, folder, size):
-    """Writes each build's files, and those of the buffer passes shown with it (their channels' files), into
-    a folder of its own in folder, in the same places relative to its pass's file (a file from a folder above
+    """Writes each build's files, and those of the buffer passes shown with it (their channels' files), and
+    each later build of a buffer pass (swapped in at its time), into a folder of its own in folder, in the same places relative to its pass's file (a file from a folder above
     it, as deep as it is above); and the replay's events as the recording library reads them
     (QUILLOMAR_REPLAY), iMouse counted in the pixels of a picture of size. Returns the first build's pass
     file, and the events' file."""
-    passes = []
-    for n, build in enumerate(session.builds()):
-        own = Path(build["files"][0]["path"])
-        every = build["files"] + [f for e in session.passes_of(n) for f in e["files"]]
+    def put(every, own, name):
+        """every (a list of {"path", "text"}) written in folder/name where they stand to the file own; the
+        folder that stands for own's."""
         places = [Path(os.path.normpath(os.path.relpath(f["path"], own.parent))) for f in every]
         depth = max(sum(1 for _ in part.parts if _ == "..") for part in places)
-        root = Path(folder) / ("build%d" % n) / Path(*(["up"] * depth or ["."]))
+        root = Path(folder) / name / Path(*(["up"] * depth or ["."]))
         for place, f in reversed(list(zip(places, every))):
             target = root / place
             target.parent.mkdir(parents=True, exist_ok=True)
             target.write_bytes(f["text"].encode("utf-8", "surrogateescape"))
         for place, f in zip(places, every):
             linked(f["text"], Path(f["path"]).parent, (root / place).parent)
-        passes.append(root / places[0])
-    lines, n = [], 0
+        return root
+
+    passes, first = [], Path(session.builds()[0]["files"][0]["path"])
+    for n, build in enumerate(session.builds()):
+        own = Path(build["files"][0]["path"])
+        passes.append(put(build["files"] + [f for e in session.passes_of(n) for f in e["files"]], own,
+                          "build%d" % n) / own.name)
+    started = {id(e) for e in session.passes_of(0)}
+    lines, n, k = [], 0, 0
     for e in session.events:
         when = repr(float(e["clock"]))
         if e["event"] == "build":
             lines.append(["build", when, escaped(passes[n].absolute())] if n > 0 else None)
             n += 1
+        elif e["event"] == "pass" and id(e) not in started:
+            # The pass's file as the first build's passes have it, and its text from then on.
+            own = Path(e["files"][0]["path"])
+            at = passes[0].parent / os.path.normpath(os.path.relpath(own, first.parent))
+            lines.append(["pass", when, escaped(at.absolute()), escaped((put(e["files"], own, "pass%d" % k) /
+                                                                         own.name).absolute())])
+            k += 1
         elif e["event"] == "time":
             lines.append(["time", when, repr(float(e["itime"])), "1" if e["paused"] else "0",
                           repr(float(e.get("speed", 1.0)))])
