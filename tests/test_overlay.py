@@ -3,6 +3,7 @@ picture a pass reads back nor in a recording, and never the shader's key; its ti
 sliders and an #iUniform's slider taking the mouse; the GPU's time of each pass and the colour under the
 pointer before the window's 8 bits, said in the log when it is hidden; the timeline's step, on the
 overlay and by a key, moving iFrame by one frame."""
+import json
 import re
 import subprocess
 import time
@@ -71,7 +72,7 @@ def test_f1_shows_the_overlay_over_the_picture_only_and_hides_it_with_what_it_me
     for name, text in FILES.items():
         (tmp_path / name).write_text(text)
     x = open_display(xserver)
-    live = start_live(prefix, xserver, tmp_path, "image.glsl")
+    live = start_live(prefix, xserver, tmp_path, "image.glsl", "--session", "session.jsonl")
     try:
         window = find_titled_window(x, "image.glsl ")
         g = window.get_geometry()
@@ -175,6 +176,12 @@ def test_f1_shows_the_overlay_over_the_picture_only_and_hides_it_with_what_it_me
     assert all(float(t) > 0 for t in hidden.group(1, 2, 3)), said[1]
     assert (int(hidden.group(4)), int(hidden.group(5))) == (300, 19), said[1]
     assert hidden.group(6) == "0.3000 0.1234 0.5678 1.0000", "the colour before 8 bits: %s" % said[1]
+    # The session has the speed set (0) and the loop's taking iTime back from the scrubbed 30 s as time events.
+    times = [e for e in map(json.loads, (tmp_path / "session.jsonl").read_text().splitlines()[1:])
+             if e["event"] == "time"]
+    scrubbed = next(n for n, t in enumerate(times) if t["itime"] > 25.0)
+    assert any(t["speed"] == 0 for t in times[:scrubbed]), times
+    assert any(t["itime"] < 10.0 and t["speed"] == 0 and not t["paused"] for t in times[scrubbed:]), times
 
     # A recording of the same shader: the picture alone.
     subprocess.run([str(prefix / "bin" / "quillomar-record"), "image.glsl", "still.png", "--size", "640x360",

@@ -70,7 +70,7 @@ def test_a_live_session_replays_into_the_same_stills(prefix, xserver, tmp_path):
         interrupt(live)
         x.close()
     lines = (tmp_path / "session.jsonl").read_text().splitlines()
-    assert json.loads(lines[0]) == {"quillomar-session": 1, "shader": "shader.glsl"}
+    assert json.loads(lines[0]) == {"quillomar-session": 2, "shader": "shader.glsl"}
     events = [json.loads(line) for line in lines[1:]]
     kinds = [e["event"] for e in events]
     builds = [e for e in events if e["event"] == "build"]
@@ -144,8 +144,8 @@ def test_a_session_cut_short_edited_by_hand_or_newer_is_taken_as_it_says(prefix,
             ([header, json.dumps(pause)], "session.jsonl: no build in the session: its shader never built"),
             ([json.dumps(build)], "session.jsonl:1: not a Quillomar session (its first line is no "
                                   "{\"quillomar-session\": VERSION, ...})"),
-            ([json.dumps({"quillomar-session": 2, "shader": "shader.glsl"}), json.dumps(build)],
-             "session.jsonl: a session of version 2, newer than this quillomar-record reads (version 1)")]:
+            ([json.dumps({"quillomar-session": 3, "shader": "shader.glsl"}), json.dumps(build)],
+             "session.jsonl: a session of version 3, newer than this quillomar-record reads (version 2)")]:
         done = replay("\n".join(lines) + "\n")
         assert (done.returncode, done.stdout, done.stderr) == (1, "", "quillomar-record: %s\n" % said), lines
 
@@ -167,3 +167,135 @@ def test_a_value_set_keeps_through_builds_that_leave_its_directive_alone(prefix,
         done = still(prefix, tmp_path, "--replay", "session.jsonl", "still.png", "--from", repr(clock))
         assert done.returncode == 0, done.stderr
         assert Image.open(tmp_path / "still.png").convert("RGB").getpixel((3, 3)) == colour, clock
+
+
+def test_a_session_of_a_shader_with_a_buffer_holds_its_texts_and_replays_without_them(prefix, xserver, tmp_path):
+    # The picture's blue an image's, which a session does not hold: read from where the shader was.
+    image = b'#iChannel0 "file://buffer.glsl"\n#iChannel1 "file://dot.png"\nvoid mainImage(out vec4 c, in vec2 f)\n' \
+            b'{ c = vec4(texelFetch(iChannel0, ivec2(f), 0).rg, texelFetch(iChannel1, ivec2(0), 0).b, 1.0); }\n'
+    Image.new("RGB", (1, 1), (0, 0, 191)).save(tmp_path / "dot.png")
+    buffer = b'#include "tone.glsl"\nvoid mainImage(out vec4 c, in vec2 f) { c = vec4(TONE, 0.5, 0.0, 1.0); }\n'
+    tone = b"#define TONE 0.25\n"
+    texts = {"shader.glsl": image, "buffer.glsl": buffer, "tone.glsl": tone}
+    for name, text in texts.items():
+        (tmp_path / name).write_bytes(text)
+    live = start_live(prefix, xserver, tmp_path, "shader.glsl", "--session", "session.jsonl")
+    x = open_display(xserver)
+    try:
+        window = find_titled_window(x, "shader.glsl ")
+        until(lambda: grab(window, (5, 5, 1, 1)).getpixel((0, 0))[:3] == (64, 128, 191) or
+              grab(window, (5, 5, 1, 1)).getpixel((0, 0)), "the buffer's picture shown")
+        # The buffer's include saved: the buffer alone built again.
+        time.sleep(0.3)
+        (tmp_path / "tone.glsl").write_bytes(b"#define TONE 1.0\n")
+        until(lambda: grab(window, (5, 5, 1, 1)).getpixel((0, 0))[:3] == (255, 128, 191) or
+              grab(window, (5, 5, 1, 1)).getpixel((0, 0)), "the buffer's new picture shown")
+        time.sleep(0.3)
+    finally:
+        interrupt(live)
+        x.close()
+    events = [json.loads(line) for line in (tmp_path / "session.jsonl").read_text().splitlines()[1:]]
+    saved = [e for e in events if e["event"] == "pass"]
+    assert [[(f["path"].rsplit("/", 1)[1], f["text"].encode()) for f in e["files"]] for e in saved] == [
+        [("buffer.glsl", buffer), ("tone.glsl", tone)], [("buffer.glsl", buffer), ("tone.glsl", b"#define TONE 1.0\n")]]
+    # The session alone: its shader's files gone, the replay draws what a recording of them draws, before
+    # the buffer's save and after it.
+    direct = tmp_path / "direct"
+    direct.mkdir()
+    (direct / "dot.png").symlink_to(tmp_path / "dot.png")
+    for name, text in texts.items():
+        (direct / name).write_bytes(text)
+        (tmp_path / name).unlink()
+    for clock, red in [(saved[1]["clock"] - 0.2, 64), (saved[1]["clock"] + 0.01, 255)]:
+        (direct / "tone.glsl").write_bytes(b"#define TONE %s\n" % (b"0.25" if red == 64 else b"1.0"))
+        done = still(prefix, tmp_path, "--replay", "session.jsonl", "replayed.png", "--from", repr(clock))
+        assert (done.returncode, done.stderr) == (0, ""), done.stderr
+        done = still(prefix, direct, "shader.glsl", "direct.png")
+        assert done.returncode == 0, done.stderr
+        assert pixels(tmp_path / "replayed.png") == pixels(direct / "direct.png"), clock
+        assert Image.open(direct / "direct.png").convert("RGB").getpixel((3, 3)) == (red, 128, 191)
+    # A clip across the save: the buffer's new text from the frame after it on.
+    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "--replay", "session.jsonl", "clip.mkv",
+                           "--size", "8x8", "--fps", "10", "--from", repr(saved[1]["clock"] - 0.15), "--seconds",
+                           "0.3", "--software"], cwd=tmp_path, capture_output=True, timeout=60, env=without_display())
+    assert done.returncode == 0, done.stderr
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", "clip.mkv", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                         cwd=tmp_path, capture_output=True, check=True).stdout
+    assert [raw[k:k + 3] for k in range(0, len(raw), 8 * 8 * 3)] == [b"\x40\x80\xbf", b"\x40\x80\xbf",
+                                                                    b"\xff\x80\xbf"]
+
+
+def test_a_part_of_a_replay_with_keys_shows_the_frames_the_whole_clip_does(prefix, tmp_path):
+    # Red while A is pressed (its first frame down), green while released (its first frame up), blue toggled.
+    text = ("#iKeyboard\nvoid mainImage(out vec4 c, in vec2 f)\n{ c = vec4(isKeyPressed(Key_A) ? 1.0 : 0.0, "
+            "isKeyReleased(Key_A) ? 1.0 : 0.0, isKeyToggled(Key_A) ? 1.0 : 0.0, 1.0); }\n")
+    events = [{"event": "build", "clock": 0, "files": [{"path": str(tmp_path / "gone" / "shader.glsl"), "text": text}]},
+              {"event": "key", "clock": 0.1, "code": 65, "down": True},
+              {"event": "key", "clock": 0.2, "code": 65, "down": False}]
+    (tmp_path / "session.jsonl").write_text("\n".join(
+        [json.dumps({"quillomar-session": 1, "shader": "shader.glsl"})] +
+        [json.dumps(dict(e, frame=n, itime=e["clock"])) for n, e in enumerate(events)]) + "\n")
+
+    def frames(name, *more):
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "--replay", "session.jsonl", name,
+                               "--size", "8x8", "--fps", "10", "--seconds", "0.6", "--software", *more],
+                              cwd=tmp_path, capture_output=True, timeout=60, env=without_display())
+        assert done.returncode == 0, done.stderr
+        raw = subprocess.run(["ffmpeg", "-v", "error", "-i", name, "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                             cwd=tmp_path, capture_output=True, check=True).stdout
+        return [raw[k:k + 8 * 8 * 3] for k in range(0, len(raw), 8 * 8 * 3)]
+
+    whole = frames("whole.mkv")
+    assert [f[:3] for f in whole] == [b"\0\0\0", b"\xff\0\xff", b"\0\xff\xff", b"\0\0\xff", b"\0\0\xff",
+                                      b"\0\0\xff"]
+    # A part from frame 2, and from frame 3: the key's events at their own frames, drawn unseen before it.
+    assert frames("part.mkv", "--frames", "2-3") == whole[2:4]
+    assert frames("part.mkv", "--frames", "3-3") == whole[3:4]
+
+
+def test_imouse_given_or_replayed_counts_in_the_picture_drawn_divided_or_supersampled(prefix, tmp_path):
+    text = "void mainImage(out vec4 c, in vec2 f) { c = vec4(iMouse.xy / iResolution.xy, iMouse.z / 64.0, 1.0); }\n"
+    (tmp_path / "shader.glsl").write_text(text)
+    events = [{"event": "build", "clock": 0, "files": [{"path": str(tmp_path / "gone" / "shader.glsl"), "text": text}]},
+              {"event": "mouse", "clock": 0, "mouse": [16, 9, 16, 9], "picture": [32, 18]}]
+    (tmp_path / "session.jsonl").write_text("\n".join(
+        [json.dumps({"quillomar-session": 2, "shader": "shader.glsl"})] +
+        [json.dumps(dict(e, frame=0, itime=0)) for e in events]) + "\n")
+    # The pointer at the middle of a 64x36 picture, however it is drawn: iMouse.xy / iResolution.xy a half.
+    for given, options in [(["shader.glsl", "--mouse", "32,18"], []),
+                           (["shader.glsl", "--mouse", "32,18"], ["--scale", "2"]),
+                           (["shader.glsl", "--mouse", "32,18"], ["--scale", "2", "--supersample", "2"]),
+                           (["--replay", "session.jsonl"], []),
+                           (["--replay", "session.jsonl"], ["--scale", "2"]),
+                           (["--replay", "session.jsonl"], ["--scale", "4", "--supersample", "2"])]:
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), *given, "still.png", "--size", "64x36",
+                               "--software", *options], cwd=tmp_path, capture_output=True, timeout=60,
+                              env=without_display())
+        assert done.returncode == 0, done.stderr
+        assert Image.open(tmp_path / "still.png").convert("RGB").getpixel((3, 3))[:2] == (128, 128), (given, options)
+
+
+def test_a_replay_follows_the_timelines_speed_and_its_loop_taken_back(prefix, tmp_path):
+    text = "void mainImage(out vec4 c, in vec2 f) { c = vec4(fract(iTime * 0.37), fract(iTime * 0.11), 0.0, 1.0); }\n"
+    (tmp_path / "shader.glsl").write_text(text)
+    # At 0.5 s the speed set to 2, at 1.0 s the loop over [0.2, 1.5) taken back from 1.5 (0.5 + 2 x 0.5) to 0.2.
+    events = [{"event": "build", "clock": 0, "itime": 0,
+               "files": [{"path": str(tmp_path / "gone" / "shader.glsl"), "text": text}]},
+              {"event": "time", "clock": 0.5, "itime": 0.5, "paused": False, "speed": 2.0},
+              {"event": "time", "clock": 1.0, "itime": 0.2, "paused": False, "speed": 2.0}]
+    (tmp_path / "session.jsonl").write_text("\n".join(
+        [json.dumps({"quillomar-session": 2, "shader": "shader.glsl"})] +
+        [json.dumps(dict(e, frame=n)) for n, e in enumerate(events)]) + "\n")
+    for clock, itime in [(0.25, 0.25), (0.75, 1.0), (1.25, 0.7)]:
+        done = still(prefix, tmp_path, "--replay", "session.jsonl", "replayed.png", "--from", repr(clock))
+        assert (done.returncode, done.stderr) == (0, ""), done.stderr
+        done = still(prefix, tmp_path, "shader.glsl", "direct.png", "--from", repr(itime))
+        assert done.returncode == 0, done.stderr
+        assert pixels(tmp_path / "replayed.png") == pixels(tmp_path / "direct.png"), clock
+    # A speed that is no number of 0 or more: one message naming its line.
+    (tmp_path / "session.jsonl").write_text("\n".join(
+        [json.dumps({"quillomar-session": 2, "shader": "shader.glsl"}), json.dumps(dict(events[0], frame=0)),
+         json.dumps(dict(events[1], frame=1, speed=-1))]) + "\n")
+    done = still(prefix, tmp_path, "--replay", "session.jsonl", "replayed.png")
+    assert (done.returncode, done.stderr) == (1, "quillomar-record: session.jsonl:3: time event: 'speed' is not a "
+                                                 "number of 0 or more\n")

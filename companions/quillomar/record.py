@@ -326,10 +326,12 @@ def display_for(args):
 
 def record(args, workdir, leftovers):
     replay = None
+    # iMouse counts in the pixels of the picture the shader draws: --size times --supersample, over --scale.
+    seen = tuple(-(-s * args.supersample // args.scale) for s in args.size)
     if args.session is not None:
         for line in args.replayed.said:
             sys.stderr.write("quillomar-record: %s\n" % line)
-        args.shader, replay = session.written(args.replayed, workdir / "session", args.size)
+        args.shader, replay = session.written(args.replayed, workdir / "session", seen)
     given = args.shader
     args.shader, plan, ordered, left_out = plans.prepare(given, workdir, args.media, channels.given(args),
                                                       fetch=config.fetching(args.fetch), strict=args.strict_media)
@@ -362,7 +364,9 @@ def record(args, workdir, leftovers):
     first, unseen, tags = 0, 0, ()
     if args.span:
         first = args.span[0]
-        unseen = first if segments.keeps_state(ordered, args.keys) else 0
+        # A session's key events are keys held, as --key is: each at its own frame.
+        held = args.keys or (args.session is not None and args.replayed.keys())
+        unseen = first if segments.keeps_state(ordered, held) else 0
         inputs = "mouse=%r keys=%s include=%s supersample=%d motion-blur=%r alpha=%r set=%r scale=%d replay=%r" % (
             args.mouse, ",".join(args.keys), args.include, args.supersample, args.motion_blur, args.alpha,
             sorted(args.sets, key=lambda s: s.partition("=")[0]), args.scale, args.replay)
@@ -390,7 +394,8 @@ def record(args, workdir, leftovers):
                           **({"blur": args.motion_blur[0], "shutter": args.motion_blur[1]}
                              if args.motion_blur[0] > 1 else {}),
                           **({"alpha": 1} if args.alpha else {}),
-                          **{"from": args.start}, **({"mouse": (args.mouse[0] * k, args.mouse[1] * k)} if args.mouse
+                          **{"from": args.start}, **({"mouse": (args.mouse[0] * seen[0] / args.size[0],
+                                                               args.mouse[1] * seen[1] / args.size[1])} if args.mouse
                                                      else {}),
                           **({"keys": ",".join(args.keys)} if args.keys else {}),
                           **({"set": "\n".join(args.sets)} if args.sets else {}),

@@ -34,8 +34,8 @@ frame_range.__name__ = "frame range (A-B)"
 def keeps_state(ordered, keys):
     """Whether a frame of the passes ordered (directives.Pass, in the order they are drawn) depends on the
     frames before it: a pass reads its own previous picture, or a picture of a pass drawn after it (the
-    previous frame's); or keys are held for a pass that reads the keyboard (a key's toggled state is
-    its whole history)."""
+    previous frame's); or keys are held for a pass that reads the keyboard (--key, or a replayed session's
+    key events: a key's toggled state is its whole history, and a key pressed is pressed at its frame alone)."""
     drawn = [p for p in ordered if p.kind != "sound"]
     place = {Path(os.path.realpath(p.path)): i for i, p in enumerate(drawn)}
     for i, p in enumerate(drawn):

@@ -8,11 +8,12 @@ import math
 import os
 from pathlib import Path
 
-from quillomar import Failure, files
+from quillomar import Failure, directives, files
 from quillomar.lines import escaped
 
-# The version of the sessions this package writes and reads.
-VERSION = 1
+# The version of the sessions this package writes and reads; it reads each version before it too (version 1
+# had no "pass" events: its buffer passes' texts are not in the session).
+VERSION = 2
 # The largest session read.
 LARGEST = 256 << 20
 
@@ -21,6 +22,7 @@ LARGEST = 256 << 20
 NUMBER, FLAG, NAME, FILES = "a number", "true or false", "a text", "a list of {\"path\", \"text\"}"
 EVENTS = {
     "build": {"files": FILES},
+    "pass": {"files": FILES},
     "key": {"code": NUMBER, "down": FLAG},
     "time": {"paused": FLAG},
     "mouse": {"mouse": (4,), "picture": (2,)},
@@ -38,6 +40,21 @@ class Session:
 
     def builds(self):
         return [e for e in self.events if e["event"] == "build"]
+
+    def keys(self):
+        """Whether a key goes down or up in the session."""
+        return any(e["event"] == "key" for e in self.events)
+
+    def passes_of(self, n):
+        """The buffer passes' builds shown with the Image pass's build n: of each pass's file, its first
+        build (for the first build: a replay starts with it and takes each later one at its time), else the
+        last built by then, else its first."""
+        at = self.builds()[n]["clock"]
+        shown = {}
+        for e in self.events:
+            if e["event"] == "pass" and (e["files"][0]["path"] not in shown or (n > 0 and e["clock"] <= at)):
+                shown[e["files"][0]["path"]] = e
+        return list(shown.values())
 
 
 def is_number(value):
@@ -101,6 +118,8 @@ def read(path):
                 name, number, "no \"event\"" if kind is None else "unknown event %r" % (kind,)))
         problems = [wrong(value, field, what) for field, what in
                     [("frame", NUMBER), ("itime", NUMBER), ("clock", NUMBER)] + list(EVENTS[kind].items())]
+        if kind == "time" and "speed" in value and not (is_number(value["speed"]) and value["speed"] >= 0):
+            problems.append("'speed' is not a number of 0 or more")
         problems = [p for p in problems if p]
         if problems:
             raise Failure("%s:%d: %s event: %s" % (name, number, kind, problems[0]))
@@ -113,30 +132,63 @@ def read(path):
     return session
 
 
+def linked(text, was, now):
+    """Each file text's channels and Sound pass name (from the folder was) that is not in the folder now: a
+    link there to the file in was, as it is now (images, videos, sounds and the Sound pass are not in a
+    session)."""
+    named = [value for _, setting, value in directives.DIRECTIVE.findall(text) if not setting]
+    for value in named + directives.SOUND.findall(text):
+        name = value[len("file://"):] if value.startswith("file://") else value
+        if name == "" or os.path.isabs(name) or not (was / name).exists():
+            continue
+        place = now / name
+        if not os.path.lexists(place):
+            place.parent.mkdir(parents=True, exist_ok=True)
+            place.symlink_to(os.path.abspath(was / name))
+
+
 def written(session, folder, size):
-    """Writes each build's files into a folder of its own in folder, in the same places relative to its
-    pass's file (a file from a folder above it, as deep as it is above); and the replay's events as the
-    recording library reads them (QUILLOMAR_REPLAY), iMouse counted in the pixels of a picture of size.
-    Returns the first build's pass file, and the events' file."""
-    passes = []
-    for n, build in enumerate(session.builds()):
-        own = Path(build["files"][0]["path"])
-        places = [Path(os.path.normpath(os.path.relpath(f["path"], own.parent))) for f in build["files"]]
+    """Writes each build's files, and those of the buffer passes shown with it (their channels' files), and
+    each later build of a buffer pass (swapped in at its time), into a folder of its own in folder, in the same places relative to its pass's file (a file from a folder above
+    it, as deep as it is above); and the replay's events as the recording library reads them
+    (QUILLOMAR_REPLAY), iMouse counted in the pixels of a picture of size. Returns the first build's pass
+    file, and the events' file."""
+    def put(every, own, name):
+        """every (a list of {"path", "text"}) written in folder/name where they stand to the file own; the
+        folder that stands for own's."""
+        places = [Path(os.path.normpath(os.path.relpath(f["path"], own.parent))) for f in every]
         depth = max(sum(1 for _ in part.parts if _ == "..") for part in places)
-        root = Path(folder) / ("build%d" % n) / Path(*(["up"] * depth or ["."]))
-        for place, f in zip(places, build["files"]):
+        root = Path(folder) / name / Path(*(["up"] * depth or ["."]))
+        for place, f in reversed(list(zip(places, every))):
             target = root / place
             target.parent.mkdir(parents=True, exist_ok=True)
             target.write_bytes(f["text"].encode("utf-8", "surrogateescape"))
-        passes.append(root / places[0])
-    lines, n = [], 0
+        for place, f in zip(places, every):
+            linked(f["text"], Path(f["path"]).parent, (root / place).parent)
+        return root
+
+    passes, first = [], Path(session.builds()[0]["files"][0]["path"])
+    for n, build in enumerate(session.builds()):
+        own = Path(build["files"][0]["path"])
+        passes.append(put(build["files"] + [f for e in session.passes_of(n) for f in e["files"]], own,
+                          "build%d" % n) / own.name)
+    started = {id(e) for e in session.passes_of(0)}
+    lines, n, k = [], 0, 0
     for e in session.events:
         when = repr(float(e["clock"]))
         if e["event"] == "build":
             lines.append(["build", when, escaped(passes[n].absolute())] if n > 0 else None)
             n += 1
+        elif e["event"] == "pass" and id(e) not in started:
+            # The pass's file as the first build's passes have it, and its text from then on.
+            own = Path(e["files"][0]["path"])
+            at = passes[0].parent / os.path.normpath(os.path.relpath(own, first.parent))
+            lines.append(["pass", when, escaped(at.absolute()), escaped((put(e["files"], own, "pass%d" % k) /
+                                                                         own.name).absolute())])
+            k += 1
         elif e["event"] == "time":
-            lines.append(["time", when, repr(float(e["itime"])), "1" if e["paused"] else "0"])
+            lines.append(["time", when, repr(float(e["itime"])), "1" if e["paused"] else "0",
+                          repr(float(e.get("speed", 1.0)))])
         elif e["event"] == "key":
             lines.append(["key", when, str(int(e["code"])), "1" if e["down"] else "0"])
         elif e["event"] == "mouse":

@@ -11,15 +11,21 @@
 static const long long SECOND_NS = 1000000000LL;
 
 /* iTime is base_itime + (now - base_real) x speed, frozen at base_itime while paused, and taken back into
- * [loop_from, loop_to) once it reaches loop_to when that range is set; last_itime is what the frame being
- * drawn read. steps: the frames stepped since the library last asked. */
+ * [loop_from, loop_to) once it reaches loop_to when that range is set (the frame that reads it so runs on
+ * from there: a jump, as a time key is); last_itime is what the frame being drawn read. steps: the frames stepped since the library last asked. */
 static int origin_read, paused, steps;
 static long long origin, base_real, base_itime, last_itime, loop_from, loop_to;
 static double speed = 1.0;
 
+/* iTime at now as the clock runs, before the loop takes it back. */
+static long long running_at(long long now)
+{
+    return paused ? base_itime : base_itime + (long long)((double)(now - base_real) * speed);
+}
+
 static long long itime_at(long long now)
 {
-    long long t = paused ? base_itime : base_itime + (long long)((double)(now - base_real) * speed);
+    long long t = running_at(now);
     if (loop_to > loop_from && t >= loop_to)
         t = loop_from + (t - loop_from) % (loop_to - loop_from);
     return t;
@@ -44,7 +50,14 @@ long long clock_read(int origin_now)
         session_origin(now);
         say_clock();
     }
+    long long run = running_at(now);
     last_itime = itime_at(now);
+    if (run != last_itime) {
+        /* The loop taken back: iTime runs on from there, and the session hears of the jump. */
+        base_itime = last_itime;
+        base_real = now;
+        session_time(base_itime, paused);
+    }
     return origin + last_itime;
 }
 
@@ -143,6 +156,8 @@ void clock_set_speed(double factor)
 {
     set_base(itime_at(preload_real_now()));
     speed = factor > 0 ? factor : 0;
+    if (origin_read)
+        session_time(base_itime, paused);
 }
 
 double clock_speed(void)

@@ -75,18 +75,21 @@ static int scale = 1;
 
 /* A session replayed: its events in the order of its clock, the next one not yet taken, the program the
  * viewer's is drawn as (0: its own) and its own. */
-enum replayed { REPLAY_BUILD, REPLAY_TIME, REPLAY_MOUSE, REPLAY_KEY, REPLAY_UNIFORM };
+enum replayed { REPLAY_BUILD, REPLAY_TIME, REPLAY_MOUSE, REPLAY_KEY, REPLAY_UNIFORM, REPLAY_PASS };
 static struct event {
     enum replayed kind;
     double clock;
     double numbers[4]; /* time: iTime, paused; mouse: iMouse; key: code, down; uniform: its value */
-    char *text;        /* build: the file's path; uniform: its name */
+    char *text;        /* build, pass: the file's path; uniform: its name */
+    int pass;          /* pass: which of passes (-1: none of them) */
 } *events;
 static size_t event_count, next_event;
 static char *replay;
 static GLuint replayed_program, viewer_program;
 static double replayed_mouse[4];
 static int replayed_mouse_given;
+/* The file each pass's replayed text is in, taken before the passes were first built (NULL: its own). */
+static const char *replayed_pass[MOST_PASSES];
 static PFNGLDELETEPROGRAMPROC delete_program;
 static void read_replay(const char *path);
 /* Where the Sound pass's samples go (a file), and for how long from FROM. */
@@ -152,7 +155,7 @@ __attribute__((constructor)) static void configure(void)
 }
 
 /* The viewer's clock at frame k, in nanoseconds from its origin: what iTime is made of. In a replay, iTime
- * at the session's clock then, as the last time key before it left it. */
+ * at the session's clock then, as the last time event before it left it: from there at its speed. */
 static long long frame_ns(int k)
 {
     if (replay == NULL)
@@ -163,7 +166,8 @@ static long long frame_ns(int k)
         time = events[e].kind == REPLAY_TIME ? &events[e] : time;
     if (time == NULL)
         return llround(clock * 1e9);
-    return llround(time->numbers[0] * 1e9) + (time->numbers[1] != 0 ? 0 : llround((clock - time->clock) * 1e9));
+    return llround(time->numbers[0] * 1e9) +
+           (time->numbers[1] != 0 ? 0 : llround((clock - time->clock) * time->numbers[2] * 1e9));
 }
 
 /* The viewer's clock at the sub-frame being drawn of frame k, from its origin. */
@@ -234,10 +238,12 @@ static int build_passes(void)
 {
     for (int p = 0; p + 1 < passes.count; p++) {
         char *text;
-        const char *why;
-        struct build b = passes_build_file(p, include, &text, &why);
+        const char *why = NULL, *path = replayed_pass[p] != NULL ? replayed_pass[p] : passes.pass[p].path;
+        struct build b = replayed_pass[p] == NULL ? passes_build_file(p, include, &text, &why)
+                         : (text = preload_read_text(path, &why)) != NULL ? passes_build_at(p, text, path, include)
+                                                                           : (struct build){0};
         if (text == NULL || !b.linked) {
-            say_failed(passes.pass[p].path, text, text == NULL ? (why != NULL ? why : "no such file") : b.log,
+            say_failed(path, text, text == NULL ? (why != NULL ? why : "no such file") : b.log,
                        text == NULL ? NULL : &b.files);
             build_free(&b);
             free(text);
@@ -348,15 +354,30 @@ static void set_uniforms(double k)
     }
 }
 
+/* Which buffer or cube map pass has the file at path (-1: none). */
+static int pass_named(const char *path)
+{
+    char *wanted = realpath(path, NULL);
+    int found = -1;
+    for (int p = 0; wanted != NULL && p < passes.count - 1 && found < 0; p++) {
+        char *own = realpath(passes.pass[p].path, NULL);
+        if (own != NULL && strcmp(own, wanted) == 0)
+            found = p;
+        free(own);
+    }
+    free(wanted);
+    return found;
+}
+
 /* Reads the session's events: a line each, fields separated by tabs, "KIND CLOCK ...": build PATH (a path
- * in a line), time ITIME PAUSED, mouse X Y Z W, key CODE DOWN, uniform NAME N.... */
+ * in a line), pass FILE PATH (pass FILE's text from PATH), time ITIME PAUSED SPEED, mouse X Y Z W, key CODE DOWN, uniform NAME N.... */
 static void read_replay(const char *path)
 {
     const char *why = NULL;
     char *text = preload_read_text(path, &why);
     if (text == NULL)
         preload_fail("QUILLOMAR_REPLAY=%s: %s", path, why != NULL ? why : "no such file");
-    static const char *const KINDS[] = {"build", "time", "mouse", "key", "uniform"};
+    static const char *const KINDS[] = {"build", "time", "mouse", "key", "uniform", "pass"};
     size_t room = 0;
     for (char *line = text, *end; *line != '\0'; line = end + 1) {
         end = strchr(line, '\n');
@@ -382,15 +403,21 @@ static void read_replay(const char *path)
         events[event_count] = (struct event){0};
         struct event *e = &events[event_count];
         size_t kind = 0;
-        while (kind < 5 && strcmp(fields[0], KINDS[kind]) != 0)
+        while (kind < 6 && strcmp(fields[0], KINDS[kind]) != 0)
             kind++;
-        int numbers_from = kind == REPLAY_BUILD || kind == REPLAY_UNIFORM ? 3 : 2;
-        if (kind == 5 || n < numbers_from || (kind == REPLAY_BUILD && !path_unescape(fields[2])))
+        int numbers_from = kind == REPLAY_PASS ? 4 : kind == REPLAY_BUILD || kind == REPLAY_UNIFORM ? 3 : 2;
+        int paths = kind == REPLAY_PASS ? 2 : kind == REPLAY_BUILD ? 1 : 0;
+        if (kind == 6 || n < numbers_from || (paths > 0 && !path_unescape(fields[2])) ||
+            (paths > 1 && !path_unescape(fields[3])))
             preload_fail("QUILLOMAR_REPLAY: %s is not a line of a session as the command writes it", line);
         e->kind = (enum replayed)kind;
         e->clock = strtod(fields[1], NULL);
-        if (numbers_from == 3)
-            e->text = strdup(fields[2]);
+        if (numbers_from >= 3)
+            e->text = strdup(fields[numbers_from - 1]);
+        if (kind == REPLAY_PASS)
+            e->pass = pass_named(fields[2]);
+        if (kind == REPLAY_TIME)
+            e->numbers[2] = 1.0;
         for (int k = numbers_from; k < n && k - numbers_from < 4; k++)
             e->numbers[k - numbers_from] = strtod(fields[k], NULL);
         event_count++;
@@ -424,6 +451,21 @@ static int take_events(int k)
                 delete_program(replayed_program);
             }
             replayed_program = b.program;
+            build_free(&b);
+            free(text);
+        } else if (e->kind == REPLAY_PASS && e->pass >= 0 && passes_built < 0) {
+            replayed_pass[e->pass] = e->text;
+        } else if (e->kind == REPLAY_PASS && e->pass >= 0) {
+            const char *why = NULL;
+            char *text = preload_read_text(e->text, &why);
+            struct build b = text != NULL ? passes_build_at(e->pass, text, e->text, include) : (struct build){0};
+            if (!b.linked) {
+                say_failed(e->text, text, text == NULL ? (why != NULL ? why : "no such file") : b.log,
+                           text == NULL ? NULL : &b.files);
+                build_free(&b);
+                free(text);
+                return 0;
+            }
             build_free(&b);
             free(text);
         } else if (e->kind == REPLAY_MOUSE) {

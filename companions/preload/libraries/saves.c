@@ -156,8 +156,8 @@ static void report(int key, const char *text, const struct build *b)
                                    PAYLOAD("files", files, strlen(files))};
     record_write(STDERR_FILENO, "build", fields, sizeof fields / sizeof fields[0]);
     free(files);
-    if (key == IMAGE && b->linked)
-        session_build(clock_now(), text, &b->files);
+    if (key != SOUND && b->linked)
+        session_build(key == IMAGE ? "build" : "pass", clock_now(), text, &b->files);
     *(key == SOUND ? &sound_failed : &passes.pass[key == IMAGE ? passes.count - 1 : key - 1].failed) = !b->linked;
     failed = sound_failed;
     for (int p = 0; p < passes.count; p++)

@@ -1,5 +1,7 @@
 #include "libraries/session.h"
 
+#include "libraries/clock.h"
+
 #include <errno.h>
 
 #include "base/settings.h"
@@ -72,11 +74,11 @@ static void end(void)
     written();
 }
 
-void session_build(long long itime, const char *text, const struct files *files)
+void session_build(const char *event, long long itime, const char *text, const struct files *files)
 {
     if (out == NULL)
         return;
-    begin("build", itime);
+    begin(event, itime);
     fputs(", \"files\": [", out);
     for (int i = 0; i < files->count; i++) {
         const char *why = NULL;
@@ -106,7 +108,7 @@ void session_time(long long itime, int paused)
     if (out == NULL)
         return;
     begin("time", itime);
-    fprintf(out, ", \"paused\": %s", paused ? "true" : "false");
+    fprintf(out, ", \"paused\": %s, \"speed\": %.17g", paused ? "true" : "false", clock_speed());
     end();
 }
 

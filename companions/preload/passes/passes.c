@@ -90,8 +90,15 @@ struct build passes_build_file(int p, const char *folders, char **text, const ch
 
 struct build passes_build(int p, const char *text, const char *folders)
 {
+    return passes_build_at(p, text, NULL, folders);
+}
+
+struct build passes_build_at(int p, const char *text, const char *path, const char *folders)
+{
     struct pass *pass = &passes.pass[p];
     struct source source = passes_source(p, text, folders);
+    if (path != NULL)
+        source.path = path;
     struct build b = program_build(&source);
     pass->failed = !b.linked;
     if (b.linked) {

@@ -53,6 +53,8 @@ struct source passes_sound_source(const char *text, const char *folders);
 /* Builds pass p (not the Image pass, which the viewer builds) from text, with its includes looked for
  * beside its file and in folders; a program that builds replaces the one before. */
 struct build passes_build(int p, const char *text, const char *folders);
+/* The same, with its includes looked for beside path rather than its file (NULL: its file). */
+struct build passes_build_at(int p, const char *text, const char *path, const char *folders);
 
 /* Builds pass p as passes_build does from its file, read as preload_read_text reads; *text gets what was
  * read, which the caller frees: NULL when it could not be read (nothing is built then), and *why says
