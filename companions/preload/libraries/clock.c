@@ -56,7 +56,7 @@ long long clock_read(int origin_now)
         /* The loop taken back: iTime runs on from there, and the session hears of the jump. */
         base_itime = last_itime;
         base_real = now;
-        session_time(base_itime, paused);
+        session_time(base_itime, paused, speed);
     }
     return origin + last_itime;
 }
@@ -103,7 +103,7 @@ enum time_key clock_key(int key, int action)
     base_itime = t;
     base_real = now;
     say_clock();
-    session_time(t, paused);
+    session_time(t, paused, speed);
     return which;
 }
 
@@ -120,7 +120,7 @@ void clock_set(long long itime)
         return;
     set_base(itime);
     say_clock();
-    session_time(base_itime, paused);
+    session_time(base_itime, paused, speed);
 }
 
 void clock_pause(int pause)
@@ -130,7 +130,7 @@ void clock_pause(int pause)
     set_base(itime_at(preload_real_now()));
     paused = pause;
     say_clock();
-    session_time(base_itime, paused);
+    session_time(base_itime, paused, speed);
 }
 
 void clock_step(int frames)
@@ -142,7 +142,7 @@ void clock_step(int frames)
     set_base(t + frames * STEP_NS);
     steps += frames;
     say_clock();
-    session_time(base_itime, paused);
+    session_time(base_itime, paused, speed);
 }
 
 int clock_steps_taken(void)
@@ -157,7 +157,7 @@ void clock_set_speed(double factor)
     set_base(itime_at(preload_real_now()));
     speed = factor > 0 ? factor : 0;
     if (origin_read)
-        session_time(base_itime, paused);
+        session_time(base_itime, paused, speed);
 }
 
 double clock_speed(void)

@@ -1,7 +1,5 @@
 #include "libraries/session.h"
 
-#include "libraries/clock.h"
-
 #include <errno.h>
 
 #include "base/settings.h"
@@ -103,12 +101,12 @@ void session_key(long long itime, int code, int down)
     end();
 }
 
-void session_time(long long itime, int paused)
+void session_time(long long itime, int paused, double speed)
 {
     if (out == NULL)
         return;
     begin("time", itime);
-    fprintf(out, ", \"paused\": %s, \"speed\": %.17g", paused ? "true" : "false", clock_speed());
+    fprintf(out, ", \"paused\": %s, \"speed\": %.17g", paused ? "true" : "false", speed);
     end();
 }
 

@@ -26,7 +26,7 @@ void session_drawn(long frame);
 /* A build that linked: event "build" for the Image pass, "pass" for a buffer pass. */
 void session_build(const char *event, long long itime, const char *text, const struct files *files);
 void session_key(long long itime, int code, int down);
-void session_time(long long itime, int paused);
+void session_time(long long itime, int paused, double speed);
 void session_mouse(long long itime, const double mouse[4], const double picture[2]);
 void session_uniform(long long itime, size_t uniform);
 
