@@ -232,6 +232,19 @@ static int make_sound(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsize
     return 1;
 }
 
+
+/* Whether a build linked; else (or when its text could not be read) it is said as the viewer's own failure
+ * is, why: the text's path, the text, the GL's log. The build and the text are freed either way. */
+static int linked_or_said(const char *path, char *text, const char *why, struct build *b)
+{
+    int linked = text != NULL && b->linked;
+    if (!linked)
+        say_failed(path, text, text == NULL ? (why != NULL ? why : "no such file") : b->log,
+                   text == NULL ? NULL : &b->files);
+    build_free(b);
+    free(text);
+    return linked;
+}
 /* The buffer passes, built once the viewer has built its own program; one that does not build ends the
  * recording as the viewer's own does, with the file and the GL's log. */
 static int build_passes(void)
@@ -242,15 +255,8 @@ static int build_passes(void)
         struct build b = replayed_pass[p] == NULL ? passes_build_file(p, include, &text, &why)
                          : (text = preload_read_text(path, &why)) != NULL ? passes_build_at(p, text, path, include)
                                                                            : (struct build){0};
-        if (text == NULL || !b.linked) {
-            say_failed(path, text, text == NULL ? (why != NULL ? why : "no such file") : b.log,
-                       text == NULL ? NULL : &b.files);
-            build_free(&b);
-            free(text);
+        if (!linked_or_said(path, text, why, &b))
             return 0;
-        }
-        build_free(&b);
-        free(text);
     }
     return 1;
 }
@@ -438,36 +444,23 @@ static int take_events(int k)
             struct source as = passes_source(passes.count - 1, text, include);
             as.path = e->text;
             struct build b = text != NULL ? program_build(&as) : (struct build){0};
-            if (!b.linked) {
-                say_failed(e->text, text, text == NULL ? (why != NULL ? why : "no such file") : b.log,
-                           text == NULL ? NULL : &b.files);
-                build_free(&b);
-                free(text);
+            GLuint program = b.program;
+            if (!linked_or_said(e->text, text, why, &b))
                 return 0;
-            }
             GL_ENTRY(glDeleteProgram, delete_program);
             if (replayed_program != 0) {
                 inputs_forget(replayed_program);
                 delete_program(replayed_program);
             }
-            replayed_program = b.program;
-            build_free(&b);
-            free(text);
+            replayed_program = program;
         } else if (e->kind == REPLAY_PASS && e->pass >= 0 && passes_built < 0) {
             replayed_pass[e->pass] = e->text;
         } else if (e->kind == REPLAY_PASS && e->pass >= 0) {
             const char *why = NULL;
             char *text = preload_read_text(e->text, &why);
             struct build b = text != NULL ? passes_build_at(e->pass, text, e->text, include) : (struct build){0};
-            if (!b.linked) {
-                say_failed(e->text, text, text == NULL ? (why != NULL ? why : "no such file") : b.log,
-                           text == NULL ? NULL : &b.files);
-                build_free(&b);
-                free(text);
+            if (!linked_or_said(e->text, text, why, &b))
                 return 0;
-            }
-            build_free(&b);
-            free(text);
         } else if (e->kind == REPLAY_MOUSE) {
             replayed_mouse_given = 1;
             memcpy(replayed_mouse, e->numbers, sizeof replayed_mouse);
