@@ -237,13 +237,13 @@ static int make_sound(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsize
  * is, why: the text's path, the text, the GL's log. The build and the text are freed either way. */
 static int linked_or_said(const char *path, char *text, const char *why, struct build *b)
 {
-    int linked = text != NULL && b->linked;
-    if (!linked)
+    int built = text != NULL && b->linked;
+    if (!built)
         say_failed(path, text, text == NULL ? (why != NULL ? why : "no such file") : b->log,
                    text == NULL ? NULL : &b->files);
     build_free(b);
     free(text);
-    return linked;
+    return built;
 }
 /* The buffer passes, built once the viewer has built its own program; one that does not build ends the
  * recording as the viewer's own does, with the file and the GL's log. */
