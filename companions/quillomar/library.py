@@ -115,7 +115,7 @@ def named(path):
 def cache_folder():
     """Where the files made and fetched are kept: $XDG_CACHE_HOME/quillomar/media, ~/.cache's by default."""
     base = os.environ.get("XDG_CACHE_HOME") or ""
-    if not os.path.isabs(base):  # the base directory specification: a relative path is to be ignored
+    if not os.path.isabs(base):  # XDG's base directories: a relative path is to be ignored
         base = os.path.join(os.path.expanduser("~"), ".cache")
     return Path(base) / "quillomar" / "media"
 
