@@ -26,7 +26,7 @@
 
 #include "gl/keyboard.h"
 #include "gl/timing.h"
-#include "libraries/inspect.h"
+#include "libraries/probe.h"
 #include "libraries/live.h"
 #include "libraries/overlay.h"
 #include "libraries/session.h"
@@ -289,14 +289,14 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
         session_mouse(last_itime, frame.mouse, frame.resolution);
     }
     session_drawn((long)frame.number);
-    /* passes_frame, with the Image pass timed, and drawn again for the overlay's inspector before the
+    /* passes_frame, with the Image pass timed, and drawn again for the overlay's pixel probe before the
      * frame is kept as the previous one. */
     passes_draw(&frame, draw_arrays, mode, first, count);
     timing_begin(passes.count - 1);
     draw_arrays(mode, first, count);
     timing_end();
     if (overlay_shown())
-        inspect_draw(draw_arrays, mode, first, count, (int)floor(px), (int)ceil(py) - 1, width, height);
+        probe_draw(draw_arrays, mode, first, count, (int)floor(px), (int)ceil(py) - 1, width, height);
     passes_drawn(&frame);
 }
 

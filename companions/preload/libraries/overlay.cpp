@@ -3,7 +3,7 @@
 extern "C" {
 #include "gl/timing.h"
 #include "libraries/clock.h"
-#include "libraries/inspect.h"
+#include "libraries/probe.h"
 #include "libraries/overlay.h"
 #include "passes/passes.h"
 #include "text/tuned.h"
@@ -47,7 +47,7 @@ double mean_frame_ms()
     return kept > 0 ? sum / kept : 0.0;
 }
 
-// Says it is shown, or hidden with what it read: the mean frame time, the inspector's pixel and colour
+// Says it is shown, or hidden with what it read: the mean frame time, the pixel probe's pixel and colour
 // ("-": none), and the GPU's times, a line each, "MS\tPATH" (MS "-": none read).
 void say(bool now_shown)
 {
@@ -64,11 +64,11 @@ void say(bool now_shown)
         path_escape(&gpu, passes.pass[p].path != nullptr ? passes.pass[p].path : "");
         text_add(&gpu, "\n", 1);
     }
-    // The inspector's newest value, and its pixel.
+    // The pixel probe's newest value, and its pixel.
     float rgba[4];
     int x, y;
     char pixel[48] = "-", colour[96] = "-";
-    if (!now_shown && inspect_value(rgba, &x, &y)) {
+    if (!now_shown && probe_value(rgba, &x, &y)) {
         snprintf(pixel, sizeof pixel, "%d,%d", x, y);
         snprintf(colour, sizeof colour, "%.4f,%.4f,%.4f,%.4f", rgba[0], rgba[1], rgba[2], rgba[3]);
     }
@@ -179,7 +179,7 @@ void contents(const struct overlay_view *view)
     ImGui::Separator();
     float rgba[4];
     int x, y;
-    if (inspect_value(rgba, &x, &y)) {
+    if (probe_value(rgba, &x, &y)) {
         ImGui::ColorButton("##pixel", ImVec4(rgba[0], rgba[1], rgba[2], 1.0f), ImGuiColorEditFlags_NoTooltip);
         ImGui::SameLine();
         ImGui::Text("pixel %d, %d: %.4f %.4f %.4f %.4f", x, y, rgba[0], rgba[1], rgba[2], rgba[3]);
@@ -223,7 +223,7 @@ void overlay_toggle(GLFWwindow *window)
     shown = !shown;
     timing_enable(shown);
     if (!shown)
-        inspect_stop();
+        probe_stop();
     kept = next = 0;
     last_swap = 0;
     if (shown)

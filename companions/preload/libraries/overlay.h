@@ -2,7 +2,7 @@
  * live's overlay (overlay.cpp, Dear ImGui): F1 shows and hides it over the picture in the window. It says
  * the frame rate and frame time with a graph of the last OVERLAY_FRAMES frames, the GPU's time for each
  * pass (gl/timing.h), the picture's size and the divider, iTime and iFrame with the timeline (pause, scrub, step, a loop
- * range, speed: live.h's clock), and the colour under the pointer as the shader wrote it (inspect.h).
+ * range, speed: live.h's clock), and the colour under the pointer as the shader wrote it (probe.h).
  *
  * It is drawn last, at the swap, on the window's own framebuffer, after everything a pass reads has been
  * drawn and kept: it never reaches the picture a pass sees, the previous frame or a recording. Hidden, it

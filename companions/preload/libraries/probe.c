@@ -1,4 +1,4 @@
-#include "libraries/inspect.h"
+#include "libraries/probe.h"
 
 #include "gl/target.h"
 
@@ -19,11 +19,11 @@ static struct {
     PFNGLPIXELSTOREIPROC pixel_storei;
 } gl;
 
-#define INSPECT_RING (INSPECT_LAG + 1)
+#define PROBE_RING (PROBE_LAG + 1)
 static struct target picture;
-static GLuint ring[INSPECT_RING];
+static GLuint ring[PROBE_RING];
 /* asked[i]: whether ring[i] holds a pixel copied, and which (pixel[i]); value: the newest read, of at. */
-static int asked[INSPECT_RING], pixel[INSPECT_RING][2], now, have, at[2];
+static int asked[PROBE_RING], pixel[PROBE_RING][2], now, have, at[2];
 static float value[4];
 
 static void load_gl(void)
@@ -46,20 +46,20 @@ static void load_gl(void)
     GL_ENTRY(glPixelStorei, gl.pixel_storei);
 }
 
-void inspect_draw(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count, int x, int y, int width,
+void probe_draw(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count, int x, int y, int width,
                   int height)
 {
     load_gl();
     if (ring[0] == 0) {
-        gl.gen_buffers(INSPECT_RING, ring);
-        for (int i = 0; i < INSPECT_RING; i++) {
+        gl.gen_buffers(PROBE_RING, ring);
+        for (int i = 0; i < PROBE_RING; i++) {
             gl.bind_buffer(GL_PIXEL_PACK_BUFFER, ring[i]);
             gl.buffer_data(GL_PIXEL_PACK_BUFFER, 4 * sizeof(float), NULL, GL_STREAM_READ);
         }
         gl.bind_buffer(GL_PIXEL_PACK_BUFFER, 0);
     }
-    /* The oldest copy in the ring, made INSPECT_LAG frames ago, is read; its place takes this frame's. */
-    now = (now + 1) % INSPECT_RING;
+    /* The oldest copy in the ring, made PROBE_LAG frames ago, is read; its place takes this frame's. */
+    now = (now + 1) % PROBE_RING;
     if (asked[now]) {
         gl.bind_buffer(GL_PIXEL_PACK_BUFFER, ring[now]);
         gl.buffer_sub_data(GL_PIXEL_PACK_BUFFER, 0, sizeof value, value);
@@ -102,7 +102,7 @@ void inspect_draw(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei co
     gl.viewport(viewport[0], viewport[1], viewport[2], viewport[3]);
 }
 
-int inspect_value(float rgba[4], int *x, int *y)
+int probe_value(float rgba[4], int *x, int *y)
 {
     memcpy(rgba, value, sizeof value);
     *x = at[0];
@@ -110,13 +110,13 @@ int inspect_value(float rgba[4], int *x, int *y)
     return have;
 }
 
-void inspect_stop(void)
+void probe_stop(void)
 {
     if (picture.framebuffer != 0)
         target_free(&picture);
     picture = (struct target){0};
     if (ring[0] != 0)
-        gl.delete_buffers(INSPECT_RING, ring);
+        gl.delete_buffers(PROBE_RING, ring);
     memset(ring, 0, sizeof ring);
     memset(asked, 0, sizeof asked);
     have = 0;
