@@ -74,6 +74,15 @@ FAILURES = {
                                   "(--fetch gets the site's own files; --media FOLDER, or QUILLOMAR_MEDIA, names a "
                                   "folder that has them)"),
     "does not build": (site(IMAGE.replace("half_red()", "nothing")), ["--media", "."], "shader.json did not build:"),
+    "a media folder mistyped": (site(), ["--media", ".", "--media", "nowhere"], "--media nowhere: no such folder\n"),
+    "a media folder with a quote": (site(), ["--media", 'q"m'], '--media q"m: a folder with a " or a line break in '
+                                    'its path cannot be read from\n'),
+    "a channel of no number": (site(extra=[dict(site()["renderpass"][0], name="Buffer A", type="buffer", inputs=[
+        dict(site()["renderpass"][0]["inputs"][0], channel=None)])]), ["--media", "."],
+        "shader.json: an input of Buffer A is read by channel null; a channel is 0 to 3\n"),
+    "a channel past 3": (site(extra=[dict(site()["renderpass"][0], name="Buffer A", type="buffer", inputs=[
+        dict(site()["renderpass"][0]["inputs"][0], channel=7)])]), ["--media", "."],
+        "shader.json: an input of Buffer A is read by channel 7; a channel is 0 to 3\n"),
 }
 
 
@@ -165,6 +174,8 @@ def test_live_shows_placeholders_in_its_window_and_says_so_in_its_log_and_title(
 @pytest.mark.parametrize("data, options, message", FAILURES.values(), ids=FAILURES.keys())
 def test_what_is_not_drawn_yet_is_said(prefix, tmp_path, data, options, message):
     Image.new("RGB", (4, 4)).save(tmp_path / "green.png")
+    (tmp_path / 'q"m').mkdir()
+    Image.new("RGB", (4, 4)).save(tmp_path / 'q"m' / "green.png")
     done = record(prefix, tmp_path, data, *options)
     assert done.returncode == 1 and done.stderr.startswith("quillomar-record: " + message), done.stderr
     assert not (tmp_path / "still.png").exists()

@@ -52,7 +52,8 @@ def cached(medium, cache):
 def fetch(medium, cache):
     """Fetches medium's files into the folder cache, those it does not have yet, and returns the path the
     media decoders read it by (cached()). Each file is checked for what medium claims to be before it is
-    kept; a failure is one message and leaves nothing in the cache."""
+    kept; a failure is one message and leaves nothing of the file that failed in the cache (a cube map's faces
+    fetched whole before it stay there, so that the next fetch goes on from it)."""
     cache = Path(cache)
     names = files(medium)
     timeout = config.get("media", "fetch-timeout")

@@ -62,7 +62,7 @@ def load(path):
     for p in passes:
         if not isinstance(p, dict):
             raise Failure("%s is not a shader's JSON: a pass is not an object" % path)
-        inputs = [Input(int(i.get("channel", 0)), str(i.get("type", i.get("ctype", ""))),
+        inputs = [Input(channel_of(i, path, p), str(i.get("type", i.get("ctype", ""))),
                         str(i.get("filepath", i.get("src", ""))), str(i.get("id", "")),
                         i.get("sampler") if isinstance(i.get("sampler"), dict) else {})
                   for i in p.get("inputs") or [] if isinstance(i, dict)]
@@ -71,9 +71,27 @@ def load(path):
     return found
 
 
+def channel_of(i, path, p):
+    """The channel an input of pass p is read by, 0 to 3."""
+    channel = i.get("channel", 0)
+    if type(channel) is not int or not 0 <= channel <= 3:
+        raise Failure("%s: an input of %s is read by channel %s; a channel is 0 to 3" % (
+            path, p.get("name") or p.get("type") or "a pass", json.dumps(channel)))
+    return channel
+
+
 def media_folders(given):
-    """The folders media is looked for in: given (--media), then QUILLOMAR_MEDIA (colon-separated)."""
-    return [Path(f) for f in given] + [Path(f) for f in os.environ.get("QUILLOMAR_MEDIA", "").split(":") if f]
+    """The folders media is looked for in: given (--media), then QUILLOMAR_MEDIA (colon-separated). One
+    that is no folder is a message: a folder mistyped would otherwise only show as placeholders."""
+    folders = [(Path(f), "--media") for f in given] + [
+        (Path(f), "QUILLOMAR_MEDIA") for f in os.environ.get("QUILLOMAR_MEDIA", "").split(":") if f]
+    for folder, named_by in folders:
+        if not folder.is_dir():
+            raise Failure("%s %s: no such folder" % (named_by, folder))
+        if '"' in os.path.abspath(folder) or "\n" in os.path.abspath(folder):
+            raise Failure('%s %s: a folder with a " or a line break in its path cannot be read from' % (
+                named_by, folder))
+    return [folder for folder, _ in folders]
 
 
 def file_name(p, taken):
@@ -200,6 +218,8 @@ def write(path, folder, media=(), given=(), fetch=False, strict=False):
                     continue
                 if found.how == "placeholder":
                     (heard if found.kind == "music" else shown).append(medium.called())
+                if '"' in str(found.path) or "\n" in str(found.path):
+                    raise Failure('%s: a path with a " or a line break in it cannot be read as a channel' % found.path)
                 head.append('#iChannel%d "file://%s"' % (i.channel, found.path))
                 if found.kind == "cubemap":
                     head.append('#iChannel%d::Type "CubeMap"' % i.channel)
