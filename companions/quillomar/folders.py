@@ -100,8 +100,19 @@ def resolve(folder, given=None):
     if len(ordered) > most:
         raise Failure("%s has %d passes; %d at most" % (folder, len(ordered), most))
     common = (found["Common"],) if "Common" in found else ()
-    ordered = [p._replace(first=common) if real(Path(p.path).parent) == real(folder) else p for p in ordered]
+    ordered = [p._replace(first=() if common and includes(p.path, common[0]) else common)
+               if real(Path(p.path).parent) == real(folder) else p for p in ordered]
     return ordered, unwired(found, ordered)
+
+
+def includes(path, common):
+    """Whether the text at path includes the file common itself, as a file written to be built alone does:
+    then Common.glsl is not put before it a second time."""
+    try:
+        files = dialects.made_of(path)[1:]
+    except Failure:  # an #include not found: the build says so, where it is
+        return False
+    return any(real(Path(f)) == real(Path(common)) for f in files)
 
 
 def made(p, workdir):
