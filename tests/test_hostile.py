@@ -209,6 +209,16 @@ def test_a_frame_that_never_ends(prefix, xserver, tmp_path):
     assert (done.returncode, done.stdout) == (1, "")
     assert done.stderr.startswith("quillomar-record: frame 0 has not ended in 2 s: a loop in the shader"), done.stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == ["endless.glsl"] and temporaries() <= before
+    # A part of a clip whose passes keep state draws the frames before it first: the frame named is the
+    # clip's, its sub-frames (two a frame, each an iFrame) not counted as frames. A frame from iFrame 2 on,
+    # frame 1, takes long.
+    (tmp_path / "late.glsl").write_text('#iChannel0 "self"\nvoid mainImage(out vec4 c, in vec2 f)\n{\n'
+                                        "    float x = texelFetch(iChannel0, ivec2(f), 0).r;\n"
+                                        "    for (int i = 0; i < (iFrame >= 2 ? 65000 : 1); i++)\n"
+                                        "        x = sin(x + cos(x * float(i)));\n    c = vec4(x);\n}\n")
+    done = record(prefix, tmp_path, "late.glsl", "part.mkv", "--frames", "3-3", "--size", "1280x720", "--fps", "10",
+                  "--seconds", "1", "--motion-blur", "2", "--frame-limit", "1")
+    assert done.stderr.startswith("quillomar-record: frame 1 has not ended in 1 s"), done.stderr
     (tmp_path / "live.glsl").write_bytes(FLAT)
     x = open_display(xserver)
     live = start_live(prefix, xserver, tmp_path, "live.glsl")

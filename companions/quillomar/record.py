@@ -265,8 +265,9 @@ class Status:
     """What the library reports on the status descriptor: the frames handed over, or that the shader did
     not build."""
 
-    def __init__(self):
-        self.done, self.built, self.renderer, self.failed = 0, True, None, None
+    def __init__(self, start=0):
+        # start: the clip's frame drawn first (a part's first, or frame 0 where its passes keep state).
+        self.start, self.done, self.built, self.renderer, self.failed = start, 0, True, None, None
         self.unseen, self.too_large, self.tiles, self.refused = 0, None, None, None
         self.handlers = {"frame": self.frame, "no-program": self.no_program, "renderer": self.drawn_by,
                          "unseen": self.drawn_unseen, "tiles": lambda r: setattr(self, "tiles", r.fields["draws"]),
@@ -301,7 +302,7 @@ class Status:
         while True:
             if not select.select([fd], [], [], limit)[0]:
                 raise Failure("frame %d has not ended in %g s: a loop in the shader that does not end? (--frame-limit "
-                              "sets how long a frame may take)" % (self.done, limit))
+                              "sets how long a frame may take)" % (self.start + self.unseen + self.done, limit))
             chunk = os.read(fd, 4096)
             if not chunk:
                 break
@@ -422,7 +423,7 @@ def record(args, workdir, leftovers):
         for fd in (frames_read, frames_write, status_write):
             os.close(fd)
 
-        started, status = time.monotonic(), Status()
+        started, status = time.monotonic(), Status(first - unseen)
         try:
             status.read(status_read, args.frames, sys.stderr.isatty(), args.frame_limit)
         finally:

@@ -541,11 +541,14 @@ static void swapping(GLFWwindow *window)
     if (scale > 1)
         target_scale(&drawn, &picture);
     if (done < first_frame) {
-        /* Drawn for the state it leaves in the passes, not handed over; said, as the frames are. */
-        char number[32];
-        snprintf(number, sizeof number, "%d", done);
-        const struct field fields[] = {FIELD("number", number)};
-        say("unseen", fields, 1);
+        /* Drawn for the state it leaves in the passes, not handed over; said once a frame, as the frames
+         * handed over are. */
+        if (sub + 1 == blur) {
+            char number[32];
+            snprintf(number, sizeof number, "%d", done);
+            const struct field fields[] = {FIELD("number", number)};
+            say("unseen", fields, 1);
+        }
     } else {
         readback_start(&ring, &picture, hand_over);
     }
