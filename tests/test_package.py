@@ -245,3 +245,21 @@ def test_the_files_a_text_is_made_of_are_found_as_the_libraries_find_its_include
     assert [os.path.realpath(f) for f in made] == [str((tmp_path / n).resolve()) for n in
                                                   ("a.glsl", "b.glsl", "inc/c.glsl")]
     assert dialects.made_of(tmp_path / "plain.glsl") == [str(tmp_path / "plain.glsl")]
+
+
+def test_a_clips_digest_is_what_its_channels_read_wherever_it_lies_and_which_pass_each_channel_shows(tmp_path):
+    from quillomar import directives, segments
+
+    def digest(folder, first, second):
+        folder.mkdir(exist_ok=True)
+        (folder / "i.glsl").write_text('#iPasses "a.glsl" "b.glsl"\n#iChannel0 "file://%s"\n#iChannel1 "file://%s"\n'
+                                       '#iChannel2 "%s"\nvoid mainImage(out vec4 c, in vec2 f) { c = vec4(1); }\n'
+                                       % (first, second, folder / "wood.png"))
+        for name, value in (("a.glsl", "0.25"), ("b.glsl", "0.5")):
+            (folder / name).write_text("void mainImage(out vec4 c, in vec2 f) { c = vec4(%s); }\n" % value)
+        (folder / "wood.png").write_bytes(b"wood")
+        return segments.digest(directives.resolve(folder / "i.glsl"), "")
+
+    here = digest(tmp_path / "here", "a.glsl", "b.glsl")
+    assert digest(tmp_path / "there", "a.glsl", "b.glsl") == here, "the image named by another path"
+    assert digest(tmp_path / "swapped", "b.glsl", "a.glsl") != here, "the other pass shown, drawn as before"

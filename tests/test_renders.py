@@ -5,6 +5,7 @@ key frame, is refused in one message. A tiled picture is the whole one byte for 
 a larger recording filtered down with Catmull-Rom, its hard edges smoothed, and a picture larger than the GL
 or the memory takes is one message first; a motion-blurred frame is the average of its sub-frames; alpha is
 kept where asked, as a decoder reads it back, and the output is opaque otherwise."""
+import json
 import os
 import re
 import subprocess
@@ -142,6 +143,14 @@ def test_the_join_refuses_a_missing_overlapping_or_foreign_part_in_one_message(p
     done = subprocess.run([join, "a.mkv", "b.mkv", "out.mp4"], cwd=tmp_path, capture_output=True, text=True,
                           timeout=60)
     assert (done.returncode, done.stderr) == (1, "quillomar-join: a.mkv is not a .mp4 clip, as OUTPUT is\n")
+    # OUTPUT the file of a part, however it is spelled: refused before the part is written over.
+    kept = (tmp_path / "a.mkv").read_bytes()
+    for output in ("a.mkv", str(tmp_path / "a.mkv")):
+        done = subprocess.run([join, "./a.mkv", "b.mkv", output], cwd=tmp_path, capture_output=True, text=True,
+                              timeout=60)
+        assert (done.returncode, done.stdout, done.stderr) == (
+            1, "", "quillomar-join: OUTPUT %s is the part a.mkv: the join would write over it\n" % output)
+        assert sorted(os.listdir(tmp_path)) == before and (tmp_path / "a.mkv").read_bytes() == kept
 
 
 def test_a_part_is_of_another_clip_when_a_file_its_passes_include_changed_and_not_for_the_order_of_sets(prefix,
@@ -175,6 +184,78 @@ def test_a_part_is_of_another_clip_when_a_file_its_passes_include_changed_and_no
     done = subprocess.run([join, "a.mkv", "sets.mkv", "out.mkv"], cwd=tmp_path, capture_output=True, text=True,
                           timeout=60)
     assert (done.returncode, done.stderr) == (0, "")
+
+
+CUBES = """#include "lib.glsl"
+#iChannel0 "file://sky_{}.png"
+#iChannel0::Type "CubeMap"
+#iChannel1 "file://box"
+#iChannel1::Type "CubeMap"
+void mainImage(out vec4 c, in vec2 f)
+{
+    c = vec4(texture(iChannel0, vec3(1, 0, 0)).rg, texture(iChannel1, vec3(0, 1, 0)).g, LEVEL);
+}
+"""
+
+
+def faces(folder, pattern, colour, names=("px", "nx", "py", "ny", "pz", "nz")):
+    from PIL import Image
+    for name in names:
+        Image.new("RGB", (2, 2), colour).save(folder / pattern.format(name))
+
+
+def test_a_part_is_of_the_same_clip_wherever_its_files_lie_and_of_another_when_a_cube_maps_faces_changed(
+        prefix, tmp_path):
+    record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
+    clip = ["--size", "8x8", "--seconds", "0.2", "--fps", "10", "--headless"]
+
+    def part(folder, name, span, *more, **env):
+        done = subprocess.run([record, *more, name, *clip, "--frames", span], cwd=folder,
+                              env=without_display(**env), capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, ""), name
+
+    def joined(*parts):
+        return subprocess.run([join, *parts, str(tmp_path / "out.mkv")], cwd=tmp_path, capture_output=True,
+                              text=True, timeout=60)
+
+    # A cube map named by a pattern and one given as a folder; a file included from a folder given by -I.
+    here, there = tmp_path / "here", tmp_path / "there"
+    for folder in (here, there):
+        (folder / "box").mkdir(parents=True)
+        (folder / "inc").mkdir()
+        write(folder, {"i.glsl": CUBES})
+        write(folder / "inc", {"lib.glsl": "#define LEVEL 1.0\n"})
+        faces(folder, "sky_{}.png", (255, 0, 0))
+        faces(folder / "box", "{}.png", (255, 0, 0))
+    part(here, "../a.mkv", "0-0", "i.glsl", "-I", "inc")
+    part(there, "../b.mkv", "1-1", str(there / "i.glsl"), "-I", str(there / "inc"))
+    done = joined("a.mkv", "b.mkv")
+    assert (done.returncode, done.stderr) == (0, "")
+    for pattern, folder in (("sky_{}.png", there), ("{}.png", there / "box")):
+        faces(folder, pattern, (0, 255, 0))
+        part(there, "../changed.mkv", "1-1", "i.glsl", "-I", "inc")
+        faces(folder, pattern, (255, 0, 0))
+        done = joined("a.mkv", "changed.mkv")
+        assert (done.returncode, done.stdout, done.stderr) == (1, "", "quillomar-join: changed.mkv is not a part of "
+                                                               "the clip a.mkv is a part of (its clip differs)\n")
+    # A JSON's media found in another folder, with another cache, as on another machine.
+    data = {"ver": "0.1", "info": {"id": "t", "name": "t"}, "renderpass": [
+        {"inputs": [{"id": "1", "filepath": "/media/a/bark.png", "type": "texture", "channel": 0,
+                     "sampler": {"filter": "nearest", "wrap": "clamp", "vflip": "true"}}],
+         "outputs": [{"id": "o", "channel": 0}], "name": "Image", "type": "image",
+         "code": "void mainImage(out vec4 c, in vec2 p) { c = texture(iChannel0, p / iResolution.xy); }\n"}]}
+    (tmp_path / "shader.json").write_text(json.dumps(data))
+    for folder in (here, there):
+        faces(folder, "bark{}.png", (0, 0, 255), [""])
+    part(tmp_path, "j0.mkv", "0-0", "shader.json", "--media", "here", XDG_CACHE_HOME=str(here / "cache"))
+    part(tmp_path, "j1.mkv", "1-1", "shader.json", "--media", str(there), XDG_CACHE_HOME=str(there / "cache"))
+    done = joined("j0.mkv", "j1.mkv")
+    assert (done.returncode, done.stderr) == (0, "")
+    faces(there, "bark{}.png", (0, 0, 128), [""])
+    part(tmp_path, "j1.mkv", "1-1", "shader.json", "--media", str(there), XDG_CACHE_HOME=str(there / "cache"))
+    done = joined("j0.mkv", "j1.mkv")
+    assert (done.returncode, done.stdout, done.stderr) == (
+        1, "", "quillomar-join: j1.mkv is not a part of the clip j0.mkv is a part of (its clip differs)\n")
 
 
 def test_a_part_of_a_shader_with_sound_says_its_sound_is_left_out_and_the_join_says_what_it_takes(prefix,

@@ -6,8 +6,8 @@ into the clip one recording would have made, without coding its frames again.
 Each part carries in its container what clip it is a part of (a digest of the shader's files, the files
 they include, its channels' files and the inputs given, the size, frame rate, first iTime and number of
 frames) and which frames it holds. The parts, in any order, must all be of one clip and hold each of its
-frames exactly once, each starting on a key frame; OUTPUT has their extension (.mkv, .mp4 or .webm). The
-joined clip is read back before it replaces OUTPUT.
+frames exactly once, each starting on a key frame; OUTPUT has their extension (.mkv, .mp4 or .webm) and is
+none of them. The joined clip is read back before it replaces OUTPUT.
 """
 import argparse
 import os
@@ -53,6 +53,8 @@ def join(args, workdir, leftovers):
     for path in args.parts:
         if not path.is_file():
             raise Failure("%s: no such file" % path if not os.path.lexists(path) else "%s is not a file" % path)
+        if args.output.exists() and os.path.samefile(path, args.output):
+            raise Failure("OUTPUT %s is the part %s: the join would write over it" % (args.output, path))
         if path.suffix.lower() != args.format:
             raise Failure("%s is not a %s clip, as OUTPUT is" % (path, args.format))
         parts.append((path, segments.read(path)))

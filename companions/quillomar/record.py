@@ -368,8 +368,9 @@ def record(args, workdir, leftovers):
         # A session's key events are keys held, as --key is: each at its own frame.
         held = args.keys or (args.session is not None and args.replayed.keys())
         unseen = first if segments.keeps_state(ordered, held) else 0
-        inputs = "mouse=%r keys=%s include=%s supersample=%d motion-blur=%r alpha=%r set=%r scale=%d replay=%r" % (
-            args.mouse, ",".join(args.keys), args.include, args.supersample, args.motion_blur, args.alpha,
+        # The -I folders are not in it as named: the files found in them are.
+        inputs = "mouse=%r keys=%s supersample=%d motion-blur=%r alpha=%r set=%r scale=%d replay=%r" % (
+            args.mouse, ",".join(args.keys), args.supersample, args.motion_blur, args.alpha,
             sorted(args.sets, key=lambda s: s.partition("=")[0]), args.scale, args.replay)
         clip = segments.digest(ordered, inputs, args.include, [args.session] if args.session is not None else [])
         tags = segments.metadata(args.format, segments.tag(clip, args.size, args.fps,

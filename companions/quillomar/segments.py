@@ -7,7 +7,7 @@ import re
 import subprocess
 from pathlib import Path
 
-from quillomar import Failure, dialects
+from quillomar import Failure, dialects, directives, media
 
 # The formats a part can be recorded in: those ffmpeg joins without coding the frames again.
 JOINABLE = (".mkv", ".mp4", ".webm")
@@ -52,16 +52,30 @@ def keeps_state(ordered, keys):
 
 
 def digest(ordered, inputs, include=(), more=()):
-    """What makes one clip's frames: the bytes of each pass's file, of the files its text includes first (a
-    folder's Common.glsl), of each file these #include (beside them, then in the folders include), of each
-    file a channel shows and of the files more (a session replayed), and the inputs given (text), as a
-    SHA-256 digest in hex."""
+    """What makes one clip's frames, as a SHA-256 digest in hex: the text of each pass's file, of the files
+    its text includes first (a folder's Common.glsl), of each file these #include (beside them, then in the
+    folders include), with the files its channel directives name left out of the text; then for each
+    channel what it is and the pass it shows (its place in ordered) or the bytes it reads (a cube map's six
+    faces); the bytes of the files more (a session replayed), and the inputs given (text). Where the files
+    lie is not in it: parts recorded from other folders, or on machines with other homes, are parts of one
+    clip when what they read is the same."""
     made = hashlib.sha256()
+    place = {os.path.realpath(p.path): i for i, p in enumerate(ordered)}
     for p in ordered:
         texts = [f for t in [p.path, *(p.first or ())] for f in dialects.made_of(t, include)]
-        for path in texts + [c.path for _, c in sorted(p.channels.items())]:
+        for path in texts:
             made.update(b"\0")
-            if path is not None and os.path.isfile(path):
+            if os.path.isfile(path):
+                with open(path, "rb") as f:
+                    made.update(NAMED.sub(unnamed, f.read()))
+        for n, channel in sorted(p.channels.items()):
+            made.update(b"\0%d %s %s %s %r" % (n, channel.kind.encode(), channel.filter.encode(),
+                                                 channel.wrap.encode(), channel.vflip))
+            if channel.kind == "pass":
+                made.update(b" %d" % place.get(os.path.realpath(channel.path), -1))
+                continue
+            for path in read_by(channel):
+                made.update(b"\0")
                 with open(path, "rb") as f:
                     for block in iter(lambda: f.read(1 << 20), b""):
                         made.update(block)
@@ -71,6 +85,28 @@ def digest(ordered, inputs, include=(), more=()):
             made.update(f.read())
     made.update(b"\0" + inputs.encode("utf-8", "surrogateescape"))
     return made.hexdigest()
+
+
+# A channel's directive as digest reads a text: the file it names is left out (its bytes are the channel's).
+NAMED = re.compile(directives.DIRECTIVE.pattern.encode(), re.M)
+WORDS = {w.encode() for w in ("self", "keyboard", "webcam", *directives.CAPTURES)}
+
+
+def unnamed(m):
+    if m[2] is not None or m[3] in WORDS:
+        return m[0]
+    return m[0][:m.start(3) - m.start(0)] + b'"'
+
+
+def read_by(channel):
+    """The files a channel reads: a cube map named by a "{}" pattern or a folder, its six faces as the
+    decoder finds them; else its file, where it is one."""
+    path = channel.path
+    if path is None:
+        return []
+    if channel.kind == "cube" and ("{}" in str(path) or os.path.isdir(path)):
+        return media.face_files(str(path)) or []
+    return [path] if os.path.isfile(path) else []
 
 
 def tag(clip, size, fps, start, frames, first, last):
