@@ -43,9 +43,12 @@ def arguments(argv):
     return args
 
 
-def concat_line(path):
-    """A line of ffmpeg's concat list naming path, whatever it holds."""
-    return "file '%s'\n" % str(Path(path).absolute()).replace("'", "'\\''")
+def listed_as(path, n, workdir):
+    """A line of ffmpeg's concat list for the part at path, the n-th: named by a link in workdir beside the
+    list, as a name with a line break in it cannot be written in the list."""
+    link = workdir / ("part%d%s" % (n, path.suffix.lower()))
+    link.symlink_to(Path(path).absolute())
+    return "file '%s'\n" % link.name
 
 
 def join(args, workdir, leftovers):
@@ -65,8 +68,7 @@ def join(args, workdir, leftovers):
     clip = parts[0][1]
     frames, fps = clip["frames"], float(clip["fps"])
     listed = workdir / "parts.txt"
-    listed.write_text("ffconcat version 1.0\n" + "".join(concat_line(p) for p, _ in parts),
-                      errors="surrogateescape")
+    listed.write_text("ffconcat version 1.0\n" + "".join(listed_as(p, n, workdir) for n, (p, _) in enumerate(parts)))
     part = leftovers.part_beside(args.output, ".quillomar-join-")
     done = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "concat", "-safe",
                            "0", "-i", ffmpeg_name(listed), "-map", "0", "-c", "copy", "-map_metadata", "-1",
