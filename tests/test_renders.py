@@ -412,6 +412,15 @@ void mainImage(out vec4 fragColor, in vec2 fragCoord)
     fragColor = there ? vec4(1.0, 0.0, 0.0, 1.0) : vec4(0.0);
 }
 """}
+# Opaque red on one sub-frame in eight, and in a picture drawn 24 or more wide left of x 12: a picture 8
+# wide drawn three times over has a faint pixel at the edge, one blurred 8:1 is faint all over.
+FAINT = {"faint.glsl": """
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    bool there = iFrame % 8 == 0 && (iResolution.x < 24.0 || fragCoord.x < 12.0);
+    fragColor = there ? vec4(1.0, 0.0, 0.0, 1.0) : vec4(0.0);
+}
+"""}
 
 
 @pytest.mark.parametrize("more", [["--motion-blur", "2:1"], ["--supersample", "2"]], ids=["blur", "supersample"])
@@ -432,6 +441,18 @@ def test_a_blurred_or_supersampled_picture_with_alpha_keeps_the_colour_of_what_i
         inner = {tuple(picture[(y * size[0] + x) * 4:(y * size[0] + x) * 4 + 4]) for y in range(4)
                  for x in range(2, size[0] - 2)}
         assert all(r >= 250 and g <= 2 and b <= 2 and abs(a - 128) <= 2 for r, g, b, a in inner), sorted(pixels)
+    # A faint pixel keeps its colour too: its colour is not what rounding leaves, divided by its small alpha.
+    write(tmp_path, FAINT)
+    faint = ["--motion-blur", "8:1"] if more[0] == "--motion-blur" else ["--supersample", "3"]
+    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "faint.glsl", "faint.png", "--alpha", "--size",
+                           "8x2", "--headless", *faint], cwd=tmp_path, env=without_display(), capture_output=True,
+                          text=True, timeout=120)
+    assert (done.returncode, done.stderr) == (0, "")
+    picture = subprocess.run(["ffmpeg", "-v", "error", "-i", str(tmp_path / "faint.png"), "-f", "rawvideo", "-pix_fmt",
+                              "rgba", "-"], capture_output=True, check=True, timeout=60).stdout
+    there = {tuple(picture[i:i + 4]) for i in range(0, len(picture), 4) if picture[i + 3]}
+    assert any(a <= 32 for *_, a in there), sorted(there)
+    assert all(r >= 254 and g <= 1 and b <= 1 for r, g, b, _ in there), sorted(there)
 
 
 def test_alpha_is_refused_for_a_format_that_has_none_and_for_a_gpu_encoder(prefix, tmp_path):
