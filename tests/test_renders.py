@@ -233,12 +233,31 @@ def test_a_picture_drawn_in_tiles_is_the_picture_drawn_whole_byte_for_byte(prefi
 
 def test_tiles_are_at_most_the_pictures_smaller_side_and_64(prefix, tmp_path):
     shader = write(tmp_path, STATELESS)
-    for tiles, size in [("0", "64x36"), ("37", "64x36"), ("65", "640x360")]:
+    for tiles, size, more, picture in [("0", "64x36", [], "64x36"), ("37", "64x36", [], "64x36"),
+                                       ("65", "640x360", [], "640x360"),
+                                       # The picture drawn: 1/3 of 10x10, rounded up.
+                                       ("5", "10x10", ["--scale", "1/3"], "4x4 (10x10 at --scale 1/3)")]:
         done = subprocess.run([str(prefix / "bin" / "quillomar-record"), str(shader), "x.png", "--size", size,
-                               "--tiles", tiles], cwd=tmp_path, capture_output=True, text=True, timeout=60)
-        limit = min(64, *map(int, size.split("x")))
+                               "--tiles", tiles, *more], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        limit = min(64, *map(int, picture.split(" ")[0].split("x")))
         assert (done.returncode, done.stderr) == (2, "quillomar-record: argument --tiles: 1 to %d for a picture of %s "
-                                                     "(see --help)\n" % (limit, size))
+                                                     "(see --help)\n" % (limit, picture))
+
+
+def test_tiles_mean_nothing_for_a_sound_alone(prefix, tmp_path):
+    # A .wav draws no picture of --size: its tiles are only held to 1 to 64.
+    write(tmp_path, {"i.glsl": '#iSound "sound.glsl"\nvoid mainImage(out vec4 c, in vec2 f) { c = vec4(1); }\n',
+                     "sound.glsl": "vec2 mainSound(int samp, float time) { return vec2(sin(time * 600.0)); }\n"})
+    record = str(prefix / "bin" / "quillomar-record")
+    for size in ([], ["--size", "8x8"]):
+        (tmp_path / "o.wav").unlink(missing_ok=True)
+        done = subprocess.run([record, "i.glsl", "o.wav", "--seconds", "0.2", "--headless", "--tiles", "20", *size],
+                              cwd=tmp_path, env=without_display(), capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stdout, done.stderr) == (0, "o.wav: 0.200 s of sound from 0 s\n", ""), size
+        assert (tmp_path / "o.wav").stat().st_size > 44
+    done = subprocess.run([record, "i.glsl", "o.wav", "--tiles", "65"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stderr) == (2, "quillomar-record: argument --tiles: 1 to 64 (see --help)\n")
 
 
 # Hard edges: a disc that moves with iTime and one held at iMouse, in pixels of the picture drawn.
