@@ -315,12 +315,31 @@ def test_a_picture_drawn_in_tiles_is_the_picture_drawn_whole_byte_for_byte(prefi
 
 def test_tiles_are_at_most_the_pictures_smaller_side_and_64(prefix, tmp_path):
     shader = write(tmp_path, STATELESS)
-    for tiles, size in [("0", "64x36"), ("37", "64x36"), ("65", "640x360")]:
+    for tiles, size, more, picture in [("0", "64x36", [], "64x36"), ("37", "64x36", [], "64x36"),
+                                       ("65", "640x360", [], "640x360"),
+                                       # The picture drawn: 1/3 of 10x10, rounded up.
+                                       ("5", "10x10", ["--scale", "1/3"], "4x4 (10x10 at --scale 1/3)")]:
         done = subprocess.run([str(prefix / "bin" / "quillomar-record"), str(shader), "x.png", "--size", size,
-                               "--tiles", tiles], cwd=tmp_path, capture_output=True, text=True, timeout=60)
-        limit = min(64, *map(int, size.split("x")))
+                               "--tiles", tiles, *more], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        limit = min(64, *map(int, picture.split(" ")[0].split("x")))
         assert (done.returncode, done.stderr) == (2, "quillomar-record: argument --tiles: 1 to %d for a picture of %s "
-                                                     "(see --help)\n" % (limit, size))
+                                                     "(see --help)\n" % (limit, picture))
+
+
+def test_tiles_mean_nothing_for_a_sound_alone(prefix, tmp_path):
+    # A .wav draws no picture of --size: its tiles are only held to 1 to 64.
+    write(tmp_path, {"i.glsl": '#iSound "sound.glsl"\nvoid mainImage(out vec4 c, in vec2 f) { c = vec4(1); }\n',
+                     "sound.glsl": "vec2 mainSound(int samp, float time) { return vec2(sin(time * 600.0)); }\n"})
+    record = str(prefix / "bin" / "quillomar-record")
+    for size in ([], ["--size", "8x8"]):
+        (tmp_path / "o.wav").unlink(missing_ok=True)
+        done = subprocess.run([record, "i.glsl", "o.wav", "--seconds", "0.2", "--headless", "--tiles", "20", *size],
+                              cwd=tmp_path, env=without_display(), capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stdout, done.stderr) == (0, "o.wav: 0.200 s of sound from 0 s\n", ""), size
+        assert (tmp_path / "o.wav").stat().st_size > 44
+    done = subprocess.run([record, "i.glsl", "o.wav", "--tiles", "65"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stderr) == (2, "quillomar-record: argument --tiles: 1 to 64 (see --help)\n")
 
 
 # Hard edges: a disc that moves with iTime and one held at iMouse, in pixels of the picture drawn.
@@ -494,6 +513,15 @@ void mainImage(out vec4 fragColor, in vec2 fragCoord)
     fragColor = there ? vec4(1.0, 0.0, 0.0, 1.0) : vec4(0.0);
 }
 """}
+# Opaque red on one sub-frame in eight, and in a picture drawn 24 or more wide left of x 12: a picture 8
+# wide drawn three times over has a faint pixel at the edge, one blurred 8:1 is faint all over.
+FAINT = {"faint.glsl": """
+void mainImage(out vec4 fragColor, in vec2 fragCoord)
+{
+    bool there = iFrame % 8 == 0 && (iResolution.x < 24.0 || fragCoord.x < 12.0);
+    fragColor = there ? vec4(1.0, 0.0, 0.0, 1.0) : vec4(0.0);
+}
+"""}
 
 
 @pytest.mark.parametrize("more", [["--motion-blur", "2:1"], ["--supersample", "2"]], ids=["blur", "supersample"])
@@ -514,6 +542,18 @@ def test_a_blurred_or_supersampled_picture_with_alpha_keeps_the_colour_of_what_i
         inner = {tuple(picture[(y * size[0] + x) * 4:(y * size[0] + x) * 4 + 4]) for y in range(4)
                  for x in range(2, size[0] - 2)}
         assert all(r >= 250 and g <= 2 and b <= 2 and abs(a - 128) <= 2 for r, g, b, a in inner), sorted(pixels)
+    # A faint pixel keeps its colour too: its colour is not what rounding leaves, divided by its small alpha.
+    write(tmp_path, FAINT)
+    faint = ["--motion-blur", "8:1"] if more[0] == "--motion-blur" else ["--supersample", "3"]
+    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "faint.glsl", "faint.png", "--alpha", "--size",
+                           "8x2", "--headless", *faint], cwd=tmp_path, env=without_display(), capture_output=True,
+                          text=True, timeout=120)
+    assert (done.returncode, done.stderr) == (0, "")
+    picture = subprocess.run(["ffmpeg", "-v", "error", "-i", str(tmp_path / "faint.png"), "-f", "rawvideo", "-pix_fmt",
+                              "rgba", "-"], capture_output=True, check=True, timeout=60).stdout
+    there = {tuple(picture[i:i + 4]) for i in range(0, len(picture), 4) if picture[i + 3]}
+    assert any(a <= 32 for *_, a in there), sorted(there)
+    assert all(r >= 254 and g <= 1 and b <= 1 for r, g, b, _ in there), sorted(there)
 
 
 def test_alpha_is_refused_for_a_format_that_has_none_and_for_a_gpu_encoder(prefix, tmp_path):

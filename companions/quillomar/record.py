@@ -235,8 +235,14 @@ def arguments(argv):
         parser.error("argument --supersample: 1 to %d" % renders.MOST_SUPERSAMPLING)
     if args.supersample > 1 and args.scale > 1:  # one draws larger to filter down, the other smaller in blocks
         parser.error("--scale and --supersample work against each other: give one")
-    if not 1 <= args.tiles <= min(64, *args.size):
-        parser.error("argument --tiles: 1 to %d for a picture of %dx%d" % (min(64, *args.size), *args.size))
+    # Tiles cut the picture drawn, --size over --scale (rounded up); a sound alone draws no picture of its
+    # own, so there they mean nothing, as --size does.
+    drawn = tuple(-(-s // args.scale) for s in args.size)
+    most = 64 if args.format == ".wav" else min(64, *drawn)
+    picture = "" if args.format == ".wav" else " for a picture of %dx%d" % drawn + (
+        " (%dx%d at --scale 1/%d)" % (*args.size, args.scale) if args.scale > 1 else "")
+    if not 1 <= args.tiles <= most:
+        parser.error("argument --tiles: 1 to %d%s" % (most, picture))
     if args.format in (".mp4", ".webm") and (args.size[0] % 2 or args.size[1] % 2):
         parser.error("argument --size: %s needs an even width and height" % args.format)
     # Half a frame rounds up, as people count: 0.5 s at 5 frames per second is 3 frames.
@@ -352,7 +358,7 @@ def record(args, workdir, leftovers):
     if args.format == ".wav" and not (sound or heard):
         raise Failure("%s makes no sound: it has no Sound pass (#iSound) and no sound channel" % given)
     if args.format == ".wav":
-        args.size = (16, 16)
+        args.size, args.tiles = (16, 16), 1
     sound_out = workdir / "sound.raw" if sound and with_sound else None
     binary, preload = paths.viewer(), paths.library("quillomar-record")
     part = leftovers.part_beside(args.output, ".quillomar-record-")

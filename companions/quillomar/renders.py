@@ -28,9 +28,12 @@ motion_blur.__name__ = "motion blur (N[:SHUTTER], N 1 to 64, SHUTTER more than 0
 
 def downscale(size, alpha=False):
     """ffmpeg's filter that takes a picture drawn larger down to size, with FILTER; with alpha, filtered
-    premultiplied (a transparent pixel's colour weighs nothing) and made straight again."""
+    premultiplied (a transparent pixel's colour weighs nothing) and made straight again, in 16 bits a
+    channel throughout: in 8, a faint pixel's colour, divided by its small alpha, would carry the rounding
+    of each step many times over. Each format is named, so that no step is negotiated down to 8 bits."""
     scale = "scale=%d:%d:%s" % (size[0], size[1], FILTER)
-    return "premultiply=inplace=1,%s,unpremultiply=inplace=1" % scale if alpha else scale
+    return ("format=gbrap16le,premultiply=inplace=1,%s,format=gbrap16le,unpremultiply=inplace=1,format=rgba" % scale
+            if alpha else scale)
 
 
 def drawn(size, k):
