@@ -125,6 +125,12 @@ def test_the_join_refuses_a_missing_overlapping_or_foreign_part_in_one_message(p
     whole = subprocess.run([record, str(shader), "plain.mkv", *CLIP], cwd=tmp_path, env=without_display(),
                            capture_output=True, text=True, timeout=120)
     assert whole.returncode == 0
+    # A part as another machine's encoder would have coded it: its tag names that encoder.
+    said = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format_tags=quillomar_segment", "-of",
+                           "default=nw=1:nk=1", "b.mkv"], cwd=tmp_path, capture_output=True, text=True).stdout
+    assert " encoder=ffv1 " in said, said
+    subprocess.run(["ffmpeg", "-v", "error", "-i", "b.mkv", "-c", "copy", "-metadata", "quillomar_segment=" +
+                    said.strip().replace("encoder=ffv1", "encoder=ffv1_gpu"), "recoded.mkv"], cwd=tmp_path, check=True)
     before = sorted(os.listdir(tmp_path))
     for parts, message in [
             (["a.mkv"], "frames 6-11 of the clip are in none of the parts"),
@@ -136,6 +142,8 @@ def test_the_join_refuses_a_missing_overlapping_or_foreign_part_in_one_message(p
             (["a.mkv", "other.mkv"], "other.mkv is not a part of the clip a.mkv is a part of (its from differs)"),
             (["a.mkv", "smooth.mkv"], "smooth.mkv is not a part of the clip a.mkv is a part of (its clip differs)"),
             (["a.mkv", "halved.mkv"], "halved.mkv is not a part of the clip a.mkv is a part of (its clip differs)"),
+            (["a.mkv", "recoded.mkv"], "recoded.mkv is not a part of the clip a.mkv is a part of (its encoder "
+                                       "differs)"),
             (["a.mkv", "plain.mkv"], "plain.mkv is no part of a clip (quillomar-record --frames A-B makes one)"),
             (["a.mkv", "gone.mkv"], "gone.mkv: no such file")]:
         done = subprocess.run([join, *parts, "out.mkv"], cwd=tmp_path, capture_output=True, text=True, timeout=60)

@@ -5,9 +5,9 @@ into the clip one recording would have made, without coding its frames again.
 
 Each part carries in its container what clip it is a part of (a digest of the shader's files, the files
 they include, its channels' files and the inputs given, the size, frame rate, first iTime and number of
-frames) and which frames it holds. The parts, in any order, must all be of one clip and hold each of its
-frames exactly once, each starting on a key frame; OUTPUT has their extension (.mkv, .mp4 or .webm) and is
-none of them. The joined clip is read back before it replaces OUTPUT.
+frames, and the encoder that coded it) and which frames it holds. The parts, in any order, must all be of
+one clip and hold each of its frames exactly once, each starting on a key frame; OUTPUT has their extension
+(.mkv, .mp4 or .webm) and is none of them. The joined clip is read back before it replaces OUTPUT.
 """
 import argparse
 import os

@@ -379,8 +379,9 @@ def record(args, workdir, leftovers):
             args.mouse, ",".join(args.keys), args.supersample, args.motion_blur, args.alpha,
             sorted(args.sets, key=lambda s: s.partition("=")[0]), args.scale, args.replay)
         clip = segments.digest(ordered, inputs, args.include, [args.session] if args.session is not None else [])
-        tags = segments.metadata(args.format, segments.tag(clip, args.size, args.fps,
-                                                           args.start, args.whole, first, args.span[1]))
+        coded_by = encoder[2][encoder[2].index("-c:v") + 1]
+        tags = segments.metadata(args.format, segments.tag(clip, args.size, args.fps, args.start, args.whole,
+                                                           coded_by, first, args.span[1]))
     args.unseen = unseen
     # Supersampled: drawn at k times the size, buffers too, and filtered down by the encoder.
     k = args.supersample

@@ -14,8 +14,9 @@ JOINABLE = (".mkv", ".mp4", ".webm")
 # The container's tag that holds what a part is.
 TAG = "quillomar_segment"
 # What a part says of its clip: the clip's digest (shader texts, channel files, inputs), its size, frame
-# rate, first iTime and frames, and the part's first and last frame.
-FIELDS = ("clip", "size", "fps", "from", "frames", "first", "last")
+# rate, first iTime and frames, the encoder that coded it (parts coded by two encoders, a GPU's on one
+# machine and software on another, cannot share one stream), and the part's first and last frame.
+FIELDS = ("clip", "size", "fps", "from", "frames", "encoder", "first", "last")
 SAME = FIELDS[:-2]
 
 
@@ -109,10 +110,10 @@ def read_by(channel):
     return [path] if os.path.isfile(path) else []
 
 
-def tag(clip, size, fps, start, frames, first, last):
+def tag(clip, size, fps, start, frames, encoder, first, last):
     """The tag's text for a part of a clip."""
     return " ".join("%s=%s" % (k, v) for k, v in zip(
-        FIELDS, (clip, "%dx%d" % size, repr(float(fps)), repr(float(start)), frames, first, last)))
+        FIELDS, (clip, "%dx%d" % size, repr(float(fps)), repr(float(start)), frames, encoder, first, last)))
 
 
 def metadata(form, text):
