@@ -88,11 +88,13 @@ def test_a_folder_is_recorded_as_one_shader_with_common_in_every_pass(prefix, tm
                            'IMAGE.GLSL, write #iChannel0 "file://Buffer_C.glsl" (a free channel)\n')
     # Nothing was written into the folder.
     assert sorted(p.name for p in (tmp_path / "shader").iterdir()) == sorted(FOLDER)
-    # A pass that includes Common.glsl itself, as one written to be built alone does, has it once.
-    write(tmp_path / "shader", {"buffer a.glsl": '#include "Common.glsl"\n' + FOLDER["buffer a.glsl"]})
-    done = record(prefix, tmp_path, "shader", "again.png", "--size", "64x36")
-    assert done.returncode == 0, done.stderr
-    assert Image.open(tmp_path / "again.png").convert("RGB").getpixel((5, 5)) == (64, 128, 0)
+    # A pass that includes Common.glsl itself, as one written to be built alone does, has it once; one that
+    # includes it only where a macro says so has it put first.
+    for first in ('#include "Common.glsl"\n', '#ifdef STANDALONE\n#include "Common.glsl"\n#endif\n'):
+        write(tmp_path / "shader", {"buffer a.glsl": first + FOLDER["buffer a.glsl"]})
+        done = record(prefix, tmp_path, "shader", "again.png", "--size", "64x36")
+        assert done.returncode == 0, done.stderr
+        assert Image.open(tmp_path / "again.png").convert("RGB").getpixel((5, 5)) == (64, 128, 0)
 
 
 def test_an_error_in_common_is_located_in_common(prefix, tmp_path):

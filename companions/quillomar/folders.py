@@ -105,14 +105,26 @@ def resolve(folder, given=None):
     return ordered, unwired(found, ordered)
 
 
+# The preprocessor's lines that open and close a conditional block, and an #include of a file beside.
+OPENS = re.compile(r"\s*#\s*if(n?def)?\b")
+CLOSES = re.compile(r"\s*#\s*endif\b")
+INCLUDE = re.compile(r'\s*#\s*include\s*"([^"]+)"')
+
+
 def includes(path, common):
-    """Whether the text at path includes the file common itself, as a file written to be built alone does:
-    then Common.glsl is not put before it a second time."""
-    try:
-        files = dialects.made_of(path)[1:]
-    except Failure:  # an #include not found: the build says so, where it is
-        return False
-    return any(real(Path(f)) == real(Path(common)) for f in files)
+    """Whether the text at path includes the file common itself, outside any #if block, as a file written to
+    be built alone does: then Common.glsl is not put before it a second time. (One included only where a
+    macro says so, #ifdef STANDALONE, say, is left to that macro.)"""
+    depth = 0
+    for line in directives.file_text(path).splitlines():
+        if OPENS.match(line):
+            depth += 1
+        elif CLOSES.match(line):
+            depth = max(depth - 1, 0)
+        elif depth == 0 and INCLUDE.match(line) and real(Path(path).parent / INCLUDE.match(line)[1]) == real(
+                Path(common)):
+            return True
+    return False
 
 
 def made(p, workdir):
