@@ -178,13 +178,15 @@ def test_a_part_is_of_another_clip_when_a_file_its_passes_include_changed_and_no
                               env=without_display(), capture_output=True, text=True, timeout=120)
         assert (done.returncode, done.stderr) == (0, "")
 
-    part("a.mkv", "0-0", "--set", "a=1", "--set", "b=0.5")
-    part("sets.mkv", "1-1", "--set", "b=0.5", "--set", "a=1")  # the same values in another order
+    keys = ["--key", "a:0-0.1", "--key", "b:0.1-0.2"]
+    part("a.mkv", "0-0", "--set", "a=1", "--set", "b=0.5", *keys)
+    # The same values and keys in another order.
+    part("sets.mkv", "1-1", "--set", "b=0.5", "--set", "a=1", *keys[2:], *keys[:2])
     (folder / "lib.glsl").write_text("float shade() { return 0.25; }\n")
-    part("included.mkv", "1-1", "--set", "a=1", "--set", "b=0.5")
+    part("included.mkv", "1-1", "--set", "a=1", "--set", "b=0.5", *keys)
     (folder / "lib.glsl").write_text("float shade() { return 0.5; }\n")
     (folder / "Common.glsl").write_text("#define LEVEL 0.5\n")
-    part("common.mkv", "1-1", "--set", "a=1", "--set", "b=0.5")
+    part("common.mkv", "1-1", "--set", "a=1", "--set", "b=0.5", *keys)
     for other in ("included.mkv", "common.mkv"):
         done = subprocess.run([join, "a.mkv", other, "out.mkv"], cwd=tmp_path, capture_output=True, text=True,
                               timeout=60)
