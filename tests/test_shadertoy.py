@@ -290,6 +290,12 @@ def test_import_replaces_nothing_that_differs_without_force(tmp_path, monkeypatc
         "quillomar-import: shader.json names media that are not here: wood.png")
     assert importer.main(["none.json"]) == "quillomar-import: none.json: no such file"
     assert not (tmp_path / "elsewhere").exists() and not (tmp_path / "none").exists()
+    # A JSON whose name starts with a dot: its Image pass is a file one sees.
+    (tmp_path / ".wave.json").write_bytes((tmp_path / "shader.json").read_bytes())
+    capsys.readouterr()
+    assert importer.main([".wave.json", "--media", "media"]) == 0
+    assert "quillomar-live .wave/wave.glsl" in capsys.readouterr().out
+    assert (tmp_path / ".wave" / "wave.glsl").is_file()
 
 
 def test_the_json_and_its_imported_files_record_the_same_frames(prefix, tmp_path):

@@ -164,8 +164,9 @@ def write(path, folder, media=(), given=(), fetch=False, strict=False):
     cubes = [p for p in passes if p.kind == "cubemap"][:1]
     sounds = [p for p in passes if p.kind == "sound"][:1]
     names = {}
-    # The Image pass is named after the JSON, but never as Common's file.
-    image_name = Path(path).stem + ".glsl" if Path(path).stem.lower() != "common" else "image.glsl"
+    # The Image pass is named after the JSON, but never as Common's file nor as a hidden one.
+    stem = Path(path).stem.lstrip(".")
+    image_name = stem + ".glsl" if stem and stem.lower() != "common" else "image.glsl"
     taken = {"common.glsl", image_name}
     for p in buffers + cubes + sounds:
         names[id(p)] = file_name(p, taken)
