@@ -300,3 +300,23 @@ def test_a_replay_follows_the_timelines_speed_and_its_loop_taken_back(prefix, tm
     done = still(prefix, tmp_path, "--replay", "session.jsonl", "replayed.png")
     assert (done.returncode, done.stderr) == (1, "quillomar-record: session.jsonl:3: time event: 'speed' is not a "
                                                  "number of 0 or more\n")
+
+
+def test_a_replay_reads_the_files_of_its_own_sessions_folder_however_far_up_they_are(prefix, tmp_path):
+    text = ('#iChannel0 "file://../../../assets/a.png"\nvoid mainImage(out vec4 c, in vec2 f) '
+            "{ c = texelFetch(iChannel0, ivec2(0), 0); }\n")
+    (tmp_path / "tmp").mkdir()
+    for home, colour in [("home1", (255, 0, 0)), ("home2", (0, 0, 255))]:
+        shader = tmp_path / home / "a" / "b" / "c" / "shader.glsl"
+        shader.parent.mkdir(parents=True)
+        (tmp_path / home / "assets").mkdir()
+        Image.new("RGB", (1, 1), colour).save(tmp_path / home / "assets" / "a.png")
+        build = {"event": "build", "clock": 0, "frame": 0, "itime": 0, "files": [{"path": str(shader), "text": text}]}
+        (tmp_path / home / "s.jsonl").write_text(json.dumps({"quillomar-session": 2, "shader": "shader.glsl"}) + "\n"
+                                                 + json.dumps(build) + "\n")
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "--replay", "s.jsonl", "still.png", "--size",
+                               "8x8", "--software"], cwd=tmp_path / home, capture_output=True, text=True, timeout=60,
+                              env=without_display(TMPDIR=str(tmp_path / "tmp")))
+        assert (done.returncode, done.stderr) == (0, "")
+        assert Image.open(tmp_path / home / "still.png").convert("RGB").getpixel((0, 0)) == colour, home
+        assert list((tmp_path / "tmp").iterdir()) == [], "nothing left outside the replay's own folder"

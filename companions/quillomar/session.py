@@ -132,14 +132,20 @@ def read(path):
     return session
 
 
+def named_in(text):
+    """The relative paths a file's text names for its channels and Sound pass."""
+    named = [value for _, setting, value in directives.DIRECTIVE.findall(text) if not setting]
+    names = [value[len("file://"):] if value.startswith("file://") else value
+             for value in named + directives.SOUND.findall(text)]
+    return [name for name in names if name != "" and not os.path.isabs(name)]
+
+
 def linked(text, was, now):
     """Each file text's channels and Sound pass name (from the folder was) that is not in the folder now: a
     link there to the file in was, as it is now (images, videos, sounds and the Sound pass are not in a
     session)."""
-    named = [value for _, setting, value in directives.DIRECTIVE.findall(text) if not setting]
-    for value in named + directives.SOUND.findall(text):
-        name = value[len("file://"):] if value.startswith("file://") else value
-        if name == "" or os.path.isabs(name) or not (was / name).exists():
+    for name in named_in(text):
+        if not (was / name).exists():
             continue
         place = now / name
         if not os.path.lexists(place):
@@ -157,7 +163,11 @@ def written(session, folder, size):
         """every (a list of {"path", "text"}) written in folder/name where they stand to the file own; the
         folder that stands for own's."""
         places = [Path(os.path.normpath(os.path.relpath(f["path"], own.parent))) for f in every]
-        depth = max(sum(1 for _ in part.parts if _ == "..") for part in places)
+        # As deep as the files, and the files their channels name, are above own's folder: the links to
+        # those stay inside the replay's folder.
+        reached = places + [Path(os.path.normpath(place.parent / name)) for place, f in zip(places, every)
+                            for name in named_in(f["text"])]
+        depth = max(sum(1 for _ in part.parts if _ == "..") for part in reached)
         root = Path(folder) / name / Path(*(["up"] * depth or ["."]))
         for place, f in reversed(list(zip(places, every))):
             target = root / place
