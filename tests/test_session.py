@@ -320,3 +320,25 @@ def test_a_replay_reads_the_files_of_its_own_sessions_folder_however_far_up_they
         assert (done.returncode, done.stderr) == (0, "")
         assert Image.open(tmp_path / home / "still.png").convert("RGB").getpixel((0, 0)) == colour, home
         assert list((tmp_path / "tmp").iterdir()) == [], "nothing left outside the replay's own folder"
+
+
+def test_a_replay_builds_the_included_texts_the_session_holds_not_the_files_as_they_are_now(prefix, tmp_path):
+    red = "void mainImage(out vec4 c, in vec2 f) { c = vec4(1.0, 0.0, 0.0, 1.0); }\n"
+    lib = tmp_path / "lib" / "lib.glsl"
+    made = tmp_path / "made" / "shader"
+    for name, files in [
+            # A folder's pass, as live's session has it: a text that includes the user's file by its path.
+            ("folder", [(made, '#include "%s"\n' % (tmp_path / "Image.glsl")), (tmp_path / "Image.glsl", red)]),
+            # A file found in a -I folder.
+            ("include", [(tmp_path / "s.glsl", '#include "lib.glsl"\nvoid mainImage(out vec4 c, in vec2 f) '
+                          "{ c = colour(); }\n"), (lib, "vec4 colour() { return vec4(1.0, 0.0, 0.0, 1.0); }\n")])]:
+        lib.parent.mkdir(exist_ok=True)
+        lib.write_text("vec4 colour() { return vec4(0.0, 1.0, 0.0, 1.0); }\n")  # as they are now: green
+        (tmp_path / "Image.glsl").write_text(red.replace("1.0, 0.0, 0.0", "0.0, 1.0, 0.0"))
+        build = {"event": "build", "clock": 0, "frame": 0, "itime": 0,
+                 "files": [{"path": str(path), "text": text} for path, text in files]}
+        (tmp_path / "s.jsonl").write_text(json.dumps({"quillomar-session": 2, "shader": "shader.glsl"}) + "\n" +
+                                          json.dumps(build) + "\n")
+        done = still(prefix, tmp_path, "--replay", "s.jsonl", "still.png")
+        assert (done.returncode, done.stderr) == (0, ""), name
+        assert Image.open(tmp_path / "still.png").convert("RGB").getpixel((0, 0)) == (255, 0, 0), name

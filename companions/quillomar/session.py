@@ -6,6 +6,7 @@ both versions; a last line cut short (the session ended while it was written) is
 import json
 import math
 import os
+import re
 from pathlib import Path
 
 from quillomar import Failure, directives, files
@@ -153,6 +154,28 @@ def linked(text, was, now):
             place.symlink_to(os.path.abspath(was / name))
 
 
+# An #include line as the libraries read it: what comes before the name, and the name, quoted or in <>.
+INCLUDE = re.compile(r'^([ \t]*#[ \t]*(?:pragma[ \t]+)?include[ \t]*)(?:"([^"\n]+)"|<([^>\n]+)>)', re.M)
+
+
+def included_here(text, path, copies, target):
+    """text, of the file that was at path and is written at target, with each #include of a file the
+    session holds that it found elsewhere (by an absolute path, as a folder's pass includes its files, or
+    in a -I folder) naming that file's copy instead: the session's texts are built, not the files as they
+    are now. Each line stays a line."""
+    def copy_of(m):
+        name = m[2] or m[3]
+        if not os.path.isabs(name) and os.path.normpath(os.path.join(os.path.dirname(path), name)) in copies:
+            return m[0]  # beside, as the copies are
+        whole = os.path.normpath(name)
+        found = copies.get(whole) if os.path.isabs(name) else next(
+            (copy for was, copy in copies.items() if was.endswith(os.sep + whole)), None)
+        if found is None or '"' in str(found):
+            return m[0]
+        return '%s"%s"' % (m[1], os.path.relpath(found, target.parent))
+    return INCLUDE.sub(copy_of, text)
+
+
 def written(session, folder, size):
     """Writes each build's files, and those of the buffer passes shown with it (their channels' files), and
     each later build of a buffer pass (swapped in at its time), into a folder of its own in folder, in the same places relative to its pass's file (a file from a folder above
@@ -169,10 +192,12 @@ def written(session, folder, size):
                             for name in named_in(f["text"])]
         depth = max(sum(1 for _ in part.parts if _ == "..") for part in reached)
         root = Path(folder) / name / Path(*(["up"] * depth or ["."]))
+        copies = {os.path.normpath(f["path"]): root / place for place, f in zip(places, every)}
         for place, f in reversed(list(zip(places, every))):
             target = root / place
             target.parent.mkdir(parents=True, exist_ok=True)
-            target.write_bytes(f["text"].encode("utf-8", "surrogateescape"))
+            text = included_here(f["text"], f["path"], copies, target)
+            target.write_bytes(text.encode("utf-8", "surrogateescape"))
         for place, f in zip(places, every):
             linked(f["text"], Path(f["path"]).parent, (root / place).parent)
         return root
