@@ -131,6 +131,8 @@ def test_the_join_refuses_a_missing_overlapping_or_foreign_part_in_one_message(p
     assert " encoder=ffv1 " in said, said
     subprocess.run(["ffmpeg", "-v", "error", "-i", "b.mkv", "-c", "copy", "-metadata", "quillomar_segment=" +
                     said.strip().replace("encoder=ffv1", "encoder=ffv1_gpu"), "recoded.mkv"], cwd=tmp_path, check=True)
+    subprocess.run(["ffmpeg", "-v", "error", "-i", "b.mkv", "-c", "copy", "-metadata", "quillomar_segment=" +
+                    said.strip().replace(" encoder=ffv1", ""), "older.mkv"], cwd=tmp_path, check=True)
     before = sorted(os.listdir(tmp_path))
     for parts, message in [
             (["a.mkv"], "frames 6-11 of the clip are in none of the parts"),
@@ -145,6 +147,8 @@ def test_the_join_refuses_a_missing_overlapping_or_foreign_part_in_one_message(p
             (["a.mkv", "recoded.mkv"], "recoded.mkv is not a part of the clip a.mkv is a part of (its encoder "
                                        "differs)"),
             (["a.mkv", "plain.mkv"], "plain.mkv is no part of a clip (quillomar-record --frames A-B makes one)"),
+            (["a.mkv", "older.mkv"], "older.mkv is a part recorded by another version of quillomar-record: record "
+                                     "it again"),
             (["a.mkv", "gone.mkv"], "gone.mkv: no such file")]:
         done = subprocess.run([join, *parts, "out.mkv"], cwd=tmp_path, capture_output=True, text=True, timeout=60)
         assert (done.returncode, done.stdout, done.stderr) == (1, "", "quillomar-join: %s\n" % message), parts

@@ -13,7 +13,7 @@ from PIL import Image
 
 from conftest import interrupt, start_live, until, without_display
 from quillomar import Failure, importer, library
-from quillomar.shadertoy import load
+from quillomar.shadertoy import load, media_folders
 from xsession import find_titled_window, grab, open_display, title
 
 IMAGE = "void mainImage(out vec4 c, in vec2 p) { c = vec4(half_red(), texture(iChannel0, vec2(0.5)).g, 0.0, 1.0); }\n"
@@ -48,6 +48,16 @@ def test_both_forms_give_the_passes_and_their_inputs(tmp_path):
     (tmp_path / "not.json").write_text('{"info": {}}')
     with pytest.raises(Failure, match="has no renderpass"):
         load(tmp_path / "not.json")
+    # A channel written as a string, as some exports have it.
+    (tmp_path / "string.json").write_text(json.dumps(api("x")).replace('"channel": 1', '"channel": "1"'))
+    assert load(tmp_path / "string.json")[0].inputs[0].channel == 1
+
+
+def test_media_folders_are_those_given_and_those_of_the_setting_that_are_there(tmp_path, monkeypatch):
+    monkeypatch.setenv("QUILLOMAR_MEDIA", "%s:%s" % (tmp_path / "unmounted", tmp_path))
+    assert media_folders([str(tmp_path)]) == [tmp_path, tmp_path]
+    with pytest.raises(Failure, match="--media %s: no such folder" % (tmp_path / "mistyped")):
+        media_folders([str(tmp_path / "mistyped")])
 
 
 def record(prefix, tmp_path, data, *options, output="still.png"):

@@ -135,8 +135,10 @@ def read(path):
     """{field: text} of the part at path; one message when it is none."""
     text = probe(path, "format_tags=" + TAG)
     found = dict(f.partition("=")[::2] for f in text.split())
-    if not re.fullmatch(r"[0-9a-f]{64}", found.get("clip", "")) or set(found) != set(FIELDS):
+    if not re.fullmatch(r"[0-9a-f]{64}", found.get("clip", "")):
         raise Failure("%s is no part of a clip (quillomar-record --frames A-B makes one)" % path)
+    if set(found) != set(FIELDS):
+        raise Failure("%s is a part recorded by another version of quillomar-record: record it again" % path)
     try:
         found["first"], found["last"], found["frames"] = int(found["first"]), int(found["last"]), int(found["frames"])
     except ValueError:

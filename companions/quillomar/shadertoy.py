@@ -74,6 +74,8 @@ def load(path):
 def channel_of(i, path, p):
     """The channel an input of pass p is read by, 0 to 3."""
     channel = i.get("channel", 0)
+    if isinstance(channel, str) and channel in ("0", "1", "2", "3"):  # as some exports write it
+        channel = int(channel)
     if type(channel) is not int or not 0 <= channel <= 3:
         raise Failure("%s: an input of %s is read by channel %s; a channel is 0 to 3" % (
             path, p.get("name") or p.get("type") or "a pass", json.dumps(channel)))
@@ -81,10 +83,12 @@ def channel_of(i, path, p):
 
 
 def media_folders(given):
-    """The folders media is looked for in: given (--media), then QUILLOMAR_MEDIA (colon-separated). One
-    that is no folder is a message: a folder mistyped would otherwise only show as placeholders."""
+    """The folders media is looked for in: given (--media), then QUILLOMAR_MEDIA (colon-separated). A
+    --media that is no folder is a message (mistyped, it would only show as placeholders); one of
+    QUILLOMAR_MEDIA, a setting kept for every run, is passed over, as PATH's are."""
     folders = [(Path(f), "--media") for f in given] + [
-        (Path(f), "QUILLOMAR_MEDIA") for f in os.environ.get("QUILLOMAR_MEDIA", "").split(":") if f]
+        (Path(f), "QUILLOMAR_MEDIA") for f in os.environ.get("QUILLOMAR_MEDIA", "").split(":")
+        if f and Path(f).is_dir()]
     for folder, named_by in folders:
         if not folder.is_dir():
             raise Failure("%s %s: no such folder" % (named_by, folder))
