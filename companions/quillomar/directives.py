@@ -32,6 +32,8 @@ DIRECTIVE = re.compile(r'^[ \t]*#[ \t]*iChannel(\d+)(?:::(\w+))?[ \t]+"([^"\n]*)
 ORDER = re.compile(r'^[ \t]*#[ \t]*iPasses[ \t]+(.*)$', re.M)
 SOUND = re.compile(r'^[ \t]*#[ \t]*iSound[ \t]+"(?:file://)?([^"\n]+)"', re.M)
 KEYBOARD = re.compile(r'^[ \t]*#[ \t]*iKeyboard\b', re.M)
+# An #include line as the libraries read it: what comes before the name, and the name, quoted or in <>.
+INCLUDE = re.compile(r'^([ \t]*#[ \t]*(?:pragma[ \t]+)?include[ \t]*)(?:"([^"\n]+)"|<([^>\n]+)>)', re.M)
 SHADERS = (".glsl", ".frag", ".fs", ".fsh", ".shader")
 VIDEOS = (".mp4", ".webm", ".ogv", ".mkv", ".mov", ".avi", ".m4v")
 SOUNDS = (".mp3", ".ogg", ".oga", ".wav", ".flac", ".m4a", ".opus", ".aac")

@@ -105,10 +105,9 @@ def resolve(folder, given=None):
     return ordered, unwired(found, ordered)
 
 
-# The preprocessor's lines that open and close a conditional block, and an #include of a file beside.
+# The preprocessor's lines that open and close a conditional block.
 OPENS = re.compile(r"\s*#\s*if(n?def)?\b")
 CLOSES = re.compile(r"\s*#\s*endif\b")
-INCLUDE = re.compile(r'\s*#\s*include\s*"([^"]+)"')
 
 
 def includes(path, common):
@@ -121,9 +120,10 @@ def includes(path, common):
             depth += 1
         elif CLOSES.match(line):
             depth = max(depth - 1, 0)
-        elif depth == 0 and INCLUDE.match(line) and real(Path(path).parent / INCLUDE.match(line)[1]) == real(
-                Path(common)):
-            return True
+        elif depth == 0:
+            included = directives.INCLUDE.match(line)
+            if included and included[2] and real(Path(path).parent / included[2]) == real(Path(common)):
+                return True
     return False
 
 

@@ -6,7 +6,6 @@ both versions; a last line cut short (the session ended while it was written) is
 import json
 import math
 import os
-import re
 from pathlib import Path
 
 from quillomar import Failure, directives, files
@@ -154,10 +153,6 @@ def linked(text, was, now):
             place.symlink_to(os.path.abspath(was / name))
 
 
-# An #include line as the libraries read it: what comes before the name, and the name, quoted or in <>.
-INCLUDE = re.compile(r'^([ \t]*#[ \t]*(?:pragma[ \t]+)?include[ \t]*)(?:"([^"\n]+)"|<([^>\n]+)>)', re.M)
-
-
 def included_here(text, path, copies, target):
     """text, of the file that was at path and is written at target, with each #include of a file the
     session holds that it found elsewhere (by an absolute path, as a folder's pass includes its files, or
@@ -173,7 +168,7 @@ def included_here(text, path, copies, target):
         if found is None or '"' in str(found):
             return m[0]
         return '%s"%s"' % (m[1], os.path.relpath(found, target.parent))
-    return INCLUDE.sub(copy_of, text)
+    return directives.INCLUDE.sub(copy_of, text)
 
 
 def written(session, folder, size):
