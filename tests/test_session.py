@@ -3,22 +3,26 @@ key as they happen; quillomar-record --replay draws the session again, each stil
 recording made directly of the texts shown then, at their iTime; and a session file cut short, edited by
 hand or from a newer version is taken as it says."""
 import json
+import os
 import subprocess
 import time
 
+import pytest
 from PIL import Image
 from Xlib import X, XK
 from Xlib.ext import xtest
 
-from conftest import interrupt, start_live, until, without_display
+from conftest import BUILD, interrupt, start_live, until, without_display
 from xsession import find_titled_window, grab, open_display, title
 
 # Red iTime's fraction, green the #iUniform over 5 (its directive in an included file), blue where the
-# pointer was held across the picture.
+# pointer was held across the picture; alpha from a macro continued with a backslash, beside a "\n".
 FIRST = b"""#include "common.glsl"
+#define OPAQUE(x) ((x) \\
+    * 0.5) // "\\n" stays two characters
 void mainImage(out vec4 c, in vec2 f)
 {
-    c = vec4(fract(iTime * 0.37), speed / 5.0, iMouse.x / iResolution.x, 1.0);
+    c = vec4(fract(iTime * 0.37), speed / 5.0, iMouse.x / iResolution.x, OPAQUE(2.0));
 }
 """
 SECOND = FIRST.replace(b"vec4(fract(iTime * 0.37), speed / 5.0,", b"vec4(speed / 5.0, fract(iTime * 0.37),")
@@ -46,6 +50,8 @@ def pixels(path):
 def test_a_live_session_replays_into_the_same_stills(prefix, xserver, tmp_path):
     (tmp_path / "shader.glsl").write_bytes(FIRST)
     (tmp_path / "common.glsl").write_bytes(COMMON)
+    # An older session in the file: written over.
+    (tmp_path / "session.jsonl").write_text('{"quillomar-session": 1, "shader": "old.glsl"}\n{"event": "gone"}\n')
     live = start_live(prefix, xserver, tmp_path, "shader.glsl", "--session", "session.jsonl")
     x = open_display(xserver)
     try:
@@ -142,6 +148,17 @@ def test_a_session_cut_short_edited_by_hand_or_newer_is_taken_as_it_says(prefix,
              "session.jsonl:3: not an event of a session: Expecting property name enclosed in double quotes"),
             ([header, json.dumps(dict(pause, clock=1.0)), json.dumps(build)], "session.jsonl:3: its clock goes back"),
             ([header, json.dumps(pause)], "session.jsonl: no build in the session: its shader never built"),
+            # Values the options refuse: a clock or iTime before 0 or past the latest, a key code no key has.
+            ([header, json.dumps(dict(build, clock=-1))], "session.jsonl:2: build event: 'clock' is not a number of 0 "
+                                                          "to 1e+09"),
+            ([header, json.dumps(build), json.dumps(dict(pause, itime=2e9))],
+             "session.jsonl:3: time event: 'itime' is not a number of 0 to 1e+09"),
+            ([header, json.dumps(build), json.dumps({"event": "key", "frame": 3, "itime": 0, "clock": 0.1, "code": -5,
+                                                     "down": True})],
+             "session.jsonl:3: key event: 'code' is not a key code (0 to 255)"),
+            ([header, json.dumps(build), json.dumps({"event": "key", "frame": 3, "itime": 0, "clock": 0.1,
+                                                     "code": 1e300, "down": True})],
+             "session.jsonl:3: key event: 'code' is not a key code (0 to 255)"),
             ([json.dumps(build)], "session.jsonl:1: not a Quillomar session (its first line is no "
                                   "{\"quillomar-session\": VERSION, ...})"),
             ([json.dumps({"quillomar-session": 3, "shader": "shader.glsl"}), json.dumps(build)],
@@ -342,3 +359,122 @@ def test_a_replay_builds_the_included_texts_the_session_holds_not_the_files_as_t
         done = still(prefix, tmp_path, "--replay", "s.jsonl", "still.png")
         assert (done.returncode, done.stderr) == (0, ""), name
         assert Image.open(tmp_path / "still.png").convert("RGB").getpixel((0, 0)) == (255, 0, 0), name
+
+
+def session_of(folder, *events, name="session.jsonl"):
+    (folder / name).write_text("\n".join([json.dumps({"quillomar-session": 2, "shader": "shader.glsl"})] + [
+        json.dumps(dict({"frame": n, "itime": e["clock"]}, **e)) for n, e in enumerate(events)]) + "\n")
+
+
+def test_a_replay_takes_only_the_sessions_texts_and_says_its_faults_in_the_sessions_words(prefix, tmp_path):
+    shader = str(tmp_path / "gone" / "shader.glsl")
+    text = ("#iUniform float speed = 1.0 in {0.0, 5.0}\nvoid mainImage(out vec4 c, in vec2 f) "
+            "{ c = vec4(speed / 5.0, 0.0, 0.0, 1.0); }\n")
+    (tmp_path / "other.glsl").write_text("void mainImage(out vec4 c, in vec2 f) { c = vec4(0.0, 1.0, 0.0, 1.0); }\n")
+    build = {"event": "build", "clock": 0, "files": [{"path": shader, "text": text}]}
+    # A name no text declares, whatever it holds, sets nothing and puts nothing else into the replay.
+    session_of(tmp_path, build, *[{"event": "uniform", "clock": 0.1, "name": name, "value": [2.0]} for name in [
+        "speed\nbuild\t0.0\t%s" % (tmp_path / "other.glsl"), "speed\tjunk", "speed\0"]],
+        {"event": "uniform", "clock": 0.2, "name": "speed", "value": [4.0]})
+    done = still(prefix, tmp_path, "--replay", "session.jsonl", "still.png", "--from", "0.3")
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == "".join("quillomar-record: session.jsonl:%d: no text of the session declares an #iUniform "
+                                  "%s: the event is left out\n" % (n, name) for n, name in [
+                                      (3, repr("speed\nbuild\t0.0\t%s" % (tmp_path / "other.glsl"))),
+                                      (4, repr("speed\tjunk")), (5, repr("speed\0"))])
+    assert Image.open(tmp_path / "still.png").convert("RGB").getpixel((3, 3)) == (204, 0, 0)
+    # What does not build or cannot be read, named as the session has it, at its line.
+    wrong = {"event": "build", "clock": 0.1, "files": [{"path": shader, "text": text.replace("speed / 5.0", "nope")}]}
+    session_of(tmp_path, build, wrong)
+    done = still(prefix, tmp_path, "--replay", "session.jsonl", "still.png", "--from", "0.2")
+    assert done.returncode == 1 and done.stderr.startswith(
+        "quillomar-record: session.jsonl:3: %s did not build:\n%s:2:" % (shader, shader)), done.stderr
+    pictured = {"event": "build", "clock": 0, "files": [{"path": shader, "text": '#iChannel0 "file://a.png"\n' + text}]}
+    session_of(tmp_path, pictured)
+    done = still(prefix, tmp_path, "--replay", "session.jsonl", "still.png")
+    assert (done.returncode, done.stderr) == (1, "quillomar-record: session.jsonl:2: cannot read the image for "
+                                                 "iChannel0, %s: No such file or directory\n"
+                                              % (tmp_path / "gone" / "a.png"))
+    session_of(tmp_path, build)
+    done = still(prefix, tmp_path, "--replay", "session.jsonl", "sound.wav")
+    assert (done.returncode, done.stderr) == (1, "quillomar-record: session.jsonl:2: %s makes no sound: it has no "
+                                                 "Sound pass (#iSound) and no sound channel\n" % shader)
+
+
+def test_a_session_larger_than_a_text_replays_and_the_usage_names_it(prefix, tmp_path):
+    text = "void mainImage(out vec4 c, in vec2 f) { c = vec4(iMouse.xy / iResolution.xy, 0.0, 1.0); }\n"
+    build = {"event": "build", "clock": 0, "frame": 0, "itime": 0,
+             "files": [{"path": str(tmp_path / "gone" / "shader.glsl"), "text": text}]}
+    with open(tmp_path / "session.jsonl", "w") as f:
+        f.write(json.dumps({"quillomar-session": 2, "shader": "shader.glsl"}) + "\n" + json.dumps(build) + "\n")
+        for n in range(1, 200001):  # the pointer moving about, more than 16 MiB of it; last at the middle
+            x, y = (32.0, 18.0) if n == 200000 else ((n % 97 + 1) / 3e7, (n % 89 + 1) / 7e7)
+            f.write('{"event": "mouse", "frame": %d, "itime": %r, "clock": %r, "mouse": [%r, %r, %r, %r], '
+                    '"picture": [64, 36]}\n' % (n, n / 7e5, n / 7e5, x, y, x, y))
+    assert (tmp_path / "session.jsonl").stat().st_size > 24 << 20
+    done = still(prefix, tmp_path, "--replay", "session.jsonl", "still.png", "--from", "0.3")
+    assert (done.returncode, done.stderr) == (0, ""), done.stderr
+    assert Image.open(tmp_path / "still.png").convert("RGB").getpixel((3, 3))[:2] == (128, 128)
+    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "--replay"], capture_output=True, text=True)
+    assert (done.returncode, done.stderr) == (2, "quillomar-record: the following arguments are required: SESSION, "
+                                                 "OUTPUT (see --help)\n")
+
+
+def test_live_writes_a_session_only_where_no_other_file_is(prefix, tmp_path):
+    files = {"shader.glsl": b'#include "common.glsl"\n#iChannel0 "file://dot.png"\nvoid mainImage(out vec4 c, in vec2 f)'
+                            b' { c = texture(iChannel0, f) * speed; }\n',
+             "common.glsl": COMMON, "notes.txt": b"not a session\n", "test.glsl": FIRST}
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+    Image.new("RGB", (1, 1), (0, 0, 191)).save(tmp_path / "dot.png")
+    files["dot.png"] = (tmp_path / "dot.png").read_bytes()
+    own = "that is a file of the shader; a session is written to a file of its own"
+    for args, said in [(["--session", "notes.txt"], "notes.txt: not a Quillomar session, so it is left as it is"),
+                       (["--session", "shader.glsl"], "shader.glsl: not a Quillomar session, so it is left as it is"),
+                       (["shader.glsl", "--session", "shader.glsl"], "shader.glsl: " + own),
+                       (["shader.glsl", "--session", "common.glsl"], "common.glsl: " + own),
+                       (["shader.glsl", "--session", "dot.png"], "dot.png: " + own),
+                       (["made.glsl", "--session", "made.glsl"], "made.glsl: that is the shader's own file; a "
+                                                                  "session is written to a file of its own")]:
+        done = subprocess.run([str(prefix / "bin" / "quillomar-live"), *args], cwd=tmp_path, capture_output=True,
+                              text=True, timeout=60, env=dict(without_display(), DISPLAY=":99"))
+        assert (done.returncode, done.stdout, done.stderr) == (1, "", "quillomar-live: --session %s\n" % said), args
+        assert {name: (tmp_path / name).read_bytes() for name in files} == files, args
+        assert not (tmp_path / "made.glsl").exists()
+    # A NUL in a name (as a program hands the command its arguments) is one message, as is one in a session's.
+    for module, args in [("live", ["shader.glsl", "--session", "a\0b"]), ("record", ["--replay", "a\0b", "o.png"])]:
+        done = subprocess.run(["/usr/bin/python3", "-c", "import sys; sys.path.insert(0, %r); from quillomar.%s "
+                               "import main; sys.exit(main(%r))" % (str(BUILD / "python"), module, args)],
+                              cwd=tmp_path, capture_output=True, text=True, timeout=60,
+                              env=dict(without_display(), DISPLAY=":99"))
+        assert (done.returncode, done.stderr) == (1, "quillomar-%s: %s'a\\x00b': a file's name has no NUL in it\n" % (
+            module, "--session " if module == "live" else "")), done.stderr
+
+
+def test_a_full_disk_ends_the_session_not_the_window(prefix, xserver, tmp_path):
+    if os.geteuid() != 0:
+        pytest.skip("mounting a small file system takes root")
+    small = tmp_path / "small"
+    small.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(small)], check=True)
+    try:
+        # A text larger than the file system takes: the session stops at its build.
+        red = b"// %s\nvoid mainImage(out vec4 c, in vec2 f) { c = vec4(1.0, 0.0, 0.0, 1.0); }\n" % (b"x" * 100000)
+        (tmp_path / "shader.glsl").write_bytes(red)
+        live = start_live(prefix, xserver, tmp_path, "shader.glsl", "--session", str(small / "session.jsonl"))
+        x = open_display(xserver)
+        try:
+            window = find_titled_window(x, "shader.glsl ")
+            until(lambda: grab(window, (5, 5, 1, 1)).getpixel((0, 0))[:3] == (255, 0, 0) or
+                  grab(window, (5, 5, 1, 1)).getpixel((0, 0)), "the text shown")
+            (tmp_path / "shader.glsl").write_bytes(red.replace(b"1.0, 0.0, 0.0", b"0.0, 1.0, 0.0"))
+            until(lambda: grab(window, (5, 5, 1, 1)).getpixel((0, 0))[:3] == (0, 255, 0) or
+                  grab(window, (5, 5, 1, 1)).getpixel((0, 0)), "the save shown")
+        finally:
+            out = interrupt(live)
+            x.close()
+        said = [line for line in out.splitlines() if "session" in line]
+        assert len(said) == 1 and said[0].endswith(": the session is no longer written to %s: No space left on "
+                                                   "device ────" % (small / "session.jsonl")), out
+    finally:
+        subprocess.run(["umount", str(small)], check=True)

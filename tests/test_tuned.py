@@ -149,6 +149,9 @@ def test_set_gives_a_recording_its_values_and_moves_them_over_the_clip(prefix, t
         (("--set", "tint=1,1"), "quillomar-record: --set tint=1,1: color3 tint takes 3 numbers (or one for all)\n"),
         (("--set", "speed=fast"), "quillomar-record: argument --set: invalid setting (NAME=VALUE or NAME=FROM:TO) "
                                   "value: 'speed=fast' (see --help)\n"),
+        # A setting is a line to the library: a line break or a space in it is no number's.
+        (("--set", "speed=1\n", "--set", "tint=0"), "quillomar-record: argument --set: invalid setting (NAME=VALUE or "
+                                                  "NAME=FROM:TO) value: 'speed=1\\n' (see --help)\n"),
     ]:
         done = record(prefix, tmp_path, "refused.png", *options)
         assert (done.returncode, done.stdout, done.stderr) == (2 if "argument" in said else 1, "", said), options

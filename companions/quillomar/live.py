@@ -30,6 +30,7 @@ from pathlib import Path
 from quillomar import (Failure, channels, cleanup, displays, facts, folders, media, paths, plans, playback,
                        records, shadertoy, viewer)
 from quillomar import config
+from quillomar import session as sessions
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, located, printable, text_lines
 from quillomar.settings import encode
@@ -57,7 +58,7 @@ class Session:
         self.refresh = []  # called now and then: what follows a Shadertoy JSON, and the directives
         self.handlers = {"build": self.built, "missing": self.missing, "unreadable": self.unreadable,
                          "stalled": self.stalled, "reverted": self.reverted, "clock": self.clock, "sound": self.sound,
-                         "overlay": self.overlay}
+                         "overlay": self.overlay, "session-stopped": self.session_stopped}
         self.player, self.sound_path = playback.Player(self.head), None
         self.folder = args.shader if args.shader.is_dir() else None  # a folder in the site's layout
 
@@ -85,6 +86,11 @@ class Session:
         if record.fields["pixel"] != "-":
             said += "; pixel %s is %s" % (record.fields["pixel"], record.fields["colour"].replace(",", " "))
         self.head(said)
+
+    def session_stopped(self, record):
+        """The session's file could not take more (a full disk): the session ends there, the window goes on."""
+        self.head("the session is no longer written to %s: %s" % (
+            printable(str(self.args.session)), record.payloads["why"].decode(errors="replace")))
 
     def head(self, said, name=None):
         self.log.write(heading(name or self.name, said))
@@ -328,6 +334,9 @@ def main(argv=None):
                 log.write(heading(args.shader, what))
             more = {"include": "\n".join(escaped(d.resolve()) for d in args.include)} if args.include else {}
             if args.session is not None:
+                refused = sessions.refused(args.session, json_path, ordered, args.include)
+                if refused:
+                    raise Failure(refused)
                 more["session"] = args.session.absolute()
             if any(what.endswith(shadertoy.STOOD_IN) for what in left_out):
                 more["stand_ins"] = "placeholders for media not here"

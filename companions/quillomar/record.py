@@ -123,6 +123,9 @@ def setting(text):
     each value a number, or one per component, comma-separated."""
     name, equals, values = text.partition("=")
     ends = values.split(":")
+    # The library reads the settings a line each, and its numbers as C writes them.
+    if any(c.isspace() or c == "_" or not c.isprintable() for c in values):
+        raise ValueError
     if not (equals and name.isidentifier() and name.isascii() and 1 <= len(ends) <= 2):
         raise ValueError
     for end in ends:
@@ -148,10 +151,13 @@ divider.__name__ = "divider (D or 1/D, 1 to %d)" % MOST_SCALE
 
 def arguments(argv):
     parser = Parser(prog="quillomar-record", description=__doc__.split("\n\n")[0])
-    parser.add_argument("shader", type=Path,
+    # With --replay (or a prefix of it) before the arguments end, the first argument is the session.
+    ended = argv.index("--") if "--" in argv else len(argv)
+    replaying = any(len(a) > 2 and "--replay".startswith(a) for a in argv[:ended])
+    parser.add_argument("shader", type=Path, metavar="SESSION" if replaying else None,
                         help="the shader file, or a folder in the site's layout: Image.glsl, Common.glsl, "
-                             "Buffer A.glsl, ...")
-    parser.add_argument("output", type=Path)
+                             "Buffer A.glsl, ..." if not replaying else "the session quillomar-live wrote")
+    parser.add_argument("output", type=Path, metavar="OUTPUT" if replaying else None)
     parser.add_argument("--replay", action="store_true",
                         help="SHADER is a session quillomar-live wrote (--session): draw it again")
     parser.add_argument("--seconds", type=positive(float), help="length of the clip (5; a session's length)")
@@ -209,7 +215,7 @@ def arguments(argv):
     if args.replay:
         args.session = args.shader
         try:
-            args.replayed = session.read(args.session)
+            args.replayed = session.read(args.session, LATEST_TIME)
         except Failure as e:
             parser.exit(1, "quillomar-record: %s\n" % e)
         if args.seconds is None:
@@ -322,6 +328,11 @@ class Status:
             sys.stderr.write("\n")
 
 
+def told(args, message):
+    """message, of a replay in the session's words: its files as the session has them, at SESSION:LINE."""
+    return args.replayed.told(message) if args.session is not None else message
+
+
 def display_for(args):
     """The display the viewer uses: the caller's (DISPLAY, or WAYLAND_DISPLAY for GLFW built for Wayland),
     or none at all (None), headless, with a context from EGL."""
@@ -346,7 +357,7 @@ def record(args, workdir, leftovers):
     args.stood_in = [what.briefly for what in left_out if getattr(what, "briefly", "")]
     for what in left_out:
         if not getattr(what, "briefly", ""):
-            sys.stderr.write("quillomar-record: %s: %s\n" % (given, what))
+            sys.stderr.write("quillomar-record: %s\n" % told(args, "%s: %s" % (given, what)))
     text = files.read(args.shader)
     # The sound: the Sound pass's, made by the library, else the first sound channel's (the Image pass's
     # first), cut to the clip.
@@ -520,9 +531,10 @@ def main(argv=None):
         print("\n".join(lines[:-1] + ["; ".join(lines[-1:] + args.stood_in)]))
         return 0
     except Failure as e:
-        return "quillomar-record: %s" % e
+        return "quillomar-record: %s" % told(args, str(e))
     except OSError as e:
-        return "quillomar-record: %s%s" % (e.strerror or e, ": %s" % e.filename if e.filename else "")
+        return "quillomar-record: %s" % told(args, "%s%s" % (e.strerror or e, ": %s" % e.filename if e.filename
+                                                               else ""))
     except KeyboardInterrupt:
         sys.stderr.write("\nquillomar-record: interrupted; %s was not written\n" % args.output)
         return 130

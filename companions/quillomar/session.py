@@ -6,9 +6,10 @@ both versions; a last line cut short (the session ended while it was written) is
 import json
 import math
 import os
+import re
 from pathlib import Path
 
-from quillomar import Failure, directives, files
+from quillomar import Failure, dialects, directives, files, segments
 from quillomar.lines import escaped
 
 # The version of the sessions this package writes and reads; it reads each version before it too (version 1
@@ -16,6 +17,10 @@ from quillomar.lines import escaped
 VERSION = 2
 # The largest session read.
 LARGEST = 256 << 20
+# The browser's key codes a key event may have (as --key takes them).
+KEY_CODES = range(256)
+# The name an #iUniform line declares, as the libraries read it.
+UNIFORM = re.compile(r"^[ \t]*#[ \t]*iUniform[ \t]+\w+[ \t]+(\w+)", re.M | re.A)
 
 # Each event's own fields and what each must be: a number, a flag, a name, a list of numbers of a length, or
 # the files of a build.
@@ -34,9 +39,24 @@ class Session:
     """The session's events, each a dict as its line has it, in their order; what was said on the way (a
     last line cut short); and the session's length on its clock."""
 
-    def __init__(self, events, said):
-        self.events, self.said = events, said
+    def __init__(self, events, said, name="", lines=()):
+        self.events, self.said, self.name = events, said, name
+        # The line of the file each event is on.
+        self.lines = {id(e): n for e, n in zip(events, lines)}
+        # Each file the replay writes or links (written): {its path: (the event's line, the path it had)}.
+        self.origins = {}
         self.length = max((e["clock"] for e in events), default=0.0)
+
+    def told(self, text):
+        """text (a message) with the replay's files named as the session has them, and SESSION:LINE before
+        it, of the event whose file it names first."""
+        named = sorted((path for path in self.origins if path in text), key=len, reverse=True)
+        if not named:
+            return text
+        first = min(named, key=text.index)
+        for path in named:
+            text = text.replace(path, self.origins[path][1])
+        return "%s:%d: %s" % (self.name, self.origins[first][0], text)
 
     def builds(self):
         return [e for e in self.events if e["event"] == "build"]
@@ -71,26 +91,78 @@ def wrong(event, name, what):
     elif what == NAME:
         ok = isinstance(value, str) and value != ""
     elif what == FILES:
+        # A path is a name the file system can have: no NUL in it.
         ok = isinstance(value, list) and value != [] and all(
             isinstance(f, dict) and isinstance(f.get("path"), str) and f["path"] != "" and
-            isinstance(f.get("text"), str) for f in value)
+            "\0" not in f["path"] and isinstance(f.get("text"), str) for f in value)
     else:
         ok = isinstance(value, list) and len(value) in what and all(is_number(v) for v in value)
         what = "a list of %s numbers" % " or ".join(map(str, what))
     return None if ok else "%r is not %s" % (name, what)
 
 
-def read(path):
-    """The session in the file at path."""
-    data = files.read(path, LARGEST)
+def version_of(line):
+    """The version a session's first line (bytes) gives; None when it is no session's first line."""
+    try:
+        value = json.loads(line.decode("utf-8", "surrogateescape"))
+    except ValueError:
+        return None
+    version = value.get("quillomar-session") if isinstance(value, dict) else None
+    return version if isinstance(version, int) and not isinstance(version, bool) and version >= 1 else None
+
+
+def refused(path, shader, ordered, include=()):
+    """Why live does not write its session to path, where it would write over what is not a session (None:
+    it may): a file of the shader (shader, a pass's text, a file it includes, a file a channel reads), or a
+    file there already that is not a session."""
     name = os.fsdecode(path)
+    if "\0" in name:
+        return "--session %r: a file's name has no NUL in it" % name
+    texts = [t for p in ordered for t in [p.path, *(p.first or ())]]
+    own = [shader, *texts] + [f for t in texts if os.path.isfile(t) for f in dialects.made_of(t, include)] + [
+        f for p in ordered for c in p.channels.values() if c.kind != "pass" for f in segments.read_by(c)]
+    try:
+        found = os.stat(path)
+    except FileNotFoundError:
+        if os.path.abspath(path) in {os.path.abspath(f) for f in own}:
+            return "--session %s: that is the shader's own file; a session is written to a file of its own" % name
+        return None
+    except OSError as e:
+        return "--session %s: %s" % (name, e.strerror or e)
+
+    def same(f):
+        try:
+            there = os.stat(f)
+        except (OSError, ValueError):
+            return False
+        return (there.st_dev, there.st_ino) == (found.st_dev, found.st_ino)
+    if any(same(f) for f in own):
+        return "--session %s: that is a file of the shader; a session is written to a file of its own" % name
+    if not os.path.isfile(path):
+        return "--session %s: not a regular file; a session is written to a file of its own" % name
+    try:
+        with open(path, "rb") as f:
+            first = f.readline(1 << 16)
+    except OSError as e:
+        return "--session %s: %s" % (name, e.strerror or e)
+    if first and version_of(first.rstrip(b"\n")) is None:
+        return "--session %s: not a Quillomar session, so it is left as it is" % name
+    return None
+
+
+def read(path, latest=math.inf):
+    """The session in the file at path; latest: the latest iTime and clock an event may have."""
+    name = os.fsdecode(path)
+    if "\0" in name:
+        raise Failure("%r: a file's name has no NUL in it" % name)
+    data = files.read(path, LARGEST)
     lines = data.split(b"\n")
     cut = lines[-1] != b""
     lines = lines[:-1] if not cut else lines
     said = []
     if not lines or lines == [b""]:
         raise Failure("%s: an empty file, not a Quillomar session" % name)
-    events = []
+    events, numbers = [], []
     for number, line in enumerate(lines, 1):
         try:
             value = json.loads(line.decode("utf-8", "surrogateescape"))
@@ -104,8 +176,8 @@ def read(path):
                               "VERSION, ...})" % name)
             raise Failure("%s:%d: not an event of a session: %s" % (name, number, e.msg))
         if number == 1:
-            version = value.get("quillomar-session") if isinstance(value, dict) else None
-            if not isinstance(version, int) or isinstance(version, bool) or version < 1:
+            version = version_of(line)
+            if version is None:
                 raise Failure("%s:1: not a Quillomar session (its first line is no {\"quillomar-session\": "
                               "VERSION, ...})" % name)
             if version > VERSION:
@@ -120,15 +192,28 @@ def read(path):
                     [("frame", NUMBER), ("itime", NUMBER), ("clock", NUMBER)] + list(EVENTS[kind].items())]
         if kind == "time" and "speed" in value and not (is_number(value["speed"]) and value["speed"] >= 0):
             problems.append("'speed' is not a number of 0 or more")
+        for field in ("itime", "clock"):
+            if is_number(value.get(field)) and not 0 <= value[field] <= latest:
+                problems.append("%r is not a number of 0 to %g" % (field, latest))
+        if kind == "key" and is_number(value.get("code")) and value["code"] not in KEY_CODES:
+            problems.append("'code' is not a key code (0 to %d)" % KEY_CODES[-1])
         problems = [p for p in problems if p]
         if problems:
             raise Failure("%s:%d: %s event: %s" % (name, number, kind, problems[0]))
         if events and value["clock"] < events[-1]["clock"]:
             raise Failure("%s:%d: its clock goes back" % (name, number))
         events.append(value)
-    session = Session(events, said)
+        numbers.append(number)
+    session = Session(events, said, name, numbers)
     if not session.builds():
         raise Failure("%s: no build in the session: its shader never built" % name)
+    # A uniform set that no text of the session declares sets nothing: said, and left out.
+    declared = {u for e in events if e["event"] in ("build", "pass") for f in e["files"]
+                for u in UNIFORM.findall(f["text"])}
+    for e in [e for e in events if e["event"] == "uniform" and e["name"] not in declared]:
+        said.append("%s:%d: no text of the session declares an #iUniform %r: the event is left out"
+                    % (name, session.lines[id(e)], e["name"]))
+        events.remove(e)
     return session
 
 
@@ -188,6 +273,12 @@ def written(session, folder, size):
         depth = max(sum(1 for _ in part.parts if _ == "..") for part in reached)
         root = Path(folder) / name / Path(*(["up"] * depth or ["."]))
         copies = {os.path.normpath(f["path"]): root / place for place, f in zip(places, every)}
+        for place, f in zip(places, every):
+            at = (root / place).absolute()
+            session.origins[str(at)] = (line_of[id(f)], f["path"])
+            for named in named_in(f["text"]):
+                origin = (line_of[id(f)], os.path.normpath(Path(f["path"]).parent / named))
+                session.origins[str(at.parent / named)] = session.origins[os.path.normpath(at.parent / named)] = origin
         for place, f in reversed(list(zip(places, every))):
             target = root / place
             target.parent.mkdir(parents=True, exist_ok=True)
@@ -197,6 +288,7 @@ def written(session, folder, size):
             linked(f["text"], Path(f["path"]).parent, (root / place).parent)
         return root
 
+    line_of = {id(f): session.lines.get(id(e), 0) for e in session.events if "files" in e for f in e["files"]}
     passes, first = [], Path(session.builds()[0]["files"][0]["path"])
     for n, build in enumerate(session.builds()):
         own = Path(build["files"][0]["path"])
@@ -225,7 +317,7 @@ def written(session, folder, size):
             scale = [size[k % 2] / e["picture"][k % 2] if e["picture"][k % 2] > 0 else 1.0 for k in range(4)]
             lines.append(["mouse", when] + [repr(float(v) * s) for v, s in zip(e["mouse"], scale)])
         elif e["event"] == "uniform":
-            lines.append(["uniform", when, e["name"]] + [repr(float(v)) for v in e["value"]])
+            lines.append(["uniform", when, escaped(e["name"])] + [repr(float(v)) for v in e["value"]])
     plan = Path(folder) / "replay"
     plan.write_bytes("".join("\t".join(line) + "\n" for line in lines if line).encode("utf-8", "surrogateescape"))
     return passes[0], plan

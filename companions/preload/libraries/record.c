@@ -37,7 +37,10 @@
  * time keys left it (run on from the last, or paused), the keys the shader read, iMouse and the #iUniform
  * values.
  */
+#include <errno.h>
+#include <fcntl.h>
 #include <math.h>
+#include <sys/stat.h>
 
 #include "base/settings.h"
 #include "gl/keyboard.h"
@@ -376,20 +379,25 @@ static int pass_named(const char *path)
 }
 
 /* Reads the session's events: a line each, fields separated by tabs, "KIND CLOCK ...": build PATH (a path
- * in a line), pass FILE PATH (pass FILE's text from PATH), time ITIME PAUSED SPEED, mouse X Y Z W, key CODE DOWN, uniform NAME N.... */
+ * in a line), pass FILE PATH (pass FILE's text from PATH), time ITIME PAUSED SPEED, mouse X Y Z W, key CODE
+ * DOWN, uniform NAME N... (NAME escaped as a path is). Read a line at a time, whatever its length: the command
+ * bounds the session it is written from. */
 static void read_replay(const char *path)
 {
-    const char *why = NULL;
-    char *text = preload_read_text(path, &why);
-    if (text == NULL)
-        preload_fail("QUILLOMAR_REPLAY=%s: %s", path, why != NULL ? why : "no such file");
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        preload_fail("QUILLOMAR_REPLAY=%s: %s", path, fd < 0 ? strerror(errno) : "it is not a regular file");
+    FILE *in = fdopen(fd, "re");
+    if (in == NULL)
+        preload_fail("QUILLOMAR_REPLAY=%s: %s", path, strerror(errno));
     static const char *const KINDS[] = {"build", "time", "mouse", "key", "uniform", "pass"};
-    size_t room = 0;
-    for (char *line = text, *end; *line != '\0'; line = end + 1) {
-        end = strchr(line, '\n');
-        if (end == NULL)
+    size_t room = 0, line_room = 0;
+    char *line = NULL;
+    for (ssize_t length; (length = getline(&line, &line_room, in)) > 0;) {
+        if (line[length - 1] != '\n' || strlen(line) != (size_t)length)
             preload_fail("QUILLOMAR_REPLAY: a line without its end");
-        *end = '\0';
+        line[length - 1] = '\0';
         char *fields[8] = {0};
         int n = 0;
         for (char *f = line; f != NULL && n < 8; n++) {
@@ -412,9 +420,9 @@ static void read_replay(const char *path)
         while (kind < 6 && strcmp(fields[0], KINDS[kind]) != 0)
             kind++;
         int numbers_from = kind == REPLAY_PASS ? 4 : kind == REPLAY_BUILD || kind == REPLAY_UNIFORM ? 3 : 2;
-        int paths = kind == REPLAY_PASS ? 2 : kind == REPLAY_BUILD ? 1 : 0;
-        if (kind == 6 || n < numbers_from || (paths > 0 && !path_unescape(fields[2])) ||
-            (paths > 1 && !path_unescape(fields[3])))
+        int escaped = kind == REPLAY_PASS ? 2 : kind == REPLAY_BUILD || kind == REPLAY_UNIFORM ? 1 : 0;
+        if (kind == 6 || n < numbers_from || (escaped > 0 && !path_unescape(fields[2])) ||
+            (escaped > 1 && !path_unescape(fields[3])))
             preload_fail("QUILLOMAR_REPLAY: %s is not a line of a session as the command writes it", line);
         e->kind = (enum replayed)kind;
         e->clock = strtod(fields[1], NULL);
@@ -428,7 +436,10 @@ static void read_replay(const char *path)
             e->numbers[k - numbers_from] = strtod(fields[k], NULL);
         event_count++;
     }
-    free(text);
+    if (ferror(in))
+        preload_fail("QUILLOMAR_REPLAY=%s: %s", path, strerror(errno));
+    free(line);
+    fclose(in);
 }
 
 /* The session's events up to frame k's clock, taken in their order: one that does not build ends the
@@ -464,7 +475,7 @@ static int take_events(int k)
         } else if (e->kind == REPLAY_MOUSE) {
             replayed_mouse_given = 1;
             memcpy(replayed_mouse, e->numbers, sizeof replayed_mouse);
-        } else if (e->kind == REPLAY_KEY) {
+        } else if (e->kind == REPLAY_KEY && e->numbers[0] >= 0 && e->numbers[0] < KEY_CODES) {
             keyboard_key((int)e->numbers[0], e->numbers[1] != 0);
         } else if (e->kind == REPLAY_UNIFORM && tuned_find(e->text) >= 0) {
             tuned_set((size_t)tuned_find(e->text), e->numbers);

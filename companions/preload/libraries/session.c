@@ -1,6 +1,8 @@
 #include "libraries/session.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include "base/settings.h"
 #include "gl/gl.h"
@@ -26,10 +28,21 @@ static void string(const char *text)
     fputc('"', out);
 }
 
+/* What a session's first line begins with. */
+static const char HEADER[] = "{\"quillomar-session\": ";
+
+/* What is written is on its way to the file; where it cannot be (a full disk), the session ends there, said
+ * once ("session-stopped"), and the window goes on. */
 static void written(void)
 {
-    if (fflush(out) != 0 || ferror(out))
-        preload_fail("%s: %s", where, strerror(errno));
+    int failed = fflush(out) != 0 ? errno : ferror(out) ? EIO : 0;
+    if (failed == 0)
+        return;
+    const char *why = strerror(failed);
+    const struct field fields[] = {PAYLOAD("why", why, strlen(why))};
+    record_write(STDERR_FILENO, "session-stopped", fields, 1);
+    fclose(out);
+    out = NULL;
 }
 
 void session_configure(const char *base)
@@ -38,10 +51,19 @@ void session_configure(const char *base)
     settings_read(settings, 1);
     if (where == NULL)
         return;
-    out = fopen(where, "we");
-    if (out == NULL)
+    /* Only a file that is empty or a session already is written over: the file is read before it is cut. */
+    int fd = open(where, O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0)
         preload_fail("%s: %s", where, strerror(errno));
-    fprintf(out, "{\"quillomar-session\": %d, \"shader\": ", SESSION_VERSION);
+    char first[sizeof HEADER - 1];
+    if (!S_ISREG(st.st_mode) ||
+        (st.st_size > 0 && (read(fd, first, sizeof first) != (ssize_t)sizeof first ||
+                            memcmp(first, HEADER, sizeof first) != 0)))
+        preload_fail("%s: not a Quillomar session, so it is left as it is", where);
+    if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0 || (out = fdopen(fd, "we")) == NULL)
+        preload_fail("%s: %s", where, strerror(errno));
+    fprintf(out, "%s%d, \"shader\": ", HEADER, SESSION_VERSION);
     string(base);
     fputs("}\n", out);
     written();
