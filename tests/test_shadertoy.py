@@ -79,6 +79,24 @@ def test_a_json_is_recorded_with_common_and_its_media(prefix, tmp_path):
     assert Image.open(tmp_path / "still.png").getpixel((5, 5)) == (0, 0, 255)
 
 
+def test_a_video_channel_is_the_right_way_up_as_its_vflip_says(prefix, tmp_path):
+    (tmp_path / "media").mkdir()
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=c=blue:s=32x32:d=0.2,drawbox=w=32:h=16:"
+                    "c=red:t=fill", "-c:v", "libvpx", str(tmp_path / "media" / "clip.webm")], check=True)
+    code = "void mainImage(out vec4 c, in vec2 f) { c = texture(iChannel0, f / iResolution.xy); }"
+    for vflip, top in (("true", "red"), ("false", "blue")):
+        data = {"ver": "0.1", "info": {}, "renderpass": [
+            {"inputs": [{"id": "v", "filepath": "/media/a/clip.webm", "type": "video", "channel": 0,
+                         "sampler": {"filter": "linear", "wrap": "clamp", "vflip": vflip}}], "outputs": [],
+             "code": code, "name": "Image", "type": "image"}]}
+        done = record(prefix, tmp_path, data, "--media", "media", "--size", "32x32")
+        assert (done.returncode, done.stderr) == (0, "")
+        still = Image.open(tmp_path / "still.png").convert("RGB")
+        shown = ["red" if r > 200 > b else "blue" if b > 200 > r else (r, g, b)
+                 for r, g, b in (still.getpixel((16, 4)), still.getpixel((16, 27)))]
+        assert shown == [top, {"red": "blue", "blue": "red"}[top]], vflip
+
+
 FAILURES = {
     "media not there, strictly": (site(), ["--strict-media"], "shader.json names media that are not here: green.png "
                                   "(--fetch gets the site's own files; --media FOLDER, or QUILLOMAR_MEDIA, names a "

@@ -131,7 +131,7 @@ def sampler_lines(n, kind, sampler):
     wrap = str(sampler.get("wrap", wrap_default)).lower()
     if wrap != wrap_default and wrap in ("clamp", "repeat", "mirror"):
         lines.append('#iChannel%d::WrapMode "%s"' % (n, wrap.capitalize()))
-    if kind in ("texture", "volume") and str(sampler.get("vflip", "true")).lower() == "false":
+    if kind in ("texture", "volume", "video") and str(sampler.get("vflip", "true")).lower() == "false":
         lines.append('#iChannel%d::VFlip "false"' % n)
     return lines
 
