@@ -121,26 +121,33 @@ def channel(n, name):
 
 
 def test_a_json_of_the_sites_procedural_media_renders_them_made_here(prefix, tmp_path):
+    """Also where the cache cannot be written (a file in its place, as root writes in any folder): made in
+    a folder of the command's own, said once."""
     code = ("void mainImage(out vec4 c, in vec2 f) { ivec2 p = ivec2(f); c = vec4(texelFetch(iChannel0, p, 0).r, "
-            "texelFetch(iChannel1, ivec3(p & 31, 5), 0).rg, 1.0); }")
+            "texelFetch(iChannel1, ivec3(p & 31, 5), 0).rg, 1.0) + texture(iChannel2, f) * 0.0; }")
     data = {"ver": "0.1", "info": {}, "renderpass": [
-        {"inputs": [channel(0, "Gray Noise Medium"), channel(1, "RGBA Noise 3D")], "outputs": [], "code": code,
-         "name": "Image", "type": "image"}]}
+        {"inputs": [channel(0, "Gray Noise Medium"), channel(1, "RGBA Noise 3D"), channel(2, "London")],
+         "outputs": [], "code": code, "name": "Image", "type": "image"}]}
     (tmp_path / "shader.json").write_text(json.dumps(data))
-    cache = tmp_path / "cache"
-    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.json", "still.png", "--size", "64x36"],
-                          cwd=tmp_path, capture_output=True, text=True, timeout=120,
-                          env=without_display(XDG_CACHE_HOME=str(cache)))
-    assert (done.returncode, done.stderr) == (0, "")
-    made = {m.name: cache / "quillomar" / "media" / m.file for m in library.TABLE}
-    gray = np.asarray(Image.open(made["Gray Noise Medium"]))
-    volume = np.frombuffer(made["RGBA Noise 3D"].read_bytes()[20:], np.uint8).reshape(32, 32, 32, 4)
-    still = np.asarray(Image.open(tmp_path / "still.png").convert("RGB"))
-    # The picture's row r is the GL's y = 35 - r; the image's, read upside down, its row 255 - y.
-    y, x = np.mgrid[0:36, 0:64]
-    y = 35 - y
-    assert np.array_equal(still[..., 0], gray[255 - y, x])
-    assert np.array_equal(still[..., 1:], volume[5, y & 31, x & 31, :2])
+    (tmp_path / "unwritable").write_text("")
+    for cache, said in ((tmp_path / "cache", ""), (tmp_path / "unwritable", (
+            "quillomar-record: shader.json: cannot write in the cache %s (Not a directory): the media made or "
+            "fetched are kept only until the command ends\n" % (tmp_path / "unwritable" / "quillomar" / "media")))):
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.json", "still.png", "--size",
+                               "64x36"], cwd=tmp_path, capture_output=True, text=True, timeout=120,
+                              env=without_display(XDG_CACHE_HOME=str(cache),
+                                                  MESA_SHADER_CACHE_DIR=str(tmp_path / "mesa")))
+        assert (done.returncode, done.stderr) == (0, said)
+        made = {m.name: tmp_path / "cache" / "quillomar" / "media" / m.file for m in library.TABLE}
+        gray = np.asarray(Image.open(made["Gray Noise Medium"]))
+        volume = np.frombuffer(made["RGBA Noise 3D"].read_bytes()[20:], np.uint8).reshape(32, 32, 32, 4)
+        still = np.asarray(Image.open(tmp_path / "still.png").convert("RGB"))
+        # The picture's row r is the GL's y = 35 - r; the image's, read upside down, its row 255 - y.
+        y, x = np.mgrid[0:36, 0:64]
+        y = 35 - y
+        assert np.array_equal(still[..., 0], gray[255 - y, x])
+        assert np.array_equal(still[..., 1:], volume[5, y & 31, x & 31, :2])
+        (tmp_path / "still.png").unlink()
 
 
 def test_the_sites_pictures_not_here_are_placeholders_said_once_or_refused_by_name(prefix, tmp_path):

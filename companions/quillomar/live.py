@@ -176,7 +176,7 @@ def following(json_path, folder, media, given, log, name, fetch=False, strict=Fa
             return
         seen[0] = stamp
         try:
-            shadertoy.write(json_path, folder, media, given, fetch, strict)
+            shadertoy.write(json_path, folder, media, given, fetch, strict, Path(folder) / "media")
         except Failure as e:
             log.write(heading(name, e))
     return refresh

@@ -147,7 +147,7 @@ def listed(names):
     return names[0] if len(names) == 1 else "%s and %s" % (", ".join(names[:-1]), names[-1])
 
 
-def write(path, folder, media=(), given=(), fetch=False, strict=False):
+def write(path, folder, media=(), given=(), fetch=False, strict=False, spare=None):
     """Writes the shader's JSON at path into folder as files: common.glsl, one file per buffer pass, and
     the Image pass as NAME.glsl (NAME the JSON's), each with its channels as directives, and marked as the
     site's passes (#iDialect), whatever else their text holds; the channels in given (the command's
@@ -157,7 +157,7 @@ def write(path, folder, media=(), given=(), fetch=False, strict=False):
     JSON does not have, which is black; the media shown as placeholders or heard as silence, in one line).
     The media are found by library.locate: in the media folders, the cache, made, fetched (with fetch), or
     a placeholder; with strict, media not here are refused in one message, as is a channel of a kind not
-    read."""
+    read. Where the cache cannot be written, those made or fetched go into the folder spare, said once."""
     passes = load(path)
     kinds = [p.kind for p in passes]
     if kinds.count("image") != 1:
@@ -182,6 +182,7 @@ def write(path, folder, media=(), given=(), fetch=False, strict=False):
     said = ["%s (%s) is not drawn" % (p.name or p.kind, p.kind) for p in passes
             if p.kind not in ("image", "buffer", "common") and p not in cubes + sounds]
     missing, shown, heard, folders = [], [], [], media_folders(media)
+    spared = False
     texts = {}
     for p in buffers + cubes + sounds + [image]:
         head = ['#include "common.glsl"'] if common else []
@@ -217,7 +218,9 @@ def write(path, folder, media=(), given=(), fetch=False, strict=False):
                                                  "file://" + names[id(cubes[0])]))
             elif i.kind in MEDIA_KINDS:
                 medium = library.named(i.path) or library.unknown(i.path, i.kind)
-                found = library.locate(medium, folders, fetch, strict)
+                found = library.locate(medium, folders, fetch, strict, spare)
+                spared = spared or (found is not None and spare is not None
+                                    and Path(spare).resolve() in found.path.parents)
                 if found is None:
                     missing.append(medium.called())
                     continue
@@ -241,6 +244,10 @@ def write(path, folder, media=(), given=(), fetch=False, strict=False):
         if p is image and len(buffers) > 1:
             head.append("#iPasses %s" % " ".join('"%s"' % names[id(b)] for b in buffers))
         texts[names[id(p)]] = "\n".join(head + [p.code]).rstrip("\n") + "\n"
+    if spared:
+        cache = library.cache_folder()
+        said.append("cannot write in the cache %s (%s): the media made or fetched are kept only until the "
+                    "command ends" % (cache, library.unwritable(cache)))
     if missing:
         raise Failure("%s names media that are not here: %s (--fetch gets the site's own files; --media FOLDER, "
                       "or QUILLOMAR_MEDIA, names a folder that has them)" % (path, listed(sorted(set(missing)))))
