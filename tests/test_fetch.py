@@ -175,6 +175,13 @@ def half(body):
     return unmeasured(body[:len(body) // 2])
 
 
+def round_in_a_loop(request):
+    request.send_response(302)
+    request.send_header("Location", request.path)
+    request.send_header("Content-Length", "0")
+    request.end_headers()
+
+
 CUT_SHORT = r"it ends after (0\.[5-9]\d|1\.[0-4]\d) s of the 2\.0\d s it says it lasts"
 FAULTS = {
     "not there": (LONDON, None, "the site has no such file (HTTP 404 Not Found)"),
@@ -187,6 +194,7 @@ FAULTS = {
     "wrong volume": (NOISE_3D, volume((32, 32, 16), 1), "it is 32x32x16, where Grey Noise 3D is 32x32x32"),
     "no sound": (MUSIC, b"ID3 but nothing else", "it is not a sound ffmpeg can decode"),
     "refused": (LONDON, "refused", "connection refused"),
+    "redirect loop": (LONDON, round_in_a_loop, "the site's redirects go round in a loop (HTTP 302 Found)"),
     "padded picture": (LONDON, unmeasured(picture((512, 512)) + bytes(1000)),
                        "it has 1000 bytes after the end of its picture"),
     "padded face": (FOREST, picture((64, 64), form="PNG") + b"more", "it has 4 bytes after the end of its picture"),

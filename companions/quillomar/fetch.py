@@ -136,6 +136,9 @@ def download(url, out, what, timeout):
     except urllib.error.HTTPError as e:
         if e.code == 404:
             raise Failure(failed + "the site has no such file (HTTP 404 %s)" % e.reason)
+        if 300 <= e.code < 400:  # urllib's own words over three lines, the last the status's
+            raise Failure(failed + "the site's redirects go round in a loop (HTTP %d %s)" % (
+                e.code, (str(e.reason).splitlines() or [""])[-1]))
         raise Failure(failed + "the site answered HTTP %d %s" % (e.code, e.reason))
     except urllib.error.URLError as e:
         raise Failure(failed + why(e.reason, timeout))
