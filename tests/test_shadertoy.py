@@ -175,6 +175,23 @@ def test_the_sites_pictures_not_here_are_placeholders_said_once_or_refused_by_na
     assert not (tmp_path / "strict.png").exists()
 
 
+def test_an_input_of_no_file_is_named_by_its_channel_and_fetch_not_hinted_once_given(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path / "config"))
+    data = site(extra=[dict(site()["renderpass"][0], name="Buffer A", type="buffer", inputs=[
+        {"id": "2", "filepath": "", "type": "texture", "channel": 1}])])
+    (tmp_path / "shader.json").write_text(json.dumps(data))
+    for options, hint in (([], "--fetch gets the site's own files; "), (["--fetch"], "")):
+        assert importer.main(["shader.json", "--force", *options]) == 0
+        assert capsys.readouterr().err == (
+            "quillomar-import: shader.json: green.png and iChannel1 of Buffer A are not here: shown as placeholders "
+            "(%s--strict-media refuses)\n" % hint)
+        assert importer.main(["shader.json", "--strict-media", *options]) == (
+            "quillomar-import: shader.json names media that are not here: green.png and iChannel1 of Buffer A "
+            "(%s--media FOLDER, or QUILLOMAR_MEDIA, names a folder that has them)" % hint)
+
+
 def test_live_shows_placeholders_in_its_window_and_says_so_in_its_log_and_title(prefix, xserver, tmp_path):
     """Also a webcam channel: with no camera, a placeholder, said; a recording refuses it."""
     webcam = {"id": "w", "filepath": "", "type": "webcam", "channel": 1}

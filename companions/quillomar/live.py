@@ -329,7 +329,7 @@ def main(argv=None):
             more = {"include": "\n".join(escaped(d.resolve()) for d in args.include)} if args.include else {}
             if args.session is not None:
                 more["session"] = args.session.absolute()
-            if any(what.endswith(shadertoy.STOOD_IN) for what in left_out):
+            if any(isinstance(what, shadertoy.StoodIn) for what in left_out):
                 more["stand_ins"] = "placeholders for media not here"
             # The sound played: the Sound pass's, made by the library, else the first sound channel's.
             sound = next((p for p in ordered if p.kind == "sound"), None)

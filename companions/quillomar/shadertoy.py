@@ -23,8 +23,9 @@ CUBE_PATH = "/media/previz/cubemap00.png"
 SITE_KINDS = {"texture": "image", "cubemap": "cube", "volume": "volume", "video": "video", "music": "sound",
               "musicstream": "sound", "keyboard": "keyboard", "mic": "capture", "webcam": "image",
               "buffer": "pass"}
-# How the line that says what stands in for media not here ends.
+# How the line that says what stands in for media not here ends (without --fetch, and with it).
 STOOD_IN = "(--fetch gets the site's own files; --strict-media refuses)"
+STOOD_IN_FETCHED = "(--strict-media refuses)"
 # Those read from a file in a media folder.
 MEDIA_KINDS = ("texture", "cubemap", "volume", "video", "music", "musicstream")
 
@@ -218,14 +219,15 @@ def write(path, folder, media=(), given=(), fetch=False, strict=False, spare=Non
                                                  "file://" + names[id(cubes[0])]))
             elif i.kind in MEDIA_KINDS:
                 medium = library.named(i.path) or library.unknown(i.path, i.kind)
+                called = medium.called() or "iChannel%d of %s" % (i.channel, p.name or p.kind)  # no file named
                 found = library.locate(medium, folders, fetch, strict, spare)
                 spared = spared or (found is not None and spare is not None
                                     and Path(spare).resolve() in found.path.parents)
                 if found is None:
-                    missing.append(medium.called())
+                    missing.append(called)
                     continue
                 if found.how == "placeholder":
-                    (heard if found.kind == "music" else shown).append(medium.called())
+                    (heard if found.kind == "music" else shown).append(called)
                 if '"' in str(found.path) or "\n" in str(found.path):
                     raise Failure('%s: a path with a " or a line break in it cannot be read as a channel' % found.path)
                 head.append('#iChannel%d "file://%s"' % (i.channel, found.path))
@@ -249,15 +251,17 @@ def write(path, folder, media=(), given=(), fetch=False, strict=False, spare=Non
         said.append("cannot write in the cache %s (%s): the media made or fetched are kept only until the "
                     "command ends" % (cache, library.unwritable(cache)))
     if missing:
-        raise Failure("%s names media that are not here: %s (--fetch gets the site's own files; --media FOLDER, "
-                      "or QUILLOMAR_MEDIA, names a folder that has them)" % (path, listed(sorted(set(missing)))))
+        raise Failure("%s names media that are not here: %s (%s--media FOLDER, or QUILLOMAR_MEDIA, names a folder "
+                      "that has them)" % (path, listed(sorted(set(missing))),
+                                          "" if fetch else "--fetch gets the site's own files; "))
     if shown or heard:
         stood_in = [(listed(names), len(names), what) for names, what in (
             (sorted(set(shown)), "shown as a placeholder" if len(set(shown)) == 1 else "shown as placeholders"),
             (sorted(set(heard)), "heard as silence")) if names]
+        hint = STOOD_IN_FETCHED if fetch else STOOD_IN
         note = StoodIn("%s %s" % ("; ".join("%s %s not here: %s" % (names, "is" if n == 1 else "are", what)
-                                            for names, n, what in stood_in), STOOD_IN))
-        note.briefly = "%s %s" % (", ".join("%s %s" % (names, what) for names, _, what in stood_in), STOOD_IN)
+                                            for names, n, what in stood_in), hint))
+        note.briefly = "%s %s" % (", ".join("%s %s" % (names, what) for names, _, what in stood_in), hint)
         said.append(note)
     if common:
         texts["common.glsl"] = common[0].code.rstrip("\n") + "\n"
