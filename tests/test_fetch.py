@@ -9,10 +9,12 @@ import re
 import signal
 import socket
 import subprocess
+import tempfile
 import threading
 import time
 import wave
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
 
 import pytest
 from PIL import Image
@@ -50,9 +52,20 @@ def sound():
     return out.getvalue()
 
 
-def video(size):
-    return subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=c=red:s=%dx%d:d=0.2" % size,
-                           "-c:v", "libvpx", "-f", "webm", "-"], capture_output=True, check=True).stdout
+def made(form, *options):
+    """A file ffmpeg makes, written to a file (to a pipe it has no header stating its length)."""
+    with tempfile.TemporaryDirectory() as folder:
+        out = Path(folder) / ("made." + form)
+        subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", *options, str(out)], capture_output=True, check=True)
+        return out.read_bytes()
+
+
+def video(size, seconds=0.2):
+    return made("webm", "-i", "testsrc=s=%dx%d:d=%g" % (*size, seconds), "-c:v", "libvpx")
+
+
+def music(seconds):
+    return made("mp3", "-i", "sine=d=%g" % seconds, "-c:a", "libmp3lame")
 
 
 def faces(medium):
@@ -149,6 +162,27 @@ def slow(request):
     request.wfile.write(picture((512, 512)))
 
 
+def unmeasured(body):
+    """A body sent without its length (Content-Length), the connection closed at its end."""
+    def send(request):
+        request.send_response(200)
+        request.end_headers()
+        request.wfile.write(body)
+    return send
+
+
+def half(body):
+    return unmeasured(body[:len(body) // 2])
+
+
+def round_in_a_loop(request):
+    request.send_response(302)
+    request.send_header("Location", request.path)
+    request.send_header("Content-Length", "0")
+    request.end_headers()
+
+
+CUT_SHORT = r"it ends after (0\.[5-9]\d|1\.[0-4]\d) s of the 2\.0\d s it says it lasts"
 FAULTS = {
     "not there": (LONDON, None, "the site has no such file (HTTP 404 Not Found)"),
     "truncated": (LONDON, truncated, "the site sent 100 of its 5000 bytes"),
@@ -160,6 +194,13 @@ FAULTS = {
     "wrong volume": (NOISE_3D, volume((32, 32, 16), 1), "it is 32x32x16, where Grey Noise 3D is 32x32x32"),
     "no sound": (MUSIC, b"ID3 but nothing else", "it is not a sound ffmpeg can decode"),
     "refused": (LONDON, "refused", "connection refused"),
+    "redirect loop": (LONDON, round_in_a_loop, "the site's redirects go round in a loop (HTTP 302 Found)"),
+    "padded picture": (LONDON, unmeasured(picture((512, 512)) + bytes(1000)),
+                       "it has 1000 bytes after the end of its picture"),
+    "padded face": (FOREST, picture((64, 64), form="PNG") + b"more", "it has 4 bytes after the end of its picture"),
+    "padded volume": (NOISE_3D, volume((32, 32, 32), 1) + bytes(7), "it has 7 bytes after the end of its texels"),
+    "sound cut short": (MUSIC, half(music(2)), re.compile(CUT_SHORT)),
+    "video cut short": (VIDEO, half(video((512, 396), 2)), re.compile(CUT_SHORT)),
 }
 
 
@@ -183,7 +224,9 @@ def test_a_fault_is_one_message_and_leaves_nothing_in_the_cache(site, tmp_path, 
     started = time.monotonic()
     with pytest.raises(Failure) as failed:
         fetch(medium, cache)
-    assert str(failed.value) == "cannot fetch %s from %s%s: %s" % (what, base, path, said.format(config=config.path()))
+    said = said if isinstance(said, re.Pattern) else re.compile(re.escape(said.format(config=config.path())))
+    assert re.fullmatch(re.escape("cannot fetch %s from %s%s: " % (what, base, path)) + said.pattern,
+                        str(failed.value)), str(failed.value)
     assert time.monotonic() - started < 2.5
     kept = sorted(f.name for f in cache.iterdir()) if cache.exists() else []
     assert kept == ([FOREST.file] if medium is FOREST else [])  # the good face, and nothing half-written
@@ -264,3 +307,33 @@ def test_a_fetch_interrupted_leaves_nothing_in_the_cache(site, tmp_path):
     command.send_signal(signal.SIGINT)
     assert (command.wait(30), command.stderr.read()) == (130, "")
     assert list(library.cache_folder().iterdir()) == []
+
+
+def test_a_part_left_by_a_fetch_killed_goes_at_the_next_fetch(site, tmp_path):
+    started = threading.Event()
+
+    def stalled(request):
+        request.send_response(200)
+        request.end_headers()
+        request.wfile.write(bytes(1000))
+        request.wfile.flush()
+        started.set()
+        time.sleep(5)
+    site.files[LONDON.path] = stalled
+    (tmp_path / "shader.json").write_text(json.dumps({"renderpass": [
+        {"inputs": [{"filepath": LONDON.path, "type": "texture", "channel": 0}], "outputs": [],
+         "code": "void mainImage(out vec4 c, in vec2 p) { c = texture(iChannel0, p); }\n", "type": "image"}]}))
+    command = subprocess.Popen([str(BUILD / "quillomar-import"), "shader.json", "--fetch"], cwd=tmp_path,
+                               stderr=subprocess.DEVNULL)
+    assert started.wait(30)
+    time.sleep(0.2)
+    command.kill()
+    command.wait(30)
+    cache = library.cache_folder()
+    assert [f.name for f in cache.iterdir()] == [".%s.%d.part" % (LONDON.file, command.pid)]
+    with subprocess.Popen(["sleep", "30"]) as running:  # a fetch still going on: its part stays
+        (cache / (".%s.%d.part" % (VIDEO.file, running.pid))).write_bytes(b"half")
+        site.files[LONDON.path] = picture((512, 512))
+        fetch(LONDON, cache)
+        running.kill()
+    assert sorted(f.name for f in cache.iterdir()) == sorted([LONDON.file, ".%s.%d.part" % (VIDEO.file, running.pid)])

@@ -79,6 +79,24 @@ def test_a_json_is_recorded_with_common_and_its_media(prefix, tmp_path):
     assert Image.open(tmp_path / "still.png").getpixel((5, 5)) == (0, 0, 255)
 
 
+def test_a_video_channel_is_the_right_way_up_as_its_vflip_says(prefix, tmp_path):
+    (tmp_path / "media").mkdir()
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=c=blue:s=32x32:d=0.2,drawbox=w=32:h=16:"
+                    "c=red:t=fill", "-c:v", "libvpx", str(tmp_path / "media" / "clip.webm")], check=True)
+    code = "void mainImage(out vec4 c, in vec2 f) { c = texture(iChannel0, f / iResolution.xy); }"
+    for vflip, top in (("true", "red"), ("false", "blue")):
+        data = {"ver": "0.1", "info": {}, "renderpass": [
+            {"inputs": [{"id": "v", "filepath": "/media/a/clip.webm", "type": "video", "channel": 0,
+                         "sampler": {"filter": "linear", "wrap": "clamp", "vflip": vflip}}], "outputs": [],
+             "code": code, "name": "Image", "type": "image"}]}
+        done = record(prefix, tmp_path, data, "--media", "media", "--size", "32x32")
+        assert (done.returncode, done.stderr) == (0, "")
+        still = Image.open(tmp_path / "still.png").convert("RGB")
+        shown = ["red" if r > 200 > b else "blue" if b > 200 > r else (r, g, b)
+                 for r, g, b in (still.getpixel((16, 4)), still.getpixel((16, 27)))]
+        assert shown == [top, {"red": "blue", "blue": "red"}[top]], vflip
+
+
 FAILURES = {
     "media not there, strictly": (site(), ["--strict-media"], "shader.json names media that are not here: green.png "
                                   "(--fetch gets the site's own files; --media FOLDER, or QUILLOMAR_MEDIA, names a "
@@ -103,26 +121,33 @@ def channel(n, name):
 
 
 def test_a_json_of_the_sites_procedural_media_renders_them_made_here(prefix, tmp_path):
+    """Also where the cache cannot be written (a file in its place, as root writes in any folder): made in
+    a folder of the command's own, said once."""
     code = ("void mainImage(out vec4 c, in vec2 f) { ivec2 p = ivec2(f); c = vec4(texelFetch(iChannel0, p, 0).r, "
-            "texelFetch(iChannel1, ivec3(p & 31, 5), 0).rg, 1.0); }")
+            "texelFetch(iChannel1, ivec3(p & 31, 5), 0).rg, 1.0) + texture(iChannel2, f) * 0.0; }")
     data = {"ver": "0.1", "info": {}, "renderpass": [
-        {"inputs": [channel(0, "Gray Noise Medium"), channel(1, "RGBA Noise 3D")], "outputs": [], "code": code,
-         "name": "Image", "type": "image"}]}
+        {"inputs": [channel(0, "Gray Noise Medium"), channel(1, "RGBA Noise 3D"), channel(2, "London")],
+         "outputs": [], "code": code, "name": "Image", "type": "image"}]}
     (tmp_path / "shader.json").write_text(json.dumps(data))
-    cache = tmp_path / "cache"
-    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.json", "still.png", "--size", "64x36"],
-                          cwd=tmp_path, capture_output=True, text=True, timeout=120,
-                          env=without_display(XDG_CACHE_HOME=str(cache)))
-    assert (done.returncode, done.stderr) == (0, "")
-    made = {m.name: cache / "quillomar" / "media" / m.file for m in library.TABLE}
-    gray = np.asarray(Image.open(made["Gray Noise Medium"]))
-    volume = np.frombuffer(made["RGBA Noise 3D"].read_bytes()[20:], np.uint8).reshape(32, 32, 32, 4)
-    still = np.asarray(Image.open(tmp_path / "still.png").convert("RGB"))
-    # The picture's row r is the GL's y = 35 - r; the image's, read upside down, its row 255 - y.
-    y, x = np.mgrid[0:36, 0:64]
-    y = 35 - y
-    assert np.array_equal(still[..., 0], gray[255 - y, x])
-    assert np.array_equal(still[..., 1:], volume[5, y & 31, x & 31, :2])
+    (tmp_path / "unwritable").write_text("")
+    for cache, said in ((tmp_path / "cache", ""), (tmp_path / "unwritable", (
+            "quillomar-record: shader.json: cannot write in the cache %s (Not a directory): the media made or "
+            "fetched are kept only until the command ends\n" % (tmp_path / "unwritable" / "quillomar" / "media")))):
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.json", "still.png", "--size",
+                               "64x36"], cwd=tmp_path, capture_output=True, text=True, timeout=120,
+                              env=without_display(XDG_CACHE_HOME=str(cache),
+                                                  MESA_SHADER_CACHE_DIR=str(tmp_path / "mesa")))
+        assert (done.returncode, done.stderr) == (0, said)
+        made = {m.name: tmp_path / "cache" / "quillomar" / "media" / m.file for m in library.TABLE}
+        gray = np.asarray(Image.open(made["Gray Noise Medium"]))
+        volume = np.frombuffer(made["RGBA Noise 3D"].read_bytes()[20:], np.uint8).reshape(32, 32, 32, 4)
+        still = np.asarray(Image.open(tmp_path / "still.png").convert("RGB"))
+        # The picture's row r is the GL's y = 35 - r; the image's, read upside down, its row 255 - y.
+        y, x = np.mgrid[0:36, 0:64]
+        y = 35 - y
+        assert np.array_equal(still[..., 0], gray[255 - y, x])
+        assert np.array_equal(still[..., 1:], volume[5, y & 31, x & 31, :2])
+        (tmp_path / "still.png").unlink()
 
 
 def test_the_sites_pictures_not_here_are_placeholders_said_once_or_refused_by_name(prefix, tmp_path):
@@ -148,6 +173,23 @@ def test_the_sites_pictures_not_here_are_placeholders_said_once_or_refused_by_na
         "(a6a1cf7a09ad....mp3) and Wood (1f7dca9c22f3....jpg) (--fetch gets the site's own files; --media FOLDER, or QUILLOMAR_MEDIA, names a "
         "folder that has them)\n"))
     assert not (tmp_path / "strict.png").exists()
+
+
+def test_an_input_of_no_file_is_named_by_its_channel_and_fetch_not_hinted_once_given(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path / "config"))
+    data = site(extra=[dict(site()["renderpass"][0], name="Buffer A", type="buffer", inputs=[
+        {"id": "2", "filepath": "", "type": "texture", "channel": 1}])])
+    (tmp_path / "shader.json").write_text(json.dumps(data))
+    for options, hint in (([], "--fetch gets the site's own files; "), (["--fetch"], "")):
+        assert importer.main(["shader.json", "--force", *options]) == 0
+        assert capsys.readouterr().err == (
+            "quillomar-import: shader.json: green.png and iChannel1 of Buffer A are not here: shown as placeholders "
+            "(%s--strict-media refuses)\n" % hint)
+        assert importer.main(["shader.json", "--strict-media", *options]) == (
+            "quillomar-import: shader.json names media that are not here: green.png and iChannel1 of Buffer A "
+            "(%s--media FOLDER, or QUILLOMAR_MEDIA, names a folder that has them)" % hint)
 
 
 def test_live_shows_placeholders_in_its_window_and_says_so_in_its_log_and_title(prefix, xserver, tmp_path):

@@ -3,7 +3,9 @@ asks (--fetch, or the config file's [media] fetch): from QUILLOMAR_MEDIA_URL (th
 followed by the file's path, once, checked for what the table says it is before it goes into the cache,
 and written whole or not at all."""
 import json
+import mmap
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -13,11 +15,16 @@ import urllib.request
 from http.client import HTTPException
 from pathlib import Path
 
-from quillomar import Failure, config, media
+from quillomar import Failure, config, library, media
 
 SITE = "https://www.shadertoy.com"
 # The most bytes one file may have: the site's largest are videos of a few MiB.
 LARGEST = 256 << 20
+# A part file a fetch writes: .NAME.PID.part, NAME a file of the table.
+PART = re.compile(r"\.(.+)\.(\d+)\.part")
+# How far short of the length its header states a video or a sound may decode: a quarter of a second (an
+# encoder's padding at the start and end), or a hundredth of the length.
+SHORT_BY = 0.25
 # The channels of an image by PIL's mode.
 MODE_CHANNELS = {"1": 1, "L": 1, "I": 1, "I;16": 1, "F": 1, "LA": 2, "La": 2, "RGB": 3, "YCbCr": 3, "RGBA": 4,
                  "RGBa": 4, "CMYK": 4}
@@ -57,6 +64,7 @@ def fetch(medium, cache):
     cache = Path(cache)
     names = files(medium)
     timeout = config.get("media", "fetch-timeout")
+    sweep(cache)
     for n, name in enumerate(names):
         target = cache / name
         if target.is_file():
@@ -78,6 +86,29 @@ def fetch(medium, cache):
         finally:
             part.unlink(missing_ok=True)
     return cached(medium, cache)
+
+
+def sweep(cache):
+    """Removes the part files in cache of fetches that were killed before they could remove them: those
+    whose process is no longer running."""
+    fetched = {name for m in library.TABLE if not m.made for name in files(m)}
+    try:
+        found = [(f, PART.fullmatch(f.name)) for f in Path(cache).iterdir()]
+    except OSError:
+        return
+    for f, part in found:
+        if part and part[1] in fetched and not running(int(part[2])):
+            f.unlink(missing_ok=True)
+
+
+def running(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (PermissionError, OverflowError):
+        return True
+    return True
 
 
 def download(url, out, what, timeout):
@@ -105,6 +136,9 @@ def download(url, out, what, timeout):
     except urllib.error.HTTPError as e:
         if e.code == 404:
             raise Failure(failed + "the site has no such file (HTTP 404 %s)" % e.reason)
+        if 300 <= e.code < 400:  # urllib's own words over three lines, the last the status's
+            raise Failure(failed + "the site's redirects go round in a loop (HTTP %d %s)" % (
+                e.code, (str(e.reason).splitlines() or [""])[-1]))
         raise Failure(failed + "the site answered HTTP %d %s" % (e.code, e.reason))
     except urllib.error.URLError as e:
         raise Failure(failed + why(e.reason, timeout))
@@ -164,7 +198,7 @@ def check(medium, path, what, failed):
             raise Failure("checking a fetched image needs Python's imaging library (Debian package python3-pil)")
         try:
             with Image.open(path) as image:
-                size, mode = image.size, image.mode
+                size, mode, form = image.size, image.mode, image.format
                 channels = MODE_CHANNELS.get(mode) or (4 if "transparency" in image.info else 3)
                 image.load()
         except UnidentifiedImageError:
@@ -172,16 +206,78 @@ def check(medium, path, what, failed):
         except Exception as e:  # PIL says a broken file in many ways
             raise Failure(failed + "it is a broken image (%s)" % (str(e).splitlines() or [type(e).__name__])[0])
         shape(medium, size, channels, failed)
+        ends = {"PNG": png_end, "JPEG": jpeg_end}.get(form)
+        if ends is not None:
+            whole(path, ends, "picture", failed)
     elif medium.kind == "volume":
         try:
             _, size = media.volume_texels(path, "it")
         except Failure as e:
             raise Failure(failed + str(e))
-        shape(medium, size, Path(path).read_bytes()[16], failed)
+        per = Path(path).read_bytes()[16]
+        shape(medium, size, per, failed)
+        whole(path, lambda data: 20 + size[0] * size[1] * size[2] * per, "texels", failed)
     else:
         stream = "v" if medium.kind == "video" else "a"
         size = decodable(path, stream, failed)
         shape(medium, size if medium.size else (), medium.channels, failed)
+
+
+def whole(path, ends, what, failed):
+    """Refuses the file at path where its own data, which ends(its bytes) says the end of (None where it
+    finds none), does not end where the file does."""
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
+        end, size = ends(data), len(data)
+    if end is None or end > size:
+        raise Failure(failed + "its %s has no end" % what)
+    if end < size:
+        raise Failure(failed + "it has %d bytes after the end of its %s" % (size - end, what))
+
+
+def png_end(data):
+    """Where a PNG ends: after its IEND chunk, each chunk being its length, its type, its data and a CRC."""
+    if data[:8] != b"\x89PNG\r\n\x1a\n":
+        return None
+    at = 8
+    while at + 12 <= len(data):
+        length, kind = int.from_bytes(data[at:at + 4], "big"), data[at + 4:at + 8]
+        at += 12 + length
+        if kind == b"IEND":
+            return at
+    return None
+
+
+def jpeg_end(data):
+    """Where a JPEG ends: after the EOI marker, found by walking its segments (a marker, then its length),
+    each scan's entropy-coded data running to the next marker that is no stuffed byte (FF 00) nor a
+    restart (FF D0 to D7)."""
+    if data[:2] != b"\xff\xd8":
+        return None
+    at = 2
+    while at < len(data) and data[at] == 0xFF:
+        while at < len(data) and data[at] == 0xFF:  # fill bytes before a marker
+            at += 1
+        if at == len(data):
+            return None
+        marker = data[at]
+        at += 1
+        if marker == 0xD9:
+            return at
+        if 0xD0 <= marker <= 0xD8 or marker == 0x01:  # markers with no segment
+            continue
+        at += int.from_bytes(data[at:at + 2], "big")
+        if marker == 0xDA:
+            while True:
+                at = data.find(b"\xff", at)
+                if at < 0 or at + 1 >= len(data):
+                    return None
+                if data[at + 1] == 0 or 0xD0 <= data[at + 1] <= 0xD7:
+                    at += 2
+                elif data[at + 1] == 0xFF:
+                    at += 1
+                else:
+                    break
+    return None
 
 
 def shape(medium, size, channels, failed):
@@ -194,26 +290,34 @@ def shape(medium, size, channels, failed):
 
 
 def decodable(path, stream, failed):
-    """Decodes the first video (stream "v") or sound ("a") of the file at path with ffmpeg; its frames'
-    size, () for a sound."""
+    """Decodes the file at path, which has a video (stream "v") or a sound ("a"), to its end with ffmpeg,
+    every video and sound in it, and refuses it where what decodes is shorter than the length its
+    header states (a body cut short); its frames' size, () for a sound."""
     kind = {"v": "a video", "a": "a sound"}[stream]
     source = "file:" + str(Path(path).absolute())
     try:
         probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", stream + ":0", "-show_entries",
-                                "stream=width,height", "-of", "json", source],
+                                "stream=width,height:format=duration", "-of", "json", source],
                                capture_output=True, text=True, timeout=120)
-        found = json.loads(probe.stdout or "{}").get("streams") or []
+        said = json.loads(probe.stdout or "{}")
+        found = said.get("streams") or []
         decoded = None
         if probe.returncode == 0 and found:
             decoded = subprocess.run(["ffmpeg", "-v", "error", "-xerror", "-nostdin", "-i", source, "-map",
-                                      "0:%s:0" % stream, "-f", "null", "-"], capture_output=True, text=True,
-                                     timeout=300)
+                                      "0:v?", "-map", "0:a?", "-f", "null", "-progress", "pipe:1", "-nostats",
+                                      "-"], capture_output=True, text=True, timeout=300)
     except FileNotFoundError:
         raise Failure("checking a fetched video or sound needs ffmpeg (Debian package ffmpeg)")
     except (OSError, subprocess.TimeoutExpired, ValueError) as e:
         raise Failure(failed + "ffmpeg: %s" % e)
     if decoded is None or decoded.returncode != 0:
         raise Failure(failed + "it is not %s ffmpeg can decode" % kind)
+    stated = str((said.get("format") or {}).get("duration", ""))
+    lasted = re.findall(r"^out_time_us=(\d+)$", decoded.stdout, re.M)
+    if re.fullmatch(r"[0-9.]+", stated) and lasted:
+        stated, lasted = float(stated), int(lasted[-1]) / 1e6
+        if stated - lasted > max(SHORT_BY, stated / 100):
+            raise Failure(failed + "it ends after %.2f s of the %.2f s it says it lasts" % (lasted, stated))
     if stream == "a":
         return ()
     return (int(found[0].get("width") or 0), int(found[0].get("height") or 0))

@@ -3,6 +3,7 @@ what is known of it (its name, kind, size, channels and format), and where a cop
 user's --media folders and QUILLOMAR_MEDIA, then the user's cache ($XDG_CACHE_HOME/quillomar/media), where
 the files the commands make (the procedural ones) and fetch are kept."""
 import os
+import tempfile
 from pathlib import Path
 from typing import NamedTuple
 
@@ -120,6 +121,16 @@ def cache_folder():
     return Path(base) / "quillomar" / "media"
 
 
+def unwritable(folder):
+    """Why nothing can be written in folder (made first where it is not there), or "" when it can."""
+    try:
+        Path(folder).mkdir(parents=True, exist_ok=True)
+        tempfile.TemporaryFile(dir=folder).close()
+    except OSError as e:
+        return e.strerror or str(e)
+    return ""
+
+
 def unknown(path, kind):
     """A file the JSON names by a path (or a stream by its address) that is none of the table's: known by
     its file name alone, and read as the JSON's kind says."""
@@ -153,11 +164,13 @@ def placeholder_kind(medium):
     return {"video": "texture", "musicstream": "music"}.get(medium.kind, medium.kind)
 
 
-def locate(medium, folders, fetch=False, strict=False):
+def locate(medium, folders, fetch=False, strict=False, spare=None):
     """Where the medium (a Medium, or the JSON's path of one of the table's) is: in the first of folders
     (--media, QUILLOMAR_MEDIA) that has it, by its file name; else in the cache, made there first if it is
     procedural, or fetched there (only with fetch); else a placeholder of its kind and size (a magenta and
-    black checkerboard, the sound silence), made in the cache. With strict, None instead of a placeholder."""
+    black checkerboard, the sound silence), made in the cache. With strict, None instead of a placeholder.
+    Where the cache cannot be written, what is made or fetched goes into the folder spare instead, when
+    one is given."""
     if not isinstance(medium, Medium):
         medium = named(medium) or unknown(medium, "texture")
     for folder in folders:
@@ -168,17 +181,18 @@ def locate(medium, folders, fetch=False, strict=False):
     where = found_in(cache, medium) if medium.kind != "musicstream" else None
     if where is not None:
         return Located(where, "cache", medium.kind)
+    into = Path(spare) if spare is not None and unwritable(cache) else cache
     if medium.made:
         from quillomar import generate
-        return Located(generate.make(medium, cache / medium.file).resolve(), "made", medium.kind)
+        return Located(generate.make(medium, into / medium.file).resolve(), "made", medium.kind)
     if fetch and named(medium.path) is not None:
         from quillomar import fetch as fetching
-        got = fetching.fetch(medium, cache)
-        where = found_in(cache, medium) or (Path(got).resolve() if got else None)
+        got = fetching.fetch(medium, into)
+        where = found_in(into, medium) or (Path(got).resolve() if got else None)
         if where is not None:
             return Located(where, "fetched", medium.kind)
     if strict:
         return None
     from quillomar import generate
     kind = placeholder_kind(medium)
-    return Located(generate.placeholder(kind, medium.size, cache).resolve(), "placeholder", kind)
+    return Located(generate.placeholder(kind, medium.size, into).resolve(), "placeholder", kind)

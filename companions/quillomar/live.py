@@ -182,7 +182,7 @@ def following(json_path, folder, media, given, log, name, fetch=False, strict=Fa
             return
         seen[0] = stamp
         try:
-            shadertoy.write(json_path, folder, media, given, fetch, strict)
+            shadertoy.write(json_path, folder, media, given, fetch, strict, Path(folder) / "media")
         except Failure as e:
             log.write(heading(name, e))
     return refresh
@@ -338,7 +338,7 @@ def main(argv=None):
                 if refused:
                     raise Failure(refused)
                 more["session"] = args.session.absolute()
-            if any(what.endswith(shadertoy.STOOD_IN) for what in left_out):
+            if any(isinstance(what, shadertoy.StoodIn) for what in left_out):
                 more["stand_ins"] = "placeholders for media not here"
             # The sound played: the Sound pass's, made by the library, else the first sound channel's.
             sound = next((p for p in ordered if p.kind == "sound"), None)

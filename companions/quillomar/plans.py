@@ -182,7 +182,8 @@ def prepare(shader, workdir, media_folders=(), given=None, capture=None, fetch=F
     shader = Path(shader)
     if shader.suffix.lower() == ".json" and not shader.is_dir():
         from quillomar import shadertoy
-        shader, notes = shadertoy.write(shader, workdir, media_folders, given or {}, fetch, strict)
+        shader, notes = shadertoy.write(shader, workdir, media_folders, given or {}, fetch, strict,
+                                        Path(workdir) / "media")
     ordered, said = passes_of(shader, given)
     notes += said
     plan = write_plan(ordered, workdir, notes, capture)

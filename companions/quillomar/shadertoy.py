@@ -23,8 +23,9 @@ CUBE_PATH = "/media/previz/cubemap00.png"
 SITE_KINDS = {"texture": "image", "cubemap": "cube", "volume": "volume", "video": "video", "music": "sound",
               "musicstream": "sound", "keyboard": "keyboard", "mic": "capture", "webcam": "image",
               "buffer": "pass"}
-# How the line that says what stands in for media not here ends.
+# How the line that says what stands in for media not here ends (without --fetch, and with it).
 STOOD_IN = "(--fetch gets the site's own files; --strict-media refuses)"
+STOOD_IN_FETCHED = "(--strict-media refuses)"
 # Those read from a file in a media folder.
 MEDIA_KINDS = ("texture", "cubemap", "volume", "video", "music", "musicstream")
 
@@ -131,7 +132,7 @@ def sampler_lines(n, kind, sampler):
     wrap = str(sampler.get("wrap", wrap_default)).lower()
     if wrap != wrap_default and wrap in ("clamp", "repeat", "mirror"):
         lines.append('#iChannel%d::WrapMode "%s"' % (n, wrap.capitalize()))
-    if kind in ("texture", "volume") and str(sampler.get("vflip", "true")).lower() == "false":
+    if kind in ("texture", "volume", "video") and str(sampler.get("vflip", "true")).lower() == "false":
         lines.append('#iChannel%d::VFlip "false"' % n)
     return lines
 
@@ -147,7 +148,7 @@ def listed(names):
     return names[0] if len(names) == 1 else "%s and %s" % (", ".join(names[:-1]), names[-1])
 
 
-def write(path, folder, media=(), given=(), fetch=False, strict=False):
+def write(path, folder, media=(), given=(), fetch=False, strict=False, spare=None):
     """Writes the shader's JSON at path into folder as files: common.glsl, one file per buffer pass, and
     the Image pass as NAME.glsl (NAME the JSON's), each with its channels as directives, and marked as the
     site's passes (#iDialect), whatever else their text holds; the channels in given (the command's
@@ -157,7 +158,7 @@ def write(path, folder, media=(), given=(), fetch=False, strict=False):
     JSON does not have, which is black; the media shown as placeholders or heard as silence, in one line).
     The media are found by library.locate: in the media folders, the cache, made, fetched (with fetch), or
     a placeholder; with strict, media not here are refused in one message, as is a channel of a kind not
-    read."""
+    read. Where the cache cannot be written, those made or fetched go into the folder spare, said once."""
     passes = load(path)
     kinds = [p.kind for p in passes]
     if kinds.count("image") != 1:
@@ -182,6 +183,7 @@ def write(path, folder, media=(), given=(), fetch=False, strict=False):
     said = ["%s (%s) is not drawn" % (p.name or p.kind, p.kind) for p in passes
             if p.kind not in ("image", "buffer", "common") and p not in cubes + sounds]
     missing, shown, heard, folders = [], [], [], media_folders(media)
+    spared = False
     texts = {}
     for p in buffers + cubes + sounds + [image]:
         head = ['#include "common.glsl"'] if common else []
@@ -217,12 +219,15 @@ def write(path, folder, media=(), given=(), fetch=False, strict=False):
                                                  "file://" + names[id(cubes[0])]))
             elif i.kind in MEDIA_KINDS:
                 medium = library.named(i.path) or library.unknown(i.path, i.kind)
-                found = library.locate(medium, folders, fetch, strict)
+                called = medium.called() or "iChannel%d of %s" % (i.channel, p.name or p.kind)  # no file named
+                found = library.locate(medium, folders, fetch, strict, spare)
+                spared = spared or (found is not None and spare is not None
+                                    and Path(spare).resolve() in found.path.parents)
                 if found is None:
-                    missing.append(medium.called())
+                    missing.append(called)
                     continue
                 if found.how == "placeholder":
-                    (heard if found.kind == "music" else shown).append(medium.called())
+                    (heard if found.kind == "music" else shown).append(called)
                 if '"' in str(found.path) or "\n" in str(found.path):
                     raise Failure('%s: a path with a " or a line break in it cannot be read as a channel' % found.path)
                 head.append('#iChannel%d "file://%s"' % (i.channel, found.path))
@@ -241,16 +246,22 @@ def write(path, folder, media=(), given=(), fetch=False, strict=False):
         if p is image and len(buffers) > 1:
             head.append("#iPasses %s" % " ".join('"%s"' % names[id(b)] for b in buffers))
         texts[names[id(p)]] = "\n".join(head + [p.code]).rstrip("\n") + "\n"
+    if spared:
+        cache = library.cache_folder()
+        said.append("cannot write in the cache %s (%s): the media made or fetched are kept only until the "
+                    "command ends" % (cache, library.unwritable(cache)))
     if missing:
-        raise Failure("%s names media that are not here: %s (--fetch gets the site's own files; --media FOLDER, "
-                      "or QUILLOMAR_MEDIA, names a folder that has them)" % (path, listed(sorted(set(missing)))))
+        raise Failure("%s names media that are not here: %s (%s--media FOLDER, or QUILLOMAR_MEDIA, names a folder "
+                      "that has them)" % (path, listed(sorted(set(missing))),
+                                          "" if fetch else "--fetch gets the site's own files; "))
     if shown or heard:
         stood_in = [(listed(names), len(names), what) for names, what in (
             (sorted(set(shown)), "shown as a placeholder" if len(set(shown)) == 1 else "shown as placeholders"),
             (sorted(set(heard)), "heard as silence")) if names]
+        hint = STOOD_IN_FETCHED if fetch else STOOD_IN
         note = StoodIn("%s %s" % ("; ".join("%s %s not here: %s" % (names, "is" if n == 1 else "are", what)
-                                            for names, n, what in stood_in), STOOD_IN))
-        note.briefly = "%s %s" % (", ".join("%s %s" % (names, what) for names, _, what in stood_in), STOOD_IN)
+                                            for names, n, what in stood_in), hint))
+        note.briefly = "%s %s" % (", ".join("%s %s" % (names, what) for names, _, what in stood_in), hint)
         said.append(note)
     if common:
         texts["common.glsl"] = common[0].code.rstrip("\n") + "\n"
