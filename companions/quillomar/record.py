@@ -205,6 +205,12 @@ def arguments(argv):
     if out_of_range:
         parser.error(out_of_range)
     args = parser.parse_args(argv)
+    set_by = {}
+    for line in args.sets:
+        name = line.partition("=")[0]
+        if name in set_by:
+            parser.error("--set %s and --set %s both give %s: give one" % (set_by[name], line, name))
+        set_by[name] = line
     args.session = None
     if args.replay:
         args.session = args.shader
