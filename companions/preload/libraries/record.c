@@ -478,13 +478,14 @@ static int take_events(int k)
             /* Taken as --set takes a value: one number for every component, or one each. */
             const struct tuned_uniform *u = tuned_at((size_t)tuned_find(e->text));
             double value[4];
-            for (int k = 0; k < 4; k++)
-                value[k] = e->numbers[e->count == 1 ? 0 : k];
-            char why[512], counted[160];
+            for (int c = 0; c < 4; c++)
+                value[c] = e->numbers[e->count == 1 ? 0 : c];
+            char counted[160];
             snprintf(counted, sizeof counted, "%s %s takes %d number%s", tuned_type_name(u->type), u->name,
                      u->components, u->components == 1 ? "" : "s (or one for all)");
             const char *wrong = e->count != 1 && e->count != u->components ? counted : tuned_check(u, value, NULL);
             if (wrong != NULL) {
+                char why[512];
                 snprintf(why, sizeof why, "%s: uniform event: %s", e->where, wrong);
                 const struct field fields[] = {PAYLOAD("why", why, strlen(why))};
                 record_write(status_fd, "refused", fields, 1);

@@ -389,7 +389,7 @@ static void tuned_line(const char *line, int number, const char *text, struct te
         size_t n = strlen(u.name);
         while (strncmp(at, u.name, n) != 0 || is_name(at[-1]) || is_name(at[n]))
             at++;
-        int column = (int)(at - line) + 1;
+        column = (int)(at - line) + 1;
         if (directive_error[0] == '\0')
             snprintf(directive_error, sizeof directive_error, "0:%d:%d: error: #" TUNED_DIRECTIVE
                      ": the shader declares %s itself as a %s, not a %s\n", number, column, u.name, type,
