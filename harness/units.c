@@ -19,7 +19,8 @@
  *                                  "--- files" and the files it is made of, a line each
  *   units tuned                    the table of #iUniform values (text/tuned.c), told on standard input, a
  *                                  line each: a directive's line (declared as a save's text declares it)
- *                                  or "set NAME NUMBER..."; after each, "NAME VALUE..." per uniform, then "."
+ *                                  or "set NAME NUMBER..."; after each, "heard NAME" if a set changed its
+ *                                  value, "NAME VALUE..." per uniform, then "."
  */
 #include "base/settings.h"
 #include "base/watch.h"
@@ -199,8 +200,14 @@ static int includes(int argc, char **argv)
     return 0;
 }
 
+static void heard(size_t i)
+{
+    printf("heard %s\n", tuned_at(i)->name);
+}
+
 static int tuned(void)
 {
+    tuned_listen(heard);
     char line[1024];
     while (fgets(line, sizeof line, stdin) != NULL) {
         struct tuned_uniform u;
@@ -219,7 +226,7 @@ static int tuned(void)
         for (size_t i = 0; tuned_at(i) != NULL; i++) {
             printf("%s", tuned_at(i)->name);
             for (int k = 0; k < tuned_at(i)->components; k++)
-                printf(" %g", tuned_at(i)->value[k]);
+                printf(" %.17g", tuned_at(i)->value[k]);
             putchar('\n');
         }
         puts(".");

@@ -88,9 +88,10 @@ def test_a_folder_is_recorded_as_one_shader_with_common_in_every_pass(prefix, tm
                            'IMAGE.GLSL, write #iChannel0 "file://Buffer_C.glsl" (a free channel)\n')
     # Nothing was written into the folder.
     assert sorted(p.name for p in (tmp_path / "shader").iterdir()) == sorted(FOLDER)
-    # A pass that includes Common.glsl itself, as one written to be built alone does, has it once; one that
-    # includes it only where a macro says so has it put first.
-    for first in ('#include "Common.glsl"\n', '#ifdef STANDALONE\n#include "Common.glsl"\n#endif\n'):
+    # A pass that includes Common.glsl itself, as one written to be built alone does (either form), has it
+    # once; one that includes it only where a macro says so has it put first.
+    for first in ('#include "Common.glsl"\n', '#include <Common.glsl>\n',
+                  '#ifdef STANDALONE\n#include "Common.glsl"\n#endif\n'):
         write(tmp_path / "shader", {"buffer a.glsl": first + FOLDER["buffer a.glsl"]})
         done = record(prefix, tmp_path, "shader", "again.png", "--size", "64x36")
         assert done.returncode == 0, done.stderr

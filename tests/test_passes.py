@@ -2,6 +2,7 @@
 themselves, a pass that reads a later one (the previous frame) and an earlier one (this frame), a chain
 drawn each after what it reads, each sampler setting, the keyboard's rows, cube map faces, a volume, the picture's own size, and the
 JSON and the files it is imported as giving the same picture."""
+import json
 import os
 import re
 import subprocess
@@ -337,9 +338,11 @@ def test_live_builds_a_saved_pass_locates_its_errors_and_keeps_buffers_through_a
 KEYED = """
 void mainImage(out vec4 c, in vec2 f)
 {
-    // Green while the buffer has counted as many frames as iFrame says; blue while A is down.
+    // Green while the buffer has counted as many frames as iFrame says; blue while A is down, and once Ctrl
+    // or Space has been pressed (toggled).
     float counted = texelFetch(iChannel0, ivec2(0), 0).r;
-    bool a = texelFetch(iChannel1, ivec2(65, 0), 0).r > 0.5;
+    bool a = texelFetch(iChannel1, ivec2(65, 0), 0).r > 0.5 || texelFetch(iChannel1, ivec2(17, 2), 0).r > 0.5 ||
+             texelFetch(iChannel1, ivec2(32, 2), 0).r > 0.5;
     c = vec4(counted == float(iFrame + 1) && iTime < 1.5 ? 0.0 : 1.0, counted == float(iFrame + 1) ? 1.0 : 0.0,
              a ? 1.0 : 0.0, 1.0);
 }
@@ -347,11 +350,12 @@ void mainImage(out vec4 c, in vec2 f)
 
 
 def test_live_keys_go_to_a_shader_that_reads_them_and_home_clears_the_buffers(prefix, xserver, tmp_path):
+    # A time key's chord is the timeline's, its Ctrl too: the shader and the session get neither key.
     write(tmp_path, {"k.glsl": '#iChannel0 "file://count.glsl"\n#iChannel1 "keyboard"\n' + KEYED,
                      "count.glsl": '#iChannel0 "self"\nvoid mainImage(out vec4 c, in vec2 f) {\n'
                                    "    c = vec4(texelFetch(iChannel0, ivec2(f), 0).r + 1.0, 0, 0, 1);\n}\n"})
     x = open_display(xserver)
-    live = start_live(prefix, xserver, tmp_path, "k.glsl")
+    live = start_live(prefix, xserver, tmp_path, "k.glsl", "--session", "s.jsonl")
     try:
         window = find_titled_window(x, "k.glsl ")
         assert "[keys to the shader; Ctrl+Space, Ctrl+Home, Ctrl+Left/Right for time]" in title(x, window)
@@ -376,9 +380,21 @@ def test_live_keys_go_to_a_shader_that_reads_them_and_home_clears_the_buffers(pr
         xtest.fake_input(x, X.KeyRelease, control)
         x.sync()
         until(lambda: colour() == (0, 255, 0) or colour(), "time and frames from 0, the buffer cleared")
+        xtest.fake_input(x, X.KeyPress, control)
+        tap(x, XK.XK_space)
+        xtest.fake_input(x, X.KeyRelease, control)
+        x.sync()
+        until(lambda: "paused)" in title(x, window) or title(x, window), "paused by Ctrl+Space")
+        time.sleep(0.3)
+        assert colour()[2] == 0, "neither Ctrl nor Space reached the shader"
+        tap(x, XK.XK_Control_L)
+        until(lambda: colour()[2] == 255 or colour(), "Ctrl alone, the shader's")
     finally:
         interrupt(live)
         x.close()
+    keys = [(e["code"], e["down"]) for e in map(json.loads, (tmp_path / "s.jsonl").read_text().splitlines()[1:])
+            if e["event"] == "key"]
+    assert keys == [(65, True), (65, False), (36, True), (36, False), (17, True), (17, False)], keys
 
 
 def test_a_cube_map_pass_draws_each_face_where_a_read_of_its_direction_finds_it(prefix, tmp_path):

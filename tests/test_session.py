@@ -184,6 +184,14 @@ def test_a_value_set_keeps_through_builds_that_leave_its_directive_alone(prefix,
         done = still(prefix, tmp_path, "--replay", "session.jsonl", "still.png", "--from", repr(clock))
         assert done.returncode == 0, done.stderr
         assert Image.open(tmp_path / "still.png").convert("RGB").getpixel((3, 3)) == colour, clock
+    # A value the uniform cannot take, edited in by hand: one message naming the line, nothing written.
+    with open(tmp_path / "session.jsonl", "a") as f:
+        f.write(json.dumps({"event": "uniform", "frame": 5, "itime": 0.4, "clock": 0.4, "name": "speed",
+                            "value": [9.0]}) + "\n")
+    done = still(prefix, tmp_path, "--replay", "session.jsonl", "refused.png", "--from", "0.45")
+    assert (done.returncode, done.stderr) == (1, "quillomar-record: session.jsonl:6: uniform event: outside the "
+                                                 "range of speed, {0, 2}\n")
+    assert not (tmp_path / "refused.png").exists()
 
 
 def test_a_session_of_a_shader_with_a_buffer_holds_its_texts_and_replays_without_them(prefix, xserver, tmp_path):

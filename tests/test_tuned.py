@@ -53,6 +53,15 @@ MALFORMED = [
     ("#iUniform float speed = 1.0 step -0.5", 34, "the step is above 0"),
     ("#iUniform int count = 1 step 0.5", 30, "an int's step is a whole number"),
     ("#iUniform float speed = 1.0 in {0.0, 5.0} stride 2", 43, "unexpected text after the directive"),
+    # What the GL's types hold: an int's 32 bits, a float's largest.
+    ("#iUniform int count = 3000000000", 23, "outside an int's range, {-2147483648, 2147483647}"),
+    ("#iUniform int count = 1 in {-3e9, 8}", 28, "outside an int's range, {-2147483648, 2147483647}"),
+    ("#iUniform vec2 at = vec2(1.0, -1e39)", 21, "outside a float's range, {-3.402823466e+38, 3.402823466e+38}"),
+    # A uniform the shader declares itself, of another type: the directive's value would never reach it.
+    ("#iUniform float speed = 0.75\nuniform vec2 speed;", 17,
+     "the shader declares speed itself as a vec2, not a float"),
+    ("#iUniform vec2 at = 1.0\nuniform lowp float a, at[2];", 16,
+     "the shader declares at itself as a float[], not a vec2"),
 ]
 
 
@@ -87,22 +96,37 @@ def test_every_dialect_declares_the_uniform_on_the_directives_line(tmp_path, tex
     assert gl.split("#line 1\n", 1)[1].split("\n")[:2] == ["", "uniform vec3 tint;"]
 
 
+def test_a_text_with_its_own_version_line_declares_the_uniform_on_the_directives_line(tmp_path):
+    text = "#version 330 core\n#iUniform vec3 tint = 0.5\nout vec4 c;\nvoid main() { c = vec4(tint, 1.0); }\n"
+    shader = tmp_path / "shader.glsl"
+    shader.write_text(text)
+    gl = subprocess.run([str(TRANSLATE), str(shader)], capture_output=True, text=True, check=True).stdout
+    assert gl == text.replace("#iUniform vec3 tint = 0.5", "uniform vec3 tint;")
+    assert uniforms(tmp_path, text).stdout == "tint vec3 0.5 0.5 0.5 step 0\n"
+    done = uniforms(tmp_path, text.replace("0.5", "vec3(1.0, 2.0)"))
+    assert (done.returncode, done.stdout) == (1, "0:2:23: error: #iUniform: expected 1 or 3 numbers\n")
+
+
 def test_a_value_set_is_kept_while_its_directive_is_declared_again_unchanged():
     steps = [
         ("#iUniform float speed = 1.0 in {0.0, 5.0} step 0.2", "speed 1"),
-        ("set speed 3.5", "speed 3.5"),
+        ("set speed 3.5", "heard speed\nspeed 3.5"),
+        ("set speed 3.5", "speed 3.5"),  # no change, not heard (a slider held still)
         ("#iUniform float speed = 1.0 in {0.0, 5.0} step 0.2", "speed 3.5"),  # a save that left it as it was
         ("#iUniform float speed = 1.0 in {0.0, 5.0} step 0.25", "speed 1"),  # a new step: from its value again
-        ("set speed 9", "speed 5"),  # held within the range
-        ("set speed -1", "speed 0"),
+        ("set speed 9", "heard speed\nspeed 5"),  # held within the range
+        ("set speed -1", "heard speed\nspeed 0"),
         ("#iUniform float speed = 2.0 in {0.0, 5.0} step 0.25", "speed 2"),  # a new value
-        ("set speed 4", "speed 4"),
+        ("set speed 4", "heard speed\nspeed 4"),
         ("#iUniform float speed = 2.0 in {0.0, 6.0} step 0.25", "speed 2"),  # a new range
         ("#iUniform int count = 2", "speed 2\ncount 2"),
-        ("set count 2.6", "speed 2\ncount 3"),  # an int is whole
+        ("set count 2.6", "heard count\nspeed 2\ncount 3"),  # an int is whole
+        ("set count 3e9", "heard count\nspeed 2\ncount 2147483647"),  # and within 32 bits
+        ("set count nan", "speed 2\ncount 2147483647"),  # no number: as it was
         ("#iUniform vec2 count = 2", "speed 2\ncount 2 2"),  # a new type, in the same place
-        ("set count 7 -3", "speed 2\ncount 7 -3"),
-        ("set nothing 1", "no such uniform\nspeed 2\ncount 7 -3"),
+        ("set count 7 -3", "heard count\nspeed 2\ncount 7 -3"),
+        ("set count 7 -inf", "heard count\nspeed 2\ncount 7 -3.4028234663852886e+38"),  # within a float's
+        ("set nothing 1", "no such uniform\nspeed 2\ncount 7 -3.4028234663852886e+38"),
     ]
     done = subprocess.run([str(BUILD / "units"), "tuned"], input="".join(line + "\n" for line, _ in steps),
                           capture_output=True, text=True, timeout=10)
@@ -129,7 +153,8 @@ def record(prefix, tmp_path, output, *args):
 def test_set_gives_a_recording_its_values_and_moves_them_over_the_clip(prefix, tmp_path):
     (tmp_path / "shader.glsl").write_bytes(TUNED)
     for options, colour in [((), (51, 128, 255)), (("--set", "speed=4", "--set", "tint=1,0.25,0"), (204, 64, 0)),
-                            (("--set", "tint=0.5",), (51, 128, 128))]:
+                            (("--set", "tint=0.5",), (51, 128, 128)),
+                            (("--set", "speed=4 ", "--set", "tint= 1, 0.25 ,0"), (204, 64, 0))]:
         done = record(prefix, tmp_path, "still.png", *options)
         assert done.returncode == 0, done.stderr
         assert Image.open(tmp_path / "still.png").convert("RGB").getpixel((3, 3)) == colour, options
@@ -147,14 +172,18 @@ def test_set_gives_a_recording_its_values_and_moves_them_over_the_clip(prefix, t
         (("--set", "speed=6"), "quillomar-record: --set speed=6: outside the range of speed, {0, 5}\n"),
         (("--set", "speed=1:-1"), "quillomar-record: --set speed=1:-1: outside the range of speed, {0, 5}\n"),
         (("--set", "tint=1,1"), "quillomar-record: --set tint=1,1: color3 tint takes 3 numbers (or one for all)\n"),
+        (("--set", "speed=1e39"), "quillomar-record: --set speed=1e39: outside a float's range, {-3.402823466e+38, "
+                                  "3.402823466e+38}\n"),
+        (("--set", "speed=1", "--set", "tint=0", "--set", "speed=5"),
+         "quillomar-record: --set speed=1 and --set speed=5 both give speed: give one (see --help)\n"),
         (("--set", "speed=fast"), "quillomar-record: argument --set: invalid setting (NAME=VALUE or NAME=FROM:TO) "
                                   "value: 'speed=fast' (see --help)\n"),
-        # A setting is a line to the library: a line break or a space in it is no number's.
+        # A setting is a line to the library: a line break in it is no number's.
         (("--set", "speed=1\n", "--set", "tint=0"), "quillomar-record: argument --set: invalid setting (NAME=VALUE or "
                                                   "NAME=FROM:TO) value: 'speed=1\\n' (see --help)\n"),
     ]:
         done = record(prefix, tmp_path, "refused.png", *options)
-        assert (done.returncode, done.stdout, done.stderr) == (2 if "argument" in said else 1, "", said), options
+        assert (done.returncode, done.stdout, done.stderr) == (2 if "--help" in said else 1, "", said), options
         assert not (tmp_path / "refused.png").exists()
 
 

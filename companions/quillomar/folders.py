@@ -122,7 +122,8 @@ def includes(path, common):
             depth = max(depth - 1, 0)
         elif depth == 0:
             included = directives.INCLUDE.match(line)
-            if included and included[2] and real(Path(path).parent / included[2]) == real(Path(common)):
+            name = included and (included[2] or included[3])
+            if name and real(Path(path).parent / name) == real(Path(common)):
                 return True
     return False
 

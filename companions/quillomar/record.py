@@ -123,8 +123,9 @@ def setting(text):
     each value a number, or one per component, comma-separated."""
     name, equals, values = text.partition("=")
     ends = values.split(":")
-    # The library reads the settings a line each, and its numbers as C writes them.
-    if any(c.isspace() or c == "_" or not c.isprintable() for c in values):
+    # The library reads the settings a line each, and its numbers as C writes them (blanks around them are
+    # taken): no line break, tab or other control character, and no digit grouping.
+    if any(c == "_" or not c.isprintable() for c in values):
         raise ValueError
     if not (equals and name.isidentifier() and name.isascii() and 1 <= len(ends) <= 2):
         raise ValueError
@@ -211,6 +212,12 @@ def arguments(argv):
     if out_of_range:
         parser.error(out_of_range)
     args = parser.parse_args(argv)
+    set_by = {}
+    for line in args.sets:
+        name = line.partition("=")[0]
+        if name in set_by:
+            parser.error("--set %s and --set %s both give %s: give one" % (set_by[name], line, name))
+        set_by[name] = line
     args.session = None
     if args.replay:
         args.session = args.shader

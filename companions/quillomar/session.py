@@ -202,6 +202,7 @@ def read(path, latest=math.inf):
             raise Failure("%s:%d: %s event: %s" % (name, number, kind, problems[0]))
         if events and value["clock"] < events[-1]["clock"]:
             raise Failure("%s:%d: its clock goes back" % (name, number))
+        value["where"] = "%s:%d" % (name, number)  # for a message about its value
         events.append(value)
         numbers.append(number)
     session = Session(events, said, name, numbers)
@@ -317,7 +318,8 @@ def written(session, folder, size):
             scale = [size[k % 2] / e["picture"][k % 2] if e["picture"][k % 2] > 0 else 1.0 for k in range(4)]
             lines.append(["mouse", when] + [repr(float(v) * s) for v, s in zip(e["mouse"], scale)])
         elif e["event"] == "uniform":
-            lines.append(["uniform", when, escaped(e["name"])] + [repr(float(v)) for v in e["value"]])
+            lines.append(["uniform", when, escaped(e["where"]), escaped(e["name"])] +
+                         [repr(float(v)) for v in e["value"]])
     plan = Path(folder) / "replay"
     plan.write_bytes("".join("\t".join(line) + "\n" for line in lines if line).encode("utf-8", "surrogateescape"))
     return passes[0], plan

@@ -11,7 +11,7 @@
  * watchdog.c's (live.h).
  *
  * Keys come as events, so a tap shorter than a frame counts. While a pass reads the keyboard, the keys are
- * the shader's, and the time keys are taken with Ctrl. F1 is never the shader's: it shows and hides the
+ * the shader's, and the time keys are taken with Ctrl: neither key of such a chord is the shader's. F1 is never the shader's: it shows and hides the
  * overlay (overlay.h), drawn at the swap after all else; while it is shown, the keys and buttons are its
  * too, and a press over it is not the shader's.
  *
@@ -76,6 +76,28 @@ void live_set_divider(int d)
     retitle();
 }
 
+/* While a pass reads the keyboard: the Ctrl key pressed and not yet handed to the shader (0: none), and
+ * since when; the keys a time key's chord took, the Ctrl among them, until each is released. */
+static const long long CHORD_NS = 300000000LL;
+static int withheld;
+static long long withheld_since;
+static unsigned char taken[GLFW_KEY_LAST + 1];
+
+/* A key the shader reads, down or up: its keyboard and the session hear of it. */
+static void shader_key(int key, int down)
+{
+    keyboard_key(keyboard_code(key), down);
+    session_key(clock_now(), keyboard_code(key), down);
+}
+
+/* The Ctrl withheld is the shader's after all. */
+static void give_withheld(void)
+{
+    if (withheld != 0)
+        shader_key(withheld, 1);
+    withheld = 0;
+}
+
 static void key_callback(GLFWwindow *w, int key, int scancode, int action, int mods)
 {
     if (key == GLFW_KEY_F1) {
@@ -89,16 +111,38 @@ static void key_callback(GLFWwindow *w, int key, int scancode, int action, int m
         return;
     }
     overlay_key(w, key, scancode, action, mods);
-    /* While a pass reads the keyboard, its keys are the shader's, and the time keys are taken with Ctrl. */
-    if (keyboard_read()) {
-        if (action != GLFW_REPEAT) {
-            keyboard_key(keyboard_code(key), action == GLFW_PRESS);
-            session_key(clock_now(), keyboard_code(key), action == GLFW_PRESS);
-        }
-        if (!(mods & GLFW_MOD_CONTROL))
-            return;
+    int known = key >= 0 && key <= GLFW_KEY_LAST, control = key == GLFW_KEY_LEFT_CONTROL ||
+                                                           key == GLFW_KEY_RIGHT_CONTROL;
+    /* While a pass reads the keyboard, its keys are the shader's, and the time keys are taken with Ctrl:
+     * such a chord is the timeline's, its Ctrl too, so a Ctrl goes to the shader only once it is not
+     * the start of one (another key, its release, or held alone for CHORD_NS). */
+    enum time_key which = TIME_NONE;
+    if (!keyboard_read()) {
+        which = clock_key(key, action);
+    } else if (control && action == GLFW_PRESS) {
+        give_withheld();
+        withheld = key;
+        withheld_since = preload_now_ns();
+        return;
+    } else if (control && action == GLFW_REPEAT) {
+        return;
+    } else if (known && taken[key]) {
+        if (action == GLFW_RELEASE)
+            taken[key] = 0;
+        else if (!control)
+            which = clock_key(key, action); /* a time key held moves on */
+    } else if ((mods & GLFW_MOD_CONTROL) && !control && action != GLFW_RELEASE &&
+               (which = clock_key(key, action)) != TIME_NONE) {
+        if (known)
+            taken[key] = 1;
+        if (withheld != 0)
+            taken[withheld] = 1;
+        withheld = 0;
+    } else {
+        give_withheld();
+        if (action != GLFW_REPEAT)
+            shader_key(key, action == GLFW_PRESS);
     }
-    enum time_key which = clock_key(key, action);
     if (which == TIME_PAUSE) {
         retitle();
     } else if (which == TIME_HOME) {
@@ -221,6 +265,8 @@ static void polling(void)
 
 static void polled(void)
 {
+    if (withheld != 0 && preload_now_ns() - withheld_since >= CHORD_NS)
+        give_withheld(); /* held alone: the shader's */
     if (built)
         saves_poll();
     watchdog_frame(preload_now_ns());

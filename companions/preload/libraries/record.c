@@ -35,7 +35,8 @@
  * session's clock: FROM + k / FPS is that clock at frame k, and frame k shows every event up to it: the
  * Image pass's text that built then (in place of the viewer's program from that frame on), iTime as the
  * time keys left it (run on from the last, or paused), the keys the shader read, iMouse and the #iUniform
- * values.
+ * values; a uniform's value it cannot take (tuned_check) is said in a "refused" record naming the
+ * session's line, and the recording ends there.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -85,6 +86,8 @@ static struct event {
     double numbers[4]; /* time: iTime, paused; mouse: iMouse; key: code, down; uniform: its value */
     char *text;        /* build, pass: the file's path; uniform: its name */
     int pass;          /* pass: which of passes (-1: none of them) */
+    int count;         /* uniform: the numbers of its value */
+    char *where;       /* uniform: the session's file and line, for a message */
 } *events;
 static size_t event_count, next_event;
 static char *replay;
@@ -269,13 +272,16 @@ static void say(const char *kind, const struct field *fields, size_t count)
     record_write(status_fd, kind, fields, count);
 }
 
-/* The numbers of a value "N,N,..." (at most 4) into value; how many, or 0 when it is not such a value. */
+/* The numbers of a value "N,N,..." (at most 4, each with blanks around it or not) into value; how many,
+ * or 0 when it is not such a value. */
 static int numbers_of(const char *text, size_t length, double value[4])
 {
     int count = 0;
     for (const char *p = text, *end = text + length; p < end && count < 5; count++) {
         char *after = NULL;
         double v = strtod(p, &after);
+        while (after != p && after < end && (*after == ' ' || *after == '\t'))
+            after++;
         if (after == p || after > end || !isfinite(v) || (after < end && *after != ','))
             return 0;
         if (count < 4)
@@ -314,12 +320,10 @@ static int set_line(const char *line, size_t length, int *uniform, double from_v
         }
         for (int k = counts[e]; k < u->components; k++)
             v[k] = v[0];
-        for (int k = 0; k < u->components; k++) {
-            if (u->ranged && (v[k] < u->min || v[k] > u->max)) {
-                snprintf(why, room, "--set %.*s: outside the range of %s, {%g, %g}", (int)length, line, u->name,
-                         u->min, u->max);
-                return 0;
-            }
+        const char *wrong = tuned_check(u, v, NULL);
+        if (wrong != NULL) {
+            snprintf(why, room, "--set %.*s: %s", (int)length, line, wrong);
+            return 0;
         }
     }
     return 1;
@@ -380,8 +384,8 @@ static int pass_named(const char *path)
 
 /* Reads the session's events: a line each, fields separated by tabs, "KIND CLOCK ...": build PATH (a path
  * in a line), pass FILE PATH (pass FILE's text from PATH), time ITIME PAUSED SPEED, mouse X Y Z W, key CODE
- * DOWN, uniform NAME N... (NAME escaped as a path is). Read a line at a time, whatever its length: the command
- * bounds the session it is written from. */
+ * DOWN, uniform WHERE NAME N... (WHERE the session's FILE:LINE, and NAME, each escaped as a path in a line
+ * is). Read a line at a time, whatever its length: the command bounds the session it is written from. */
 static void read_replay(const char *path)
 {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -419,10 +423,10 @@ static void read_replay(const char *path)
         size_t kind = 0;
         while (kind < 6 && strcmp(fields[0], KINDS[kind]) != 0)
             kind++;
-        int numbers_from = kind == REPLAY_PASS ? 4 : kind == REPLAY_BUILD || kind == REPLAY_UNIFORM ? 3 : 2;
-        int escaped = kind == REPLAY_PASS ? 2 : kind == REPLAY_BUILD || kind == REPLAY_UNIFORM ? 1 : 0;
-        if (kind == 6 || n < numbers_from || (escaped > 0 && !path_unescape(fields[2])) ||
-            (escaped > 1 && !path_unescape(fields[3])))
+        int numbers_from = kind == REPLAY_PASS || kind == REPLAY_UNIFORM ? 4 : kind == REPLAY_BUILD ? 3 : 2;
+        int paths = kind == REPLAY_PASS || kind == REPLAY_UNIFORM ? 2 : kind == REPLAY_BUILD ? 1 : 0;
+        if (kind == 6 || n < numbers_from || (paths > 0 && !path_unescape(fields[2])) ||
+            (paths > 1 && !path_unescape(fields[3])))
             preload_fail("QUILLOMAR_REPLAY: %s is not a line of a session as the command writes it", line);
         e->kind = (enum replayed)kind;
         e->clock = strtod(fields[1], NULL);
@@ -430,6 +434,9 @@ static void read_replay(const char *path)
             e->text = strdup(fields[numbers_from - 1]);
         if (kind == REPLAY_PASS)
             e->pass = pass_named(fields[2]);
+        if (kind == REPLAY_UNIFORM)
+            e->where = strdup(fields[2]);
+        e->count = n - numbers_from;
         if (kind == REPLAY_TIME)
             e->numbers[2] = 1.0;
         for (int k = numbers_from; k < n && k - numbers_from < 4; k++)
@@ -478,7 +485,23 @@ static int take_events(int k)
         } else if (e->kind == REPLAY_KEY && e->numbers[0] >= 0 && e->numbers[0] < KEY_CODES) {
             keyboard_key((int)e->numbers[0], e->numbers[1] != 0);
         } else if (e->kind == REPLAY_UNIFORM && tuned_find(e->text) >= 0) {
-            tuned_set((size_t)tuned_find(e->text), e->numbers);
+            /* Taken as --set takes a value: one number for every component, or one each. */
+            const struct tuned_uniform *u = tuned_at((size_t)tuned_find(e->text));
+            double value[4];
+            for (int c = 0; c < 4; c++)
+                value[c] = e->numbers[e->count == 1 ? 0 : c];
+            char counted[160];
+            snprintf(counted, sizeof counted, "%s %s takes %d number%s", tuned_type_name(u->type), u->name,
+                     u->components, u->components == 1 ? "" : "s (or one for all)");
+            const char *wrong = e->count != 1 && e->count != u->components ? counted : tuned_check(u, value, NULL);
+            if (wrong != NULL) {
+                char why[512];
+                snprintf(why, sizeof why, "%s: uniform event: %s", e->where, wrong);
+                const struct field fields[] = {PAYLOAD("why", why, strlen(why))};
+                record_write(status_fd, "refused", fields, 1);
+                return 0;
+            }
+            tuned_set((size_t)tuned_find(e->text), value);
         }
     }
     return 1;

@@ -80,6 +80,43 @@ static int declares(const char *text, const char *kind, const char *names)
     return 0;
 }
 
+/* The type a line of text "uniform [PRECISION] TYPE NAME, ...;" declares name with, into type (of room
+ * bytes; "TYPE[]" for an array); 0 when no such line declares it. */
+static int declared_type(const char *text, const char *name, char *type, size_t room)
+{
+    size_t length = strlen(name);
+    for (const char *line = text; line != NULL; line = strchr(line, '\n') ? strchr(line, '\n') + 1 : NULL) {
+        const char *p = line;
+        while (*p != '\n' && is_space(*p))
+            p++;
+        if (strncmp(p, "uniform", 7) != 0 || !is_space(p[7]))
+            continue;
+        p += 7;
+        const char *word = NULL;
+        size_t n = 0;
+        do { /* the type, after any precision */
+            p += n;
+            while (*p != '\n' && is_space(*p))
+                p++;
+            word = p;
+            n = 0;
+            while (is_name(word[n]))
+                n++;
+        } while (n > 0 && ((n == 4 && strncmp(word, "lowp", 4) == 0) || (n == 5 && strncmp(word, "highp", 5) == 0) ||
+                           (n == 7 && strncmp(word, "mediump", 7) == 0)));
+        for (const char *q = word + n; *q != '\0' && *q != '\n' && *q != ';'; q++) {
+            if (strncmp(q, name, length) != 0 || is_name(q[length]) || is_name(q[-1]))
+                continue;
+            const char *after = q + length;
+            while (*after != '\n' && is_space(*after))
+                after++;
+            snprintf(type, room, "%.*s%s", (int)n, word, *after == '[' ? "[]" : "");
+            return 1;
+        }
+    }
+    return 0;
+}
+
 /* mainImage(out vec4 fragColor, in vec2 fragCoord), as Shadertoy's shaders are written: a file with no
  * #version directive that defines it, and no main of its own. */
 static int is_main_image(const char *text)
@@ -326,13 +363,14 @@ const char *dialect_error(void)
 
 /* An #iUniform directive's line (up to its newline), line number (as the GL numbers the text's lines) of
  * text: its uniform declared, and what the GL gets in its place put in body: the uniform's declaration,
- * a blank line when the text declares it itself, or an #error for a malformed directive, said in
- * directive_error as the GL's messages are. */
+ * a blank line when the text declares it itself with that type, or an #error for a malformed directive or
+ * one the text declares with another type, said in directive_error as the GL's messages are. */
 static void tuned_line(const char *line, int number, const char *text, struct text *body)
 {
     struct tuned_uniform u;
     int column = 0;
     const char *why = NULL;
+    char type[80];
     if (tuned_parse(line, &u, &column, &why) < 0) {
         if (directive_error[0] == '\0')
             snprintf(directive_error, sizeof directive_error, "0:%d:%d: error: #" TUNED_DIRECTIVE ": %s\n", number,
@@ -343,9 +381,46 @@ static void tuned_line(const char *line, int number, const char *text, struct te
             snprintf(directive_error, sizeof directive_error, "0:%d:1: error: #" TUNED_DIRECTIVE
                      ": more than %d uniforms\n", number, MOST_TUNED);
         text_addf(body, "#error #" TUNED_DIRECTIVE ": more than %d uniforms", MOST_TUNED);
-    } else if (!declares(text, "uniform", u.name)) {
+    } else if (!declared_type(text, u.name, type, sizeof type)) {
         text_addf(body, "uniform %s %s;", tuned_glsl(u.type), u.name);
+    } else if (strcmp(type, tuned_glsl(u.type)) != 0) {
+        /* The text's own declaration is what the GL sets: the directive's value would never reach it. */
+        const char *at = strstr(line, TUNED_DIRECTIVE) + strlen(TUNED_DIRECTIVE);
+        size_t n = strlen(u.name);
+        while (strncmp(at, u.name, n) != 0 || is_name(at[-1]) || is_name(at[n]))
+            at++;
+        column = (int)(at - line) + 1;
+        if (directive_error[0] == '\0')
+            snprintf(directive_error, sizeof directive_error, "0:%d:%d: error: #" TUNED_DIRECTIVE
+                     ": the shader declares %s itself as a %s, not a %s\n", number, column, u.name, type,
+                     tuned_glsl(u.type));
+        text_addf(body, "#error #" TUNED_DIRECTIVE ": %s is declared as a %s", u.name, type);
     }
+}
+
+/* A text of no dialect (its own #version and main) as it is, but for its #iUniform lines, each the
+ * uniform's declaration in its place, so that its lines keep their numbers; NULL when it has none. */
+static char *tuned_only(const char *text)
+{
+    struct text body = {0};
+    int any = 0, number = 1;
+    for (const char *line = text; *line != '\0'; number++) {
+        const char *newline = strchr(line, '\n');
+        size_t length = newline != NULL ? (size_t)(newline - line) + 1 : strlen(line);
+        if (is_directive(line, TUNED_DIRECTIVE)) {
+            any = 1;
+            tuned_line(line, number, text, &body);
+            text_put(&body, newline != NULL ? "\n" : "");
+        } else {
+            if (is_directive(line, "line")) /* an included file's lines are numbered from here on */
+                number = atoi(line + strspn(line, " \t#") + 4) - 1;
+            text_add(&body, line, length);
+        }
+        line += length;
+    }
+    if (!any)
+        free(body.data);
+    return any ? body.data : NULL;
 }
 
 char *dialect_text(const struct source *source, struct files *files)
@@ -362,8 +437,13 @@ char *dialect_text(const struct source *source, struct files *files)
     const char *text = expanded != NULL ? expanded : start;
     const struct dialect *dialect = dialect_of(start);
     dialect = dialect != NULL ? dialect : dialect_of(text);
-    if (dialect == NULL)
-        return expanded;
+    if (dialect == NULL) {
+        char *tuned = tuned_only(text);
+        if (tuned == NULL)
+            return expanded;
+        free(expanded);
+        return tuned;
+    }
     /* The text's #extension lines go before the prelude (as the GL wants them before any declaration),
      * but for those the desktop GL has in its core; the varyings the prelude knows are its own. Their
      * lines stay, empty, so that the text's line numbers hold. */

@@ -1,6 +1,8 @@
 #include "text/tuned.h"
 
+#include <float.h>
 #include <math.h>
+#include <stdint.h>
 
 static const struct {
     const char *word, *glsl;
@@ -69,6 +71,37 @@ static int number_at(struct reading *r, double *value)
         return 0;
     r->at += end - digits;
     return 1;
+}
+
+const char *tuned_check(const struct tuned_uniform *u, const double value[4], double held[4])
+{
+    static char why[128];
+    double lowest = u->integer ? (double)INT32_MIN : -FLT_MAX, highest = u->integer ? (double)INT32_MAX : FLT_MAX;
+    const char *wrong = NULL;
+    for (int k = 0; k < u->components; k++) {
+        double v = u->integer ? floor(value[k] + 0.5) : value[k];
+        if (isnan(v)) {
+            wrong = "not a finite number";
+            continue;
+        }
+        if (wrong == NULL && isinf(v))
+            wrong = "not a finite number";
+        if (wrong == NULL && (v < lowest || v > highest)) {
+            snprintf(why, sizeof why, "outside %s range, {%.10g, %.10g}", u->integer ? "an int's" : "a float's",
+                     lowest, highest);
+            wrong = why;
+        }
+        v = v < lowest ? lowest : v > highest ? highest : v;
+        if (wrong == NULL && u->ranged && (v < u->min || v > u->max)) {
+            snprintf(why, sizeof why, "outside the range of %s, {%g, %g}", u->name, u->min, u->max);
+            wrong = why;
+        }
+        if (u->ranged)
+            v = v < u->min ? u->min : v > u->max ? u->max : v;
+        if (held != NULL)
+            held[k] = v;
+    }
+    return wrong;
 }
 
 #define FAIL(where, message)                                                                           \
@@ -182,11 +215,19 @@ int tuned_parse(const char *line, struct tuned_uniform *u, int *column, const ch
         r.at++;
         if (u->min > u->max)
             FAIL(range_at, "the range's lowest number is above its highest");
+        struct tuned_uniform ends = *u;
+        ends.components = 2;
+        ends.ranged = 0;
+        const double bounds[4] = {u->min, u->max, 0, 0};
+        if (tuned_check(&ends, bounds, NULL) != NULL)
+            FAIL(range_at, tuned_check(&ends, bounds, NULL));
         u->ranged = 1;
     }
     for (int k = 0; k < u->components && u->ranged; k++)
         if (u->initial[k] < u->min || u->initial[k] > u->max)
             FAIL(value_at, "the value is outside the range");
+    if (tuned_check(u, u->initial, NULL) != NULL)
+        FAIL(value_at, tuned_check(u, u->initial, NULL));
     skip(&r);
     if (strncmp(r.at, "step", 4) == 0 && !is_word(r.at[4])) {
         r.at += 4;
@@ -235,13 +276,14 @@ int tuned_set(size_t i, const double value[4])
     if (i >= rows)
         return 0;
     struct tuned_uniform *u = &table[i];
-    for (int k = 0; k < u->components; k++) {
-        double v = u->integer ? floor(value[k] + 0.5) : value[k];
-        if (u->ranged)
-            v = v < u->min ? u->min : v > u->max ? u->max : v;
-        u->value[k] = v;
-    }
-    if (listener != NULL)
+    double held[4];
+    memcpy(held, u->value, sizeof held);
+    tuned_check(u, value, held);
+    int changed = 0;
+    for (int k = 0; k < u->components; k++)
+        changed |= held[k] != u->value[k];
+    memcpy(u->value, held, sizeof held);
+    if (changed && listener != NULL)
         listener(i);
     return 1;
 }

@@ -7,7 +7,8 @@
  * TYPE is float, int, vec2, vec3, vec4, color3 or color4 (a colour is a vec3 or vec4 whose numbers go from
  * 0 to 1); the value is one number (every component gets it) or TYPE(N, ...) with a number per component;
  * the range "in {MIN, MAX}" and the "step STEP" are optional. The GL gets "uniform GLSL NAME;" on the
- * directive's line (a blank line when the shader declares the uniform itself), and the value is set on
+ * directive's line (a blank line when the shader declares the uniform itself with that type; another type
+ * is an error), and the value is set on
  * every program in use that has the uniform, every frame (gl/uniforms.c).
  *
  * The uniforms are kept in one table for the process, which every layer above may read and set: a text's
@@ -54,11 +55,18 @@ size_t tuned_count(void);
 const struct tuned_uniform *tuned_at(size_t i);
 int tuned_find(const char *name);
 
-/* Sets the i-th uniform to value (its components; an int is rounded, and a value is held within the
- * range); says 0 for no such uniform. Whoever listens (tuned_listen) hears of it. */
+/* What is wrong with value (u's components; an int's rounded) as a value of u: NULL when nothing, else
+ * what, in words for a message ("not a finite number", "outside an int's range, {...}", "outside the
+ * range of NAME, {MIN, MAX}"), the same words for the directive, --set, a session replayed and the
+ * overlay. Each component goes to held (when not NULL) as u takes it: rounded for an int, held within
+ * its type's numbers (an int's 32 bits, a float's) and u's range; a NaN leaves held's as it is. */
+const char *tuned_check(const struct tuned_uniform *u, const double value[4], double held[4]);
+
+/* Sets the i-th uniform to value (its components, as tuned_check holds them); says 0 for no such uniform.
+ * Whoever listens (tuned_listen) hears of it when the value changes. */
 int tuned_set(size_t i, const double value[4]);
 
-/* changed(i) is called after every tuned_set of the i-th uniform (NULL: none). */
+/* changed(i) is called after a tuned_set that changed the i-th uniform's value (NULL: none). */
 void tuned_listen(void (*changed)(size_t i));
 
 /* Puts u in the table as a text's directive has it: a uniform of that name declared the same way keeps its
