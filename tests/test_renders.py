@@ -166,8 +166,8 @@ def test_the_join_refuses_a_missing_overlapping_or_foreign_part_in_one_message(p
         assert sorted(os.listdir(tmp_path)) == before and (tmp_path / "a.mkv").read_bytes() == kept
 
 
-def test_a_part_is_of_another_clip_when_a_file_its_passes_include_changed_and_not_for_the_order_of_sets(prefix,
-                                                                                                  tmp_path):
+def test_a_part_is_of_another_clip_when_a_file_its_passes_include_changed_and_not_for_how_sets_are_given(
+        prefix, tmp_path):
     # A folder's Image pass includes a file, and Common.glsl (which its text takes first) defines a value.
     folder = tmp_path / "folder"
     folder.mkdir()
@@ -184,8 +184,8 @@ def test_a_part_is_of_another_clip_when_a_file_its_passes_include_changed_and_no
 
     keys = ["--key", "a:0-0.1", "--key", "b:0.1-0.2"]
     part("a.mkv", "0-0", "--set", "a=1", "--set", "b=0.5", *keys)
-    # The same values and keys in another order.
-    part("sets.mkv", "1-1", "--set", "b=0.5", "--set", "a=1", *keys[2:], *keys[:2])
+    # The same values and keys in another order, the values spelt otherwise.
+    part("sets.mkv", "1-1", "--set", "b=5e-1", "--set", "a=1.0", *keys[2:], *keys[:2])
     (folder / "lib.glsl").write_text("float shade() { return 0.25; }\n")
     part("included.mkv", "1-1", "--set", "a=1", "--set", "b=0.5", *keys)
     (folder / "lib.glsl").write_text("float shade() { return 0.5; }\n")

@@ -390,7 +390,7 @@ def record(args, workdir, leftovers):
         # The -I folders are not in it as named: the files found in them are.
         inputs = "mouse=%r keys=%s supersample=%d motion-blur=%r alpha=%r set=%r scale=%d replay=%r" % (
             args.mouse, ",".join(sorted(args.keys)), args.supersample, args.motion_blur, args.alpha,
-            sorted(args.sets, key=lambda s: s.partition("=")[0]), args.scale, args.replay)
+            [segments.valued(s) for s in sorted(args.sets, key=lambda s: s.partition("=")[0])], args.scale, args.replay)
         clip = segments.digest(ordered, inputs, args.include, [args.session] if args.session is not None else [])
         coded_by = encoder[2][encoder[2].index("-c:v") + 1]
         tags = segments.metadata(args.format, segments.tag(clip, args.size, args.fps, args.start, args.whole,

@@ -88,6 +88,13 @@ def digest(ordered, inputs, include=(), more=()):
     return made.hexdigest()
 
 
+def valued(setting):
+    """A --set NAME=VALUE or NAME=FROM:TO as its values, each number as repr() writes it, so that the digest
+    holds values, not their spellings (speed=2 and speed=2.0 are one)."""
+    name, _, values = setting.partition("=")
+    return name + "=" + ":".join(",".join(repr(float(n)) for n in end.split(",")) for end in values.split(":"))
+
+
 # A channel's directive as digest reads a text: the file it names is left out (its bytes are the channel's).
 NAMED = re.compile(directives.DIRECTIVE.pattern.encode(), re.M)
 WORDS = {w.encode() for w in ("self", "keyboard", "webcam", *directives.CAPTURES)}
