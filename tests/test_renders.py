@@ -280,7 +280,8 @@ def test_a_part_of_a_shader_with_sound_says_its_sound_is_left_out_and_the_join_s
     record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
     for output, more, said in [
             ("part.mp4", [], "frames 0-0 of 2; its sound is not in parts: record the sound whole with OUTPUT.wav"),
-            ("quiet.mp4", ["--no-audio"], "frames 0-0 of 2"), ("part.mkv", [], "frames 0-0 of 2")]:
+            ("quiet.mp4", ["--no-audio"], "frames 0-0 of 2"),
+            ("part.mkv", [], "frames 0-0 of 2; its sound is not in parts: record the sound whole with OUTPUT.wav")]:
         done = subprocess.run([record, "i.glsl", output, "--size", "16x16", "--seconds", "0.2", "--fps", "10",
                                "--headless", "--frames", "0-0", *more], cwd=tmp_path, env=without_display(),
                               capture_output=True, text=True, timeout=120)

@@ -366,8 +366,9 @@ def record(args, workdir, leftovers):
     sound = next((p.path for p in ordered if p.kind == "sound"), None)
     heard = next((c.path for p in reversed(ordered) for _, c in sorted(p.channels.items()) if c.kind == "sound"), None)
     with_sound = args.format == ".wav" or (args.audio and args.format in encoding.AUDIO and not args.span)
-    # A part is joined without coding it again, so its sound would be cut at each join: it has none, said.
-    args.sound_left_out = bool(args.span and args.audio and args.format in encoding.AUDIO and (sound or heard))
+    # A part is joined without coding it again, so its sound would be cut at each join: it has none, and
+    # says so whatever its format.
+    args.sound_left_out = bool(args.span and args.audio and (sound or heard))
     if args.format == ".wav" and not (sound or heard):
         raise Failure("%s makes no sound: it has no Sound pass (#iSound) and no sound channel" % given)
     if args.format == ".wav":
