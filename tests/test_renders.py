@@ -219,6 +219,41 @@ def faces(folder, pattern, colour, names=("px", "nx", "py", "ny", "pz", "nz")):
         Image.new("RGB", (2, 2), colour).save(folder / pattern.format(name))
 
 
+def test_the_join_names_a_part_cut_short_and_says_a_full_disk_in_one_line(prefix, tmp_path):
+    shader = write(tmp_path, STATELESS)
+    record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
+    for name, span in [("a.mkv", "0-5"), ("b.mkv", "6-11")]:
+        done = subprocess.run([record, str(shader), name, *CLIP, "--frames", span], cwd=tmp_path,
+                              env=without_display(), capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
+    whole = (tmp_path / "b.mkv").read_bytes()
+    # Cut in its last frame, in its first, and in its header.
+    for cut, message in [(len(whole) - 5, "is cut short or damaged: it does not hold its 6 frames (6-11) whole; "
+                                          "record it again"),
+                         (len(whole) // 3, "is cut short or damaged: it does not hold its 6 frames (6-11) whole; "
+                                           "record it again"),
+                         (100, "cannot be read as a clip: it is cut short, or no video")]:
+        (tmp_path / "cut.mkv").write_bytes(whole[:cut])
+        done = subprocess.run([join, "a.mkv", "cut.mkv", "out.mkv"], cwd=tmp_path, capture_output=True, text=True,
+                              timeout=60)
+        assert (done.returncode, done.stdout, done.stderr) == (1, "", "quillomar-join: cut.mkv %s\n" % message), cut
+    if os.geteuid() != 0:
+        pytest.skip("a full disk is a small tmpfs, which only root mounts")
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=200k", "tmpfs", str(disk)], check=True, timeout=60)
+    try:
+        # Room for less than the clip.
+        (disk / "filler").write_bytes(bytes(200 * 1024 - len(whole)))
+        done = subprocess.run([join, "a.mkv", "b.mkv", "disk/out.mkv"], cwd=tmp_path, capture_output=True, text=True,
+                              timeout=60)
+        assert (done.returncode, done.stdout, done.stderr) == (
+            1, "", "quillomar-join: cannot write disk/out.mkv: No space left on device\n")
+        assert os.listdir(disk) == ["filler"]
+    finally:
+        subprocess.run(["umount", str(disk)], check=True, timeout=60)
+
+
 def test_a_part_is_of_the_same_clip_wherever_its_files_lie_and_of_another_when_a_cube_maps_faces_changed(
         prefix, tmp_path):
     record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
