@@ -235,6 +235,11 @@ FAILURES = {  # arguments, environment, first line of the message
     "not an image": (["clip.mp4", "--channel0", "shader.glsl"], {},
                      "cannot read the image for iChannel0, shader.glsl: not an image"),
     "mouse not two numbers": (["clip.mp4", "--mouse", "12"], {}, "argument --mouse: invalid position (X,Y) value: '12'"),
+    # iMouse is a 32-bit float, counted in the pixels drawn: 8 a pixel supersampled 8 times.
+    "mouse past a float": (["clip.mp4", "--mouse", "1e308,5"], {},
+                           "argument --mouse: invalid position (X,Y) value: '1e308,5' (see --help)\n"),
+    "mouse past a float drawn": (["clip.mp4", "--mouse", "1e38,5", "--supersample", "8"], {},
+                                 "argument --mouse: invalid position (X,Y) value: '1e38,5' (see --help)\n"),
 }
 SHADERS = {"bad": b"void main() { bad }",
            "bad-main-image": b"void mainImage(out vec4 c, in vec2 p)\n{\n    c = vec4(undeclared);\n}\n"}

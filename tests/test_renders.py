@@ -166,8 +166,8 @@ def test_the_join_refuses_a_missing_overlapping_or_foreign_part_in_one_message(p
         assert sorted(os.listdir(tmp_path)) == before and (tmp_path / "a.mkv").read_bytes() == kept
 
 
-def test_a_part_is_of_another_clip_when_a_file_its_passes_include_changed_and_not_for_the_order_of_sets(prefix,
-                                                                                                  tmp_path):
+def test_a_part_is_of_another_clip_when_a_file_its_passes_include_changed_and_not_for_how_sets_are_given(
+        prefix, tmp_path):
     # A folder's Image pass includes a file, and Common.glsl (which its text takes first) defines a value.
     folder = tmp_path / "folder"
     folder.mkdir()
@@ -184,8 +184,8 @@ def test_a_part_is_of_another_clip_when_a_file_its_passes_include_changed_and_no
 
     keys = ["--key", "a:0-0.1", "--key", "b:0.1-0.2"]
     part("a.mkv", "0-0", "--set", "a=1", "--set", "b=0.5", *keys)
-    # The same values and keys in another order.
-    part("sets.mkv", "1-1", "--set", "b=0.5", "--set", "a=1", *keys[2:], *keys[:2])
+    # The same values and keys in another order, the values spelt otherwise.
+    part("sets.mkv", "1-1", "--set", "b=5e-1", "--set", "a=1.0", *keys[2:], *keys[:2])
     (folder / "lib.glsl").write_text("float shade() { return 0.25; }\n")
     part("included.mkv", "1-1", "--set", "a=1", "--set", "b=0.5", *keys)
     (folder / "lib.glsl").write_text("float shade() { return 0.5; }\n")
@@ -217,6 +217,41 @@ def faces(folder, pattern, colour, names=("px", "nx", "py", "ny", "pz", "nz")):
     from PIL import Image
     for name in names:
         Image.new("RGB", (2, 2), colour).save(folder / pattern.format(name))
+
+
+def test_the_join_names_a_part_cut_short_and_says_a_full_disk_in_one_line(prefix, tmp_path):
+    shader = write(tmp_path, STATELESS)
+    record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
+    for name, span in [("a.mkv", "0-5"), ("b.mkv", "6-11")]:
+        done = subprocess.run([record, str(shader), name, *CLIP, "--frames", span], cwd=tmp_path,
+                              env=without_display(), capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, "")
+    whole = (tmp_path / "b.mkv").read_bytes()
+    # Cut in its last frame, in its first, and in its header.
+    for cut, message in [(len(whole) - 5, "is cut short or damaged: it does not hold its 6 frames (6-11) whole; "
+                                          "record it again"),
+                         (len(whole) // 3, "is cut short or damaged: it does not hold its 6 frames (6-11) whole; "
+                                           "record it again"),
+                         (100, "cannot be read as a clip: it is cut short, or no video")]:
+        (tmp_path / "cut.mkv").write_bytes(whole[:cut])
+        done = subprocess.run([join, "a.mkv", "cut.mkv", "out.mkv"], cwd=tmp_path, capture_output=True, text=True,
+                              timeout=60)
+        assert (done.returncode, done.stdout, done.stderr) == (1, "", "quillomar-join: cut.mkv %s\n" % message), cut
+    if os.geteuid() != 0:
+        pytest.skip("a full disk is a small tmpfs, which only root mounts")
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=200k", "tmpfs", str(disk)], check=True, timeout=60)
+    try:
+        # Room for less than the clip.
+        (disk / "filler").write_bytes(bytes(200 * 1024 - len(whole)))
+        done = subprocess.run([join, "a.mkv", "b.mkv", "disk/out.mkv"], cwd=tmp_path, capture_output=True, text=True,
+                              timeout=60)
+        assert (done.returncode, done.stdout, done.stderr) == (
+            1, "", "quillomar-join: cannot write disk/out.mkv: No space left on device\n")
+        assert os.listdir(disk) == ["filler"]
+    finally:
+        subprocess.run(["umount", str(disk)], check=True, timeout=60)
 
 
 def test_a_part_is_of_the_same_clip_wherever_its_files_lie_and_of_another_when_a_cube_maps_faces_changed(
@@ -280,7 +315,8 @@ def test_a_part_of_a_shader_with_sound_says_its_sound_is_left_out_and_the_join_s
     record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
     for output, more, said in [
             ("part.mp4", [], "frames 0-0 of 2; its sound is not in parts: record the sound whole with OUTPUT.wav"),
-            ("quiet.mp4", ["--no-audio"], "frames 0-0 of 2"), ("part.mkv", [], "frames 0-0 of 2")]:
+            ("quiet.mp4", ["--no-audio"], "frames 0-0 of 2"),
+            ("part.mkv", [], "frames 0-0 of 2; its sound is not in parts: record the sound whole with OUTPUT.wav")]:
         done = subprocess.run([record, "i.glsl", output, "--size", "16x16", "--seconds", "0.2", "--fps", "10",
                                "--headless", "--frames", "0-0", *more], cwd=tmp_path, env=without_display(),
                               capture_output=True, text=True, timeout=120)

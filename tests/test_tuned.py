@@ -214,21 +214,30 @@ def test_a_malformed_directive_is_one_located_message_in_the_recorder_and_in_liv
 
 
 def test_scale_draws_a_smaller_picture_in_blocks(prefix, tmp_path):
-    (tmp_path / "shader.glsl").write_bytes(b"void mainImage(out vec4 c, in vec2 f) { c = vec4(f / iResolution.xy, "
+    # Each pixel drawn its own colour: its column and row, and iResolution.x.
+    (tmp_path / "shader.glsl").write_bytes(b"void mainImage(out vec4 c, in vec2 f) { c = vec4((f - 0.5) / 255.0, "
                                            b"iResolution.x / 255.0, 1.0); }\n")
-    for scale, side in [("1/4", 16), ("2", 32), ("1", 64)]:
-        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.glsl", "still.png", "--size",
-                               "64x64", "--software", "--scale", scale], cwd=tmp_path, capture_output=True,
+    (tmp_path / "mouse.glsl").write_bytes(b"void mainImage(out vec4 c, in vec2 f) "
+                                          b"{ c = vec4(vec3(floor(f) == floor(iMouse.xy)), 1.0); }\n")
+
+    def drawn(shader, size, scale, *more):
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), shader, "still.png", "--size", size,
+                               "--software", "--scale", scale, *more], cwd=tmp_path, capture_output=True,
                               timeout=60, env=without_display())
         assert done.returncode == 0, done.stderr
-        picture = Image.open(tmp_path / "still.png").convert("RGB")
-        block = 64 // side
-        # Each pixel drawn is a block of the picture, and the shader saw iResolution of the size it drew.
-        for y in range(64):
-            for x in range(64):
-                i, j = x // block, (63 - y) // block
-                assert picture.getpixel((x, y)) == (round((i + 0.5) / side * 255), round((j + 0.5) / side * 255),
-                                                    side), (scale, x, y)
+        return Image.open(tmp_path / "still.png").convert("RGB")
+
+    # Sides that D does not divide too: every block exactly D pixels a side from the bottom left, the
+    # top row's and the right column's cut by the picture's edge; iResolution the picture drawn.
+    for scale, (w, h) in [("1/4", (64, 64)), ("2", (64, 64)), ("1", (64, 64)), ("3", (160, 90)), ("4", (50, 35))]:
+        d = int(scale.rpartition("/")[2])
+        picture = drawn("shader.glsl", "%dx%d" % (w, h), scale)
+        assert [(x, y) for y in range(h) for x in range(w)
+                if picture.getpixel((x, y)) != (x // d, (h - 1 - y) // d, -(-w // d))] == [], scale
+    # iMouse in the pixels drawn: the pointer at (32, 18) of the picture is in the block of drawn pixel (6, 3).
+    picture = drawn("mouse.glsl", "64x36", "5", "--mouse", "32,18")
+    assert {(x, 35 - y) for y in range(36) for x in range(64) if picture.getpixel((x, y)) == (255, 255, 255)} == {
+        (x, y) for x in range(30, 35) for y in range(15, 20)}
     done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.glsl", "still.png", "--scale", "3/4"],
                           cwd=tmp_path, capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stderr) == (2, "quillomar-record: argument --scale: invalid divider (D or 1/D, 1 to "

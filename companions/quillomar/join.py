@@ -62,9 +62,10 @@ def join(args, workdir, leftovers):
             raise Failure("%s is not a %s clip, as OUTPUT is" % (path, args.format))
         parts.append((path, segments.read(path)))
     parts = segments.order(parts)
-    for path, _ in parts:
+    for path, fields in parts:
         if not segments.starts_on_key_frame(path):
             raise Failure("%s does not start on a key frame: it cannot be joined without coding it again" % path)
+        segments.check_whole(path, fields)
     clip = parts[0][1]
     frames, fps = clip["frames"], float(clip["fps"])
     listed = workdir / "parts.txt"
@@ -76,6 +77,12 @@ def join(args, workdir, leftovers):
                            "-f", {".mkv": "matroska", ".mp4": "mp4", ".webm": "webm"}[args.format],
                            ffmpeg_name(part)], capture_output=True, text=True, timeout=24 * 3600)
     said = done.stderr.strip()
+    # A write that failed (a full disk) is said by ffmpeg on a line naming the file, its reason last; ffmpeg
+    # can end with status 0 after it.
+    name = os.path.basename(part)
+    failed = [line.rpartition(name)[2].lstrip(": ") for line in said.splitlines() if name in line]
+    if failed:
+        raise Failure("cannot write %s: %s" % (args.output, failed[-1] or "ffmpeg failed"))
     if done.returncode != 0:
         raise Failure("ffmpeg could not join the parts (status %d)%s" % (done.returncode, ":\n" + said if said else ""))
     proof.check(part, args.format, frames, fps, said)

@@ -53,6 +53,8 @@ from quillomar.settings import encode
 LARGEST_SIDE = 8192
 MOST_FRAMES = 10_000_000
 LATEST_TIME = 1e9
+# The largest 32-bit float: iMouse is a vec4 of them.
+LARGEST_FLOAT = 3.4028234663852886e38
 
 class Parser(argparse.ArgumentParser):
     def error(self, message):
@@ -79,11 +81,17 @@ def size(text):
 size.__name__ = "size (WxH)"
 
 
+class Point(tuple):
+    """X,Y: the numbers, and the text they were given as, for a message."""
+
+
 def point(text):
     x, y = (float(n) for n in text.split(","))
     if not (math.isfinite(x) and math.isfinite(y)):
         raise ValueError
-    return x, y
+    given = Point((x, y))
+    given.text = text
+    return given
 
 
 point.__name__ = "position (X,Y)"
@@ -248,6 +256,11 @@ def arguments(argv):
         parser.error("argument --supersample: 1 to %d" % renders.MOST_SUPERSAMPLING)
     if args.supersample > 1 and args.scale > 1:  # one draws larger to filter down, the other smaller in blocks
         parser.error("--scale and --supersample work against each other: give one")
+    # iMouse counts in the pixels drawn: a pixel of the picture is K x K of them supersampled, 1/D of one in
+    # a block of --scale D.
+    args.drawn_mouse = args.mouse and tuple(v * args.supersample / args.scale for v in args.mouse)
+    if args.mouse and not all(abs(v) <= LARGEST_FLOAT for v in args.drawn_mouse):
+        parser.error("argument --mouse: invalid %s value: %r" % (point.__name__, args.mouse.text))
     # Tiles cut the picture drawn, --size over --scale (rounded up); a sound alone draws no picture of its
     # own, so there they mean nothing, as --size does.
     drawn = tuple(-(-s // args.scale) for s in args.size)
@@ -351,8 +364,8 @@ def display_for(args):
 
 def record(args, workdir, leftovers):
     replay = None
-    # iMouse counts in the pixels of the picture the shader draws: --size times --supersample, over --scale.
-    seen = tuple(-(-s * args.supersample // args.scale) for s in args.size)
+    # A replayed iMouse counts in the pixels drawn, as --mouse does: --size times --supersample, over --scale.
+    seen = tuple(s * args.supersample / args.scale for s in args.size)
     if args.session is not None:
         for line in args.replayed.said:
             sys.stderr.write("quillomar-record: %s\n" % line)
@@ -371,8 +384,9 @@ def record(args, workdir, leftovers):
     sound = next((p.path for p in ordered if p.kind == "sound"), None)
     heard = next((c.path for p in reversed(ordered) for _, c in sorted(p.channels.items()) if c.kind == "sound"), None)
     with_sound = args.format == ".wav" or (args.audio and args.format in encoding.AUDIO and not args.span)
-    # A part is joined without coding it again, so its sound would be cut at each join: it has none, said.
-    args.sound_left_out = bool(args.span and args.audio and args.format in encoding.AUDIO and (sound or heard))
+    # A part is joined without coding it again, so its sound would be cut at each join: it has none, and
+    # says so whatever its format.
+    args.sound_left_out = bool(args.span and args.audio and (sound or heard))
     if args.format == ".wav" and not (sound or heard):
         raise Failure("%s makes no sound: it has no Sound pass (#iSound) and no sound channel" % given)
     if args.format == ".wav":
@@ -395,7 +409,7 @@ def record(args, workdir, leftovers):
         # The -I folders are not in it as named: the files found in them are.
         inputs = "mouse=%r keys=%s supersample=%d motion-blur=%r alpha=%r set=%r scale=%d replay=%r" % (
             args.mouse, ",".join(sorted(args.keys)), args.supersample, args.motion_blur, args.alpha,
-            sorted(args.sets, key=lambda s: s.partition("=")[0]), args.scale, args.replay)
+            [segments.valued(s) for s in sorted(args.sets, key=lambda s: s.partition("=")[0])], args.scale, args.replay)
         clip = segments.digest(ordered, inputs, args.include, [args.session] if args.session is not None else [])
         coded_by = encoder[2][encoder[2].index("-c:v") + 1]
         tags = segments.metadata(args.format, segments.tag(clip, args.size, args.fps, args.start, args.whole,
@@ -421,9 +435,7 @@ def record(args, workdir, leftovers):
                           **({"blur": args.motion_blur[0], "shutter": args.motion_blur[1]}
                              if args.motion_blur[0] > 1 else {}),
                           **({"alpha": 1} if args.alpha else {}),
-                          **{"from": args.start}, **({"mouse": (args.mouse[0] * seen[0] / args.size[0],
-                                                               args.mouse[1] * seen[1] / args.size[1])} if args.mouse
-                                                     else {}),
+                          **{"from": args.start}, **({"mouse": args.drawn_mouse} if args.mouse else {}),
                           **({"keys": ",".join(args.keys)} if args.keys else {}),
                           **({"set": "\n".join(args.sets)} if args.sets else {}),
                           **({"scale": args.scale} if args.scale > 1 else {}),

@@ -88,6 +88,13 @@ def digest(ordered, inputs, include=(), more=()):
     return made.hexdigest()
 
 
+def valued(setting):
+    """A --set NAME=VALUE or NAME=FROM:TO as its values, each number as repr() writes it, so that the digest
+    holds values, not their spellings (speed=2 and speed=2.0 are one)."""
+    name, _, values = setting.partition("=")
+    return name + "=" + ":".join(",".join(repr(float(n)) for n in end.split(",")) for end in values.split(":"))
+
+
 # A channel's directive as digest reads a text: the file it names is left out (its bytes are the channel's).
 NAMED = re.compile(directives.DIRECTIVE.pattern.encode(), re.M)
 WORDS = {w.encode() for w in ("self", "keyboard", "webcam", *directives.CAPTURES)}
@@ -127,7 +134,7 @@ def probe(path, entries, *more):
                            "default=noprint_wrappers=1:nokey=1", "file:" + str(Path(path).absolute())],
                           capture_output=True, text=True, timeout=120)
     if done.returncode != 0:
-        raise Failure("%s: %s" % (path, done.stderr.strip() or "ffprobe cannot read it"))
+        raise Failure("%s cannot be read as a clip: it is cut short, or no video" % path)
     return done.stdout.strip()
 
 
@@ -144,6 +151,18 @@ def read(path):
     except ValueError:
         raise Failure("%s is no part of a clip (quillomar-record --frames A-B makes one)" % path)
     return found
+
+
+def check_whole(path, fields):
+    """Raises Failure unless the part at path holds each of its frames whole (a copy or a write cut short,
+    on a full disk or a transfer broken off, loses the last), read without decoding them."""
+    done = subprocess.run(["ffprobe", "-v", "error", "-count_packets", "-select_streams", "v:0", "-show_entries",
+                           "stream=nb_read_packets", "-of", "default=noprint_wrappers=1:nokey=1",
+                           "file:" + str(Path(path).absolute())], capture_output=True, text=True, timeout=600)
+    frames = fields["last"] - fields["first"] + 1
+    if done.returncode != 0 or done.stderr.strip() or done.stdout.strip() != str(frames):
+        raise Failure("%s is cut short or damaged: it does not hold its %d frames (%d-%d) whole; record it again"
+                      % (path, frames, fields["first"], fields["last"]))
 
 
 def starts_on_key_frame(path):

@@ -126,14 +126,26 @@ void target_copy(const struct target *from, const struct target *to)
     gl.bind_framebuffer(GL_DRAW_FRAMEBUFFER, (GLuint)draw);
 }
 
-void target_scale(const struct target *from, const struct target *to)
+void target_blocks(const struct target *from, const struct target *to, int side)
 {
     GLint read = 0, draw = 0;
     gl.get_integerv(GL_READ_FRAMEBUFFER_BINDING, &read);
     gl.get_integerv(GL_DRAW_FRAMEBUFFER_BINDING, &draw);
     gl.bind_framebuffer(GL_READ_FRAMEBUFFER, from->framebuffer);
     gl.bind_framebuffer(GL_DRAW_FRAMEBUFFER, to->framebuffer);
-    gl.blit_framebuffer(0, 0, from->width, from->height, 0, 0, to->width, to->height, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+    /* The whole blocks in one copy at a whole factor, then the last column and row (cut by to's edge) each
+     * from its one pixel, so that no copy is scaled by a fraction, which would stretch the blocks. */
+    int whole[2] = {to->width / side, to->height / side}, drawn[2] = {from->width, from->height};
+    for (int j = 0; j < 2; j++) {
+        int y0 = j ? whole[1] : 0, y1 = j ? drawn[1] : whole[1];
+        for (int i = 0; i < 2; i++) {
+            int x0 = i ? whole[0] : 0, x1 = i ? drawn[0] : whole[0];
+            int right = x1 * side < to->width ? x1 * side : to->width;
+            int top = y1 * side < to->height ? y1 * side : to->height;
+            if (x1 > x0 && y1 > y0)
+                gl.blit_framebuffer(x0, y0, x1, y1, x0 * side, y0 * side, right, top, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+        }
+    }
     gl.bind_framebuffer(GL_READ_FRAMEBUFFER, (GLuint)read);
     gl.bind_framebuffer(GL_DRAW_FRAMEBUFFER, (GLuint)draw);
 }

@@ -30,8 +30,9 @@ void target_copy(const struct target *from, const struct target *to);
  * again. */
 void target_show_blocks(const struct target *target, int width, int height);
 
-/* Copies all of from's picture onto all of to's, scaled, each pixel the nearest one's. */
-void target_scale(const struct target *from, const struct target *to);
+/* Copies from's picture onto to's, each pixel a block of side x side pixels from the bottom left; the
+ * blocks of the last column and row are cut by to's edge (from is to's size over side, rounded up). */
+void target_blocks(const struct target *from, const struct target *to, int side);
 
 /* Gives target's framebuffer and texture back to the GL. */
 void target_free(struct target *target);

@@ -25,7 +25,8 @@
  * The inputs of shaders from the web are as exact: frame k has iFrame k, iTimeDelta 1 / FPS, iFrameRate
  * FPS, iDate the wall-clock time START plus iTime, and iMouse held at MOUSE, or 0 when none is given.
  * With SCALE D, each frame is drawn into a picture of SIZE / D (rounded up), which is iResolution, and
- * scaled up to SIZE, each pixel a block of D x D, before it is read back.
+ * copied into SIZE, each pixel a block of D x D (those of the top row and right column cut by its edge),
+ * before it is read back.
  * SET gives #iUniform values, a line each: NAME=VALUE or NAME=FROM:TO, each a number or one per
  * component, comma-separated; frame k of N gets FROM + (TO - FROM) x k / (N - 1), and with motion blur its
  * sub-frame s of BLUR FROM + (TO - FROM) x (k + SHUTTER x s / BLUR) / (N - 1). A name no pass declares,
@@ -573,7 +574,7 @@ static void swapping(GLFWwindow *window)
         return;
     }
     if (scale > 1)
-        target_scale(&drawn, &picture);
+        target_blocks(&drawn, &picture, scale);
     if (done < first_frame) {
         /* Drawn for the state it leaves in the passes, not handed over; said once a frame, as the frames
          * handed over are. */
