@@ -11,9 +11,9 @@
  * watchdog.c's (live.h).
  *
  * Keys come as events, so a tap shorter than a frame counts. While a pass reads the keyboard, the keys are
- * the shader's, and the time keys are taken with Ctrl: neither key of such a chord is the shader's. F1 is never the shader's: it shows and hides the
- * overlay (overlay.h), drawn at the swap after all else; while it is shown, the keys and buttons are its
- * too, and a press over it is not the shader's.
+ * the shader's, and the time keys are taken with Ctrl: neither key of such a chord is the shader's. F1 is
+ * never the shader's: it shows and hides the overlay (overlay.h), drawn at the swap after all else; while it
+ * is shown, the keys and buttons are its too, and a press over it is not the shader's.
  *
  * While time is paused iFrame stands still too, but for the frames stepped (clock_step).
  *
