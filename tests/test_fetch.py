@@ -285,12 +285,15 @@ def test_import_fetches_only_when_asked_by_fetch_or_the_config_file(site, tmp_pa
     assert (done.returncode, done.stderr, site.requests[7:]) == (0, "", [LONDON.path])
 
 
-def test_a_fetch_interrupted_leaves_nothing_in_the_cache(site, tmp_path):
+def stalled_fetch(site, tmp_path, stderr, length=None):
+    """quillomar-import --fetch of a JSON naming London, once the site has sent the first 1000 bytes of its
+    body (of length, where the site says one) and stalls."""
     started = threading.Event()
 
     def stalled(request):
         request.send_response(200)
-        request.send_header("Content-Length", "50000")
+        if length is not None:
+            request.send_header("Content-Length", str(length))
         request.end_headers()
         request.wfile.write(bytes(1000))
         request.wfile.flush()
@@ -301,32 +304,21 @@ def test_a_fetch_interrupted_leaves_nothing_in_the_cache(site, tmp_path):
         {"inputs": [{"filepath": LONDON.path, "type": "texture", "channel": 0}], "outputs": [],
          "code": "void mainImage(out vec4 c, in vec2 p) { c = texture(iChannel0, p); }\n", "type": "image"}]}))
     command = subprocess.Popen([str(BUILD / "quillomar-import"), "shader.json", "--fetch"], cwd=tmp_path,
-                               stderr=subprocess.PIPE, text=True)
+                               stderr=stderr, text=True)
     assert started.wait(30)
     time.sleep(0.2)
+    return command
+
+
+def test_a_fetch_interrupted_leaves_nothing_in_the_cache(site, tmp_path):
+    command = stalled_fetch(site, tmp_path, subprocess.PIPE, length=50000)
     command.send_signal(signal.SIGINT)
     assert (command.wait(30), command.stderr.read()) == (130, "")
     assert list(library.cache_folder().iterdir()) == []
 
 
 def test_a_part_left_by_a_fetch_killed_goes_at_the_next_fetch(site, tmp_path):
-    started = threading.Event()
-
-    def stalled(request):
-        request.send_response(200)
-        request.end_headers()
-        request.wfile.write(bytes(1000))
-        request.wfile.flush()
-        started.set()
-        time.sleep(5)
-    site.files[LONDON.path] = stalled
-    (tmp_path / "shader.json").write_text(json.dumps({"renderpass": [
-        {"inputs": [{"filepath": LONDON.path, "type": "texture", "channel": 0}], "outputs": [],
-         "code": "void mainImage(out vec4 c, in vec2 p) { c = texture(iChannel0, p); }\n", "type": "image"}]}))
-    command = subprocess.Popen([str(BUILD / "quillomar-import"), "shader.json", "--fetch"], cwd=tmp_path,
-                               stderr=subprocess.DEVNULL)
-    assert started.wait(30)
-    time.sleep(0.2)
+    command = stalled_fetch(site, tmp_path, subprocess.DEVNULL)
     command.kill()
     command.wait(30)
     cache = library.cache_folder()

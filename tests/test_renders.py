@@ -219,13 +219,18 @@ def faces(folder, pattern, colour, names=("px", "nx", "py", "ny", "pz", "nz")):
         Image.new("RGB", (2, 2), colour).save(folder / pattern.format(name))
 
 
-def test_the_join_names_a_part_cut_short_and_says_a_full_disk_in_one_line(prefix, tmp_path):
+def two_parts(prefix, tmp_path, extension):
+    """A stateless clip recorded in two parts, a and b, of six frames each; the join command."""
     shader = write(tmp_path, STATELESS)
-    record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
-    for name, span in [("a.mkv", "0-5"), ("b.mkv", "6-11")]:
-        done = subprocess.run([record, str(shader), name, *CLIP, "--frames", span], cwd=tmp_path,
-                              env=without_display(), capture_output=True, text=True, timeout=120)
+    for name, span in [("a" + extension, "0-5"), ("b" + extension, "6-11")]:
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), str(shader), name, *CLIP, "--frames",
+                               span], cwd=tmp_path, env=without_display(), capture_output=True, text=True, timeout=120)
         assert (done.returncode, done.stderr) == (0, "")
+    return str(prefix / "bin" / "quillomar-join")
+
+
+def test_the_join_names_a_part_cut_short_and_says_a_full_disk_in_one_line(prefix, tmp_path):
+    join = two_parts(prefix, tmp_path, ".mkv")
     whole = (tmp_path / "b.mkv").read_bytes()
     # Cut in its last frame, in its first, and in its header.
     for cut, message in [(len(whole) - 5, "is cut short or damaged: it does not hold its 6 frames (6-11) whole; "
@@ -618,12 +623,7 @@ def test_alpha_is_refused_for_a_format_that_has_none_and_for_a_gpu_encoder(prefi
 
 
 def test_the_join_refuses_a_part_that_does_not_start_on_a_key_frame(prefix, tmp_path):
-    shader = write(tmp_path, STATELESS)
-    record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
-    for name, span in [("a.mp4", "0-5"), ("b.mp4", "6-11")]:
-        done = subprocess.run([record, str(shader), name, *CLIP, "--frames", span], cwd=tmp_path,
-                              env=without_display(), capture_output=True, text=True, timeout=120)
-        assert (done.returncode, done.stderr) == (0, "")
+    join = two_parts(prefix, tmp_path, ".mp4")
     # b's first packet (its key frame) dropped, its tag kept: it starts inside a group of pictures.
     subprocess.run(["ffmpeg", "-v", "quiet", "-i", "b.mp4", "-c", "copy", "-map_metadata", "0", "-movflags",
                     "+use_metadata_tags", "-bsf:v", r"noise=drop=eq(n\,0)", "cut.mp4"], cwd=tmp_path, check=True,
