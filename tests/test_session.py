@@ -391,6 +391,13 @@ def test_a_replay_takes_only_the_sessions_texts_and_says_its_faults_in_the_sessi
                                       (3, repr("speed\nbuild\t0.0\t%s" % (tmp_path / "other.glsl"))),
                                       (4, repr("speed\tjunk")), (5, repr("speed\0"))])
     assert Image.open(tmp_path / "still.png").convert("RGB").getpixel((3, 3)) == (204, 0, 0)
+    # An include of a file the session does not hold reads nothing from the disk, however it is written.
+    for name in ['"%s"' % (tmp_path / "other.glsl"), '"../other.glsl"', "<../other.glsl>"]:
+        session_of(tmp_path, dict(build, files=[{"path": shader, "text": "#\v include %s\n%s" % (name, text)}]))
+        done = still(prefix, tmp_path, "--replay", "session.jsonl", "still.png")
+        assert done.returncode == 1 and done.stderr.startswith(
+            "quillomar-record: session.jsonl:2: %s did not build:\n%s:1:1: error: (preprocessor) #error cannot "
+            "include %s: the session does not hold it\n" % (shader, shader, name)), done.stderr
     # What does not build or cannot be read, named as the session has it, at its line.
     wrong = {"event": "build", "clock": 0.1, "files": [{"path": shader, "text": text.replace("speed / 5.0", "nope")}]}
     session_of(tmp_path, build, wrong)

@@ -243,7 +243,8 @@ def included_here(text, path, copies, target):
     """text, of the file that was at path and is written at target, with each #include of a file the
     session holds that it found elsewhere (by an absolute path, as a folder's pass includes its files, or
     in a -I folder) naming that file's copy instead: the session's texts are built, not the files as they
-    are now. Each line stays a line."""
+    are now; one of a file the session does not hold fails as a file not found does (no other file is read).
+    Each line stays a line."""
     def copy_of(m):
         name = m[2] or m[3]
         if not os.path.isabs(name) and os.path.normpath(os.path.join(os.path.dirname(path), name)) in copies:
@@ -252,7 +253,8 @@ def included_here(text, path, copies, target):
         found = copies.get(whole) if os.path.isabs(name) else next(
             (copy for was, copy in copies.items() if was.endswith(os.sep + whole)), None)
         if found is None or '"' in str(found):
-            return m[0]
+            return "#error cannot include %s: the session does not hold it" % (
+                '"%s"' % name if m[2] else "<%s>" % name)
         return '%s"%s"' % (m[1], os.path.relpath(found, target.parent))
     return directives.INCLUDE.sub(copy_of, text)
 
