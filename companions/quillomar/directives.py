@@ -33,8 +33,8 @@ ORDER = re.compile(r'^[ \t]*#[ \t]*iPasses[ \t]+(.*)$', re.M)
 SOUND = re.compile(r'^[ \t]*#[ \t]*iSound[ \t]+"(?:file://)?([^"\n]+)"', re.M)
 KEYBOARD = re.compile(r'^[ \t]*#[ \t]*iKeyboard\b', re.M)
 # An #include line as the libraries read it: what comes before the name, and the name, quoted or in <>.
-INCLUDE = re.compile(r'^([ \t\r\f\v]*#[ \t\r\f\v]*(?:pragma[ \t\r\f\v]+)?include[ \t\r\f\v]*)(?:"([^"\n]+)"|<([^>\n]+)>)',
-                     re.M)
+BLANK = r"[ \t\r\f\v]"
+INCLUDE = re.compile(r'^(%s*#%s*(?:pragma%s+)?include%s*)(?:"([^"\n]+)"|<([^>\n]+)>)' % ((BLANK,) * 4), re.M)
 SHADERS = (".glsl", ".frag", ".fs", ".fsh", ".shader")
 VIDEOS = (".mp4", ".webm", ".ogv", ".mkv", ".mov", ".avi", ".m4v")
 SOUNDS = (".mp3", ".ogg", ".oga", ".wav", ".flac", ".m4a", ".opus", ".aac")
