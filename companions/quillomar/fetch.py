@@ -221,6 +221,10 @@ def check(medium, path, what, failed):
         stream = "v" if medium.kind == "video" else "a"
         size = decodable(path, stream, failed)
         shape(medium, size if medium.size else (), medium.channels, failed)
+        with open(path, "rb") as f:
+            ogg = f.read(4) == b"OggS"
+        if ogg:  # its length is where its pages end, which a body cut short between pages hides from ffmpeg
+            whole(path, ogg_end, "Ogg stream", failed)
 
 
 def whole(path, ends, what, failed):
@@ -278,6 +282,29 @@ def jpeg_end(data):
                 else:
                     break
     return None
+
+
+def ogg_end(data):
+    """Where an Ogg file ends: after the page that ends the last of its streams (a page being its header,
+    its table of segment lengths and the segments; a stream begun by a page marked first and ended by one
+    marked last), where no further stream begins."""
+    at, open_streams, end = 0, set(), None
+    while at + 27 <= len(data) and data[at:at + 4] == b"OggS":
+        flags, serial, count = data[at + 5], data[at + 14:at + 18], data[at + 26]
+        if at + 27 + count > len(data):
+            return None
+        if flags & 2:
+            open_streams.add(serial)
+        elif serial not in open_streams:
+            return None
+        at += 27 + count + sum(data[at + 27:at + 27 + count])
+        if flags & 4:
+            open_streams.discard(serial)
+            if not open_streams:
+                end = at
+        if open_streams and at > len(data):
+            return None
+    return end if not open_streams else None
 
 
 def shape(medium, size, channels, failed):
