@@ -204,8 +204,8 @@ FAULTS = {
     "sound cut short": (MUSIC, half(music(2)), re.compile(CUT_SHORT)),
     "video cut short": (VIDEO, half(video((512, 396), 2)), re.compile(CUT_SHORT)),
     # An Ogg file's length is stated nowhere: cut between pages, it decodes to its end as a shorter file.
-    "Ogg video cut short": (OGG_VIDEO, unmeasured(made("ogv", "-i", "testsrc=s=64x64:d=2", "-c:v", "libtheora")[:20000]),
-                            "its Ogg stream has no end"),
+    "Ogg video cut short": (OGG_VIDEO, unmeasured(made("ogv", "-i", "testsrc=s=64x64:d=2", "-c:v",
+                                                        "libtheora")[:20000]), "its Ogg stream has no end"),
 }
 
 
