@@ -115,7 +115,7 @@ def key(text):
     down, _, up = span.partition("-")
     code = key_names().get(name.lower()) if not name.isdigit() or len(name) == 1 else int(name)
     down, up = float(down), float(up)
-    if code is None or not 0 <= code <= 255 or not (math.isfinite(down) and math.isfinite(up) and 0 <= down < up):
+    if code not in session.KEY_CODES or not (math.isfinite(down) and math.isfinite(up) and 0 <= down < up):
         raise ValueError
     return "%d:%r-%r" % (code, down, up)
 

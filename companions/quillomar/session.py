@@ -39,10 +39,8 @@ class Session:
     """The session's events, each a dict as its line has it, in their order; what was said on the way (a
     last line cut short); and the session's length on its clock."""
 
-    def __init__(self, events, said, name="", lines=()):
+    def __init__(self, events, said, name=""):
         self.events, self.said, self.name = events, said, name
-        # The line of the file each event is on.
-        self.lines = {id(e): n for e, n in zip(events, lines)}
         # Each file the replay writes or links (written): {its path: (the event's line, the path it had)}.
         self.origins = {}
         self.length = max((e["clock"] for e in events), default=0.0)
@@ -162,7 +160,7 @@ def read(path, latest=math.inf):
     said = []
     if not lines or lines == [b""]:
         raise Failure("%s: an empty file, not a Quillomar session" % name)
-    events, numbers = [], []
+    events = []
     for number, line in enumerate(lines, 1):
         try:
             value = json.loads(line.decode("utf-8", "surrogateescape"))
@@ -202,10 +200,10 @@ def read(path, latest=math.inf):
             raise Failure("%s:%d: %s event: %s" % (name, number, kind, problems[0]))
         if events and value["clock"] < events[-1]["clock"]:
             raise Failure("%s:%d: its clock goes back" % (name, number))
-        value["where"] = "%s:%d" % (name, number)  # for a message about its value
+        # The event's line, and the session's FILE:LINE for a message about its value.
+        value["line"], value["where"] = number, "%s:%d" % (name, number)
         events.append(value)
-        numbers.append(number)
-    session = Session(events, said, name, numbers)
+    session = Session(events, said, name)
     if not session.builds():
         raise Failure("%s: no build in the session: its shader never built" % name)
     # A uniform set that no text of the session declares sets nothing: said, and left out.
@@ -213,7 +211,7 @@ def read(path, latest=math.inf):
                 for u in UNIFORM.findall(f["text"])}
     for e in [e for e in events if e["event"] == "uniform" and e["name"] not in declared]:
         said.append("%s:%d: no text of the session declares an #iUniform %r: the event is left out"
-                    % (name, session.lines[id(e)], e["name"]))
+                    % (name, e["line"], e["name"]))
         events.remove(e)
     return session
 
@@ -291,7 +289,7 @@ def written(session, folder, size):
             linked(f["text"], Path(f["path"]).parent, (root / place).parent)
         return root
 
-    line_of = {id(f): session.lines.get(id(e), 0) for e in session.events if "files" in e for f in e["files"]}
+    line_of = {id(f): e["line"] for e in session.events if "files" in e for f in e["files"]}
     passes, first = [], Path(session.builds()[0]["files"][0]["path"])
     for n, build in enumerate(session.builds()):
         own = Path(build["files"][0]["path"])

@@ -292,6 +292,21 @@ static int numbers_of(const char *text, size_t length, double value[4])
     return count <= 4 ? count : 0;
 }
 
+/* A value of count numbers as u's: one number is every component's. NULL, or why it cannot be u's value
+ * (count is neither one nor u's components). */
+static const char *spread(const struct tuned_uniform *u, int count, double value[4])
+{
+    static char why[160];
+    if (count != 1 && count != u->components) {
+        snprintf(why, sizeof why, "%s %s takes %d number%s", tuned_type_name(u->type), u->name, u->components,
+                 u->components == 1 ? "" : "s (or one for all)");
+        return why;
+    }
+    for (int k = count; k < u->components; k++)
+        value[k] = value[0];
+    return NULL;
+}
+
 /* A setting's line, read: the uniform it names (-1: none), and its value at FROM and at TO (TO is FROM
  * when the line moves it nowhere). Says 0, with why, for what the uniform cannot take. */
 static int set_line(const char *line, size_t length, int *uniform, double from_value[4], double to_value[4],
@@ -314,14 +329,9 @@ static int set_line(const char *line, size_t length, int *uniform, double from_v
         memcpy(to_value, from_value, 4 * sizeof *to_value);
     for (int e = 0; e < 2; e++) {
         double *v = e == 0 ? from_value : to_value;
-        if (counts[e] != 1 && counts[e] != u->components) {
-            snprintf(why, room, "--set %.*s: %s %s takes %d number%s", (int)length, line, tuned_type_name(u->type),
-                     u->name, u->components, u->components == 1 ? "" : "s (or one for all)");
-            return 0;
-        }
-        for (int k = counts[e]; k < u->components; k++)
-            v[k] = v[0];
-        const char *wrong = tuned_check(u, v, NULL);
+        const char *wrong = spread(u, counts[e], v);
+        if (wrong == NULL)
+            wrong = tuned_check(u, v, NULL);
         if (wrong != NULL) {
             snprintf(why, room, "--set %.*s: %s", (int)length, line, wrong);
             return 0;
@@ -486,15 +496,13 @@ static int take_events(int k)
         } else if (e->kind == REPLAY_KEY && e->numbers[0] >= 0 && e->numbers[0] < KEY_CODES) {
             keyboard_key((int)e->numbers[0], e->numbers[1] != 0);
         } else if (e->kind == REPLAY_UNIFORM && tuned_find(e->text) >= 0) {
-            /* Taken as --set takes a value: one number for every component, or one each. */
+            /* Taken as --set takes a value. */
             const struct tuned_uniform *u = tuned_at((size_t)tuned_find(e->text));
             double value[4];
-            for (int c = 0; c < 4; c++)
-                value[c] = e->numbers[e->count == 1 ? 0 : c];
-            char counted[160];
-            snprintf(counted, sizeof counted, "%s %s takes %d number%s", tuned_type_name(u->type), u->name,
-                     u->components, u->components == 1 ? "" : "s (or one for all)");
-            const char *wrong = e->count != 1 && e->count != u->components ? counted : tuned_check(u, value, NULL);
+            memcpy(value, e->numbers, sizeof value);
+            const char *wrong = spread(u, e->count, value);
+            if (wrong == NULL)
+                wrong = tuned_check(u, value, NULL);
             if (wrong != NULL) {
                 char why[512];
                 snprintf(why, sizeof why, "%s: uniform event: %s", e->where, wrong);

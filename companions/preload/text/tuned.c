@@ -219,15 +219,17 @@ int tuned_parse(const char *line, struct tuned_uniform *u, int *column, const ch
         ends.components = 2;
         ends.ranged = 0;
         const double bounds[4] = {u->min, u->max, 0, 0};
-        if (tuned_check(&ends, bounds, NULL) != NULL)
-            FAIL(range_at, tuned_check(&ends, bounds, NULL));
+        const char *wrong = tuned_check(&ends, bounds, NULL);
+        if (wrong != NULL)
+            FAIL(range_at, wrong);
         u->ranged = 1;
     }
     for (int k = 0; k < u->components && u->ranged; k++)
         if (u->initial[k] < u->min || u->initial[k] > u->max)
             FAIL(value_at, "the value is outside the range");
-    if (tuned_check(u, u->initial, NULL) != NULL)
-        FAIL(value_at, tuned_check(u, u->initial, NULL));
+    const char *wrong = tuned_check(u, u->initial, NULL);
+    if (wrong != NULL)
+        FAIL(value_at, wrong);
     skip(&r);
     if (strncmp(r.at, "step", 4) == 0 && !is_word(r.at[4])) {
         r.at += 4;
