@@ -398,6 +398,24 @@ static void tuned_line(const char *line, int number, const char *text, struct te
     }
 }
 
+/* A line (of length bytes, its newline included) of text, number numbered, put into body where it is a #line
+ * (an included file's lines are numbered from there on, text/includes.h) or an #iUniform directive (its
+ * declaration in its place): 1 then, else 0 and nothing put. */
+static int numbered_line(const char *line, size_t length, int *number, const char *text, struct text *body)
+{
+    if (is_directive(line, "line")) {
+        text_add(body, line, length);
+        *number = atoi(line + strspn(line, " \t#") + 4) - 1;
+        return 1;
+    }
+    if (is_directive(line, TUNED_DIRECTIVE)) {
+        tuned_line(line, *number, text, body);
+        text_put(body, line[length - 1] == '\n' ? "\n" : "");
+        return 1;
+    }
+    return 0;
+}
+
 /* A text of no dialect (its own #version and main) as it is, but for its #iUniform lines, each the
  * uniform's declaration in its place, so that its lines keep their numbers; NULL when it has none. */
 static char *tuned_only(const char *text)
@@ -407,15 +425,9 @@ static char *tuned_only(const char *text)
     for (const char *line = text; *line != '\0'; number++) {
         const char *newline = strchr(line, '\n');
         size_t length = newline != NULL ? (size_t)(newline - line) + 1 : strlen(line);
-        if (is_directive(line, TUNED_DIRECTIVE)) {
-            any = 1;
-            tuned_line(line, number, text, &body);
-            text_put(&body, newline != NULL ? "\n" : "");
-        } else {
-            if (is_directive(line, "line")) /* an included file's lines are numbered from here on */
-                number = atoi(line + strspn(line, " \t#") + 4) - 1;
+        any |= is_directive(line, TUNED_DIRECTIVE);
+        if (!numbered_line(line, length, &number, text, &body))
             text_add(&body, line, length);
-        }
         line += length;
     }
     if (!any)
@@ -453,13 +465,8 @@ char *dialect_text(const struct source *source, struct files *files)
         const char *newline = strchr(line, '\n');
         size_t length = newline != NULL ? (size_t)(newline - line) + 1 : strlen(line);
         int varying = is_directive(line, "extension") ? -1 : known_varying(line, dialect->varyings);
-        if (is_directive(line, "line")) {
-            /* An included file's lines are numbered from here on (text/includes.h). */
-            text_add(&body, line, length);
-            number = atoi(line + strspn(line, " \t#") + 4) - 1;
-        } else if (is_directive(line, TUNED_DIRECTIVE)) {
-            tuned_line(line, number, text, &body);
-            text_put(&body, newline != NULL ? "\n" : "");
+        if (numbered_line(line, length, &number, text, &body)) {
+            /* in body, its number kept */
         } else if (is_directive(line, "extension")) {
             if (strstr(line, "GL_OES_standard_derivatives") == NULL ||
                 strstr(line, "GL_OES_standard_derivatives") > line + length)
