@@ -296,8 +296,8 @@ static int numbers_of(const char *text, size_t length, double value[4])
  * (count is neither one nor u's components). */
 static const char *spread(const struct tuned_uniform *u, int count, double value[4])
 {
-    static char why[160];
     if (count != 1 && count != u->components) {
+        static char why[160];
         snprintf(why, sizeof why, "%s %s takes %d number%s", tuned_type_name(u->type), u->name, u->components,
                  u->components == 1 ? "" : "s (or one for all)");
         return why;
