@@ -13,7 +13,7 @@ from pathlib import Path
 from Xlib import X, XK, display
 from Xlib.error import XError
 
-from quillomar import displays, paths, records, viewer
+from quillomar import displays, paths, wire, viewer
 from quillomar.displays import stop
 
 
@@ -171,7 +171,7 @@ def read_swap_log(path):
     the last swap, of the end of GL loading, of the first shader creation, of the end of the quad's set-up
     and of the first glUseProgram; the iTime that the first presented frame was drawn with; and the time
     of the last presented frame's glUseProgram and its iTime."""
-    found, = records.parse(Path(path).read_bytes())
+    found, = wire.parse(Path(path).read_bytes())
     f = found.fields
     seconds = [int(f[name + "_ns"]) / 1e9 for name in ("first", "last", "loaded", "shader", "setup", "first_use")]
     return SwapLog(int(f["count"]), *seconds, float(f["itime"]), int(f["last_use_ns"]) / 1e9, float(f["last_itime"]))
@@ -180,7 +180,7 @@ def read_swap_log(path):
 def read_info_logs(path):
     """What glshim captured at each info log query, in order: [(object kind, the GL's whole log, or None
     where there was no such object)]."""
-    found = records.parse(path.read_bytes()) if path.exists() else []
+    found = wire.parse(path.read_bytes()) if path.exists() else []
     return [(r.fields["object"], r.payloads["log"] if r.fields["exists"] == "1" else None) for r in found]
 
 
@@ -189,7 +189,7 @@ def read_pixels(path):
     first swap."""
     if not path.exists():
         return 0, []
-    found, = records.parse(path.read_bytes())
+    found, = wire.parse(path.read_bytes())
     colours = found.fields["colours"]
     return int(found.fields["swap"]), [tuple(map(int, c.split(","))) for c in colours.split(";")] if colours else []
 

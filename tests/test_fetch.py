@@ -20,15 +20,15 @@ import pytest
 from PIL import Image
 
 from conftest import BUILD
-from quillomar import Failure, config, library
+from quillomar import Failure, config, site_media
 from quillomar.fetch import fetch
 
-LONDON = library.named("8de3a3924cb95bd0e95a443fff0326c869f9d4979cd1d5b6e94e2a01f5be53e9.jpg")  # 512x512, RGB
-FOREST = library.named("0681c014f6c88c356cf9c0394ffe015acc94ec1474924855f45d22c3e70b5785.png")  # faces 64x64
-NOISE_3D = library.named("27012b4eadd0c3ce12498b867058e4f717ce79e10a99568cca461682d84a4b04.bin")  # 32^3, 1
-MUSIC = library.named("a6a1cf7a09adfed8c362492c88c30d74fb3d2f4f7ba180ba34b98556660fada1.mp3")
-VIDEO = library.named("e81e818ac76a8983d746784b423178ee9f6cdcdf7f8e8d719341a6fe2d2ab303.webm")  # 512x396
-OGG_VIDEO = library.named("c3a071ecf273428bc72fc72b2dd972671de8da420a2d4f917b75d20e1c24b34c.ogv")
+LONDON = site_media.named("8de3a3924cb95bd0e95a443fff0326c869f9d4979cd1d5b6e94e2a01f5be53e9.jpg")  # 512x512, RGB
+FOREST = site_media.named("0681c014f6c88c356cf9c0394ffe015acc94ec1474924855f45d22c3e70b5785.png")  # faces 64x64
+NOISE_3D = site_media.named("27012b4eadd0c3ce12498b867058e4f717ce79e10a99568cca461682d84a4b04.bin")  # 32^3, 1
+MUSIC = site_media.named("a6a1cf7a09adfed8c362492c88c30d74fb3d2f4f7ba180ba34b98556660fada1.mp3")
+VIDEO = site_media.named("e81e818ac76a8983d746784b423178ee9f6cdcdf7f8e8d719341a6fe2d2ab303.webm")  # 512x396
+OGG_VIDEO = site_media.named("c3a071ecf273428bc72fc72b2dd972671de8da420a2d4f917b75d20e1c24b34c.ogv")
 
 
 def picture(size, mode="RGB", form="JPEG"):
@@ -130,7 +130,7 @@ def test_each_kind_is_fetched_into_the_cache_once_with_a_progress_line_on_a_term
     site.files.update({LONDON.path: picture((512, 512)), NOISE_3D.path: volume((32, 32, 32), 1),
                        MUSIC.path: sound(), VIDEO.path: video((512, 396)), **faces(FOREST),
                        OGG_VIDEO.path: made("ogv", "-i", "testsrc=s=64x64:d=0.2", "-c:v", "libtheora")})
-    cache = library.cache_folder()
+    cache = site_media.cache_folder()
     terminal = Terminal()
     monkeypatch.setattr("sys.stderr", terminal)
     assert fetch(LONDON, cache) == cache / LONDON.file
@@ -225,7 +225,7 @@ def test_a_fault_is_one_message_and_leaves_nothing_in_the_cache(site, tmp_path, 
     base = os.environ["QUILLOMAR_MEDIA_URL"]
     what = medium.called() + (", face 2 of 6" if medium is FOREST else "")
     path = medium.path.replace(".png", "_1.png") if medium is FOREST else medium.path
-    cache = library.cache_folder()
+    cache = site_media.cache_folder()
     started = time.monotonic()
     with pytest.raises(Failure) as failed:
         fetch(medium, cache)
@@ -280,7 +280,7 @@ def test_import_fetches_only_when_asked_by_fetch_or_the_config_file(site, tmp_pa
     assert site.requests == []
     done = run("--fetch")
     assert (done.returncode, done.stderr, len(site.requests)) == (0, "", 7)
-    cache = library.cache_folder()
+    cache = site_media.cache_folder()
     assert (tmp_path / "shader" / "shader.glsl").read_text() == (
         '#iDialect "mainImage"\n#iChannel0 "file://%s"\n#iChannel1 "file://%s"\n#iChannel1::Type "CubeMap"\n%s'
         % (cache / LONDON.file, cache / (FOREST.file[:-4] + "{}.png"), image))
@@ -319,14 +319,14 @@ def test_a_fetch_interrupted_leaves_nothing_in_the_cache(site, tmp_path):
     command = stalled_fetch(site, tmp_path, subprocess.PIPE, length=50000)
     command.send_signal(signal.SIGINT)
     assert (command.wait(30), command.stderr.read()) == (130, "")
-    assert list(library.cache_folder().iterdir()) == []
+    assert list(site_media.cache_folder().iterdir()) == []
 
 
 def test_a_part_left_by_a_fetch_killed_goes_at_the_next_fetch(site, tmp_path):
     command = stalled_fetch(site, tmp_path, subprocess.DEVNULL)
     command.kill()
     command.wait(30)
-    cache = library.cache_folder()
+    cache = site_media.cache_folder()
     assert [f.name for f in cache.iterdir()] == [".%s.%d.part" % (LONDON.file, command.pid)]
     with subprocess.Popen(["sleep", "30"]) as running:  # a fetch still going on: its part stays
         (cache / (".%s.%d.part" % (VIDEO.file, running.pid))).write_bytes(b"half")

@@ -44,17 +44,17 @@ def test_the_sites_file_names_in_any_spelling(tmp_path):
     assert {name: folders.role(name) for name in spellings} == spellings
     write(tmp_path / "two", {"Buffer A.glsl": "", "buffera.glsl": "", "Image.glsl": ""})
     with pytest.raises(Failure, match="has both Buffer A.glsl and buffera.glsl for Buffer A: keep one"):
-        folders.resolve(tmp_path / "two")
+        folders.folder_passes(tmp_path / "two")
     write(tmp_path / "none", {"Common.glsl": ""})
     with pytest.raises(Failure, match="has no Image.glsl"):
-        folders.resolve(tmp_path / "none")
+        folders.folder_passes(tmp_path / "none")
 
 
 def test_a_folders_passes_in_the_sites_order_each_with_common_first(tmp_path):
     folder = tmp_path / "shader"
     write(folder, dict(FOLDER, **{"Sound.glsl": "vec2 mainSound(int s, float t) { return vec2(0.0); }\n",
                                   "notes.glsl": ""}))
-    ordered, said = folders.resolve(folder)
+    ordered, said = folders.folder_passes(folder)
     assert [(p.path.name, p.kind, p.first) for p in ordered] == [
         ("Sound.glsl", "sound", (folder / "Common.glsl",)), ("buffer a.glsl", "buffer", (folder / "Common.glsl",)),
         ("BufferB.glsl", "buffer", (folder / "Common.glsl",)), ("IMAGE.GLSL", "image", (folder / "Common.glsl",))]
@@ -65,13 +65,13 @@ def test_a_folders_passes_in_the_sites_order_each_with_common_first(tmp_path):
     reads = ["buffer a.glsl", "BufferB.glsl", "buffer a.glsl", "BufferB.glsl"]
     write(folder, {"IMAGE.GLSL": "".join('#iChannel%d "file://%s"\n' % (n, f) for n, f in enumerate(reads))
                    + '#iPasses "BufferB.glsl" "buffer a.glsl"\n'})
-    ordered, said = folders.resolve(folder)
+    ordered, said = folders.folder_passes(folder)
     assert [p.path.name for p in ordered] == ["Sound.glsl", "BufferB.glsl", "buffer a.glsl", "IMAGE.GLSL"]
     assert said == ['Buffer_C.glsl is not read by any pass: to read it in BufferB.glsl, write #iChannel0 '
                     '"file://Buffer_C.glsl" (a free channel)']
     # Two buffers that no pass reads are offered two channels.
     write(folder, {"IMAGE.GLSL": '#iChannel3 "file://buffer a.glsl"\n', "Buffer D.glsl": ""})
-    assert folders.resolve(folder)[1] == [
+    assert folders.folder_passes(folder)[1] == [
         'Buffer_C.glsl is not read by any pass: to read it in IMAGE.GLSL, write #iChannel0 "file://Buffer_C.glsl" '
         '(a free channel)',
         'Buffer D.glsl is not read by any pass: to read it in IMAGE.GLSL, write #iChannel1 "file://Buffer D.glsl" '

@@ -15,7 +15,7 @@ from quillomar import Failure, dialects, facts, files, paths, record
 from quillomar.channels import check_numbers, header_options
 from quillomar.dialects import dialect, translated
 from quillomar.messages import located
-from quillomar.records import Reader, Record, RecordError, dispatch, parse
+from quillomar.wire import Reader, Record, RecordError, dispatch, parse
 from quillomar.settings import encode
 
 # The source tree of the build under test, and its package.
@@ -258,7 +258,7 @@ def test_a_clips_digest_is_what_its_channels_read_wherever_it_lies_and_which_pas
         for name, value in (("a.glsl", "0.25"), ("b.glsl", "0.5")):
             (folder / name).write_text("void mainImage(out vec4 c, in vec2 f) { c = vec4(%s); }\n" % value)
         (folder / "wood.png").write_bytes(b"wood")
-        return segments.digest(directives.resolve(folder / "i.glsl"), "")
+        return segments.digest(directives.image_passes(folder / "i.glsl"), "")
 
     here = digest(tmp_path / "here", "a.glsl", "b.glsl")
     assert digest(tmp_path / "there", "a.glsl", "b.glsl") == here, "the image named by another path"

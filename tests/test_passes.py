@@ -286,14 +286,14 @@ def test_what_the_directives_say_is_checked(tmp_path):
     for text, message in cases.items():
         write(tmp_path, {"s.glsl": text})
         if message is None:  # the file itself: its previous frame
-            assert directives.resolve(tmp_path / "s.glsl")[0].channels[0].kind == "self"
+            assert directives.image_passes(tmp_path / "s.glsl")[0].channels[0].kind == "self"
             continue
         with pytest.raises(Failure, match=message.replace("(", r"\(")):
-            directives.resolve(tmp_path / "s.glsl")
+            directives.image_passes(tmp_path / "s.glsl")
     write(tmp_path, {"s.glsl": '#iChannel0 "file://a.glsl"\n#iPasses "a.glsl"\n', "a.glsl": '#iChannel0 "file://b.glsl"\n',
                      "b.glsl": ""})
     with pytest.raises(Failure, match="#iPasses leaves out .*b.glsl"):
-        directives.resolve(tmp_path / "s.glsl")
+        directives.image_passes(tmp_path / "s.glsl")
 
 
 def test_live_builds_a_saved_pass_locates_its_errors_and_keeps_buffers_through_a_resize(prefix, xserver, tmp_path):

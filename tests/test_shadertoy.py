@@ -12,7 +12,7 @@ import pytest
 from PIL import Image
 
 from conftest import interrupt, start_live, until, without_display
-from quillomar import Failure, importer, library
+from quillomar import Failure, importer, site_media
 from quillomar.shadertoy import load, media_folders
 from xsession import find_titled_window, grab, open_display, title
 
@@ -115,7 +115,7 @@ FAILURES = {
 
 
 def channel(n, name):
-    m = next(m for m in library.TABLE if m.name == name)
+    m = next(m for m in site_media.TABLE if m.name == name)
     return {"id": str(n), "filepath": m.path, "type": m.kind, "channel": n,
             "sampler": {"filter": "nearest", "wrap": "repeat", "vflip": "true"}}
 
@@ -139,7 +139,7 @@ def test_a_json_of_the_sites_procedural_media_renders_them_made_here(prefix, tmp
                                "64x36"], cwd=tmp_path, capture_output=True, text=True, timeout=120,
                               env=without_display(XDG_CACHE_HOME=str(cache), MESA_SHADER_CACHE_DISABLE="true"))
         assert (done.returncode, done.stderr) == (0, said)
-        made = {m.name: tmp_path / "cache" / "quillomar" / "media" / m.file for m in library.TABLE}
+        made = {m.name: tmp_path / "cache" / "quillomar" / "media" / m.file for m in site_media.TABLE}
         gray = np.asarray(Image.open(made["Gray Noise Medium"]))
         volume = np.frombuffer(made["RGBA Noise 3D"].read_bytes()[20:], np.uint8).reshape(32, 32, 32, 4)
         still = np.asarray(Image.open(tmp_path / "still.png").convert("RGB"))

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from quillomar import Failure, generate, library, media
+from quillomar import Failure, generate, site_media, media
 
 SHARED_TABLE = Path(__file__).resolve().parent.parent.parent / "shared" / "shadertoy-media.tsv"
 # The procedural files as the site's public description of its library gives them: the first 12
@@ -29,7 +29,7 @@ BAYER = [[0, 32, 8, 40, 2, 34, 10, 42], [48, 16, 56, 24, 50, 18, 58, 26], [12, 4
 
 
 def by_name(name):
-    return next(m for m in library.TABLE if m.name == name)
+    return next(m for m in site_media.TABLE if m.name == name)
 
 
 def texels(path):
@@ -46,19 +46,19 @@ def made(tmp_path_factory):
     """Every procedural file, made once into a cache of the module's: {name: path}."""
     with pytest.MonkeyPatch.context() as patch:
         patch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.mktemp("made")))
-        return {m.name: library.locate(m, []).path for m in library.TABLE if m.made}
+        return {m.name: site_media.locate(m, []).path for m in site_media.TABLE if m.made}
 
 
 def test_the_table_has_the_sites_files_with_their_facts():
-    assert len(library.TABLE) == len(library.BY_FILE) == 41
-    procedural = {m.file[:12]: (m.name, m.size, m.channels) for m in library.TABLE if m.made}
+    assert len(site_media.TABLE) == len(site_media.BY_FILE) == 41
+    procedural = {m.file[:12]: (m.name, m.size, m.channels) for m in site_media.TABLE if m.made}
     assert procedural == PROCEDURAL
     if not SHARED_TABLE.exists():
         return
     rows = [line.split("\t") for line in SHARED_TABLE.read_text().splitlines() if line.startswith("/media/")]
-    assert {r[0] for r in rows} == {m.path for m in library.TABLE}
+    assert {r[0] for r in rows} == {m.path for m in site_media.TABLE}
     for path, kind, _, _, _, name, size in rows:
-        m = library.named(path)
+        m = site_media.named(path)
         assert m.kind == kind, path
         if name != "-":
             assert m.name == name.replace(" (cubemap)", "").replace(" (volume)", ""), path
@@ -69,12 +69,12 @@ def test_the_table_has_the_sites_files_with_their_facts():
         said = [per[w] for w in size.split() if w in per]
         if said and m.kind != "video":
             assert m.channels == said[0], path
-    assert library.named("/media/a/" + by_name("London").file).called() == "London (8de3a3924cb9....jpg)"
+    assert site_media.named("/media/a/" + by_name("London").file).called() == "London (8de3a3924cb9....jpg)"
 
 
 def test_each_procedural_file_is_made_at_its_size_channels_and_format_the_same_every_time(made, tmp_path,
                                                                                           monkeypatch):
-    for m in library.TABLE:
+    for m in site_media.TABLE:
         if not m.made:
             continue
         found = texels(made[m.name])
@@ -85,9 +85,9 @@ def test_each_procedural_file_is_made_at_its_size_channels_and_format_the_same_e
         else:
             assert Path(made[m.name]).read_bytes()[:4] == b"BIN\0"
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
-    for m in library.TABLE:
+    for m in site_media.TABLE:
         if m.made:
-            again = library.locate(m, [])
+            again = site_media.locate(m, [])
             assert again.how == "made" and again.path.parent == tmp_path / "quillomar" / "media"
             assert hashlib.sha256(again.path.read_bytes()).digest() == \
                 hashlib.sha256(Path(made[m.name]).read_bytes()).digest(), m.name
@@ -157,15 +157,15 @@ def test_made_files_are_kept_in_the_cache_and_a_media_folder_comes_first(tmp_pat
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
     cache = tmp_path / "cache" / "quillomar" / "media"
     bayer = by_name("Bayer")
-    first = library.locate(bayer, [])
+    first = site_media.locate(bayer, [])
     assert (first.how, first.path) == ("made", cache / bayer.file)
     stamp = first.path.stat()
-    again = library.locate("/media/a/" + bayer.file, [])
+    again = site_media.locate("/media/a/" + bayer.file, [])
     assert (again.how, again.path) == ("cache", first.path)
     assert (again.path.stat().st_ino, again.path.stat().st_mtime_ns) == (stamp.st_ino, stamp.st_mtime_ns)
     (tmp_path / "mine").mkdir()
     Image.new("L", (8, 8)).save(tmp_path / "mine" / bayer.file)
-    assert library.locate(bayer, [tmp_path / "mine"]) == (tmp_path / "mine" / bayer.file, "folder", "texture")
+    assert site_media.locate(bayer, [tmp_path / "mine"]) == (tmp_path / "mine" / bayer.file, "folder", "texture")
     assert sorted(p.name for p in cache.iterdir()) == [bayer.file]
 
     def failing():
@@ -177,22 +177,22 @@ def test_made_files_are_kept_in_the_cache_and_a_media_folder_comes_first(tmp_pat
 
 def test_what_is_not_here_is_a_placeholder_of_its_kind_and_size(tmp_path, monkeypatch):
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
-    london = library.locate(by_name("London"), [])
+    london = site_media.locate(by_name("London"), [])
     assert london.how == "placeholder" and london.kind == "texture"
     with Image.open(london.path) as image:
         picture = image.convert("RGB")
     assert picture.size == (512, 512) and set(picture.getdata()) == {(255, 0, 255), (0, 0, 0)}
     assert picture.getpixel((0, 0)) != picture.getpixel((64, 0)) == picture.getpixel((0, 64))
-    cube = library.locate(by_name("Forest"), [])
+    cube = site_media.locate(by_name("Forest"), [])
     faces, size = media.cube_faces(cube.path, "Forest")
     assert (cube.how, cube.kind, size, len(faces)) == ("placeholder", "cubemap", (256, 256), 6 * 256 * 256 * 4)
-    video = library.locate(by_name("Video 1"), [])
+    video = site_media.locate(by_name("Video 1"), [])
     assert (video.kind, media.image_pixels(video.path, "video")[1]) == ("texture", (512, 396))
-    assert media.image_pixels(library.locate(by_name("Video 2"), []).path, "video")[1] == (256, 256)
-    for music in (by_name("Music 1"), library.unknown("https://example.com/tracks/1", "musicstream")):
-        sound = library.locate(music, [])
+    assert media.image_pixels(site_media.locate(by_name("Video 2"), []).path, "video")[1] == (256, 256)
+    for music in (by_name("Music 1"), site_media.unknown("https://example.com/tracks/1", "musicstream")):
+        sound = site_media.locate(music, [])
         assert sound.kind == "music"
         with wave.open(str(sound.path)) as w:
             assert w.getnframes() > 0 and set(w.readframes(w.getnframes())) == {0}
-    assert library.locate(by_name("London"), [], strict=True) is None
-    assert library.locate(by_name("Gray Noise Small"), [], strict=True).how == "made"
+    assert site_media.locate(by_name("London"), [], strict=True) is None
+    assert site_media.locate(by_name("Gray Noise Small"), [], strict=True).how == "made"

@@ -141,7 +141,7 @@ def real(path):
     return os.path.realpath(path)
 
 
-def resolve(image, given=None):
+def image_passes(image, given=None):
     """The passes of the shader whose Image pass is the file image, in the order they are drawn, the
     Image pass last; given ({N: path}, the --channelN options) wins over the Image file's directives."""
     image = Path(image)

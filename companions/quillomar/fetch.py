@@ -1,4 +1,4 @@
-"""Fetching the site's own pictures and sounds (library.TABLE) into the user's cache, only when the user
+"""Fetching the site's own pictures and sounds (site_media.TABLE) into the user's cache, only when the user
 asks (--fetch, or the config file's [media] fetch): from QUILLOMAR_MEDIA_URL (the site's address by default)
 followed by the file's path, once, checked for what the table says it is before it goes into the cache,
 and written whole or not at all."""
@@ -15,7 +15,7 @@ import urllib.request
 from http.client import HTTPException
 from pathlib import Path
 
-from quillomar import Failure, config, library, media
+from quillomar import Failure, config, site_media, media
 
 SITE = "https://www.shadertoy.com"
 # The most bytes one file may have: the site's largest are videos of a few MiB.
@@ -91,7 +91,7 @@ def fetch(medium, cache):
 def sweep(cache):
     """Removes the part files in cache of fetches that were killed before they could remove them: those
     whose process is no longer running."""
-    fetched = {name for m in library.TABLE if not m.made for name in files(m)}
+    fetched = {name for m in site_media.TABLE if not m.made for name in files(m)}
     try:
         found = [(f, PART.fullmatch(f.name)) for f in Path(cache).iterdir()]
     except OSError:

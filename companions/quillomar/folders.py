@@ -75,8 +75,8 @@ def unwired(found, ordered):
     return said
 
 
-def resolve(folder, given=None):
-    """The passes of the shader in folder, in the order they are drawn (as directives.resolve has them),
+def folder_passes(folder, given=None):
+    """The passes of the shader in folder, in the order they are drawn (as directives.image_passes has them),
     each file of the folder with Common.glsl to include first; and what is to be said of its files that
     no pass reads. given ({N: path}, the --channelN options) wins over Image.glsl's directives."""
     folder = Path(folder)
@@ -86,7 +86,7 @@ def resolve(folder, given=None):
                       "Common.glsl, Buffer A.glsl to Buffer D.glsl, Cube A.glsl and Sound.glsl as it needs them"
                       % folder)
     image = found["Image"]
-    ordered = directives.resolve(image, given)
+    ordered = directives.image_passes(image, given)
     text = directives.file_text(image)
     sound = [p for p in ordered if p.kind == "sound"]
     if not sound and "Sound" in found:

@@ -28,7 +28,7 @@ import time
 from pathlib import Path
 
 from quillomar import (Failure, channels, cleanup, displays, facts, folders, media, paths, plans, playback,
-                       records, shadertoy, viewer)
+                       shadertoy, viewer, wire)
 from quillomar import config
 from quillomar import session as sessions
 from quillomar.lines import escaped, unescaped
@@ -48,7 +48,7 @@ def heading(name, said):
     return "%s %s %s: %s %s" % (RULE, stamp(), printable(str(name)), said, RULE)
 
 
-class Session:
+class ViewerLog:
     """What the viewer and its preload library tell, turned into the log. Standard error holds the
     viewer's GL error lines and, in their midst, the library's records of each build."""
 
@@ -134,8 +134,8 @@ class Session:
 
     def take(self, items):
         for item in items:
-            if isinstance(item, records.Record):
-                records.dispatch(item, self.handlers)
+            if isinstance(item, wire.Record):
+                wire.dispatch(item, self.handlers)
             else:
                 self.log.frame_line(item)
 
@@ -144,7 +144,7 @@ class Session:
         had said when it was interrupted, say)."""
         out, err = proc.stdout.fileno(), proc.stderr.fileno()
         if self.reader is None:
-            self.reader, self.streams = records.Reader(), [out, err]
+            self.reader, self.streams = wire.Reader(), [out, err]
         reader, streams = self.reader, self.streams
         deadline = None if patience is None else time.monotonic() + patience
         while streams and (deadline is None or time.monotonic() < deadline):
@@ -354,7 +354,7 @@ def main(argv=None):
                                 pass_fds=(plan_read, *hearing.pipes.values()))
             os.close(plan_read)
             hearing.started()
-            session = Session(args, log, path)
+            session = ViewerLog(args, log, path)
             session.sound_path = more["sound_out"]
             if sound is None and heard is not None:
                 session.player.load(media.sound_samples(heard, "the sound of %s" % heard, workdir, channels=2))

@@ -8,7 +8,7 @@ from pathlib import Path
 from typing import NamedTuple
 
 from quillomar import Failure, facts, folders, media
-from quillomar.directives import CAMERA, Channel, real, resolve
+from quillomar.directives import CAMERA, Channel, real, image_passes
 from quillomar.lines import escaped
 
 
@@ -45,8 +45,8 @@ def camera(channel, what, decoding):
     still = Path(decoding.workdir) / "camera.png"
     said = media.camera_still(channel.path, still)
     if said:
-        from quillomar import generate, library
-        still = generate.placeholder("texture", (256, 256), library.cache_folder())
+        from quillomar import generate, site_media
+        still = generate.placeholder("texture", (256, 256), site_media.cache_folder())
         if decoding.said is not None:
             decoding.said.append("%s: the camera cannot be read (%s): shown as a placeholder" % (what, said))
     data, size = media.image_pixels(still, what, channel.vflip)
@@ -169,8 +169,8 @@ def passes_of(shader, given=None):
     """The passes of shader, a file or a folder in the site's layout (folders.py), in the order they are
     drawn, and what is to be said of them."""
     if Path(shader).is_dir():
-        return folders.resolve(shader, given)
-    return resolve(shader, given), []
+        return folders.folder_passes(shader, given)
+    return image_passes(shader, given), []
 
 
 def prepare(shader, workdir, media_folders=(), given=None, capture=None, fetch=False, strict=False):

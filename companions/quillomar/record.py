@@ -43,7 +43,7 @@ import time
 from pathlib import Path
 
 from quillomar import (Failure, channels, cleanup, config, displays, encoding, facts, files, folders, paths, plans,
-                       proof, records, renders, segments, session, viewer)
+                       proof, renders, segments, session, viewer, wire)
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, errors_first
 from quillomar.settings import encode
@@ -330,7 +330,7 @@ class Status:
 
     def read(self, fd, total, show, limit):
         """Reads the records until the library is done; gives up on a frame that takes over limit s."""
-        reader, started = records.Reader(), time.monotonic()
+        reader, started = wire.Reader(), time.monotonic()
         while True:
             if not select.select([fd], [], [], limit)[0]:
                 raise Failure("frame %d has not ended in %g s: a loop in the shader that does not end? (--frame-limit "
@@ -339,9 +339,9 @@ class Status:
             if not chunk:
                 break
             for item in reader.feed(chunk):
-                if not isinstance(item, records.Record):
+                if not isinstance(item, wire.Record):
                     raise Failure("the recording library wrote %r" % item)
-                records.dispatch(item, self.handlers)
+                wire.dispatch(item, self.handlers)
             if show:
                 progress(self.done, total, started)
         if show:

@@ -2,7 +2,7 @@
 inputs with id, filepath, type, channel, sampler), as the page loads it and as archives keep it, and the
 public API's (wrapped in Shader; inputs with id, src, ctype, channel, sampler). It becomes the files a
 person edits: one file per pass, Common included at the top of each, the channels named by directives
-(directives.py), the media the site names found where library.locate finds them (a media folder, the
+(directives.py), the media the site names found where site_media.locate finds them (a media folder, the
 cache, made there, fetched) or a placeholder."""
 import json
 import os
@@ -10,7 +10,7 @@ import re
 from pathlib import Path
 from typing import NamedTuple
 
-from quillomar import Failure, dialects, directives, library
+from quillomar import Failure, dialects, directives, site_media
 
 # The site's paths of its buffers' and its cube map pass's pictures, as inputs name them.
 BUFFER_PATH = re.compile(r"/media/previz/buffer0(\d)\.png$")
@@ -156,7 +156,7 @@ def write(path, folder, media=(), given=(), fetch=False, strict=False, spare=Non
     the JSON lists them, as the site draws them (#iPasses). Returns the Image file's path, and
     what is to be said of what is not drawn (a pass of a kind not drawn, a channel that names a buffer the
     JSON does not have, which is black; the media shown as placeholders or heard as silence, in one line).
-    The media are found by library.locate: in the media folders, the cache, made, fetched (with fetch), or
+    The media are found by site_media.locate: in the media folders, the cache, made, fetched (with fetch), or
     a placeholder; with strict, media not here are refused in one message, as is a channel of a kind not
     read. Where the cache cannot be written, those made or fetched go into the folder spare, said once."""
     passes = load(path)
@@ -218,9 +218,9 @@ def write(path, folder, media=(), given=(), fetch=False, strict=False, spare=Non
                 head.append('#iChannel%d "%s"' % (i.channel, "self" if cubes[0] is p else
                                                  "file://" + names[id(cubes[0])]))
             elif i.kind in MEDIA_KINDS:
-                medium = library.named(i.path) or library.unknown(i.path, i.kind)
+                medium = site_media.named(i.path) or site_media.unknown(i.path, i.kind)
                 called = medium.called() or "iChannel%d of %s" % (i.channel, p.name or p.kind)  # no file named
-                found = library.locate(medium, folders, fetch, strict, spare)
+                found = site_media.locate(medium, folders, fetch, strict, spare)
                 spared = spared or (found is not None and spare is not None
                                     and Path(spare).resolve() in found.path.parents)
                 if found is None:
@@ -247,9 +247,9 @@ def write(path, folder, media=(), given=(), fetch=False, strict=False, spare=Non
             head.append("#iPasses %s" % " ".join('"%s"' % names[id(b)] for b in buffers))
         texts[names[id(p)]] = "\n".join(head + [p.code]).rstrip("\n") + "\n"
     if spared:
-        cache = library.cache_folder()
+        cache = site_media.cache_folder()
         said.append("cannot write in the cache %s (%s): the media made or fetched are kept only until the "
-                    "command ends" % (cache, library.unwritable(cache)))
+                    "command ends" % (cache, site_media.unwritable(cache)))
     if missing:
         raise Failure("%s names media that are not here: %s (%s--media FOLDER, or QUILLOMAR_MEDIA, names a folder "
                       "that has them)" % (path, listed(sorted(set(missing))),

@@ -216,7 +216,7 @@ static void say_failed(const char *file, const char *text, const char *log, cons
 }
 
 /* The Sound pass, made into the samples of FROM to FROM + sound_seconds, written to sound_out. */
-static int make_sound(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count)
+static int draw_sound_pass(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count)
 {
     const char *why = NULL;
     char *text = preload_read_text(passes.sound, &why);
@@ -517,7 +517,7 @@ static int take_events(int k)
 }
 
 /* The program's clock reads: the origin, then the time of the frame being drawn. */
-static long long clock_read(int origin)
+static long long frame_clock(int origin)
 {
     return origin ? ORIGIN_NS : ORIGIN_NS + drawn_ns(done);
 }
@@ -634,7 +634,7 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
         GLint program = 0;
         get_integerv(GL_CURRENT_PROGRAM, &program);
         passes_built = program == 0 || (build_passes() && (passes.sound == NULL || sound_out == NULL ||
-                                                            make_sound(draw_arrays, mode, first, count)));
+                                                            draw_sound_pass(draw_arrays, mode, first, count)));
         if (passes_built && program != 0 && !sets_known())
             passes_built = 0;
     }
@@ -691,5 +691,5 @@ const struct viewer_events viewer_events = {
     .frame_begins = frame_begins,
     .draw = draw,
     .swapping = swapping,
-    .clock = clock_read,
+    .clock = frame_clock,
 };

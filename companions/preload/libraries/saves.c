@@ -228,7 +228,7 @@ static void rebuild_pass(int p)
 
 /* Makes the Sound pass into SOUND_SECONDS of samples in sound_out, made whole beside it and renamed over
  * it, and says so ("sound"); the last samples made stay when it does not build. */
-static void make_sound(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count)
+static void show_sound_pass(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count)
 {
     const char *why = NULL;
     char *text = preload_read_text(passes.sound, &why);
@@ -379,7 +379,7 @@ void saves_sound(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei cou
         /* Making the sound is no frame that does not end: the watchdog waits. */
         sound_due = 0;
         watchdog_frame(0);
-        make_sound(draw, mode, first, count);
+        show_sound_pass(draw, mode, first, count);
         watchdog_frame(preload_now_ns());
     }
 }
