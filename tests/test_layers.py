@@ -34,21 +34,26 @@ def test_the_layers_check_passes_the_tree_and_names_each_call_upwards_and_each_l
     # Two pieces of one layer that include each other.
     plant(tmp_path, "gl/keyboard.c", '#include "gl/units.h"\n', '#include "gl/channels.h"\n')
     # The C++ piece, live's overlay, held to the same rules.
-    plant(tmp_path, "libraries/overlay.cpp", '#include "libraries/overlay.h"\n', '#include "overlay.h"\n')
+    plant(tmp_path, "live/overlay.cpp", '#include "live/overlay.h"\n', '#include "overlay.h"\n')
     status, said = layers(tmp_path)
     assert status == 1
     assert 'companions/preload/text/inputs.h:11: "passes/passes.h" is of the passes layer, above text' in said
     assert "companions/preload/text/keys.h:9: <glad/gl.h> in the text layer, which knows no GL" in said
     assert 'companions/preload/text/keys.h:10: "kinds.h" is not a header of a layer ("LAYER/NAME.h")' in said
     assert "pieces include each other in a loop: gl/channels -> gl/keyboard -> gl/channels" in said
-    assert 'companions/preload/libraries/overlay.cpp:8: "overlay.h" is not a header of a layer ("LAYER/NAME.h")' \
+    assert 'companions/preload/live/overlay.cpp:8: "overlay.h" is not a header of a layer ("LAYER/NAME.h")' \
         in said
     assert ("pieces include each other in a loop: passes/passes -> programs/program -> text/dialects -> "
             "text/inputs -> passes/passes") in said
+    # One library's piece reaching into another's: the recorder asking live's clock.
+    plant(tmp_path, "record/renders.c", '#include "record/renders.h"\n', '#include "live/clock.h"\n')
+    status, said = layers(tmp_path)
+    assert any(line.startswith("companions/preload/record/renders.c:") and
+               line.endswith('"live/clock.h" is of the live library, not of record') for line in said)
     # A piece left beside the folders is in no layer.
     (tmp_path / PRELOAD / "stray.c").write_text('#include "base/base.h"\n')
     assert "companions/preload/stray.c: in no layer's folder (%s)" % ", ".join(
-        ["base", "text", "gl", "programs", "passes", "libraries"]) in layers(tmp_path)[1]
+        ["base", "text", "gl", "programs", "passes", "viewer", "live", "record", "headless"]) in layers(tmp_path)[1]
 
 
 def test_translate_links_no_gl_no_fftw_and_looks_no_function_up():

@@ -9,7 +9,7 @@
 #include "gl/gl.h"
 #include "text/source.h"
 
-/* The viewer's own vertex and fragment shaders (as the adapter, libraries/viewer.c, recognises them), their
+/* The viewer's own vertex and fragment shaders (as the adapter, viewer/viewer.c, recognises them), their
  * texts once it has handed them over, and the files its fragment text is made of. */
 struct viewer_shaders {
     GLuint vertex, fragment;

@@ -4,7 +4,7 @@
  * through the dynamic linker, its GL calls through the entry points handed out by glfwGetProcAddress; each
  * is recognised as what it is in the viewer's frame and handed to the library's policy as an event.
  */
-#include "libraries/viewer.h"
+#include "viewer/viewer.h"
 
 static struct {
     PFNGLCREATESHADERPROC create_shader;

@@ -17,7 +17,7 @@
  * title names the file, and says when its text does not build, when it does not exist, when time is
  * paused and what stands in for media not here (docs/internals.md).
  */
-#include "libraries/live.h"
+#include "live/live.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -27,8 +27,8 @@
 #include "base/watch.h"
 #include "gl/keyboard.h"
 #include "gl/uniforms.h"
-#include "libraries/session.h"
-#include "libraries/watchdog.h"
+#include "live/session.h"
+#include "live/watchdog.h"
 #include "passes/sound.h"
 
 /* The watcher's keys: the Image pass, buffer pass p (IMAGE + 1 + p), the Sound pass. */

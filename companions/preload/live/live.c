@@ -26,12 +26,12 @@
 
 #include "gl/keyboard.h"
 #include "gl/timing.h"
-#include "libraries/probe.h"
-#include "libraries/live.h"
-#include "libraries/overlay.h"
-#include "libraries/session.h"
-#include "libraries/viewer.h"
-#include "libraries/watchdog.h"
+#include "live/probe.h"
+#include "live/live.h"
+#include "live/overlay.h"
+#include "live/session.h"
+#include "viewer/viewer.h"
+#include "live/watchdog.h"
 #include "text/tuned.h"
 
 static const long long SECOND_NS = 1000000000LL;

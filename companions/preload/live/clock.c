@@ -5,8 +5,8 @@
  * the speed it runs at and a range it loops over. A "clock" record says where it is at its start and after
  * each time key and each change of the timeline.
  */
-#include "libraries/clock.h"
-#include "libraries/session.h"
+#include "live/clock.h"
+#include "live/session.h"
 
 static const long long SECOND_NS = 1000000000LL;
 

@@ -6,7 +6,7 @@
 #ifndef QUILLOMAR_LIVE_H
 #define QUILLOMAR_LIVE_H
 
-#include "libraries/clock.h"
+#include "live/clock.h"
 #include "passes/passes.h"
 
 /* Reads the settings, watches the file and reads the plan (when the library loads). */

@@ -1,5 +1,5 @@
 /* live's watchdog (watchdog.h). */
-#include "libraries/watchdog.h"
+#include "live/watchdog.h"
 
 #include <errno.h>
 #include <pthread.h>

@@ -1,4 +1,4 @@
-#include "libraries/probe.h"
+#include "live/probe.h"
 
 #include "gl/target.h"
 

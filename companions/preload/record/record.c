@@ -49,8 +49,8 @@
 #include "gl/uniforms.h"
 #include "passes/passes.h"
 #include "passes/sound.h"
-#include "libraries/renders.h"
-#include "libraries/viewer.h"
+#include "record/renders.h"
+#include "viewer/viewer.h"
 #include "text/tuned.h"
 
 static const long long ORIGIN_NS = 1000000000000LL;

@@ -1,4 +1,4 @@
-#include "libraries/session.h"
+#include "live/session.h"
 
 #include <errno.h>
 #include <fcntl.h>

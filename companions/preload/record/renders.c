@@ -5,7 +5,7 @@
  * is shaded with the very inputs it would have untiled. glFinish after each draw makes each tile a piece
  * of work of its own for the driver (a desktop driver's watchdog times a piece, not the frame).
  */
-#include "libraries/renders.h"
+#include "record/renders.h"
 
 #include <math.h>
 

@@ -2,9 +2,9 @@
 // live.c rather than by callbacks of its own, so that live's keys and mouse stay as they are.
 extern "C" {
 #include "gl/timing.h"
-#include "libraries/clock.h"
-#include "libraries/probe.h"
-#include "libraries/overlay.h"
+#include "live/clock.h"
+#include "live/probe.h"
+#include "live/overlay.h"
 #include "passes/passes.h"
 #include "text/tuned.h"
 }
