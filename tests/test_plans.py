@@ -10,7 +10,7 @@ import pytest
 from PIL import Image
 
 from quillomar import Failure, facts, plans
-from quillomar.directives import Channel, channels_of, resolve
+from quillomar.directives import Channel, channels_of, image_passes
 from quillomar.lines import escaped
 
 
@@ -59,15 +59,15 @@ def test_passes_in_the_order_they_are_drawn(tmp_path):
                                    + MAIN,
                      "a.glsl": '#iChannel0 "file://b.glsl"\n' + MAIN, "b.glsl": MAIN, "cube.glsl": CUBE,
                      "s.glsl": "vec2 mainSound(int s, float t) { return vec2(0.0); }\n"})
-    drawn = [(p.path.name, p.kind) for p in resolve(tmp_path / "image.glsl")]
+    drawn = [(p.path.name, p.kind) for p in image_passes(tmp_path / "image.glsl")]
     assert drawn == [("s.glsl", "sound"), ("b.glsl", "buffer"), ("a.glsl", "buffer"), ("cube.glsl", "cube"),
                      ("image.glsl", "image")]
     (tmp_path / "image.glsl").write_text('#iChannel0 "file://a.glsl"\n#iPasses "a.glsl" "b.glsl"\n' + MAIN)
-    assert [p.path.name for p in resolve(tmp_path / "image.glsl")] == ["a.glsl", "b.glsl", "image.glsl"]
+    assert [p.path.name for p in image_passes(tmp_path / "image.glsl")] == ["a.glsl", "b.glsl", "image.glsl"]
     # A cube map pass is one of the mainCubemap dialect as the libraries have it: under #version it is not.
     (tmp_path / "cube.glsl").write_text("#version 330 core\nout vec4 o;\n" + CUBE + "void main() {}\n")
     (tmp_path / "image.glsl").write_text('#iChannel0 "file://cube.glsl"\n' + MAIN)
-    assert [p.kind for p in resolve(tmp_path / "image.glsl")] == ["buffer", "image"]
+    assert [p.kind for p in image_passes(tmp_path / "image.glsl")] == ["buffer", "image"]
 
 
 def test_as_many_passes_as_the_libraries_draw_and_no_more(tmp_path):
@@ -78,9 +78,9 @@ def test_as_many_passes_as_the_libraries_draw_and_no_more(tmp_path):
         (tmp_path / ("p%d.glsl" % n)).write_text('#iChannel0 "file://p%d.glsl"\n' % (n + 1) + MAIN)
     (tmp_path / ("p%d.glsl" % most)).write_text(MAIN)
     with pytest.raises(Failure, match="has 17 passes; 16 at most"):
-        resolve(tmp_path / "p0.glsl")
+        image_passes(tmp_path / "p0.glsl")
     (tmp_path / ("p%d.glsl" % (most - 1))).write_text(MAIN)
-    assert len(resolve(tmp_path / "p0.glsl")) == most
+    assert len(image_passes(tmp_path / "p0.glsl")) == most
 
 
 def sound_file(path, seconds, rate=22050):
@@ -139,7 +139,7 @@ def test_the_plan_of_a_shader_with_buffers_and_textures_of_each_kind(tmp_path):
 
 def test_a_sound_as_it_is_heard_is_a_pipe_in_live_and_refused_in_a_recording(tmp_path):
     write(tmp_path, {"image.glsl": '#iChannel1 "mic"\n' + MAIN})
-    ordered = resolve(tmp_path / "image.glsl")
+    ordered = image_passes(tmp_path / "image.glsl")
     asked = []
     plan = plans.write_plan(ordered, tmp_path, capture=lambda source: asked.append(source) or 9)
     assert (asked, plan_lines(plan, tmp_path)[0]) == (["@DEFAULT_SOURCE@"], "texture\tcapture\t512x2\tfd:9\t44100")
@@ -164,7 +164,7 @@ def test_the_directives_and_the_plan_follow_the_libraries_facts(tmp_path, monkey
     Image.new("RGB", (1, 1)).save(tmp_path / "a.png")
     write(tmp_path, {"image.glsl": '#iKeyboard\n#iChannel0 "file://tune.wav"\n#iChannel1 "file://a.png"\n' + MAIN,
                      "b.glsl": MAIN, "c.glsl": '#iChannel0 "file://b.glsl"\n' + MAIN})
-    plan = plans.write_plan(resolve(tmp_path / "image.glsl"), tmp_path)
+    plan = plans.write_plan(image_passes(tmp_path / "image.glsl"), tmp_path)
     assert plan_lines(plan, tmp_path)[:3] == ["texture\tkeyboard\t128x4\tWORK/texture0.raw",
                                               "texture\tsound\t64x2\tWORK/sound0.raw\t8000",
                                               "texture\timage\t1x1\tWORK/texture2.raw"]
@@ -172,7 +172,7 @@ def test_the_directives_and_the_plan_follow_the_libraries_facts(tmp_path, monkey
     assert abs(len((tmp_path / "sound0.raw").read_bytes()) - 4 * 8000 // 2) <= 4 * 64
     (tmp_path / "image.glsl").write_text('#iChannel0 "file://c.glsl"\n' + MAIN)
     with pytest.raises(Failure, match="has 3 passes; 2 at most"):
-        resolve(tmp_path / "image.glsl")
+        image_passes(tmp_path / "image.glsl")
     with pytest.raises(Failure, match="there is no channel 2: the channels are 0 to 1"):
         channels_of(tmp_path / "image.glsl", '#iChannel2 "self"\n')
     monkeypatch.setattr(facts, "get", lambda: real._replace(kinds=dict(
@@ -180,4 +180,4 @@ def test_the_directives_and_the_plan_follow_the_libraries_facts(tmp_path, monkey
     (tmp_path / "v.bin").write_bytes(b"BIN\0" + (1).to_bytes(4, "little") * 3 + bytes([4, 0, 0, 0]) + bytes(4))
     write(tmp_path, {"image.glsl": '#iChannel0 "file://v.bin"\n' + MAIN})
     with pytest.raises(Failure, match="a size of 3 numbers, where the libraries read 2 for a volume"):
-        plans.write_plan(resolve(tmp_path / "image.glsl"), tmp_path)
+        plans.write_plan(image_passes(tmp_path / "image.glsl"), tmp_path)
