@@ -1,8 +1,13 @@
-"""End-to-end harness: one Xvfb with a window manager for the session, the real viewer (QUILLOMAR_BIN,
-built from QUILLOMAR_SOURCE) run in a fresh directory per test. The build tree is QUILLOMAR_BUILD (build/):
-the viewer and the commands' package come from there, and the installed commands are installed from it.
-Every wait lasts at most QUILLOMAR_TEST_PATIENCE seconds (20); a viewer still running when its test ends
-is killed."""
+"""End-to-end harness: one Xvfb with a window manager for the session, started when the first test that
+needs it runs, the real viewer (QUILLOMAR_BIN, built from QUILLOMAR_SOURCE) run in a fresh directory per test.
+The build tree is QUILLOMAR_BUILD (build/): the viewer and the commands' package come from there, and the
+installed commands are installed from it. Every wait lasts at most QUILLOMAR_TEST_PATIENCE seconds (20); a
+viewer still running when its test ends is killed.
+
+A test marked fast needs no display and no GL: it is refused at collection when it asks for a display's
+fixture, and it runs with no DISPLAY or WAYLAND_DISPLAY and no EGL driver to be found, so that a test that
+draws all the same fails at once. A test marked root or shared fails, saying so, where it cannot have what it
+needs."""
 import contextlib
 import os
 import re
@@ -33,6 +38,30 @@ PATIENCE = float(os.environ.get("QUILLOMAR_TEST_PATIENCE", "20"))
 # Room for the 1920x1080 window and the manager's decorations.
 SCREEN = (2560, 1440)
 GLFW_WAYLAND = REPO / "build" / "glfw-wayland"
+# The read-only folder beside the clone: public shaders and the site's media facts, for measuring.
+SHARED = REPO.parent / "shared"
+# The fixtures that give a display server, or the viewer on one.
+DISPLAY_FIXTURES = {"xserver", "bare_xserver", "no_glx_xserver", "weston", "on_wayland", "run_viewer"}
+
+
+def pytest_collection_modifyitems(config, items):
+    wrong = ["%s (%s)" % (item.nodeid, ", ".join(sorted(DISPLAY_FIXTURES & set(item.fixturenames))))
+             for item in items if item.get_closest_marker("fast") and DISPLAY_FIXTURES & set(item.fixturenames)]
+    if wrong:
+        raise pytest.UsageError("marked fast but asking for a display: " + "; ".join(wrong))
+
+
+@pytest.fixture(autouse=True)
+def needs(request, monkeypatch):
+    """What a test's marks say it needs: for a fast one, no display and no GL to be had."""
+    if request.node.get_closest_marker("root") and os.geteuid() != 0:
+        pytest.fail("this test mounts a small file system, which takes root (-m 'not root' leaves it out)")
+    if request.node.get_closest_marker("shared") and not SHARED.is_dir():
+        pytest.fail("this test reads %s, the folder beside the clone (-m 'not shared' leaves it out)" % SHARED)
+    if request.node.get_closest_marker("fast"):
+        monkeypatch.delenv("DISPLAY", raising=False)
+        monkeypatch.delenv("WAYLAND_DISPLAY", raising=False)
+        monkeypatch.setenv("__EGL_VENDOR_LIBRARY_FILENAMES", str(REPO / "no-egl-driver-for-a-fast-test.json"))
 
 
 @pytest.fixture(scope="session", autouse=True)

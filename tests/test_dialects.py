@@ -29,11 +29,13 @@ KINDS = {
 }
 
 
+@pytest.mark.fast
 @pytest.mark.parametrize("text, name", KINDS.values(), ids=KINDS.keys())
 def test_a_text_is_of_the_dialect_its_inputs_and_main_say(text, name):
     assert dialect(text) == name
 
 
+@pytest.mark.fast
 def test_a_text_keeps_its_lines_and_lends_its_extensions_to_the_prelude(tmp_path):
     text = (ES_HEADER + b"#extension GL_OES_standard_derivatives : enable\n  #  extension GL_EXT_other : enable\n"
             b"uniform float u_time;\nvarying vec2 v_texcoord;\nvarying vec2 v_other;\n#ifdef SHOW\n#else SHOW\n"
@@ -53,6 +55,7 @@ def test_a_text_keeps_its_lines_and_lends_its_extensions_to_the_prelude(tmp_path
     assert translated(tmp_path / "plain.glsl") == plain, "a text of no dialect goes as it is"
 
 
+@pytest.mark.fast
 def test_a_named_dialect_line_is_blank_for_the_gl_and_one_of_no_dialect_stays(tmp_path):
     text = b'uniform float time;\n  #  iDialect "mainImage"\nvoid mainImage(out vec4 c, in vec2 p) { c = vec4(time); }\n'
     (tmp_path / "s.glsl").write_bytes(text)
@@ -63,6 +66,7 @@ def test_a_named_dialect_line_is_blank_for_the_gl_and_one_of_no_dialect_stays(tm
     assert body.split("\n")[1] == '  #  iDialect "nothing"', "left for the GL to refuse at its line"
 
 
+@pytest.mark.fast
 def test_includes_nested_guarded_in_folders_and_missing(tmp_path):
     for name, text in {"lib/half.glsl": "#pragma once\nfloat half_of(float x) { return x * 0.5; }\n",
                        "lib/quarter.glsl": '#include "half.glsl"\n#pragma include "half.glsl"\n'

@@ -23,6 +23,8 @@ from conftest import BUILD
 from quillomar import Failure, config, site_media
 from quillomar.fetch import fetch
 
+pytestmark = pytest.mark.fast
+
 LONDON = site_media.named("8de3a3924cb95bd0e95a443fff0326c869f9d4979cd1d5b6e94e2a01f5be53e9.jpg")  # 512x512, RGB
 FOREST = site_media.named("0681c014f6c88c356cf9c0394ffe015acc94ec1474924855f45d22c3e70b5785.png")  # faces 64x64
 NOISE_3D = site_media.named("27012b4eadd0c3ce12498b867058e4f717ce79e10a99568cca461682d84a4b04.bin")  # 32^3, 1

@@ -35,6 +35,7 @@ def record(prefix, cwd, *args):
                           text=True, timeout=120, env=without_display())
 
 
+@pytest.mark.fast
 def test_the_sites_file_names_in_any_spelling(tmp_path):
     spellings = {"Image.glsl": "Image", "image.glsl": "Image", "IMAGE.GLSL": "Image", "Common.glsl": "Common",
                  "Buffer A.glsl": "Buffer A", "BufferA.glsl": "Buffer A", "buffer a.glsl": "Buffer A",
@@ -50,6 +51,7 @@ def test_the_sites_file_names_in_any_spelling(tmp_path):
         folders.folder_passes(tmp_path / "none")
 
 
+@pytest.mark.fast
 def test_a_folders_passes_in_the_sites_order_each_with_common_first(tmp_path):
     folder = tmp_path / "shader"
     write(folder, dict(FOLDER, **{"Sound.glsl": "vec2 mainSound(int s, float t) { return vec2(0.0); }\n",

@@ -235,6 +235,7 @@ def test_a_frame_that_never_ends(prefix, xserver, tmp_path):
 
 # Message ----------------------------------------------------------------------------------------------
 
+@pytest.mark.fast
 def test_what_cannot_be_a_shader_image_or_option_gets_one_message(prefix, tmp_path):
     (tmp_path / "flat.glsl").write_bytes(FLAT)
     os.mkfifo(tmp_path / "fifo")

@@ -6,6 +6,10 @@ import shutil
 import subprocess
 from pathlib import Path
 
+import pytest
+
+pytestmark = pytest.mark.fast
+
 REPO = Path(__file__).resolve().parent.parent
 BUILD = Path(os.environ.get("QUILLOMAR_BUILD", REPO / "build")).resolve()
 PRELOAD = "companions/preload"

@@ -7,6 +7,8 @@ import pytest
 
 from quillomar.messages import Log, caret_column, located
 
+pytestmark = pytest.mark.fast
+
 TEXT = "#version 330 core\nout vec4 c; // \x1b[2J\nvoid main() {\n\t\tc = /* x */ vec4(nothing);\n/* \x07 */ bad;\n}\n"
 LINE4 = " 4 | \t\tc = /* x */ vec4(nothing);"
 

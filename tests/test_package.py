@@ -18,6 +18,8 @@ from quillomar.messages import located
 from quillomar.wire import Reader, Record, RecordError, dispatch, parse
 from quillomar.settings import encode
 
+pytestmark = pytest.mark.fast
+
 # The source tree of the build under test, and its package.
 TREE = SOURCE.resolve().parent
 PACKAGE = Path(paths.__file__).resolve().parent

@@ -277,6 +277,7 @@ def test_a_pass_that_does_not_build_is_named_with_its_line(prefix, tmp_path):
     assert second.startswith("%s:3:" % (tmp_path / "broken.glsl")) and "nothing" in second, done.stderr
 
 
+@pytest.mark.fast
 def test_what_the_directives_say_is_checked(tmp_path):
     cases = {'#iChannel4 "self"\n': "#iChannel4: there is no channel 4",
              '#iChannel0 "file://x.png"\n#iChannel0::Speed "2"\n': "#iChannel0::speed is not a setting known here",
@@ -477,6 +478,7 @@ def test_common_counts_in_deciding_that_a_pass_is_a_mainimage_shader(prefix, tmp
     assert Image.open(tmp_path / "still.png").convert("RGB").getpixel((4, 4)) == (0, 255, 0)
 
 
+@pytest.mark.fast
 def test_a_cube_maps_faces_from_a_folder_are_those_of_a_pattern(tmp_path):
     (tmp_path / "sky").mkdir()
     for k, name in enumerate(("posx", "negx", "posy", "negy", "posz", "negz")):

@@ -13,6 +13,8 @@ from quillomar import Failure, facts, plans
 from quillomar.directives import Channel, channels_of, image_passes
 from quillomar.lines import escaped
 
+pytestmark = pytest.mark.fast
+
 
 def write(folder, files):
     for name, text in files.items():

@@ -156,6 +156,7 @@ def test_gif_and_webp_show_every_frames_colours_a_still_scene_too(prefix, tmp_pa
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["shader.glsl", name])
 
 
+@pytest.mark.fast
 def test_the_proof_holds_a_gifs_frames_against_the_frames_drawn(tmp_path):
     """The proof alone, on GIFs made here: dithering and frames merged into a longer one are what was drawn;
     a frame in a colour that was not drawn is not, and says which."""
@@ -189,6 +190,7 @@ def test_the_proof_holds_a_gifs_frames_against_the_frames_drawn(tmp_path):
         assert message in str(said.value)
 
 
+@pytest.mark.fast
 def test_a_still_webp_is_a_whole_clip_and_one_cut_short_is_not(tmp_path):
     """libwebp writes a clip whose frames are all alike as a still: one picture, no frames of an animation."""
     still, animated = tmp_path / "still.webp", tmp_path / "animated.webp"
@@ -330,6 +332,7 @@ def test_headless_needs_no_x_server_and_draws_the_displays_frames(prefix, xserve
     assert len(frames("alone.gif")) == 3 * 320 * 180 * 3 and frames("alone.gif") == frames("shown.gif")
 
 
+@pytest.mark.fast
 def test_an_encoder_that_does_not_work_here_is_said_before_anything(prefix, tmp_path):
     (tmp_path / "shader.glsl").write_bytes(TIMECODE)
     for encoder, message in [("nvenc", "quillomar-record: the nvenc encoder does not work here (ffmpeg said: "),

@@ -368,6 +368,7 @@ def test_a_picture_drawn_in_tiles_is_the_picture_drawn_whole_byte_for_byte(prefi
     assert made["3"] == made["1"] and made["8"] == made["1"]
 
 
+@pytest.mark.fast
 def test_tiles_are_at_most_the_pictures_smaller_side_and_64(prefix, tmp_path):
     shader = write(tmp_path, STATELESS)
     for tiles, size, more, picture in [("0", "64x36", [], "64x36"), ("37", "64x36", [], "64x36"),
@@ -510,6 +511,7 @@ def test_a_value_moved_over_the_clip_moves_within_a_motion_blurred_frame_as_itim
     assert [set(made[k * 96:(k + 1) * 96:3]) for k in range(2)] == [{64}, {255}] and len(made) == 2 * 96
 
 
+@pytest.mark.fast
 def test_motion_blur_takes_1_to_64_sub_frames_over_a_shutter_of_at_most_the_frame(prefix, tmp_path):
     shader = write(tmp_path, MOVING_DOT)
     for given in ("0", "65", "4:0", "4:1.5", "4:", "x"):
@@ -611,6 +613,7 @@ def test_a_blurred_or_supersampled_picture_with_alpha_keeps_the_colour_of_what_i
     assert all(r >= 254 and g <= 1 and b <= 1 for r, g, b, _ in there), sorted(there)
 
 
+@pytest.mark.fast
 def test_alpha_is_refused_for_a_format_that_has_none_and_for_a_gpu_encoder(prefix, tmp_path):
     shader = write(tmp_path, ALPHA)
     for output, more, message in [

@@ -435,6 +435,7 @@ def test_a_session_larger_than_a_text_replays_and_the_usage_names_it(prefix, tmp
                                                  "OUTPUT (see --help)\n")
 
 
+@pytest.mark.fast
 def test_live_writes_a_session_only_where_no_other_file_is(prefix, tmp_path):
     files = {"shader.glsl": b'#include "common.glsl"\n#iChannel0 "file://dot.png"\nvoid mainImage(out vec4 c, in vec2 f)'
                             b' { c = texture(iChannel0, f) * speed; }\n',

@@ -36,6 +36,7 @@ def api(code):
          "code": code, "name": "Image", "type": "image"}]}}
 
 
+@pytest.mark.fast
 def test_both_forms_give_the_passes_and_their_inputs(tmp_path):
     (tmp_path / "site.json").write_text(json.dumps(site()))
     (tmp_path / "api.json").write_text(json.dumps(api("x")))
@@ -53,6 +54,7 @@ def test_both_forms_give_the_passes_and_their_inputs(tmp_path):
     assert load(tmp_path / "string.json")[0].inputs[0].channel == 1
 
 
+@pytest.mark.fast
 def test_media_folders_are_those_given_and_those_of_the_setting_that_are_there(tmp_path, monkeypatch):
     monkeypatch.setenv("QUILLOMAR_MEDIA", "%s:%s" % (tmp_path / "unmounted", tmp_path))
     assert media_folders([str(tmp_path)]) == [tmp_path, tmp_path]
@@ -176,6 +178,7 @@ def test_the_sites_pictures_not_here_are_placeholders_said_once_or_refused_by_na
     assert not (tmp_path / "strict.png").exists()
 
 
+@pytest.mark.fast
 def test_an_input_of_no_file_is_named_by_its_channel_and_fetch_not_hinted_once_given(tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
@@ -302,6 +305,7 @@ def with_media(tmp_path, api=False, extra=()):
     (tmp_path / "shader.json").write_text(multipass(api, extra))
 
 
+@pytest.mark.fast
 @pytest.mark.parametrize("api", [False, True], ids=["site", "api"])
 def test_import_writes_a_file_per_pass_with_its_channels(tmp_path, monkeypatch, capsys, api):
     monkeypatch.chdir(tmp_path)
@@ -323,6 +327,7 @@ def test_import_writes_a_file_per_pass_with_its_channels(tmp_path, monkeypatch, 
         "next:\n    quillomar-live shader/shader.glsl\n    quillomar-record shader/shader.glsl clip.mp4\n")
 
 
+@pytest.mark.fast
 def test_import_replaces_nothing_that_differs_without_force(tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
     with_media(tmp_path)

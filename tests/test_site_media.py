@@ -12,6 +12,8 @@ from PIL import Image
 
 from quillomar import Failure, generate, site_media, media
 
+pytestmark = pytest.mark.fast
+
 SHARED_TABLE = Path(__file__).resolve().parent.parent.parent / "shared" / "shadertoy-media.tsv"
 # The procedural files as the site's public description of its library gives them: the first 12
 # characters of the hash, the name, the size and the channels.

@@ -65,6 +65,7 @@ MALFORMED = [
 ]
 
 
+@pytest.mark.fast
 def test_each_directive_declares_its_uniform_and_a_malformed_one_is_said_where(tmp_path):
     for directive, table in DECLARED:
         done = uniforms(tmp_path, "// tuned\n" + directive + MAIN)
@@ -84,6 +85,7 @@ def test_each_directive_declares_its_uniform_and_a_malformed_one_is_said_where(t
     "#iUniform vec3 tint = 0.5\nuniform vec2 u_resolution;\nvoid main() { gl_FragColor = vec4(tint, 1.0); }\n",
     "#iUniform vec3 tint = 0.5\nuniform float time;\nvoid main() { gl_FragColor = vec4(tint, 1.0); }\n",
 ], ids=["mainImage", "Book of Shaders", "GLSL Sandbox"])
+@pytest.mark.fast
 def test_every_dialect_declares_the_uniform_on_the_directives_line(tmp_path, text):
     shader = tmp_path / "shader.glsl"
     shader.write_text(text)
@@ -96,6 +98,7 @@ def test_every_dialect_declares_the_uniform_on_the_directives_line(tmp_path, tex
     assert gl.split("#line 1\n", 1)[1].split("\n")[:2] == ["", "uniform vec3 tint;"]
 
 
+@pytest.mark.fast
 def test_a_text_with_its_own_version_line_declares_the_uniform_on_the_directives_line(tmp_path):
     text = "#version 330 core\n#iUniform vec3 tint = 0.5\nout vec4 c;\nvoid main() { c = vec4(tint, 1.0); }\n"
     shader = tmp_path / "shader.glsl"
@@ -107,6 +110,7 @@ def test_a_text_with_its_own_version_line_declares_the_uniform_on_the_directives
     assert (done.returncode, done.stdout) == (1, "0:2:23: error: #iUniform: expected 1 or 3 numbers\n")
 
 
+@pytest.mark.fast
 def test_a_value_set_is_kept_while_its_directive_is_declared_again_unchanged():
     steps = [
         ("#iUniform float speed = 1.0 in {0.0, 5.0} step 0.2", "speed 1"),
@@ -244,6 +248,7 @@ def test_scale_draws_a_smaller_picture_in_blocks(prefix, tmp_path):
                                                  "64) value: '3/4' (see --help)\n")
 
 
+@pytest.mark.fast
 def test_scale_and_supersample_together_are_refused_in_one_message(prefix, tmp_path):
     (tmp_path / "shader.glsl").write_bytes(b"void mainImage(out vec4 c, in vec2 f) { c = vec4(1.0); }\n")
     for more in (["--scale", "2", "--supersample", "2"], ["--supersample", "3", "--scale", "1/4"]):

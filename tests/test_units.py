@@ -12,6 +12,8 @@ import pytest
 
 from conftest import BUILD
 
+pytestmark = pytest.mark.fast
+
 UNITS = BUILD / "units"
 
 
