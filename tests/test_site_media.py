@@ -1,4 +1,4 @@
-"""The site's media library with no display: the table against what is known of the site's files, the
+"""The site's media library with no display: the table against the facts measured of the site's files, the
 procedural files made in kind (sizes, channels and formats as the readers read them, the same bytes every
 time, the statistics of their kind), the cache they are kept in, and the placeholders for what is not
 here."""
@@ -10,20 +10,11 @@ import numpy as np
 import pytest
 from PIL import Image
 
+from conftest import SHARED
 from quillomar import Failure, generate, site_media, media
 
 pytestmark = pytest.mark.fast
 
-SHARED_TABLE = Path(__file__).resolve().parent.parent.parent / "shared" / "shadertoy-media.tsv"
-# The procedural files as the site's public description of its library gives them: the first 12
-# characters of the hash, the name, the size and the channels.
-PROCEDURAL = {
-    "f735bee5b64e": ("RGBA Noise Medium", (256, 256), 4), "0c7bf5fe9462": ("Gray Noise Medium", (256, 256), 1),
-    "cb49c003b454": ("Blue Noise", (1024, 1024), 4), "0a40562379b6": ("Gray Noise Small", (64, 64), 1),
-    "3083c722c0c7": ("RGBA Noise Small", (64, 64), 4), "85a6d68622b3": ("Bayer", (8, 8), 1),
-    "27012b4eadd0": ("Grey Noise 3D", (32, 32, 32), 1), "aea6b99da1d5": ("RGBA Noise 3D", (32, 32, 32), 4),
-    "08b42b43ae9d": ("Font 1", (1024, 1024), 4),
-}
 # The published 8x8 ordered-dither matrix, top row first.
 BAYER = [[0, 32, 8, 40, 2, 34, 10, 42], [48, 16, 56, 24, 50, 18, 58, 26], [12, 44, 4, 36, 14, 46, 6, 38],
          [60, 28, 52, 20, 62, 30, 54, 22], [3, 35, 11, 43, 1, 33, 9, 41], [51, 19, 59, 27, 49, 17, 57, 25],
@@ -51,23 +42,22 @@ def made(tmp_path_factory):
         return {m.name: site_media.locate(m, []).path for m in site_media.TABLE if m.made}
 
 
+@pytest.mark.shared
 def test_the_table_has_the_sites_files_with_their_facts():
-    assert len(site_media.TABLE) == len(site_media.BY_FILE) == 41
-    procedural = {m.file[:12]: (m.name, m.size, m.channels) for m in site_media.TABLE if m.made}
-    assert procedural == PROCEDURAL
-    if not SHARED_TABLE.exists():
-        return
-    rows = [line.split("\t") for line in SHARED_TABLE.read_text().splitlines() if line.startswith("/media/")]
-    assert {r[0] for r in rows} == {m.path for m in site_media.TABLE}
-    for path, kind, _, _, _, name, size in rows:
+    """Each file the site's shaders name, once, of its kind, name, size and channels; made here where it is
+    procedural (noise, the font, the volumes)."""
+    rows = [line.split("\t") for line in (SHARED / "shadertoy-media.tsv").read_text().splitlines()
+            if line.startswith("/media/")]
+    assert sorted(r[0] for r in rows) == sorted(m.path for m in site_media.TABLE)
+    per = {"3ch": 3, "RGB8": 3, "RGBA8": 4, "4ch": 4, "1ch(gray8)": 1, "1ch": 1}
+    for path, kind, _, _, category, name, size in rows:
         m = site_media.named(path)
-        assert m.kind == kind, path
+        assert m.kind == kind and bool(m.made) == (category in ("noise-texture", "font", "volume")), path
         if name != "-":
             assert m.name == name.replace(" (cubemap)", "").replace(" (volume)", ""), path
         sides = size.split()[0]
         if "x" in sides:
             assert "x".join(map(str, m.size)) == sides, path
-        per = {"3ch": 3, "RGB8": 3, "RGBA8": 4, "4ch": 4, "1ch(gray8)": 1, "1ch": 1}
         said = [per[w] for w in size.split() if w in per]
         if said and m.kind != "video":
             assert m.channels == said[0], path
