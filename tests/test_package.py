@@ -1,7 +1,7 @@
 """What the commands and their libraries exchange, with no display: records read from a stream however it
 is cut, settings written under the names and in the forms the libraries' settings tables read, channels
 asked for in a shader's header, the dialect of a text as translate (the libraries' own table) tells it,
-and the facts translate describes from the libraries' tables, as the commands follow them."""
+and the facts translate describes, as translate itself reads texts and as the commands follow them."""
 import ast
 import math
 import os
@@ -160,35 +160,17 @@ def test_the_dialect_is_the_libraries_own(text, expected):
     assert dialect(text) == expected
 
 
-def defines(tree):
-    """{NAME: text} of the #define lines in the libraries' sources."""
-    return dict(re.findall(r"^#define (\w+) (.+)$", "\n".join(f.read_text() for f in sorted(
-        (tree / "companions" / "preload").rglob("*.[ch]"))), re.M))
-
-
-@pytest.mark.packaging  # reads the libraries' sources, which a build of the viewer alone has not
-def test_the_description_is_the_libraries_own_tables():
-    """translate --describe against the defines, the table of kinds, the GLSL names of the GL's types and
-    the table of dialects in the libraries' sources."""
-    described, found = facts.get(), defines(TREE)
-    sources = "\n".join(f.read_text() for f in sorted((TREE / "companions" / "preload").rglob("*.c")))
-    number = {name: eval(re.sub(r"(\d)LL\b", r"\1", found[name])) for name in (
-        "CHANNELS", "MOST_PASSES", "SAMPLE_RATE", "LINES_APART", "LARGEST_TEXT", "SOUND_WIDTH", "KEY_CODES")}
-    samplers = re.search(r"enum sampler \{([^}]*)\}", sources + "\n" + "\n".join(
-        f.read_text() for f in (TREE / "companions" / "preload").rglob("*.h"))).group(1).replace(" ", "").split(",")
-    glsl = dict(zip(samplers, re.search(r"SAMPLER_NAMES\[\d\] = \{([^}]*)\}", sources).group(1)
-                    .replace('"', "").replace(" ", "").split(",")))
-    kinds = re.findall(r'^\s*\{"(\w+)", (SAMPLER_\w+), (\d), (\w+), (\w+), ([01])\}', sources, re.M)
-    keyboard = next((int(eval(w, {}, number)), int(eval(h, {}, number))) for name, _, _, w, h, _ in kinds
-                    if name == "keyboard")
-    assert (described.channels, described.most_passes, described.sample_rate, described.lines_apart,
-            described.largest_text, described.sound_texture, described.keyboard_texture) == (
-        number["CHANNELS"], number["MOST_PASSES"], number["SAMPLE_RATE"], number["LINES_APART"],
-        number["LARGEST_TEXT"], (number["SOUND_WIDTH"], 2), keyboard)
-    assert kinds and [(name, k.sampler, k.dimensions, k.mipmaps) for name, k in described.kinds.items()] == [
-        (name, glsl[sampler], int(sides), mipmaps == "1") for name, sampler, sides, _, _, mipmaps in kinds]
-    assert list(described.dialects) == re.findall(r'^\s*\{DIALECT_\w+, "([^"]+)"', sources, re.M)
+def test_the_dialects_and_channels_described_are_those_translate_reads(tmp_path):
+    """Each dialect translate --describe names is one an #iDialect line asks for by that name, and a name it
+    does not give is none; the channels it counts are those a translated text is given."""
+    described = facts.get()
     assert {dialects.MAIN_IMAGE, dialects.CUBEMAP} <= set(described.dialects)
+    for name in list(described.dialects) + ["Main Image", "mainimage"]:
+        asked = b'#iDialect "%s"\n' % name.encode() + SANDBOX_ASIDE
+        assert dialect(asked) == (name if name in described.dialects else "GLSL Sandbox"), name
+    (tmp_path / "c.glsl").write_bytes(DIALECTS["mainImage, no #version"][0])
+    given = re.findall(r"^uniform sampler2D iChannel(\d+);$", translated(tmp_path / "c.glsl").decode(), re.M)
+    assert given == [str(n) for n in range(described.channels)] and described.channels == 4
 
 
 def test_key_names_hold_the_keys_shaders_read_by_those_names(tmp_path):

@@ -15,7 +15,7 @@ from Xlib.error import XError
 from Xlib.ext import xtest
 
 from conftest import interrupt, start_live, until, without_display
-from quillomar import Failure, directives, media
+from quillomar import Failure, directives, facts, media
 from test_live import tap
 from xsession import find_titled_window, grab, open_display, title
 
@@ -231,6 +231,24 @@ def test_a_cube_map_blends_across_the_edges_of_its_faces(prefix, tmp_path):
     record(prefix, tmp_path, "edge.glsl", "still.png", "--size", "8x8")
     r, g, b = Image.open(tmp_path / "still.png").convert("RGB").getpixel((4, 4))
     assert g == 0 and 96 < r < 160 and 96 < b < 160, (r, g, b)
+
+
+def test_each_kind_is_read_by_the_sampler_translate_describes(prefix, tmp_path):
+    """A shader reading an image, a cube map, a volume and the keyboard each with the sampler translate
+    --describe gives its kind (the coordinates that sampler takes) builds, and finds each."""
+    kinds = facts.get().kinds
+    Image.new("RGB", (4, 4), (255, 0, 0)).save(tmp_path / "a.png")
+    Image.new("RGB", (16, 12), (0, 255, 0)).save(tmp_path / "cross.png")
+    (tmp_path / "v.bin").write_bytes(b"BIN\0" + (2).to_bytes(4, "little") * 3 + bytes([1, 0, 0, 0]) + bytes([255] * 8))
+    coordinates = {"sampler2D": "vec2(0.5)", "samplerCube": "vec3(1.0, 0.0, 0.0)", "sampler3D": "vec3(0.5)"}
+    reads = ["texture(iChannel%d, %s).%s" % (n, coordinates[kinds[kind].sampler], "rgba"[min(n, 2)])
+             for n, kind in enumerate(("image", "cube", "volume", "keyboard"))]
+    write(tmp_path, {"k.glsl": '#iChannel0 "file://a.png"\n#iChannel1 "file://cross.png"\n#iChannel1::Type "CubeMap"\n'
+                               '#iChannel2 "file://v.bin"\n#iChannel3 "keyboard"\n'
+                               "void mainImage(out vec4 c, in vec2 f) {\n"
+                               "    c = vec4(%s, %s, %s, 1.0 - %s);\n}\n" % tuple(reads)})
+    record(prefix, tmp_path, "k.glsl", "still.png", "--size", "4x4")
+    assert Image.open(tmp_path / "still.png").convert("RGBA").getpixel((2, 2)) == (255, 255, 255, 255)
 
 
 def test_a_volume_in_the_sites_format(prefix, tmp_path):
