@@ -3,7 +3,6 @@ key as they happen; quillomar-record --replay draws the session again, each stil
 recording made directly of the texts shown then, at their iTime; and a session file cut short, edited by
 hand or from a newer version is taken as it says."""
 import json
-import os
 import subprocess
 import time
 
@@ -467,9 +466,8 @@ def test_live_writes_a_session_only_where_no_other_file_is(prefix, tmp_path):
             module, "--session " if module == "live" else "")), done.stderr
 
 
+@pytest.mark.root
 def test_a_full_disk_ends_the_session_not_the_window(prefix, xserver, tmp_path):
-    if os.geteuid() != 0:
-        pytest.skip("mounting a small file system takes root")
     small = tmp_path / "small"
     small.mkdir()
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(small)], check=True)
