@@ -1,16 +1,15 @@
 """What the commands and their libraries exchange, with no display: records read from a stream however it
-is cut, settings written under the names and in the forms the libraries' settings tables read, channels
+is cut, settings written in the forms the libraries' reader of settings reads, numbers exactly, channels
 asked for in a shader's header, the dialect of a text as translate (the libraries' own table) tells it,
 and the facts translate describes, as translate itself reads texts and as the commands follow them."""
-import ast
-import math
 import os
 import re
+import subprocess
 from pathlib import Path
 
 import pytest
 
-from conftest import SOURCE
+from conftest import BUILD
 from quillomar import Failure, dialects, facts, files, paths, record
 from quillomar.channels import check_numbers, header_options
 from quillomar.dialects import dialect, translated
@@ -19,10 +18,6 @@ from quillomar.wire import Reader, Record, RecordError, dispatch, parse
 from quillomar.settings import encode
 
 pytestmark = pytest.mark.fast
-
-# The source tree of the build under test, and its package.
-TREE = SOURCE.resolve().parent
-PACKAGE = Path(paths.__file__).resolve().parent
 
 STREAM = (b"OpenGL error 1282 in glUseProgram(p) at main.cpp:9\n\036build outcome=failed ms=2.5 text:6 log:4\n"
           b"a\n\036b\nclog!\036missing\n\036frame number=0\nno newline")
@@ -49,79 +44,23 @@ def test_records_go_to_their_kinds_handler_and_anything_else_is_an_error():
                                                                                    "colours": "1,2,3;4,5,6"}, {})]
 
 
-def settings_tables():
-    """{library's file name: {QUILLOMAR_NAME: (kind, required)}}: the rows of each library's settings table."""
-    tables = {}
-    for source in sorted((TREE / "companions" / "preload").rglob("*.c")):
-        rows = re.findall(r'\{\s*"(QUILLOMAR_\w+)",\s*SETTING_(\w+),\s*([01])\b', source.read_text())
-        if rows:
-            tables[source.name] = {name: (kind, required == "1") for name, kind, required in rows}
-    return tables
+def read_back(**values):
+    """What the libraries' reader of settings reads of values as encode writes them: units settings, whose
+    table names UNITS_INT, UNITS_NUMBER, UNITS_SIZE, UNITS_POINT and UNITS_TEXT, one of each kind."""
+    given = {name[len("QUILLOMAR_"):]: text for name, text in encode(**values).items()}
+    done = subprocess.run([str(BUILD / "units"), "settings"], capture_output=True, timeout=10,
+                          env=dict(os.environ, **given))
+    assert (done.returncode, done.stderr) == (0, b""), (given, done.stderr)
+    return [line.split(" ", 1) for line in done.stdout.decode().splitlines()]
 
 
-def settings_written(path):
-    """The settings (QUILLOMAR_NAME) that the calls of encode in the Python file at path write: its keywords,
-    the keys of dicts spread into it, and of the dicts named that are spread into it."""
-    tree = ast.parse(path.read_text())
-    spread, names = set(), set()
-    for call in ast.walk(tree):
-        if isinstance(call, ast.Call) and (getattr(call.func, "id", None) == "encode" or (
-                getattr(call.func, "attr", None) == "encode" and getattr(call.func.value, "id", None) == "settings")):
-            for keyword in call.keywords:
-                if keyword.arg is not None:
-                    names.add(keyword.arg)
-                    continue
-                for node in ast.walk(keyword.value):
-                    if isinstance(node, ast.Dict):
-                        names.update(k.value for k in node.keys if isinstance(k, ast.Constant))
-                    elif isinstance(node, ast.Name):
-                        spread.add(node.id)
-    for node in ast.walk(tree):  # more = {"include": ...}; more["sound_out"] = ...
-        if isinstance(node, ast.Assign) and any(getattr(t, "id", None) in spread for t in node.targets):
-            names.update(k.value for d in ast.walk(node.value) if isinstance(d, ast.Dict)
-                         for k in d.keys if isinstance(k, ast.Constant))
-        if (isinstance(node, ast.Subscript) and isinstance(node.ctx, ast.Store)
-                and getattr(node.value, "id", None) in spread and isinstance(node.slice, ast.Constant)):
-            names.add(node.slice.value)
-    return {"QUILLOMAR_" + name.upper() for name in names}
-
-
-@pytest.mark.packaging  # reads the libraries' sources, which a build of the viewer alone has not
-def test_each_setting_written_is_one_a_library_reads_and_each_required_one_is_written():
-    tables = settings_tables()
-    read = {name for rows in tables.values() for name in rows}
-    # Each command's libraries, by the files their settings tables may be in.
-    libraries = {"live.py": ["live.c", "saves.c", "clock.c", "watchdog.c", "session.c"], "record.py": ["record.c", "headless.c"]}
-    assert set(tables) <= {f for files in libraries.values() for f in files}, tables.keys()
-    assert all(any(f in tables for f in sources) for sources in libraries.values()), tables.keys()
-    writers = sorted(PACKAGE.glob("*.py")) + [f for folder in ("tools", "bench") for f in sorted((TREE / folder).iterdir())
-                                              if f.is_file() and f.read_bytes().startswith(b"#!/usr/bin/python3")]
-    for path in writers:
-        assert settings_written(path) <= read, "%s writes a setting no library reads" % path
-    # Each command writes every setting its libraries require.
-    for command, sources in libraries.items():
-        required = {name for f in sources for name, (_, needed) in tables.get(f, {}).items() if needed}
-        assert required <= settings_written(PACKAGE / command), command
-
-
-# What each kind of setting is read as (settings.c): a whole number (0 or more), a decimal number, WxH
-# (both at least 1), X,Y, or any text.
-NUMBER = r"[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?"
-FORMS = {"INT": r"\d+", "NUMBER": NUMBER, "SIZE": r"[1-9]\d*x[1-9]\d*", "POINT": NUMBER + "," + NUMBER,
-         "TEXT": r"[^\0]*"}
-# A value of each kind as the commands hold it.
-VALUES = {"INT": 7, "NUMBER": 1 / 3, "SIZE": (320, 180), "POINT": (480.4, 270.0), "TEXT": Path("/s/a b\n.glsl")}
-
-
-@pytest.mark.packaging  # reads the libraries' sources, which a build of the viewer alone has not
-def test_settings_are_written_in_the_form_their_row_reads_and_numbers_exactly():
-    for rows in settings_tables().values():
-        for name, (kind, _) in rows.items():
-            written = encode(**{name[len("QUILLOMAR_"):].lower(): VALUES[kind]})
-            assert list(written) == [name] and re.fullmatch(FORMS[kind], written[name]), (name, written)
-    for number in (1 / 3, 0.1 + 0.2, 1e-7, 2.0 ** 60 + 0.5, 1e9 - 1 / 30):
-        text = encode(fps=number)["QUILLOMAR_FPS"]
-        assert math.isfinite(float(text)) and float(text) == number
+def test_settings_are_written_in_the_form_the_libraries_read_and_numbers_exactly():
+    assert read_back(units_int=7, units_number=0.25, units_size=(320, 180), units_point=(480.5, 270),
+                     units_text=Path("/s/a b\t.glsl")) == [
+        ["int", "7"], ["number", "0.25"], ["size", "320 180"], ["point", "480.5 270"], ["text", "/s/a b\t.glsl"]]
+    for number in (1 / 3, 0.1 + 0.2, 1e-7, 2.0 ** 60 + 0.5, 1e9 - 1 / 30, -2.5e-300):
+        (_, number_read), (_, point_read) = read_back(units_number=number, units_point=(number, 1))
+        assert float(number_read) == number and [float(v) for v in point_read.split()] == [number, 1], number
     for wrong in (True, None, (1, 2, 3)):
         with pytest.raises(TypeError):
             encode(value=wrong)
