@@ -72,16 +72,21 @@ def test_includes_nested_guarded_in_folders_and_missing(tmp_path):
                        "lib/quarter.glsl": '#include "half.glsl"\n#pragma include "half.glsl"\n'
                                            "float quarter(float x) { return half_of(half_of(x)); }\n",
                        "more/tint.glsl": "vec3 tint() { return vec3(1.0); }\n",
+                       "tint.glsl": "vec3 not_this_one;\n",  # <tint.glsl>: the -I folders first
+                       "guard.glsl": "#ifndef GUARD\n#define GUARD\nfloat g;\n#endif",  # no last line break
                        "s.glsl": '#version 330 core\n#include "lib/quarter.glsl"\n#include <tint.glsl>\n'
-                                 '  #  include "nowhere.glsl"\nout vec4 c;\n'}.items():
+                                 '  #  include "nowhere.glsl"\n#include "guard.glsl"\n#include "guard.glsl"\n'
+                                 'out vec4 c;\n'}.items():
         (tmp_path / name).parent.mkdir(exist_ok=True)
         (tmp_path / name).write_text(text)
+    guarded = ["#line 400001", "#ifndef GUARD", "#define GUARD", "float g;", "#endif"]  # numbered as before
     assert translated(tmp_path / "s.glsl", [tmp_path / "more"]).decode().split("\n") == [
         "#version 330 core",
         "#line 100001", "#line 200001", "#pragma once", "float half_of(float x) { return x * 0.5; }",
         "#line 100002", "", "float quarter(float x) { return half_of(half_of(x)); }", "#line 3",
         "#line 300001", "vec3 tint() { return vec3(1.0); }", "#line 4",
-        '#error cannot include "nowhere.glsl": no such file here or in the -I folders', "out vec4 c;", ""]
+        '#error cannot include "nowhere.glsl": no such file here or in the -I folders',
+        *guarded, "#line 6", *guarded, "#line 7", "out vec4 c;", ""]
 
 
 def test_an_include_of_no_regular_file_is_one_message_at_once(prefix, xserver, tmp_path):
