@@ -285,16 +285,6 @@ def test_passes_follow_the_pictures_own_size(prefix, tmp_path, size):
     assert shown(Image.open(tmp_path / "still.png"), *size) == [*size, *size]
 
 
-def test_a_pass_that_does_not_build_is_named_with_its_line(prefix, tmp_path):
-    write(tmp_path, {"i.glsl": '#iChannel0 "file://broken.glsl"\nvoid mainImage(out vec4 c, in vec2 f) { c = vec4(1); }\n',
-                     "broken.glsl": "void mainImage(out vec4 c, in vec2 f)\n{\n    c = nothing;\n}\n"})
-    done = record(prefix, tmp_path, "i.glsl", "still.png", check=False)
-    assert done.returncode == 1 and not (tmp_path / "still.png").exists()
-    first, second, *_ = done.stderr.split("\n")
-    assert first == "quillomar-record: %s did not build:" % (tmp_path / "broken.glsl"), done.stderr
-    assert second.startswith("%s:3:" % (tmp_path / "broken.glsl")) and "nothing" in second, done.stderr
-
-
 @pytest.mark.fast
 def test_what_the_directives_say_is_checked(tmp_path):
     cases = {'#iChannel4 "self"\n': "#iChannel4: there is no channel 4",
