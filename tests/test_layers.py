@@ -1,5 +1,7 @@
 """The preloaded C in its layers, with no display: tools/layers passes the tree as it is and names each
-upward include, GL header below the GL's layer and loop of pieces planted in a copy of it; translate, made
+upward include, GL header below the GL's layer and loop of pieces planted in a copy of it, and each loop
+of calls, call past a header, function declared in another piece's header and write to another piece's
+variable; translate, made
 of the base and text layers alone, needs no GL, no FFTW and no dynamic lookup of functions."""
 import os
 import shutil
@@ -54,6 +56,50 @@ def test_the_layers_check_passes_the_tree_and_names_each_call_upwards_and_each_l
     (tmp_path / PRELOAD / "stray.c").write_text('#include "base/base.h"\n')
     assert "companions/preload/stray.c: in no layer's folder (%s)" % ", ".join(
         ["base", "text", "gl", "programs", "passes", "viewer", "live", "record", "headless"]) in layers(tmp_path)[1]
+
+
+def test_the_layers_check_follows_the_calls_between_pieces(tmp_path):
+    shutil.copytree(REPO / PRELOAD, tmp_path / PRELOAD)
+    # The divider saying the title again itself: live's saves and its divider calling each other, which
+    # no include shows the other way.
+    plant(tmp_path, "live/divider.c", '#include "live/divider.h"\n', "\nvoid retitle(void);\n")
+    plant(tmp_path, "live/divider.c", "    divider = d >= 1 && d <= MOST_DIVIDER ? d : 1;\n", "    retitle();\n")
+    status, said = layers(tmp_path)
+    assert status == 1
+    assert said == ["companions/preload/live/divider.c:23: calls retitle of live/saves without its header "
+                    "(live/saves.h)", "pieces call each other in a loop: live/divider -> live/saves -> live/divider"]
+    # With the header, the includes show the loop as well.
+    plant(tmp_path, "live/divider.c", '#include "live/divider.h"\n', '#include "live/saves.h"\n')
+    assert layers(tmp_path)[1] == [
+        "pieces include each other in a loop: live/divider -> live/saves -> live/divider",
+        "pieces call each other in a loop: live/divider -> live/saves -> live/divider"]
+    # A longer loop, through the clock: the divider asks whether time is paused.
+    shutil.rmtree(tmp_path / PRELOAD)
+    shutil.copytree(REPO / PRELOAD, tmp_path / PRELOAD)
+    plant(tmp_path, "live/divider.h", '#include "gl/target.h"\n', '#include "live/clock.h"\n')
+    plant(tmp_path, "live/divider.c", "    divider = d >= 1 && d <= MOST_DIVIDER ? d : 1;\n",
+          "    if (clock_paused())\n        return;\n")
+    plant(tmp_path, "live/clock.c", '#include "live/session.h"\n', '#include "live/divider.h"\n')
+    plant(tmp_path, "live/clock.c", "long long clock_now(void)\n{\n", "    divider_set(1);\n")
+    assert "pieces call each other in a loop: live/clock -> live/divider -> live/clock" in layers(tmp_path)[1]
+    # The recorder calling live's clock with a declaration of its own, past every header.
+    plant(tmp_path, "record/renders.c", '#include <math.h>\n', "long long clock_now(void);\n")
+    plant(tmp_path, "record/renders.c", '#include <math.h>\n',
+          "static long long later(void)\n{\n    return clock_now();\n}\n")
+    said = layers(tmp_path)[1]
+    assert any(line.startswith("companions/preload/record/renders.c:") and
+               line.endswith(": calls clock_now of live/clock without its header (live/clock.h)") for line in said)
+    # A function of the divider's declared in the saves' header, as live.h once held the divider's.
+    plant(tmp_path, "live/saves.h", '#include "passes/passes.h"\n', "\nint divider_twice(void);\n")
+    plant(tmp_path, "live/divider.c", '#define MOST_DIVIDER 8\n',
+          "\nint divider_twice(void)\n{\n    return 2;\n}\n")
+    assert ("companions/preload/live/divider.c: divider_twice is declared in live/saves.h, not in its own "
+            "piece's header (live/divider.h)") in layers(tmp_path)[1]
+    # live's policy setting a key down in the keyboard's own state.
+    plant(tmp_path, "live/live.c", "static void polled(void)\n{\n", "    keyboard.serial++;\n")
+    assert any(line.startswith("companions/preload/live/live.c:") and
+               line.endswith(": writes keyboard, which is gl/keyboard's (gl/keyboard.h)")
+               for line in layers(tmp_path)[1])
 
 
 def test_translate_links_no_gl_no_fftw_and_looks_no_function_up():

@@ -1,5 +1,5 @@
 /*
- * quillomar-live's saves (live.h): each pass's files are watched (base/watch.h), and after each poll of the
+ * quillomar-live's saves (saves.h): each pass's files are watched (base/watch.h), and after each poll of the
  * window's events a pass whose files were saved since is built in the viewer's context with the viewer's
  * own vertex shader; a Sound pass is made into samples. When the Image pass's text links, the viewer's use
  * of its own program draws with it from the next frame on, and the program before it is deleted once the
@@ -17,7 +17,7 @@
  * title names the file, and says when its text does not build, when it does not exist, when time is
  * paused and what stands in for media not here (docs/internals.md).
  */
-#include "live/live.h"
+#include "live/saves.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -27,6 +27,7 @@
 #include "base/watch.h"
 #include "gl/keyboard.h"
 #include "gl/uniforms.h"
+#include "live/divider.h"
 #include "live/session.h"
 #include "live/watchdog.h"
 #include "passes/sound.h"
@@ -54,6 +55,8 @@ static GLuint viewer_program, shown, previous;
 /* What the passes' last texts did, and what the window is told; when the Sound pass is due to be made
  * again (0: not). */
 static int failed, sound_failed, missing, unreadable;
+/* Whether pass p's newest text did not build. */
+static int pass_failed[MOST_PASSES];
 static long long sound_due;
 
 void saves_configure(void)
@@ -87,7 +90,7 @@ void saves_configure(void)
 /* The Image pass's text as a source: the file's (QUILLOMAR_SHADER), with the Image pass's channels. */
 static struct source image_source(const char *text)
 {
-    struct source source = passes_source(passes.count - 1, text, include_folders);
+    struct source source = passes_source(passes_count() - 1, text, include_folders);
     source.path = path;
     return source;
 }
@@ -113,8 +116,8 @@ void retitle(void)
     if (name == NULL)
         name = printable_name(base);
     char title[2048], divided[32] = "";
-    if (live_divider() > 1)
-        snprintf(divided, sizeof divided, " [1/%d]", live_divider());
+    if (divider_now() > 1)
+        snprintf(divided, sizeof divided, " [1/%d]", divider_now());
     snprintf(title, sizeof title, "%s%s%s%s%s%s%s%s%s%s — Quillomar", name,
              failed || missing || unreadable || clock_paused() ? " (" : "",
              missing ? "waiting for the file" : unreadable ? "cannot be read" : failed ? "does not build" : "",
@@ -158,10 +161,10 @@ static void report(int key, const char *text, const struct build *b)
     free(files);
     if (key != SOUND && b->linked)
         session_build(key == IMAGE ? "build" : "pass", clock_now(), text, &b->files);
-    *(key == SOUND ? &sound_failed : &passes.pass[key == IMAGE ? passes.count - 1 : key - 1].failed) = !b->linked;
+    *(key == SOUND ? &sound_failed : &pass_failed[key == IMAGE ? passes_count() - 1 : key - 1]) = !b->linked;
     failed = sound_failed;
-    for (int p = 0; p < passes.count; p++)
-        failed |= passes.pass[p].failed;
+    for (int p = 0; p < passes_count(); p++)
+        failed |= pass_failed[p];
     missing = unreadable = 0;
     retitle();
 }
@@ -218,7 +221,7 @@ static void rebuild_pass(int p)
     const char *why;
     struct build b = passes_build_file(p, include_folders, &text, &why);
     if (text == NULL) {
-        report_unread(IMAGE + 1 + p, passes.pass[p].path, why);
+        report_unread(IMAGE + 1 + p, passes_path(p), why);
         return;
     }
     report(IMAGE + 1 + p, text, &b);
@@ -231,9 +234,9 @@ static void rebuild_pass(int p)
 static void show_sound_pass(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count)
 {
     const char *why = NULL;
-    char *text = preload_read_text(passes.sound, &why);
+    char *text = preload_read_text(passes_sound_file(), &why);
     if (text == NULL) {
-        report_unread(SOUND, passes.sound, why);
+        report_unread(SOUND, passes_sound_file(), why);
         return;
     }
     struct source source = passes_sound_source(text, include_folders);
@@ -256,9 +259,9 @@ static void show_sound_pass(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, 
 /* Every pass but the Image pass built from its file, and the Sound pass made at the next frame. */
 static void build_the_passes(void)
 {
-    for (int p = 0; p + 1 < passes.count; p++)
+    for (int p = 0; p + 1 < passes_count(); p++)
         rebuild_pass(p);
-    sound_due = passes.sound != NULL ? preload_now_ns() : 0;
+    sound_due = passes_sound_file() != NULL ? preload_now_ns() : 0;
 }
 
 /* A new plan from the command (the directives changed): the passes are made again from it, and every
@@ -268,6 +271,7 @@ static void replan(const char *plan)
     for (int key = IMAGE + 1; key <= SOUND; key++)
         watch_files(key, NULL, 0);
     passes_reset();
+    memset(pass_failed, 0, sizeof pass_failed);
     passes_configure(plan);
     build_the_passes();
     rebuild();
@@ -303,9 +307,9 @@ static void seen(int key, enum seen what)
         report_missing();
     else if (key == IMAGE)
         rebuild();
-    else if (key == SOUND && passes.sound != NULL)
+    else if (key == SOUND && passes_sound_file() != NULL)
         sound_due = preload_now_ns();
-    else if (key < passes.count)
+    else if (key < passes_count())
         rebuild_pass(key - 1);
 }
 

@@ -61,6 +61,14 @@ static char *source_as_dialect(GLuint shader, const struct source *source, struc
     return dialect_error() != NULL ? strdup(dialect_error()) : NULL;
 }
 
+void program_viewer_shader(GLenum type, GLuint shader)
+{
+    if (type == GL_VERTEX_SHADER && viewer.vertex == 0)
+        viewer.vertex = shader;
+    else if (type == GL_FRAGMENT_SHADER && viewer.fragment == 0)
+        viewer.fragment = shader;
+}
+
 void program_viewer_vertex(GLsizei count, const GLchar *const *strings)
 {
     viewer.vertex_text = joined(count, strings);

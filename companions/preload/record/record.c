@@ -219,15 +219,15 @@ static void say_failed(const char *file, const char *text, const char *log, cons
 static int draw_sound_pass(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count)
 {
     const char *why = NULL;
-    char *text = preload_read_text(passes.sound, &why);
+    char *text = preload_read_text(passes_sound_file(), &why);
     if (text == NULL) {
-        say_failed(passes.sound, NULL, why != NULL ? why : "no such file", NULL);
+        say_failed(passes_sound_file(), NULL, why != NULL ? why : "no such file", NULL);
         return 0;
     }
     struct source sound = passes_sound_source(text, include);
     struct build b = program_build(&sound);
     if (!b.linked) {
-        say_failed(passes.sound, text, b.log, &b.files);
+        say_failed(passes_sound_file(), text, b.log, &b.files);
         build_free(&b);
         free(text);
         return 0;
@@ -256,9 +256,9 @@ static int linked_or_said(const char *path, char *text, const char *why, struct 
  * recording as the viewer's own does, with the file and the GL's log. */
 static int build_passes(void)
 {
-    for (int p = 0; p + 1 < passes.count; p++) {
+    for (int p = 0; p + 1 < passes_count(); p++) {
         char *text;
-        const char *why = NULL, *path = replayed_pass[p] != NULL ? replayed_pass[p] : passes.pass[p].path;
+        const char *why = NULL, *path = replayed_pass[p] != NULL ? replayed_pass[p] : passes_path(p);
         struct build b = replayed_pass[p] == NULL ? passes_build_file(p, include, &text, &why)
                          : (text = preload_read_text(path, &why)) != NULL ? passes_build_at(p, text, path, include)
                                                                            : (struct build){0};
@@ -383,8 +383,8 @@ static int pass_named(const char *path)
 {
     char *wanted = realpath(path, NULL);
     int found = -1;
-    for (int p = 0; wanted != NULL && p < passes.count - 1 && found < 0; p++) {
-        char *own = realpath(passes.pass[p].path, NULL);
+    for (int p = 0; wanted != NULL && p < passes_count() - 1 && found < 0; p++) {
+        char *own = realpath(passes_path(p), NULL);
         if (own != NULL && strcmp(own, wanted) == 0)
             found = p;
         free(own);
@@ -470,7 +470,7 @@ static int take_events(int k)
         if (e->kind == REPLAY_BUILD) {
             const char *why = NULL;
             char *text = preload_read_text(e->text, &why);
-            struct source as = passes_source(passes.count - 1, text, include);
+            struct source as = passes_source(passes_count() - 1, text, include);
             as.path = e->text;
             struct build b = text != NULL ? program_build(&as) : (struct build){0};
             GLuint program = b.program;
@@ -633,7 +633,7 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
     if (passes_built < 0) {
         GLint program = 0;
         get_integerv(GL_CURRENT_PROGRAM, &program);
-        passes_built = program == 0 || (build_passes() && (passes.sound == NULL || sound_out == NULL ||
+        passes_built = program == 0 || (build_passes() && (passes_sound_file() == NULL || sound_out == NULL ||
                                                             draw_sound_pass(draw_arrays, mode, first, count)));
         if (passes_built && program != 0 && !sets_known())
             passes_built = 0;
@@ -679,7 +679,7 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
 /* The viewer's fragment text is the shader's, with its includes and the Image pass's channels. */
 static struct source viewer_source(void)
 {
-    struct source as = passes_source(passes.count - 1, NULL, include);
+    struct source as = passes_source(passes_count() - 1, NULL, include);
     as.path = source;
     return as;
 }
