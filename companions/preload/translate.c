@@ -119,7 +119,7 @@ int main(int argc, char **argv)
     } else if (listed) {
         const struct source source = {.text = text, .path = argv[at], .folders = folders.data};
         struct files files;
-        free(dialect_text(&source, &files));
+        free(dialect_text(&source, &files, NULL));
         char *lines = files_text(&files);
         if (lines != NULL)
             printf("%s\n", lines);
@@ -128,7 +128,7 @@ int main(int argc, char **argv)
     } else if (uniforms) {
         const struct source source = {.text = text, .path = argv[at], .folders = folders.data};
         struct files files;
-        free(dialect_text(&source, &files));
+        free(dialect_text(&source, &files, tuned_declare));
         files_free(&files);
         for (size_t i = 0; dialect_error() == NULL && tuned_at(i) != NULL; i++) {
             const struct tuned_uniform *u = tuned_at(i);
@@ -146,7 +146,7 @@ int main(int argc, char **argv)
     } else {
         const struct source source = {.text = text, .path = argv[at], .folders = folders.data};
         struct files files;
-        char *whole = dialect_text(&source, &files);
+        char *whole = dialect_text(&source, &files, tuned_declare);
         fputs(whole != NULL ? whole : text, stdout);
         free(whole);
         files_free(&files);

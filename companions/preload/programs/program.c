@@ -53,7 +53,7 @@ static char *joined(GLsizei count, const GLchar *const *strings)
  * wrong with its directives (NULL: nothing; the caller frees it). */
 static char *source_as_dialect(GLuint shader, const struct source *source, struct files *files)
 {
-    char *whole = dialect_text(source, files);
+    char *whole = dialect_text(source, files, tuned_declare);
     const GLchar *given = whole != NULL ? whole : source->text;
     load_gl();
     gl.shader_source(shader, 1, &given, NULL);
