@@ -160,7 +160,7 @@ static void report(int key, const char *text, const struct build *b)
     record_write(STDERR_FILENO, "build", fields, sizeof fields / sizeof fields[0]);
     free(files);
     if (key != SOUND && b->linked)
-        session_build(key == IMAGE ? "build" : "pass", clock_now(), text, &b->files);
+        session_build(key == IMAGE ? EVENT_BUILD : EVENT_PASS, clock_now(), text, &b->files);
     *(key == SOUND ? &sound_failed : &pass_failed[key == IMAGE ? passes_count() - 1 : key - 1]) = !b->linked;
     failed = sound_failed;
     for (int p = 0; p < passes_count(); p++)
