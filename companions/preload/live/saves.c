@@ -13,7 +13,9 @@
  * Standard error, where the viewer reports GL errors, gets in their midst, in the order things happen, a
  * "build" record per build, the viewer's own first, a "missing" record when the file does not exist (at
  * the start or some time after it went away), an "unreadable" one when it cannot be read, "sound" when the
- * Sound pass's samples are made again, and "reverted" for a stalled frame's text undone; the window's
+ * Sound pass's samples are made again, "reverted" for a stalled frame's text undone, and "followed" when a
+ * file the command follows changed (the command names them, a list under a name of its, on the same pipe as
+ * its plans, and the watcher watches them as it watches the passes' files); the window's
  * title names the file, and says when its text does not build, when it does not exist, when time is
  * paused and what stands in for media not here (docs/internals.md).
  */
@@ -32,8 +34,12 @@
 #include "live/watchdog.h"
 #include "passes/sound.h"
 
-/* The watcher's keys: the Image pass, buffer pass p (IMAGE + 1 + p), the Sound pass. */
-enum { IMAGE = 0, SOUND = MOST_PASSES + 1 };
+/* The watcher's keys: the Image pass, buffer pass p (IMAGE + 1 + p), the Sound pass, and the command's list
+ * of files n (FOLLOWED + n). */
+enum { IMAGE = 0, SOUND = MOST_PASSES + 1, FOLLOWED = SOUND + 1 };
+/* The names of the command's lists of files followed, by their keys' order (NULL: none yet). */
+#define MOST_FOLLOWED 8
+static char *followed[MOST_FOLLOWED];
 /* How many seconds of the Sound pass are made, from 0. */
 #define SOUND_SECONDS 180
 
@@ -278,10 +284,35 @@ static void replan(const char *plan)
     retitle();
 }
 
-/* What the command says, a whole line at a time: the path of a new plan. */
+/* The command's list of files under name, tab-separated paths in a line (as path_escape writes them): they
+ * are watched in place of those the name had. */
+static void follow(const char *name, char *paths)
+{
+    int n = 0;
+    while (n < MOST_FOLLOWED && followed[n] != NULL && strcmp(followed[n], name) != 0)
+        n++;
+    if (n == MOST_FOLLOWED)
+        preload_fail("QUILLOMAR_PLAN_FD: more than %d lists of files to follow", MOST_FOLLOWED);
+    if (followed[n] == NULL && (followed[n] = strdup(name)) == NULL)
+        preload_fail("out of memory");
+    const char *each[256];
+    int count = 0;
+    for (char *p = paths; p != NULL && *p != '\0' && count < 256; count++) {
+        each[count] = p;
+        p = strchr(p, '\t');
+        if (p != NULL)
+            *p++ = '\0';
+        if (!path_unescape((char *)each[count]))
+            preload_fail("QUILLOMAR_PLAN_FD: %s is not a path as the command writes it", each[count]);
+    }
+    watch_files(FOLLOWED + n, each, count); /* a folder not there: its files are said gone */
+}
+
+/* What the command says, a whole line at a time: the path of a new plan, or "follow NAME PATH..." (tabs
+ * between), the files it follows under NAME. */
 static void read_plans(void)
 {
-    static char line[8192];
+    static char line[1 << 16];
     static size_t used;
     ssize_t n;
     while (plan_fd >= 0 && (n = read(plan_fd, line + used, sizeof line - 1 - used)) > 0) {
@@ -289,9 +320,15 @@ static void read_plans(void)
         char *end;
         while ((end = memchr(line, '\n', used)) != NULL) {
             *end = '\0';
-            if (!path_unescape(line))
+            char *name = strncmp(line, "follow\t", 7) == 0 ? line + 7 : NULL, *paths = name;
+            if (paths != NULL && (paths = strchr(name, '\t')) != NULL)
+                *paths++ = '\0';
+            if (name != NULL)
+                follow(name, paths);
+            else if (!path_unescape(line))
                 preload_fail("QUILLOMAR_PLAN_FD: %s is not the path of a plan as the command writes it", line);
-            replan(line);
+            else
+                replan(line);
             used -= (size_t)(end + 1 - line);
             memmove(line, end + 1, used);
         }
@@ -300,10 +337,15 @@ static void read_plans(void)
     }
 }
 
-/* What the watcher saw: a pass whose files changed is built again; the file gone is reported missing. */
+/* What the watcher saw: a pass whose files changed is built again; the file gone is reported missing; a
+ * change of the command's files is the command's to follow. */
 static void seen(int key, enum seen what)
 {
-    if (key == IMAGE && what == SEEN_GONE)
+    if (key >= FOLLOWED) {
+        const struct field fields[] = {FIELD("name", followed[key - FOLLOWED]),
+                                       FIELD("what", what == SEEN_GONE ? "gone" : "changed")};
+        record_write(STDERR_FILENO, "followed", fields, 2);
+    } else if (key == IMAGE && what == SEEN_GONE)
         report_missing();
     else if (key == IMAGE)
         rebuild();
