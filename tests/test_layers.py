@@ -66,7 +66,7 @@ def test_the_layers_check_follows_the_calls_between_pieces(tmp_path):
     plant(tmp_path, "live/divider.c", "    divider = d >= 1 && d <= MOST_DIVIDER ? d : 1;\n", "    retitle();\n")
     status, said = layers(tmp_path)
     assert status == 1
-    assert said == ["companions/preload/live/divider.c:23: calls retitle of live/saves without its header "
+    assert said == ["companions/preload/live/divider.c:24: calls retitle of live/saves without its header "
                     "(live/saves.h)", "pieces call each other in a loop: live/divider -> live/saves -> live/divider"]
     # With the header, the includes show the loop as well.
     plant(tmp_path, "live/divider.c", '#include "live/divider.h"\n', '#include "live/saves.h"\n')
