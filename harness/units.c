@@ -15,8 +15,6 @@
  *   units watch                    the watcher (base/watch.c), told on standard input, a line each:
  *                                  "files KEY PATH..." (tab-separated) and "look MS" (at MS milliseconds);
  *                                  each look prints "KEY changed" or "KEY gone" per key seen, then "."
- *   units includes FILE [FOLDER...] FILE's text with its includes in place (text/includes.c), then
- *                                  "--- files" and the files it is made of, a line each
  *   units tuned                    the table of #iUniform values (text/tuned.c), told on standard input, a
  *                                  line each: a directive's line (declared as a save's text declares it)
  *                                  or "set NAME NUMBER..."; after each, "heard NAME" if a set changed its
@@ -27,7 +25,6 @@
 #include "gl/analysis.h"
 #include "gl/keyboard.h"
 #include "passes/plan.h"
-#include "text/includes.h"
 #include "text/tuned.h"
 
 #include <errno.h>
@@ -175,31 +172,6 @@ static int watch(void)
     return 0;
 }
 
-static int includes(int argc, char **argv)
-{
-    const char *why = NULL;
-    char *text = preload_read_text(argv[0], &why);
-    if (text == NULL)
-        preload_fail("%s: %s", argv[0], why != NULL ? why : "no such file");
-    struct text folders = {0};
-    for (int i = 1; i < argc; i++) {
-        path_escape(&folders, argv[i]);
-        text_add(&folders, "\n", 1);
-    }
-    const struct source source = {.text = text, .path = argv[0], .folders = folders.data};
-    struct files files;
-    char *expanded = includes_expand(&source, &files);
-    fputs(expanded != NULL ? expanded : text, stdout);
-    puts("--- files");
-    for (int i = 0; i < files.count; i++)
-        puts(files.paths[i]);
-    files_free(&files);
-    free(expanded);
-    free(folders.data);
-    free(text);
-    return 0;
-}
-
 static void heard(size_t i)
 {
     printf("heard %s\n", tuned_at(i)->name);
@@ -247,11 +219,9 @@ int main(int argc, char **argv)
         return keys(argc - 2, argv + 2);
     if (strcmp(what, "watch") == 0 && argc == 2)
         return watch();
-    if (strcmp(what, "includes") == 0 && argc >= 3)
-        return includes(argc - 2, argv + 2);
     if (strcmp(what, "tuned") == 0 && argc == 2)
         return tuned();
     fprintf(stderr, "usage: units plan FILE | settings [required] | analysis RATE TIME... | keys EVENT... | "
-                    "watch | includes FILE [FOLDER...] | tuned\n");
+                    "watch | tuned\n");
     return 2;
 }

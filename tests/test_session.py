@@ -12,6 +12,7 @@ from Xlib import X, XK
 from Xlib.ext import xtest
 
 from conftest import BUILD, interrupt, start_live, until, without_display
+from quillomar import facts
 from xsession import find_titled_window, grab, open_display, title
 
 # Red iTime's fraction, green the #iUniform over 5 (its directive in an included file), blue where the
@@ -75,8 +76,18 @@ def test_a_live_session_replays_into_the_same_stills(prefix, xserver, tmp_path):
         interrupt(live)
         x.close()
     lines = (tmp_path / "session.jsonl").read_text().splitlines()
-    assert json.loads(lines[0]) == {"quillomar-session": 2, "shader": "shader.glsl"}
+    described = facts.get().session
+    assert json.loads(lines[0]) == {"quillomar-session": described.version, "shader": "shader.glsl"}
+    assert described.version == 2
     events = [json.loads(line) for line in lines[1:]]
+    # Each event live wrote has the fields the libraries' table gives its kind (translate --describe), of
+    # their types, and no others.
+    types = {"number": (int, float), "flag": bool, "files": list, "numbers": list, "text": str}
+    for e in events:
+        fields = {**described.common, **described.events[e["event"]]}
+        assert set(e) == {"event", *fields}, e
+        assert all(isinstance(e[name], types[f.type]) and (f.type != "numbers" or f.least <= len(e[name]) <= f.most)
+                   for name, f in fields.items()), e
     kinds = [e["event"] for e in events]
     builds = [e for e in events if e["event"] == "build"]
     times = [e for e in events if e["event"] == "time"]

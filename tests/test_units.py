@@ -367,3 +367,23 @@ def test_the_watcher_watches_a_folder_removed_and_made_again(tmp_path, watcher):
     assert watcher.look(100) == ["1 changed"]
     save(shader)  # watched again: a save is seen at once
     assert watcher.look() == ["1 changed"]
+
+
+def test_the_watcher_takes_a_folder_given_with_a_slash_as_its_entries(tmp_path, watcher):
+    folder = tmp_path / "shader"
+    folder.mkdir()
+    save(folder / "Image.glsl")
+    assert watcher.files(1, bytes(folder) + b"/", folder / "Image.glsl")
+    assert watcher.look() == []
+    save(folder / "Buffer A.glsl")  # a file made in it
+    assert watcher.look() == ["1 changed"]
+    assert watcher.look(200) == []
+    save(folder / "Buffer A.glsl")  # a save of a file of it that the key does not name: no entry changes
+    assert watcher.look(200) == []
+    os.rename(folder / "Buffer A.glsl", folder / "Buffer B.glsl")  # renamed
+    assert watcher.look() == ["1 changed"]
+    (folder / "Buffer B.glsl").unlink()  # taken away
+    assert watcher.look() == ["1 changed"]
+    save(tmp_path / "beside.glsl")  # in the folder above: none of its entries
+    assert watcher.look(200) == []
+

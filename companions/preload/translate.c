@@ -17,7 +17,9 @@
  *                                 type, the numbers of its size, whether it has mipmaps), the sizes of the
  *                                 sound's and the keyboard's textures, the sample rate, the lines apart of
  *                                 included files, the largest text read, the dialects' names, the
- *                                 directives and the keys' codes by the names #iKeyboard gives them
+ *                                 directives, the keys' codes by the names #iKeyboard gives them, and the
+ *                                 session's format (text/sessions.h: its version, its events' fields, the
+ *                                 replay's lines)
  *
  * Exit status 0, or 2 for a wrong call or a file that cannot be read.
  */
@@ -28,6 +30,7 @@
 #include "text/inputs.h"
 #include "text/keys.h"
 #include "text/kinds.h"
+#include "text/sessions.h"
 #include "text/tuned.h"
 
 /* text as a JSON string. */
@@ -43,6 +46,20 @@ static void json_string(const char *text)
             putchar(*c);
     }
     putchar('"');
+}
+
+/* The fields (up to count, or the first with no name) as {NAME: {"type": ..., ...}, ...}. */
+static void describe_fields(const struct session_field *fields, int count)
+{
+    for (int f = 0; f < count && fields[f].name != NULL; f++) {
+        printf("%s", f > 0 ? ", " : "");
+        json_string(fields[f].name);
+        printf(": {\"type\": ");
+        json_string(session_type_name(fields[f].type));
+        if (fields[f].type == SESSION_NUMBERS)
+            printf(", \"least\": %d, \"most\": %d", fields[f].least, fields[f].most);
+        printf(", \"optional\": %s}", fields[f].optional ? "true" : "false");
+    }
 }
 
 static void describe(void)
@@ -79,7 +96,29 @@ static void describe(void)
         json_string(name);
         printf(": %d", code);
     }
-    printf("}}\n");
+    printf("},\n \"session\": {\"version\": %d,\n  \"common\": {", SESSION_VERSION);
+    describe_fields(SESSION_COMMON, 3);
+    printf("},\n  \"events\": {");
+    for (int e = 0; e < EVENT_KINDS; e++) {
+        printf("%s\n   ", e > 0 ? "," : "");
+        json_string(SESSION_EVENTS[e].name);
+        printf(": {");
+        describe_fields(SESSION_EVENTS[e].fields, MOST_SESSION_FIELDS);
+        printf("}");
+    }
+    printf("},\n  \"replay\": {");
+    for (int k = 0; k < REPLAY_KINDS; k++) {
+        printf("%s\n   ", k > 0 ? "," : "");
+        json_string(REPLAY_LINES[k].kind);
+        printf(": {\"paths\": %d, \"numbers\": %d, \"columns\": [", REPLAY_LINES[k].paths,
+               REPLAY_LINES[k].numbers);
+        for (int c = 0; c < MOST_REPLAY_COLUMNS && REPLAY_LINES[k].columns[c] != NULL; c++) {
+            printf("%s", c > 0 ? ", " : "");
+            json_string(REPLAY_LINES[k].columns[c]);
+        }
+        printf("]}");
+    }
+    printf("}}}\n");
 }
 
 int main(int argc, char **argv)
@@ -119,7 +158,7 @@ int main(int argc, char **argv)
     } else if (listed) {
         const struct source source = {.text = text, .path = argv[at], .folders = folders.data};
         struct files files;
-        free(dialect_text(&source, &files));
+        free(dialect_text(&source, &files, NULL));
         char *lines = files_text(&files);
         if (lines != NULL)
             printf("%s\n", lines);
@@ -128,7 +167,7 @@ int main(int argc, char **argv)
     } else if (uniforms) {
         const struct source source = {.text = text, .path = argv[at], .folders = folders.data};
         struct files files;
-        free(dialect_text(&source, &files));
+        free(dialect_text(&source, &files, tuned_declare));
         files_free(&files);
         for (size_t i = 0; dialect_error() == NULL && tuned_at(i) != NULL; i++) {
             const struct tuned_uniform *u = tuned_at(i);
@@ -146,7 +185,7 @@ int main(int argc, char **argv)
     } else {
         const struct source source = {.text = text, .path = argv[at], .folders = folders.data};
         struct files files;
-        char *whole = dialect_text(&source, &files);
+        char *whole = dialect_text(&source, &files, tuned_declare);
         fputs(whole != NULL ? whole : text, stdout);
         free(whole);
         files_free(&files);

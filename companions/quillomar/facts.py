@@ -1,7 +1,8 @@
 """The libraries' facts that the commands follow, read from the libraries' own tables: what
 `translate --describe` prints (the channels, the most passes, the kinds of texture, the sample rate, the
 sizes of the sound's and the keyboard's textures, the lines apart of included files, the largest text read,
-the dialects' names and the keys' codes by name). Read once per process, so that each fact is written
+the dialects' names, the keys' codes by name, and the session's format: its events' fields and the replay's
+lines, text/sessions.c's table). Read once per process, so that each fact is written
 once, in C, and the commands cannot drift from it."""
 import functools
 import json
@@ -18,6 +19,28 @@ class Kind(NamedTuple):
     mipmaps: bool  # whether it has mipmaps (and is read through them)
 
 
+class Field(NamedTuple):
+    """A field of a session's event (text/sessions.h)."""
+    type: str  # "number", "flag", "text", "files" (a list of {"path", "text"}) or "numbers"
+    least: int  # "numbers": how many, from least to most
+    most: int
+    optional: bool  # whether an event may leave it out (a session of an older version)
+
+
+class Replay(NamedTuple):
+    """A kind of the replay's lines (text/sessions.h's REPLAY_LINES)."""
+    paths: int  # how many columns after the clock are paths in a line
+    numbers: int  # how many numbers follow
+    columns: tuple  # the columns' names, the clock first; the last ends in "..." where it is one or more
+
+
+class SessionFormat(NamedTuple):
+    version: int  # of the sessions live writes; each version up to it is read
+    common: dict  # {field: Field} of every event
+    events: dict  # {kind: {field: Field}}, each event's own
+    replay: dict  # {kind: Replay}
+
+
 class Facts(NamedTuple):
     channels: int  # iChannel0 to iChannel(channels - 1)
     most_passes: int  # the Image pass included
@@ -29,6 +52,17 @@ class Facts(NamedTuple):
     kinds: dict  # {name: Kind}, in the table's order
     dialects: tuple  # the dialects' names, as #iDialect names them
     keys: dict  # {name: browser key code}, as #iKeyboard names the keys for shaders (Key_NAME)
+    session: SessionFormat
+
+
+def session_format(said):
+    def fields(described):
+        return {str(name): Field(str(f["type"]), int(f.get("least", 0)), int(f.get("most", 0)), bool(f["optional"]))
+                for name, f in described.items()}
+    return SessionFormat(int(said["version"]), fields(said["common"]),
+                         {str(kind): fields(f) for kind, f in said["events"].items()},
+                         {str(kind): Replay(int(r["paths"]), int(r["numbers"]), tuple(map(str, r["columns"])))
+                          for kind, r in said["replay"].items()})
 
 
 @functools.lru_cache(maxsize=None)
@@ -48,6 +82,7 @@ def get():
                      tuple(said["keyboard_texture"]),
                      {name: Kind(str(k["sampler"]), int(k["dimensions"]), bool(k["mipmaps"]))
                       for name, k in said["kinds"].items()},
-                     tuple(said["dialects"]), {str(name): int(code) for name, code in said["keys"].items()})
+                     tuple(said["dialects"]), {str(name): int(code) for name, code in said["keys"].items()},
+                     session_format(said["session"]))
     except (ValueError, KeyError, TypeError, AttributeError) as e:
         raise Failure("translate --describe said what is not understood here (%s: %s)" % (type(e).__name__, e))

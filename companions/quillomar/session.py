@@ -1,6 +1,7 @@
 """A session that quillomar-live wrote (--session FILE), read for quillomar-record --replay: JSON lines, a
 header {"quillomar-session": VERSION, "shader": NAME} and then an event a line, each with the frame, the
-iTime and the session's clock it took effect at (docs/internals.md). Read whole and checked: a line that is
+iTime and the session's clock it took effect at, each kind's fields as the libraries' table has them
+(text/sessions.c, read through translate --describe: facts.py). Read whole and checked: a line that is
 not an event is one message naming the file and the line; a session of a newer version is refused, naming
 both versions; a last line cut short (the session ended while it was written) is left out, and said."""
 import json
@@ -9,12 +10,9 @@ import os
 import re
 from pathlib import Path
 
-from quillomar import Failure, dialects, directives, files, segments
+from quillomar import Failure, dialects, directives, facts, files, segments
 from quillomar.lines import escaped
 
-# The version of the sessions this package writes and reads; it reads each version before it too (version 1
-# had no "pass" events: its buffer passes' texts are not in the session).
-VERSION = 2
 # The largest session read.
 LARGEST = 256 << 20
 # The browser's key codes a key event may have (as --key takes them).
@@ -22,17 +20,30 @@ KEY_CODES = range(256)
 # The name an #iUniform line declares, as the libraries read it.
 UNIFORM = re.compile(r"^[ \t]*#[ \t]*iUniform[ \t]+\w+[ \t]+(\w+)", re.M | re.A)
 
-# Each event's own fields and what each must be: a number, a flag, a name, a list of numbers of a length, or
-# the files of a build.
+# What a field must be, by the type the libraries' table gives it: a number, a flag, a name, the files of a
+# build, or a list of numbers (of the lengths the table allows).
 NUMBER, FLAG, NAME, FILES = "a number", "true or false", "a text", "a list of {\"path\", \"text\"}"
-EVENTS = {
-    "build": {"files": FILES},
-    "pass": {"files": FILES},
-    "key": {"code": NUMBER, "down": FLAG},
-    "time": {"paused": FLAG},
-    "mouse": {"mouse": (4,), "picture": (2,)},
-    "uniform": {"name": NAME, "value": (1, 2, 3, 4)},
-}
+WHAT = {"number": NUMBER, "flag": FLAG, "text": NAME, "files": FILES}
+
+
+def what_of(field):
+    """What a field (facts.Field) must be, as wrong() takes it."""
+    return WHAT[field.type] if field.type in WHAT else tuple(range(field.least, field.most + 1))
+
+
+def newest_version():
+    """The version of the sessions live writes and this package reads; it reads each version before it too
+    (version 1 had no "pass" events: its buffer passes' texts are not in the session)."""
+    return facts.get().session.version
+
+
+def events_checked():
+    """{kind: [(field, what)]}: the fields every event of each kind must have, the common ones first (an
+    optional field is checked where it is there, on its own)."""
+    described = facts.get().session
+    common = [(name, what_of(f)) for name, f in described.common.items()]
+    return {kind: common + [(name, what_of(f)) for name, f in fields.items() if not f.optional]
+            for kind, fields in described.events.items()}
 
 
 class Session:
@@ -157,7 +168,7 @@ def read(path, latest=math.inf):
     lines = data.split(b"\n")
     cut = lines[-1] != b""
     lines = lines[:-1] if not cut else lines
-    said = []
+    said, checked, newest = [], events_checked(), newest_version()
     if not lines or lines == [b""]:
         raise Failure("%s: an empty file, not a Quillomar session" % name)
     events = []
@@ -178,16 +189,15 @@ def read(path, latest=math.inf):
             if version is None:
                 raise Failure("%s:1: not a Quillomar session (its first line is no {\"quillomar-session\": "
                               "VERSION, ...})" % name)
-            if version > VERSION:
+            if version > newest:
                 raise Failure("%s: a session of version %d, newer than this quillomar-record reads (version %d)"
-                              % (name, version, VERSION))
+                              % (name, version, newest))
             continue
         kind = value.get("event") if isinstance(value, dict) else None
-        if kind not in EVENTS:
+        if kind not in checked:
             raise Failure("%s:%d: not an event of a session: %s" % (
                 name, number, "no \"event\"" if kind is None else "unknown event %r" % (kind,)))
-        problems = [wrong(value, field, what) for field, what in
-                    [("frame", NUMBER), ("itime", NUMBER), ("clock", NUMBER)] + list(EVENTS[kind].items())]
+        problems = [wrong(value, field, what) for field, what in checked[kind]]
         if kind == "time" and "speed" in value and not (is_number(value["speed"]) and value["speed"] >= 0):
             problems.append("'speed' is not a number of 0 or more")
         for field in ("itime", "clock"):
@@ -257,6 +267,20 @@ def included_here(text, path, copies, target):
     return directives.INCLUDE.sub(copy_of, text)
 
 
+def replay_line(kind, **columns):
+    """A line of the replay (without its end): kind's word, then the columns (each a text, the last of a
+    kind whose last column is one or more a list) in the order the recording library reads them."""
+    order = facts.get().session.replay[kind].columns
+    if set(columns) != {c.rstrip(".") for c in order}:
+        raise Failure("the recording library reads a %s line as %s, not as this command writes it (%s)" % (
+            kind, " ".join(order), " ".join(sorted(columns))))
+    line = [kind]
+    for column in order:
+        value = columns[column.rstrip(".")]
+        line.extend(value if column.endswith("...") else [value])
+    return "\t".join(line)
+
+
 def written(session, folder, size):
     """Writes each build's files, and those of the buffer passes shown with it (their channels' files), and
     each later build of a buffer pass (swapped in at its time), into a folder of its own in folder, in the same places relative to its pass's file (a file from a folder above
@@ -300,26 +324,27 @@ def written(session, folder, size):
     for e in session.events:
         when = repr(float(e["clock"]))
         if e["event"] == "build":
-            lines.append(["build", when, escaped(passes[n].absolute())] if n > 0 else None)
+            lines.append(replay_line("build", clock=when, path=escaped(passes[n].absolute())) if n > 0 else None)
             n += 1
         elif e["event"] == "pass" and id(e) not in started:
             # The pass's file as the first build's passes have it, and its text from then on.
             own = Path(e["files"][0]["path"])
             at = passes[0].parent / os.path.normpath(os.path.relpath(own, first.parent))
-            lines.append(["pass", when, escaped(at.absolute()), escaped((put(e["files"], own, "pass%d" % k) /
-                                                                         own.name).absolute())])
+            lines.append(replay_line("pass", clock=when, file=escaped(at.absolute()),
+                                     path=escaped((put(e["files"], own, "pass%d" % k) / own.name).absolute())))
             k += 1
         elif e["event"] == "time":
-            lines.append(["time", when, repr(float(e["itime"])), "1" if e["paused"] else "0",
-                          repr(float(e.get("speed", 1.0)))])
+            lines.append(replay_line("time", clock=when, itime=repr(float(e["itime"])),
+                                     paused="1" if e["paused"] else "0", speed=repr(float(e.get("speed", 1.0)))))
         elif e["event"] == "key":
-            lines.append(["key", when, str(int(e["code"])), "1" if e["down"] else "0"])
+            lines.append(replay_line("key", clock=when, code=str(int(e["code"])), down="1" if e["down"] else "0"))
         elif e["event"] == "mouse":
             scale = [size[k % 2] / e["picture"][k % 2] if e["picture"][k % 2] > 0 else 1.0 for k in range(4)]
-            lines.append(["mouse", when] + [repr(float(v) * s) for v, s in zip(e["mouse"], scale)])
+            x, y, z, w = [repr(float(v) * s) for v, s in zip(e["mouse"], scale)]
+            lines.append(replay_line("mouse", clock=when, x=x, y=y, z=z, w=w))
         elif e["event"] == "uniform":
-            lines.append(["uniform", when, escaped(e["where"]), escaped(e["name"])] +
-                         [repr(float(v)) for v in e["value"]])
+            lines.append(replay_line("uniform", clock=when, where=escaped(e["where"]), name=escaped(e["name"]),
+                                     value=[repr(float(v)) for v in e["value"]]))
     plan = Path(folder) / "replay"
-    plan.write_bytes("".join("\t".join(line) + "\n" for line in lines if line).encode("utf-8", "surrogateescape"))
+    plan.write_bytes("".join(line + "\n" for line in lines if line).encode("utf-8", "surrogateescape"))
     return passes[0], plan

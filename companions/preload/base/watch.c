@@ -67,6 +67,8 @@ static void watch(struct file *f)
         f->device = st.st_dev;
         f->inode = st.st_ino;
     }
+    if (f->base[0] == '\0')
+        return; /* a folder's entries: the folder is what is watched */
     char *found = realpath(f->path, NULL);
     if (found != NULL && strcmp(found, f->path) == 0) {
         free(found);
@@ -171,6 +173,9 @@ static void read_events(long long now)
                         release(f->folder_watch, f);
                     f->folder_watch = -1;
                     f->gone_since = f->gone_since ? f->gone_since : now;
+                } else if (e->len > 0 && e->wd == f->folder_watch && f->base[0] == '\0') {
+                    if (e->mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO))
+                        f->due = now; /* an entry of the folder made, removed or renamed */
                 } else if (e->len > 0 && e->wd == f->folder_watch && strcmp(e->name, f->base) == 0) {
                     take(f, e, 1, now);
                 } else if (e->len > 0 && e->wd == f->target_watch && f->target_base != NULL &&

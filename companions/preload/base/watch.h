@@ -13,7 +13,9 @@
  * - a folder that goes away is watched again when it is back, and while a file is not there, whether the
  *   folder at its name is still the one watched is looked at now and then (a folder removed while a shell
  *   is in it tells nothing);
- * - when the kernel's queue of events overflows, every key changes.
+ * - when the kernel's queue of events overflows, every key changes;
+ * - a folder given with a slash at the end ("folder/") stands for its entries: a file made, removed or
+ *   renamed in it changes its key at once (a folder of the site's layout, where a pass may be added).
  */
 #ifndef QUILLOMAR_WATCH_H
 #define QUILLOMAR_WATCH_H

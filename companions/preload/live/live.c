@@ -7,8 +7,8 @@
  *
  * Its policy for the viewer's events (viewer.h): its window (its keys and its mouse), the ends of its
  * frames at its polls of events, its own build, its use of its own program, and its draw, with the inputs
- * of the frame. What is done with the saves is saves.c's, the clock clock.c's, and the watch on frames
- * watchdog.c's (live.h).
+ * of the frame. What is done with the saves is saves.c's (saves.h), the clock clock.c's (clock.h), the
+ * divided picture divider.c's (divider.h), and the watch on frames watchdog.c's (watchdog.h).
  *
  * Keys come as events, so a tap shorter than a frame counts. While a pass reads the keyboard, the keys are
  * the shader's, and the time keys are taken with Ctrl: neither key of such a chord is the shader's. F1 is
@@ -26,9 +26,10 @@
 
 #include "gl/keyboard.h"
 #include "gl/timing.h"
+#include "live/divider.h"
 #include "live/probe.h"
-#include "live/live.h"
 #include "live/overlay.h"
+#include "live/saves.h"
 #include "live/session.h"
 #include "viewer/viewer.h"
 #include "live/watchdog.h"
@@ -48,11 +49,6 @@ static long long previous_itime, rate_since;
 static long rate_frames;
 static int mouse_held;
 
-/* The divider of the picture (1: the window's own size), and the picture drawn when it is more than 1. */
-#define MOST_DIVIDER 8
-static int divider = 1, divided;
-static struct target small;
-
 /* An #iUniform set (by whatever sets it): the session says so. */
 static void uniform_set(size_t i)
 {
@@ -63,17 +59,6 @@ __attribute__((constructor)) static void configure(void)
 {
     saves_configure();
     tuned_listen(uniform_set);
-}
-
-int live_divider(void)
-{
-    return divider;
-}
-
-void live_set_divider(int d)
-{
-    divider = d >= 1 && d <= MOST_DIVIDER ? d : 1;
-    retitle();
 }
 
 /* While a pass reads the keyboard: the Ctrl key pressed and not yet handed to the shader (0: none), and
@@ -106,8 +91,10 @@ static void key_callback(GLFWwindow *w, int key, int scancode, int action, int m
         return;
     }
     if (key == GLFW_KEY_F2) {
-        if (action == GLFW_PRESS)
-            live_set_divider(divider * 2);
+        if (action == GLFW_PRESS) {
+            divider_set(divider_now() * 2);
+            retitle();
+        }
         return;
     }
     overlay_key(w, key, scancode, action, mods);
@@ -167,8 +154,8 @@ static void pointer(double *x, double *y, int *width, int *height)
     cursor(window, &cx, &cy);
     window_size(window, &w, &h);
     framebuffer_size(window, &fw, &fh);
-    *x = cx / (w > 0 ? w : 1) * fw / divider;
-    *y = (1.0 - cy / (h > 0 ? h : 1)) * fh / divider;
+    *x = cx / (w > 0 ? w : 1) * fw / divider_now();
+    *y = (1.0 - cy / (h > 0 ? h : 1)) * fh / divider_now();
     if (width != NULL && height != NULL) {
         *width = fw;
         *height = fh;
@@ -219,39 +206,22 @@ static void framebuffer_size(int *width, int *height)
  * (and its viewport, which the viewer sets only when the window's size changes) once there is none. */
 static void frame_begins(void)
 {
-    static PFNGLBINDFRAMEBUFFERPROC bind_framebuffer;
-    static PFNGLVIEWPORTPROC viewport;
     int width = 1, height = 1;
     framebuffer_size(&width, &height);
-    if (divider > 1) {
-        int w = (width + divider - 1) / divider, h = (height + divider - 1) / divider;
-        if (small.width != w || small.height != h) {
-            if (small.framebuffer != 0)
-                target_free(&small);
-            small = target_make(w > 0 ? w : 1, h > 0 ? h : 1, GL_RGBA8);
-        }
-        target_bind(&small);
-        divided = 1;
-    } else if (divided) {
-        GL_ENTRY(glBindFramebuffer, bind_framebuffer);
-        GL_ENTRY(glViewport, viewport);
-        bind_framebuffer(GL_FRAMEBUFFER, 0);
-        viewport(0, 0, width, height);
-        divided = 0;
-    }
+    divider_frame_begins(width, height);
 }
 
 /* The frame done: a divided picture is scaled up into the window, a block per pixel. */
 static void swapping(GLFWwindow *w)
 {
-    if (divided) {
-        int width = 1, height = 1;
+    int width = 1, height = 1;
+    if (divider_picture(&width, &height)) {
         framebuffer_size(&width, &height);
-        target_show_blocks(&small, width, height);
+        divider_show(width, height);
     }
     /* The overlay over it all, last, on the window's framebuffer. */
     struct overlay_view view = {frame.number, frame.time, (int)frame.resolution[0], (int)frame.resolution[1],
-                                divider};
+                                divider_now()};
     overlay_draw(w, &view);
 }
 
@@ -317,10 +287,7 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
     }
     /* The picture is the window's framebuffer, whatever size the user gives it, or what the divider makes
      * of it. */
-    if (divided) {
-        width = small.width;
-        height = small.height;
-    }
+    divider_picture(&width, &height);
     frame.resolution[0] = width;
     frame.resolution[1] = height;
     frame.resolution[2] = 1.0;
@@ -338,7 +305,7 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
     /* passes_frame, with the Image pass timed, and drawn again for the overlay's pixel probe before the
      * frame is kept as the previous one. */
     passes_draw(&frame, draw_arrays, mode, first, count);
-    timing_begin(passes.count - 1);
+    timing_begin(passes_count() - 1);
     draw_arrays(mode, first, count);
     timing_end();
     if (overlay_shown())

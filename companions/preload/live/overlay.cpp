@@ -32,9 +32,9 @@ PFNGLBINDFRAMEBUFFERPROC bind_framebuffer;
 
 const char *pass_name(int p)
 {
-    const char *path = passes.pass[p].path;
+    const char *path = passes_path(p);
     if (path == nullptr)
-        return p + 1 == passes.count ? "Image" : "pass";
+        return p + 1 == passes_count() ? "Image" : "pass";
     const char *slash = strrchr(path, '/');
     return slash != nullptr ? slash + 1 : path;
 }
@@ -54,14 +54,14 @@ void say(bool now_shown)
     char ms[32];
     snprintf(ms, sizeof ms, "%.3f", mean_frame_ms());
     struct text gpu = {};
-    for (int p = 0; !now_shown && p < passes.count; p++) {
+    for (int p = 0; !now_shown && p < passes_count(); p++) {
         double t = timing_ms(p);
         if (t < 0)
             text_add(&gpu, "-", 1);
         else
             text_addf(&gpu, "%.3f", t);
         text_add(&gpu, "\t", 1);
-        path_escape(&gpu, passes.pass[p].path != nullptr ? passes.pass[p].path : "");
+        path_escape(&gpu, passes_path(p) != nullptr ? passes_path(p) : "");
         text_add(&gpu, "\n", 1);
     }
     // The pixel probe's newest value, and its pixel.
@@ -162,7 +162,7 @@ void contents(const struct overlay_view *view)
                      FLT_MAX, ImVec2(OVERLAY_FRAMES * 2.5f, 50.0f));
     ImGui::Separator();
     ImGui::TextUnformatted("GPU time per pass");
-    for (int p = 0; p < passes.count; p++) {
+    for (int p = 0; p < passes_count(); p++) {
         double gpu = timing_ms(p);
         if (gpu < 0)
             ImGui::Text("  %-24s   -", pass_name(p));

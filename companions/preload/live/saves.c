@@ -1,5 +1,5 @@
 /*
- * quillomar-live's saves (live.h): each pass's files are watched (base/watch.h), and after each poll of the
+ * quillomar-live's saves (saves.h): each pass's files are watched (base/watch.h), and after each poll of the
  * window's events a pass whose files were saved since is built in the viewer's context with the viewer's
  * own vertex shader; a Sound pass is made into samples. When the Image pass's text links, the viewer's use
  * of its own program draws with it from the next frame on, and the program before it is deleted once the
@@ -13,11 +13,13 @@
  * Standard error, where the viewer reports GL errors, gets in their midst, in the order things happen, a
  * "build" record per build, the viewer's own first, a "missing" record when the file does not exist (at
  * the start or some time after it went away), an "unreadable" one when it cannot be read, "sound" when the
- * Sound pass's samples are made again, and "reverted" for a stalled frame's text undone; the window's
+ * Sound pass's samples are made again, "reverted" for a stalled frame's text undone, and "followed" when a
+ * file the command follows changed (the command names them, a list under a name of its, on the same pipe as
+ * its plans, and the watcher watches them as it watches the passes' files); the window's
  * title names the file, and says when its text does not build, when it does not exist, when time is
  * paused and what stands in for media not here (docs/internals.md).
  */
-#include "live/live.h"
+#include "live/saves.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -27,12 +29,17 @@
 #include "base/watch.h"
 #include "gl/keyboard.h"
 #include "gl/uniforms.h"
+#include "live/divider.h"
 #include "live/session.h"
 #include "live/watchdog.h"
 #include "passes/sound.h"
 
-/* The watcher's keys: the Image pass, buffer pass p (IMAGE + 1 + p), the Sound pass. */
-enum { IMAGE = 0, SOUND = MOST_PASSES + 1 };
+/* The watcher's keys: the Image pass, buffer pass p (IMAGE + 1 + p), the Sound pass, and the command's list
+ * of files n (FOLLOWED + n). */
+enum { IMAGE = 0, SOUND = MOST_PASSES + 1, FOLLOWED = SOUND + 1 };
+/* The names of the command's lists of files followed, by their keys' order (NULL: none yet). */
+#define MOST_FOLLOWED 8
+static char *followed[MOST_FOLLOWED];
 /* How many seconds of the Sound pass are made, from 0. */
 #define SOUND_SECONDS 180
 
@@ -54,6 +61,8 @@ static GLuint viewer_program, shown, previous;
 /* What the passes' last texts did, and what the window is told; when the Sound pass is due to be made
  * again (0: not). */
 static int failed, sound_failed, missing, unreadable;
+/* Whether pass p's newest text did not build. */
+static int pass_failed[MOST_PASSES];
 static long long sound_due;
 
 void saves_configure(void)
@@ -87,7 +96,7 @@ void saves_configure(void)
 /* The Image pass's text as a source: the file's (QUILLOMAR_SHADER), with the Image pass's channels. */
 static struct source image_source(const char *text)
 {
-    struct source source = passes_source(passes.count - 1, text, include_folders);
+    struct source source = passes_source(passes_count() - 1, text, include_folders);
     source.path = path;
     return source;
 }
@@ -113,8 +122,8 @@ void retitle(void)
     if (name == NULL)
         name = printable_name(base);
     char title[2048], divided[32] = "";
-    if (live_divider() > 1)
-        snprintf(divided, sizeof divided, " [1/%d]", live_divider());
+    if (divider_now() > 1)
+        snprintf(divided, sizeof divided, " [1/%d]", divider_now());
     snprintf(title, sizeof title, "%s%s%s%s%s%s%s%s%s%s — Quillomar", name,
              failed || missing || unreadable || clock_paused() ? " (" : "",
              missing ? "waiting for the file" : unreadable ? "cannot be read" : failed ? "does not build" : "",
@@ -157,11 +166,11 @@ static void report(int key, const char *text, const struct build *b)
     record_write(STDERR_FILENO, "build", fields, sizeof fields / sizeof fields[0]);
     free(files);
     if (key != SOUND && b->linked)
-        session_build(key == IMAGE ? "build" : "pass", clock_now(), text, &b->files);
-    *(key == SOUND ? &sound_failed : &passes.pass[key == IMAGE ? passes.count - 1 : key - 1].failed) = !b->linked;
+        session_build(key == IMAGE ? EVENT_BUILD : EVENT_PASS, clock_now(), text, &b->files);
+    *(key == SOUND ? &sound_failed : &pass_failed[key == IMAGE ? passes_count() - 1 : key - 1]) = !b->linked;
     failed = sound_failed;
-    for (int p = 0; p < passes.count; p++)
-        failed |= passes.pass[p].failed;
+    for (int p = 0; p < passes_count(); p++)
+        failed |= pass_failed[p];
     missing = unreadable = 0;
     retitle();
 }
@@ -218,7 +227,7 @@ static void rebuild_pass(int p)
     const char *why;
     struct build b = passes_build_file(p, include_folders, &text, &why);
     if (text == NULL) {
-        report_unread(IMAGE + 1 + p, passes.pass[p].path, why);
+        report_unread(IMAGE + 1 + p, passes_path(p), why);
         return;
     }
     report(IMAGE + 1 + p, text, &b);
@@ -231,9 +240,9 @@ static void rebuild_pass(int p)
 static void show_sound_pass(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count)
 {
     const char *why = NULL;
-    char *text = preload_read_text(passes.sound, &why);
+    char *text = preload_read_text(passes_sound_file(), &why);
     if (text == NULL) {
-        report_unread(SOUND, passes.sound, why);
+        report_unread(SOUND, passes_sound_file(), why);
         return;
     }
     struct source source = passes_sound_source(text, include_folders);
@@ -256,9 +265,9 @@ static void show_sound_pass(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, 
 /* Every pass but the Image pass built from its file, and the Sound pass made at the next frame. */
 static void build_the_passes(void)
 {
-    for (int p = 0; p + 1 < passes.count; p++)
+    for (int p = 0; p + 1 < passes_count(); p++)
         rebuild_pass(p);
-    sound_due = passes.sound != NULL ? preload_now_ns() : 0;
+    sound_due = passes_sound_file() != NULL ? preload_now_ns() : 0;
 }
 
 /* A new plan from the command (the directives changed): the passes are made again from it, and every
@@ -268,16 +277,42 @@ static void replan(const char *plan)
     for (int key = IMAGE + 1; key <= SOUND; key++)
         watch_files(key, NULL, 0);
     passes_reset();
+    memset(pass_failed, 0, sizeof pass_failed);
     passes_configure(plan);
     build_the_passes();
     rebuild();
     retitle();
 }
 
-/* What the command says, a whole line at a time: the path of a new plan. */
+/* The command's list of files under name, tab-separated paths in a line (as path_escape writes them): they
+ * are watched in place of those the name had. */
+static void follow(const char *name, char *paths)
+{
+    int n = 0;
+    while (n < MOST_FOLLOWED && followed[n] != NULL && strcmp(followed[n], name) != 0)
+        n++;
+    if (n == MOST_FOLLOWED)
+        preload_fail("QUILLOMAR_PLAN_FD: more than %d lists of files to follow", MOST_FOLLOWED);
+    if (followed[n] == NULL && (followed[n] = strdup(name)) == NULL)
+        preload_fail("out of memory");
+    const char *each[256];
+    int count = 0;
+    for (char *p = paths; p != NULL && *p != '\0' && count < 256; count++) {
+        each[count] = p;
+        p = strchr(p, '\t');
+        if (p != NULL)
+            *p++ = '\0';
+        if (!path_unescape((char *)each[count]))
+            preload_fail("QUILLOMAR_PLAN_FD: %s is not a path as the command writes it", each[count]);
+    }
+    watch_files(FOLLOWED + n, each, count); /* a folder not there: its files are said gone */
+}
+
+/* What the command says, a whole line at a time: the path of a new plan, or "follow NAME PATH..." (tabs
+ * between), the files it follows under NAME. */
 static void read_plans(void)
 {
-    static char line[8192];
+    static char line[1 << 16];
     static size_t used;
     ssize_t n;
     while (plan_fd >= 0 && (n = read(plan_fd, line + used, sizeof line - 1 - used)) > 0) {
@@ -285,9 +320,15 @@ static void read_plans(void)
         char *end;
         while ((end = memchr(line, '\n', used)) != NULL) {
             *end = '\0';
-            if (!path_unescape(line))
+            char *name = strncmp(line, "follow\t", 7) == 0 ? line + 7 : NULL, *paths = name;
+            if (paths != NULL && (paths = strchr(name, '\t')) != NULL)
+                *paths++ = '\0';
+            if (name != NULL)
+                follow(name, paths);
+            else if (!path_unescape(line))
                 preload_fail("QUILLOMAR_PLAN_FD: %s is not the path of a plan as the command writes it", line);
-            replan(line);
+            else
+                replan(line);
             used -= (size_t)(end + 1 - line);
             memmove(line, end + 1, used);
         }
@@ -296,16 +337,21 @@ static void read_plans(void)
     }
 }
 
-/* What the watcher saw: a pass whose files changed is built again; the file gone is reported missing. */
+/* What the watcher saw: a pass whose files changed is built again; the file gone is reported missing; a
+ * change of the command's files is the command's to follow. */
 static void seen(int key, enum seen what)
 {
-    if (key == IMAGE && what == SEEN_GONE)
+    if (key >= FOLLOWED) {
+        const struct field fields[] = {FIELD("name", followed[key - FOLLOWED]),
+                                       FIELD("what", what == SEEN_GONE ? "gone" : "changed")};
+        record_write(STDERR_FILENO, "followed", fields, 2);
+    } else if (key == IMAGE && what == SEEN_GONE)
         report_missing();
     else if (key == IMAGE)
         rebuild();
-    else if (key == SOUND && passes.sound != NULL)
+    else if (key == SOUND && passes_sound_file() != NULL)
         sound_due = preload_now_ns();
-    else if (key < passes.count)
+    else if (key < passes_count())
         rebuild_pass(key - 1);
 }
 

@@ -79,13 +79,20 @@ void session_drawn(long frame)
     drawn = frame;
 }
 
-/* An event's first fields: it takes effect at the next frame drawn, at iTime itime (before the clock has
- * started, at its start). */
-static void begin(const char *event, long long itime)
+/* An event's first fields, as text/sessions.h names them: it takes effect at the next frame drawn, at iTime
+ * itime (before the clock has started, at its start). */
+static void begin(enum session_kind kind, long long itime)
 {
     long long clock = origin != 0 ? preload_real_now() - origin : 0;
-    fprintf(out, "{\"event\": \"%s\", \"frame\": %ld, \"itime\": %.17g, \"clock\": %.9f", event, drawn + 1,
-            origin != 0 ? (double)itime / 1e9 : 0.0, (double)clock / 1e9);
+    fprintf(out, "{\"event\": \"%s\", \"%s\": %ld, \"%s\": %.17g, \"%s\": %.9f", SESSION_EVENTS[kind].name,
+            SESSION_COMMON[0].name, drawn + 1, SESSION_COMMON[1].name, origin != 0 ? (double)itime / 1e9 : 0.0,
+            SESSION_COMMON[2].name, (double)clock / 1e9);
+}
+
+/* The name of the kind's field n, as the next field: ", \"NAME\": ". */
+static void field(enum session_kind kind, int n)
+{
+    fprintf(out, ", \"%s\": ", SESSION_EVENTS[kind].fields[n].name);
 }
 
 static void end(void)
@@ -94,12 +101,13 @@ static void end(void)
     written();
 }
 
-void session_build(const char *event, long long itime, const char *text, const struct files *files)
+void session_build(enum session_kind kind, long long itime, const char *text, const struct files *files)
 {
     if (out == NULL)
         return;
-    begin(event, itime);
-    fputs(", \"files\": [", out);
+    begin(kind, itime);
+    field(kind, 0);
+    fputc('[', out);
     for (int i = 0; i < files->count; i++) {
         const char *why = NULL;
         char *own = i == 0 ? NULL : preload_read_text(files->paths[i], &why);
@@ -118,8 +126,11 @@ void session_key(long long itime, int code, int down)
 {
     if (out == NULL)
         return;
-    begin("key", itime);
-    fprintf(out, ", \"code\": %d, \"down\": %s", code, down ? "true" : "false");
+    begin(EVENT_KEY, itime);
+    field(EVENT_KEY, 0);
+    fprintf(out, "%d", code);
+    field(EVENT_KEY, 1);
+    fputs(down ? "true" : "false", out);
     end();
 }
 
@@ -127,8 +138,11 @@ void session_time(long long itime, int paused, double speed)
 {
     if (out == NULL)
         return;
-    begin("time", itime);
-    fprintf(out, ", \"paused\": %s, \"speed\": %.17g", paused ? "true" : "false", speed);
+    begin(EVENT_TIME, itime);
+    field(EVENT_TIME, 0);
+    fputs(paused ? "true" : "false", out);
+    field(EVENT_TIME, 1);
+    fprintf(out, "%.17g", speed);
     end();
 }
 
@@ -136,9 +150,11 @@ void session_mouse(long long itime, const double mouse[4], const double picture[
 {
     if (out == NULL)
         return;
-    begin("mouse", itime);
-    fprintf(out, ", \"mouse\": [%.17g, %.17g, %.17g, %.17g], \"picture\": [%.17g, %.17g]", mouse[0], mouse[1],
-            mouse[2], mouse[3], picture[0], picture[1]);
+    begin(EVENT_MOUSE, itime);
+    field(EVENT_MOUSE, 0);
+    fprintf(out, "[%.17g, %.17g, %.17g, %.17g]", mouse[0], mouse[1], mouse[2], mouse[3]);
+    field(EVENT_MOUSE, 1);
+    fprintf(out, "[%.17g, %.17g]", picture[0], picture[1]);
     end();
 }
 
@@ -147,10 +163,11 @@ void session_uniform(long long itime, size_t uniform)
     const struct tuned_uniform *u = tuned_at(uniform);
     if (out == NULL || u == NULL)
         return;
-    begin("uniform", itime);
-    fputs(", \"name\": ", out);
+    begin(EVENT_UNIFORM, itime);
+    field(EVENT_UNIFORM, 0);
     string(u->name);
-    fputs(", \"value\": [", out);
+    field(EVENT_UNIFORM, 1);
+    fputc('[', out);
     for (int k = 0; k < u->components; k++)
         fprintf(out, "%s%.17g", k > 0 ? ", " : "", u->value[k]);
     fputc(']', out);

@@ -4,7 +4,38 @@
 #include "gl/timing.h"
 #include "gl/uniforms.h"
 
-struct passes passes = {.count = 1, .pass = {{.kind = PASS_IMAGE}}};
+struct pass {
+    enum pass_kind kind;
+    char *path;
+    struct binding channels[CHANNELS];
+    GLuint program;         /* 0 until it builds; a buffer pass with none is not drawn */
+    GLint time_location;    /* where its program has iTime, which the viewer sets only on its own */
+    struct target front, back;
+    struct target faces[2][6]; /* a cube map pass's: the faces read, and those drawn next */
+    int mipmapped;          /* whether a reader reads its picture through mipmaps */
+};
+
+/* The passes, this piece's alone: the other pieces ask for what they need (passes.h). */
+static struct passes {
+    int count; /* the Image pass is the last */
+    struct pass pass[MOST_PASSES];
+    char *sound; /* the Sound pass's file (mainSound), or NULL */
+} passes = {.count = 1, .pass = {{.kind = PASS_IMAGE}}};
+
+int passes_count(void)
+{
+    return passes.count;
+}
+
+const char *passes_path(int p)
+{
+    return passes.pass[p].path;
+}
+
+const char *passes_sound_file(void)
+{
+    return passes.sound;
+}
 
 static struct {
     PFNGLGETINTEGERVPROC get_integerv;
@@ -100,7 +131,6 @@ struct build passes_build_at(int p, const char *text, const char *path, const ch
     if (path != NULL)
         source.path = path;
     struct build b = program_build(&source);
-    pass->failed = !b.linked;
     if (b.linked) {
         load_gl();
         if (pass->program != 0) {

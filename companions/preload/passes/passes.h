@@ -21,23 +21,11 @@
 /* The side of a cube map pass's faces. */
 #define CUBE_SIDE 1024
 
-struct pass {
-    enum pass_kind kind;
-    char *path;
-    struct binding channels[CHANNELS];
-    GLuint program;         /* 0 until it builds; a buffer pass with none is not drawn */
-    GLint time_location;    /* where its program has iTime, which the viewer sets only on its own */
-    struct target front, back;
-    struct target faces[2][6]; /* a cube map pass's: the faces read, and those drawn next */
-    int mipmapped;          /* whether a reader reads its picture through mipmaps */
-    int failed;             /* whether its newest text did not build */
-};
-
-extern struct passes {
-    int count; /* the Image pass is the last */
-    struct pass pass[MOST_PASSES];
-    char *sound; /* the Sound pass's file (mainSound), or NULL */
-} passes;
+/* How many passes there are (the Image pass is the last, pass passes_count() - 1), pass p's file (the Image
+ * pass's NULL before a plan names it), and the Sound pass's file (mainSound), or NULL. */
+int passes_count(void);
+const char *passes_path(int p);
+const char *passes_sound_file(void);
 
 /* Reads the plan at path (NULL: none), and the textures it names. */
 void passes_configure(const char *path);

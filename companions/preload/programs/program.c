@@ -53,12 +53,20 @@ static char *joined(GLsizei count, const GLchar *const *strings)
  * wrong with its directives (NULL: nothing; the caller frees it). */
 static char *source_as_dialect(GLuint shader, const struct source *source, struct files *files)
 {
-    char *whole = dialect_text(source, files);
+    char *whole = dialect_text(source, files, tuned_declare);
     const GLchar *given = whole != NULL ? whole : source->text;
     load_gl();
     gl.shader_source(shader, 1, &given, NULL);
     free(whole);
     return dialect_error() != NULL ? strdup(dialect_error()) : NULL;
+}
+
+void program_viewer_shader(GLenum type, GLuint shader)
+{
+    if (type == GL_VERTEX_SHADER && viewer.vertex == 0)
+        viewer.vertex = shader;
+    else if (type == GL_FRAGMENT_SHADER && viewer.fragment == 0)
+        viewer.fragment = shader;
 }
 
 void program_viewer_vertex(GLsizei count, const GLchar *const *strings)

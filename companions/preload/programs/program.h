@@ -17,7 +17,10 @@ struct viewer_shaders {
     struct files files;
     char *directive_error; /* what was wrong with its text's directives (text/dialects.h), or NULL */
 };
-extern struct viewer_shaders viewer;
+extern struct viewer_shaders viewer; /* program.c's: the other pieces read it */
+
+/* A shader the viewer made (type: GL_VERTEX_SHADER or GL_FRAGMENT_SHADER): its first of each type is its own. */
+void program_viewer_shader(GLenum type, GLuint shader);
 
 /* The viewer's vertex text (count strings), kept for every program built. */
 void program_viewer_vertex(GLsizei count, const GLchar *const *strings);

@@ -50,6 +50,7 @@
 #include "passes/passes.h"
 #include "passes/sound.h"
 #include "record/renders.h"
+#include "record/replay.h"
 #include "viewer/viewer.h"
 #include "text/tuned.h"
 
@@ -80,16 +81,7 @@ static int scale = 1;
 
 /* A session replayed: its events in the order of its clock, the next one not yet taken, the program the
  * viewer's is drawn as (0: its own) and its own. */
-enum replayed { REPLAY_BUILD, REPLAY_TIME, REPLAY_MOUSE, REPLAY_KEY, REPLAY_UNIFORM, REPLAY_PASS };
-static struct event {
-    enum replayed kind;
-    double clock;
-    double numbers[4]; /* time: iTime, paused; mouse: iMouse; key: code, down; uniform: its value */
-    char *text;        /* build, pass: the file's path; uniform: its name */
-    int pass;          /* pass: which of passes (-1: none of them) */
-    int count;         /* uniform: the numbers of its value */
-    char *where;       /* uniform: the session's file and line, for a message */
-} *events;
+static struct replay_event *events;
 static size_t event_count, next_event;
 static char *replay;
 static GLuint replayed_program, viewer_program;
@@ -98,7 +90,6 @@ static int replayed_mouse_given;
 /* The file each pass's replayed text is in, taken before the passes were first built (NULL: its own). */
 static const char *replayed_pass[MOST_PASSES];
 static PFNGLDELETEPROGRAMPROC delete_program;
-static void read_replay(const char *path);
 /* Where the Sound pass's samples go (a file), and for how long from FROM. */
 static char *sound_out;
 static double sound_seconds;
@@ -158,7 +149,7 @@ __attribute__((constructor)) static void configure(void)
     frames += first_frame;
     passes_configure(plan);
     if (replay != NULL)
-        read_replay(replay);
+        events = replay_read(replay, &event_count);
 }
 
 /* The viewer's clock at frame k, in nanoseconds from its origin: what iTime is made of. In a replay, iTime
@@ -168,7 +159,7 @@ static long long frame_ns(int k)
     if (replay == NULL)
         return llround(from * 1e9) + llround((double)k * 1e9 / fps);
     double clock = from + (double)k / fps;
-    const struct event *time = NULL;
+    const struct replay_event *time = NULL;
     for (size_t e = 0; e < event_count && events[e].clock <= clock; e++)
         time = events[e].kind == REPLAY_TIME ? &events[e] : time;
     if (time == NULL)
@@ -219,15 +210,15 @@ static void say_failed(const char *file, const char *text, const char *log, cons
 static int draw_sound_pass(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count)
 {
     const char *why = NULL;
-    char *text = preload_read_text(passes.sound, &why);
+    char *text = preload_read_text(passes_sound_file(), &why);
     if (text == NULL) {
-        say_failed(passes.sound, NULL, why != NULL ? why : "no such file", NULL);
+        say_failed(passes_sound_file(), NULL, why != NULL ? why : "no such file", NULL);
         return 0;
     }
     struct source sound = passes_sound_source(text, include);
     struct build b = program_build(&sound);
     if (!b.linked) {
-        say_failed(passes.sound, text, b.log, &b.files);
+        say_failed(passes_sound_file(), text, b.log, &b.files);
         build_free(&b);
         free(text);
         return 0;
@@ -256,9 +247,9 @@ static int linked_or_said(const char *path, char *text, const char *why, struct 
  * recording as the viewer's own does, with the file and the GL's log. */
 static int build_passes(void)
 {
-    for (int p = 0; p + 1 < passes.count; p++) {
+    for (int p = 0; p + 1 < passes_count(); p++) {
         char *text;
-        const char *why = NULL, *path = replayed_pass[p] != NULL ? replayed_pass[p] : passes.pass[p].path;
+        const char *why = NULL, *path = replayed_pass[p] != NULL ? replayed_pass[p] : passes_path(p);
         struct build b = replayed_pass[p] == NULL ? passes_build_file(p, include, &text, &why)
                          : (text = preload_read_text(path, &why)) != NULL ? passes_build_at(p, text, path, include)
                                                                            : (struct build){0};
@@ -378,99 +369,17 @@ static void set_uniforms(double k)
     }
 }
 
-/* Which buffer or cube map pass has the file at path (-1: none). */
-static int pass_named(const char *path)
-{
-    char *wanted = realpath(path, NULL);
-    int found = -1;
-    for (int p = 0; wanted != NULL && p < passes.count - 1 && found < 0; p++) {
-        char *own = realpath(passes.pass[p].path, NULL);
-        if (own != NULL && strcmp(own, wanted) == 0)
-            found = p;
-        free(own);
-    }
-    free(wanted);
-    return found;
-}
-
-/* Reads the session's events: a line each, fields separated by tabs, "KIND CLOCK ...": build PATH (a path
- * in a line), pass FILE PATH (pass FILE's text from PATH), time ITIME PAUSED SPEED, mouse X Y Z W, key CODE
- * DOWN, uniform WHERE NAME N... (WHERE the session's FILE:LINE, and NAME, each escaped as a path in a line
- * is). Read a line at a time, whatever its length: the command bounds the session it is written from. */
-static void read_replay(const char *path)
-{
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        preload_fail("QUILLOMAR_REPLAY=%s: %s", path, fd < 0 ? strerror(errno) : "it is not a regular file");
-    FILE *in = fdopen(fd, "re");
-    if (in == NULL)
-        preload_fail("QUILLOMAR_REPLAY=%s: %s", path, strerror(errno));
-    static const char *const KINDS[] = {"build", "time", "mouse", "key", "uniform", "pass"};
-    size_t room = 0, line_room = 0;
-    char *line = NULL;
-    for (ssize_t length; (length = getline(&line, &line_room, in)) > 0;) {
-        if (line[length - 1] != '\n' || strlen(line) != (size_t)length)
-            preload_fail("QUILLOMAR_REPLAY: a line without its end");
-        line[length - 1] = '\0';
-        char *fields[8] = {0};
-        int n = 0;
-        for (char *f = line; f != NULL && n < 8; n++) {
-            fields[n] = f;
-            f = strchr(f, '\t');
-            if (f != NULL)
-                *f++ = '\0';
-        }
-        if (event_count == room) {
-            room = room ? room * 2 : 64;
-            struct event *more = preload_alloc(room * sizeof *more);
-            if (events != NULL)
-                memcpy(more, events, event_count * sizeof *more);
-            free(events);
-            events = more;
-        }
-        events[event_count] = (struct event){0};
-        struct event *e = &events[event_count];
-        size_t kind = 0;
-        while (kind < 6 && strcmp(fields[0], KINDS[kind]) != 0)
-            kind++;
-        int numbers_from = kind == REPLAY_PASS || kind == REPLAY_UNIFORM ? 4 : kind == REPLAY_BUILD ? 3 : 2;
-        int paths = kind == REPLAY_PASS || kind == REPLAY_UNIFORM ? 2 : kind == REPLAY_BUILD ? 1 : 0;
-        if (kind == 6 || n < numbers_from || (paths > 0 && !path_unescape(fields[2])) ||
-            (paths > 1 && !path_unescape(fields[3])))
-            preload_fail("QUILLOMAR_REPLAY: %s is not a line of a session as the command writes it", line);
-        e->kind = (enum replayed)kind;
-        e->clock = strtod(fields[1], NULL);
-        if (numbers_from >= 3)
-            e->text = strdup(fields[numbers_from - 1]);
-        if (kind == REPLAY_PASS)
-            e->pass = pass_named(fields[2]);
-        if (kind == REPLAY_UNIFORM)
-            e->where = strdup(fields[2]);
-        e->count = n - numbers_from;
-        if (kind == REPLAY_TIME)
-            e->numbers[2] = 1.0;
-        for (int k = numbers_from; k < n && k - numbers_from < 4; k++)
-            e->numbers[k - numbers_from] = strtod(fields[k], NULL);
-        event_count++;
-    }
-    if (ferror(in))
-        preload_fail("QUILLOMAR_REPLAY=%s: %s", path, strerror(errno));
-    free(line);
-    fclose(in);
-}
-
 /* The session's events up to frame k's clock, taken in their order: one that does not build ends the
  * recording as the viewer's own does. */
 static int take_events(int k)
 {
     double clock = from + (double)k / fps;
     for (; next_event < event_count && events[next_event].clock <= clock; next_event++) {
-        const struct event *e = &events[next_event];
+        const struct replay_event *e = &events[next_event];
         if (e->kind == REPLAY_BUILD) {
             const char *why = NULL;
             char *text = preload_read_text(e->text, &why);
-            struct source as = passes_source(passes.count - 1, text, include);
+            struct source as = passes_source(passes_count() - 1, text, include);
             as.path = e->text;
             struct build b = text != NULL ? program_build(&as) : (struct build){0};
             GLuint program = b.program;
@@ -633,7 +542,7 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
     if (passes_built < 0) {
         GLint program = 0;
         get_integerv(GL_CURRENT_PROGRAM, &program);
-        passes_built = program == 0 || (build_passes() && (passes.sound == NULL || sound_out == NULL ||
+        passes_built = program == 0 || (build_passes() && (passes_sound_file() == NULL || sound_out == NULL ||
                                                             draw_sound_pass(draw_arrays, mode, first, count)));
         if (passes_built && program != 0 && !sets_known())
             passes_built = 0;
@@ -679,7 +588,7 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
 /* The viewer's fragment text is the shader's, with its includes and the Image pass's channels. */
 static struct source viewer_source(void)
 {
-    struct source as = passes_source(passes.count - 1, NULL, include);
+    struct source as = passes_source(passes_count() - 1, NULL, include);
     as.path = source;
     return as;
 }

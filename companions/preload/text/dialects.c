@@ -355,6 +355,8 @@ static void keyboard_functions(struct text *t)
 
 /* The message about the last text's first malformed directive; "" when there was none. */
 static char directive_error[512];
+/* Where the text being translated hands its #iUniform directives (dialect_text's caller's; NULL: nowhere). */
+static int (*declaring)(const struct tuned_uniform *u);
 
 const char *dialect_error(void)
 {
@@ -362,7 +364,7 @@ const char *dialect_error(void)
 }
 
 /* An #iUniform directive's line (up to its newline), line number (as the GL numbers the text's lines) of
- * text: its uniform declared, and what the GL gets in its place put in body: the uniform's declaration,
+ * text: its uniform handed to the caller's declaring, and what the GL gets in its place put in body: the uniform's declaration,
  * a blank line when the text declares it itself with that type, or an #error for a malformed directive or
  * one the text declares with another type, said in directive_error as the GL's messages are. */
 static void tuned_line(const char *line, int number, const char *text, struct text *body)
@@ -376,7 +378,7 @@ static void tuned_line(const char *line, int number, const char *text, struct te
             snprintf(directive_error, sizeof directive_error, "0:%d:%d: error: #" TUNED_DIRECTIVE ": %s\n", number,
                      column, why);
         text_addf(body, "#error #" TUNED_DIRECTIVE ": %s", why);
-    } else if (tuned_declare(&u) < 0) {
+    } else if (declaring != NULL && declaring(&u) < 0) {
         if (directive_error[0] == '\0')
             snprintf(directive_error, sizeof directive_error, "0:%d:1: error: #" TUNED_DIRECTIVE
                      ": more than %d uniforms\n", number, MOST_TUNED);
@@ -435,9 +437,10 @@ static char *tuned_only(const char *text)
     return any ? body.data : NULL;
 }
 
-char *dialect_text(const struct source *source, struct files *files)
+char *dialect_text(const struct source *source, struct files *files, int (*declare)(const struct tuned_uniform *u))
 {
     directive_error[0] = '\0';
+    declaring = declare;
     const char *own = source->text;
     /* A byte order mark, as some editors begin a UTF-8 file with, would stand after the prelude. The
      * dialect is the text's own, or else the text's with what it includes: Common's macros may write a

@@ -9,6 +9,7 @@
 #define QUILLOMAR_DIALECTS_H
 
 #include "text/inputs.h"
+#include "text/tuned.h"
 
 /* A Sound pass is drawn into blocks of SOUND_BLOCK x SOUND_BLOCK samples, a pixel each. */
 #define SOUND_BLOCK 512
@@ -40,8 +41,11 @@ const struct dialect *dialect_of(const char *text);
 
 /* The text the GL gets for source in its dialect, with its includes in place (includes.h) and its
  * channels declared as their samplers (the caller frees it), or NULL for a text that goes as it is; files
- * gets the files it is made of either way (the caller gives them back with files_free). */
-char *dialect_text(const struct source *source, struct files *files);
+ * gets the files it is made of either way (the caller gives them back with files_free). Each #iUniform
+ * directive read is handed to declare (the caller's: tuned_declare puts it in the table of text/tuned.h;
+ * NULL: none), which says -1 when there is no room for it: the GL gets an #error in its place then. */
+char *dialect_text(const struct source *source, struct files *files,
+                   int (*declare)(const struct tuned_uniform *u));
 
 /* What was wrong with the directives of the text dialect_text last translated, as the GL's messages say it
  * ("0:LINE:COLUMN: error: ...", LINE numbered as the GL numbers the text's, COLUMN from 1 in the line as

@@ -12,7 +12,8 @@
  * every program in use that has the uniform, every frame (gl/uniforms.c).
  *
  * The uniforms are kept in one table for the process, which every layer above may read and set: a text's
- * directives are declared in it when the text is translated (text/dialects.c), and a directive declared
+ * directives are declared in it (tuned_declare) by whoever translates the text, which hands dialect_text
+ * (text/dialects.h) tuned_declare to call for each (programs/program.c, translate.c), and a directive declared
  * again as it was keeps the value it has been set to; a changed one (its type, value, range or step) starts
  * again from its value.
  */

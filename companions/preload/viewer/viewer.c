@@ -76,10 +76,7 @@ HOOK void glfwPollEvents(void)
 static GLuint create_shader(GLenum type)
 {
     GLuint shader = gl.create_shader(type);
-    if (type == GL_VERTEX_SHADER && viewer.vertex == 0)
-        viewer.vertex = shader;
-    else if (type == GL_FRAGMENT_SHADER && viewer.fragment == 0)
-        viewer.fragment = shader;
+    program_viewer_shader(type, shader);
     return shader;
 }
 

@@ -1,10 +1,10 @@
 /*
- * What quillomar-live's pieces share: live.c (its policy for the viewer's events, viewer.h: its window,
- * the ends of its frames, its own build, the program it uses, its draw), saves.c (each save built,
- * reported and shown; the window's title) and clock.c (the program's clock and the time keys, clock.h).
+ * quillomar-live's saves (saves.c): the settings read, each pass's files watched and each save built,
+ * reported and shown, the command's new plans taken, the Sound pass made, and the window's title. live.c
+ * calls them at the viewer's events.
  */
-#ifndef QUILLOMAR_LIVE_H
-#define QUILLOMAR_LIVE_H
+#ifndef QUILLOMAR_SAVES_H
+#define QUILLOMAR_SAVES_H
 
 #include "live/clock.h"
 #include "passes/passes.h"
@@ -32,13 +32,8 @@ void saves_poll(void);
 void saves_sound(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, GLsizei count);
 
 /* The window whose title says what is wrong (set_title: GLFW's glfwSetWindowTitle), and the title said
- * again. */
+ * again (when the clock is paused or the divider changed: divider.h). */
 void saves_window(GLFWwindow *window, void (*set_title)(GLFWwindow *, const char *));
 void retitle(void);
-
-/* The divider of the picture (live.c): 1, or 2, 4 or 8, the picture drawn at that fraction of the window's
- * size and scaled up; set to anything else, it is 1 again. */
-int live_divider(void);
-void live_set_divider(int divider);
 
 #endif
