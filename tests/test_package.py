@@ -3,6 +3,7 @@ is cut, settings written under the names and in the forms the libraries' setting
 asked for in a shader's header, the dialect of a text as translate (the libraries' own table) tells it,
 and the facts translate describes from the libraries' tables, as the commands follow them."""
 import ast
+import dataclasses
 import math
 import os
 import re
@@ -11,7 +12,7 @@ from pathlib import Path
 import pytest
 
 from conftest import SOURCE
-from quillomar import Failure, dialects, facts, files, paths, record
+from quillomar import Failure, dialects, facts, files, paths, record, segments
 from quillomar.channels import check_numbers, header_options
 from quillomar.dialects import dialect, translated
 from quillomar.messages import located
@@ -48,12 +49,12 @@ def test_records_go_to_their_kinds_handler_and_anything_else_is_an_error():
 
 
 def settings_tables():
-    """{library's file name: {QUILLOMAR_NAME: (kind, required)}}: the rows of each library's settings table."""
+    """{library: {QUILLOMAR_NAME: (kind, required)}}: the rows of the libraries' one settings table, as
+    translate --describe prints it."""
     tables = {}
-    for source in sorted((TREE / "companions" / "preload").rglob("*.c")):
-        rows = re.findall(r'\{\s*"(QUILLOMAR_\w+)",\s*SETTING_(\w+),\s*([01])\b', source.read_text())
-        if rows:
-            tables[source.name] = {name: (kind, required == "1") for name, kind, required in rows}
+    for name, row in facts.get().settings.items():
+        for library in row.libraries:
+            tables.setdefault(library, {})[name] = (row.kind.upper(), row.required)
     return tables
 
 
@@ -84,14 +85,13 @@ def settings_written(path):
     return {"QUILLOMAR_" + name.upper() for name in names}
 
 
-@pytest.mark.packaging  # reads the libraries' sources, which a build of the viewer alone has not
+@pytest.mark.packaging  # reads the commands' sources and those of the tools, which a build of the viewer alone has not
 def test_each_setting_written_is_one_a_library_reads_and_each_required_one_is_written():
     tables = settings_tables()
     read = {name for rows in tables.values() for name in rows}
-    # Each command's libraries, by the files their settings tables may be in.
-    libraries = {"live.py": ["live.c", "saves.c", "clock.c", "watchdog.c", "session.c"], "record.py": ["record.c", "headless.c"]}
-    assert set(tables) <= {f for files in libraries.values() for f in files}, tables.keys()
-    assert all(any(f in tables for f in sources) for sources in libraries.values()), tables.keys()
+    # Each command's libraries.
+    libraries = {"live.py": ["live"], "record.py": ["record", "headless"]}
+    assert set(tables) == {f for files in libraries.values() for f in files}, tables.keys()
     writers = sorted(PACKAGE.glob("*.py")) + [f for folder in ("tools", "bench") for f in sorted((TREE / folder).iterdir())
                                               if f.is_file() and f.read_bytes().startswith(b"#!/usr/bin/python3")]
     for path in writers:
@@ -111,18 +111,66 @@ FORMS = {"INT": r"\d+", "NUMBER": NUMBER, "SIZE": r"[1-9]\d*x[1-9]\d*", "POINT":
 VALUES = {"INT": 7, "NUMBER": 1 / 3, "SIZE": (320, 180), "POINT": (480.4, 270.0), "TEXT": Path("/s/a b\n.glsl")}
 
 
-@pytest.mark.packaging  # reads the libraries' sources, which a build of the viewer alone has not
+def within(row, value):
+    """value, or the nearest number within row's bounds (its most, or just above its least)."""
+    if row.most is not None and value > row.most:
+        return type(value)(row.most)
+    if row.least is not None and value < row.least:
+        return type(value)(row.least)
+    return value
+
+
 def test_settings_are_written_in_the_form_their_row_reads_and_numbers_exactly():
-    for rows in settings_tables().values():
-        for name, (kind, _) in rows.items():
-            written = encode(**{name[len("QUILLOMAR_"):].lower(): VALUES[kind]})
-            assert list(written) == [name] and re.fullmatch(FORMS[kind], written[name]), (name, written)
+    for name, row in facts.get().settings.items():
+        kind = row.kind.upper()
+        value = within(row, VALUES[kind]) if kind in ("INT", "NUMBER") else VALUES[kind]
+        written = encode(**{name[len("QUILLOMAR_"):].lower(): value})
+        assert list(written) == [name] and re.fullmatch(FORMS[kind], written[name]), (name, written)
     for number in (1 / 3, 0.1 + 0.2, 1e-7, 2.0 ** 60 + 0.5, 1e9 - 1 / 30):
         text = encode(fps=number)["QUILLOMAR_FPS"]
         assert math.isfinite(float(text)) and float(text) == number
     for wrong in (True, None, (1, 2, 3)):
         with pytest.raises(TypeError):
             encode(value=wrong)
+
+
+def test_a_setting_the_table_has_no_row_for_not_of_its_kind_or_outside_its_bounds_is_refused_in_one_line():
+    rows = facts.get().settings
+    refused = {"tile": 2, "tiles": 65, "scale": 0, "blur": 65, "shutter": 0.0, "fps": 0.0, "alpha": 2,
+               "frames": rows["QUILLOMAR_FRAMES"].most + 1, "mouse": (0.0, 1e39), "frames_fd": 3}
+    for name, value in refused.items():
+        with pytest.raises(Failure) as said:
+            encode(**{name: value})
+        assert "\n" not in str(said.value) and "QUILLOMAR_" + name.upper() in str(said.value), said.value
+    for name, wrong in {"tiles": 2.0, "fps": "30", "size": (0, 4), "mouse": (1, "2"), "plan": 3, "shutter": True}.items():
+        with pytest.raises(Failure, match="QUILLOMAR_%s=.*: not " % name.upper()):
+            encode(**{name: wrong})
+    # Each bound is the table's, taken on both sides of it.
+    assert encode(tiles=64, scale=1, shutter=1.0, alpha=1)["QUILLOMAR_TILES"] == "64"
+    assert rows["QUILLOMAR_SCALE"].bounds() == "1 to 64"
+    assert rows["QUILLOMAR_SHUTTER"].bounds() == "more than 0 and at most 1"
+
+
+def test_every_field_of_a_recording_says_whether_it_changes_the_picture_and_those_that_do_are_in_its_digest():
+    job = record.arguments(["a.glsl", "out.mkv", "--frames", "0-1", "--mouse", "1,2", "--set", "a=1"])
+    said = segments.inputs(job)
+    marked = {}
+    for group in dataclasses.fields(job):
+        for f in dataclasses.fields(getattr(job, group.name)):
+            marked[f.name] = f.metadata["picture"]
+            assert (("%s.%s=" % (group.name, f.name)) in said) == (f.metadata["picture"] is True), f.name
+    # Those a part's tag holds are its own fields there.
+    assert {name for name, m in marked.items() if m == record.TAG} == {"fps", "start", "seconds", "size", "whole"}
+    assert {"size", "fps", "from", "frames"} <= set(segments.FIELDS)
+    for changed in (["--mouse", "1,3"], ["--set", "a=2"], ["--supersample", "2"], ["--alpha"], ["--motion-blur", "3"]):
+        given = {"--mouse": "1,2", "--set": "a=1"}
+        given.update(dict(zip(changed[::2], changed[1::2])) if len(changed) == 2 else {changed[0]: None})
+        other = record.arguments(["a.glsl", "out.mkv", "--frames", "0-1"]
+                                 + [w for k, v in given.items() for w in ([k] if v is None else [k, v])])
+        assert segments.inputs(other) != said, changed
+    # A job is one value: nothing is set on it once made.
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        job.how.fps = 1.0
 
 
 def test_channels_named_in_a_header_and_beyond_the_last():
