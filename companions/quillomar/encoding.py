@@ -55,7 +55,7 @@ def encoder_works(form, name):
     """ffmpeg's word on encoding one frame with the GPU encoder name for form: "" when it works."""
     before, after, options = GPU_ENCODERS[form, name]
     done = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", *before, "-f", "lavfi", "-i",
-                           "color=c=black:s=256x256:d=0.04", *filters.video(form, filters.picture(None), after),
+                           "color=c=black:s=256x256:d=0.04", *filters.video(form, filters.picture(), after),
                            *options[:-2], "-frames:v", "1",
                            "-f", "null", "-"], capture_output=True, text=True, timeout=60)
     return "" if done.returncode == 0 else (done.stderr.strip().splitlines() or ["status %d" % done.returncode])[-1]
@@ -88,17 +88,15 @@ def ffmpeg_name(path):
     return "file:" + str(Path(path).absolute())
 
 
-def start_encoder(form, size, fps, frames_fd, part, encoder, digest, log, tags=(), drawn=None, alpha=False):
+def start_encoder(form, size, fps, frames_fd, part, encoder, digest, log, tags=(), steps="vflip"):
     """ffmpeg started on the frames the library writes to frames_fd (raw RGBA of size, bottom row first,
-    fps a second), encoding them as form into the file part with encoder (encoder_for's); with digest
-    (proof.Digest, for a GIF), also the digest of each frame it is handed. Its messages go to the file
-    log; tags, ffmpeg's options that write the clip's tags; drawn, the size of the frames handed over where
-    they are drawn larger than size, taken down to size by the filter (filters.py), with their alpha kept
-    where alpha is. Its own session: Ctrl-C in the terminal is for the recorder alone."""
+    fps a second), filtered by steps (filters.picture's), encoding them as form into the file part with
+    encoder (encoder_for's); with digest (proof.Digest, for a GIF), also the digest of each frame it is
+    handed. Its messages go to the file log; tags, ffmpeg's options that write the clip's tags. Its own
+    session: Ctrl-C in the terminal is for the recorder alone."""
     before, after, options = encoder
-    steps = filters.picture(size, drawn, alpha)
     return displays.child(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", *before,
-                           "-f", "rawvideo", "-pix_fmt", "rgba", "-s", "%dx%d" % (drawn or size),
+                           "-f", "rawvideo", "-pix_fmt", "rgba", "-s", "%dx%d" % size,
                            "-framerate", repr(fps), "-i", "pipe:%d" % frames_fd]
                           + filters.video(form, steps, after) + options + list(tags)
                           + [ffmpeg_name(part)]

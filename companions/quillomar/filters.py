@@ -26,10 +26,11 @@ def downscale(size, alpha=False):
             if alpha else scale)
 
 
-def picture(size, drawn=None, alpha=False):
-    """What is done to each frame handed over, of size, or drawn larger (drawn, its size) and taken down to
-    size, its alpha kept or not: the steps every output of it shares."""
-    return "vflip" + ("," + downscale(size, alpha) if drawn else "")
+def picture(how=None, size=None, drawn=None):
+    """What is done to each frame handed over, as the job's options say how (quillomar-record's How; None:
+    only flipped): of size, or drawn larger (drawn, its size) and taken down to size, its alpha kept where
+    how keeps it. The steps every output of it shares."""
+    return "vflip" + ("," + downscale(size, how.alpha) if drawn else "")
 
 
 def video(form, steps, after=""):

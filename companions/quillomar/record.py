@@ -44,7 +44,7 @@ import time
 from pathlib import Path
 
 from quillomar import (Failure, channels, cleanup, config, displays, encoding, facts, files, folders, paths, plans,
-                       proof, renders, segments, session, viewer, wire)
+                       filters, proof, renders, segments, session, viewer, wire)
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, errors_first
 from quillomar.settings import encode
@@ -626,8 +626,10 @@ def draw(job, ready, part, encoder, digest, workdir, partfile):
         display = display_for(job)
         frames_read, frames_write = os.pipe()
         status_read, status_write = os.pipe()
-        ffmpeg = encoding.start_encoder(job.where.format, ready.size, how.fps, frames_read, partfile, encoder, digest,
-                                        workdir / "ffmpeg.log", part.tags, drawn if k > 1 else None, how.alpha)
+        # What ffmpeg does to the picture, as the job says (filters.py).
+        steps = filters.picture(how, ready.size, drawn if k > 1 else None)
+        ffmpeg = encoding.start_encoder(job.where.format, drawn, how.fps, frames_read, partfile, encoder, digest,
+                                        workdir / "ffmpeg.log", part.tags, steps)
         running.callback(displays.stop, ffmpeg)
         env = library_settings(job, ready, part, drawn, frames_write, status_write, display)
         # Its own session, as ffmpeg's and the X server's: Ctrl-C in the terminal is for the recorder alone.
