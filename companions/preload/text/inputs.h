@@ -7,8 +7,8 @@
 #ifndef QUILLOMAR_INPUTS_H
 #define QUILLOMAR_INPUTS_H
 
-#include "base/settings.h"
 #include "text/source.h"
+#include "base/settings.h"
 
 /* iSampleRate: the samples per second of sound channels and of the Sound pass. */
 #define SAMPLE_RATE 44100
