@@ -74,6 +74,18 @@ def positive(kind):
     return parse
 
 
+def bounded(name, kind, words):
+    """A value of the option that gives the library's setting QUILLOMAR_NAME, within that setting's bounds;
+    words, argparse's name for it in a message."""
+    def parse(text):
+        value = kind(text)
+        if not (math.isfinite(value) and bound(name).within(value)):
+            raise ValueError
+        return value
+    parse.__name__ = words
+    return parse
+
+
 def size(text):
     w, h = (int(n) for n in text.lower().split("x"))
     if not (0 < w <= LARGEST_SIDE and 0 < h <= LARGEST_SIDE):
@@ -288,7 +300,7 @@ def arguments(argv):
     parser.add_argument("--replay", action="store_true",
                         help="SHADER is a session quillomar-live wrote (--session): draw it again")
     parser.add_argument("--seconds", type=positive(float), help="length of the clip (5; a session's length)")
-    parser.add_argument("--fps", type=positive(float), default=30.0, help="frames per second (30)")
+    parser.add_argument("--fps", type=bounded("fps", float, "positive number"), default=30.0, help="frames per second (30)")
     parser.add_argument("--from", dest="start", type=float, default=0.0, help="iTime of the first frame (0)")
     parser.add_argument("--size", type=size, default=(1920, 1080), help="picture size (1920x1080)")
     parser.add_argument("--headless", action="store_true", help="use no display: a context from EGL")
