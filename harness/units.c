@@ -57,13 +57,14 @@ static int settings(int required)
     int whole = -1, size[2] = {0, 0};
     double number = 0, point[2] = {0, 0};
     char *text = NULL;
-    int given[5] = {0};
+    int given[6] = {0}, bounded = 0;
     const struct setting table[] = {
-        {"UNITS_INT", SETTING_INT, required, &whole, &given[0]},
-        {"UNITS_NUMBER", SETTING_NUMBER, 0, &number, &given[1]},
-        {"UNITS_SIZE", SETTING_SIZE, 0, size, &given[2]},
-        {"UNITS_POINT", SETTING_POINT, 0, point, &given[3]},
-        {"UNITS_TEXT", SETTING_TEXT, 0, &text, &given[4]},
+        {"UNITS_INT", SETTING_INT, required, &whole, &given[0], 0, 0, 0},
+        {"UNITS_NUMBER", SETTING_NUMBER, 0, &number, &given[1], 0, 0, 0},
+        {"UNITS_SIZE", SETTING_SIZE, 0, size, &given[2], 0, 0, 0},
+        {"UNITS_POINT", SETTING_POINT, 0, point, &given[3], 0, 0, 0},
+        {"UNITS_TEXT", SETTING_TEXT, 0, &text, &given[4], 0, 0, 0},
+        {"UNITS_BOUNDED", SETTING_INT, 0, &bounded, &given[5], BOUND_LEAST | BOUND_MOST, 1, 64},
     };
     settings_read(table, sizeof table / sizeof table[0]);
     if (given[0])
@@ -76,6 +77,8 @@ static int settings(int required)
         printf("point %.17g %.17g\n", point[0], point[1]);
     if (given[4])
         printf("text %s\n", text);
+    if (given[5])
+        printf("bounded %d\n", bounded);
     for (size_t i = 0; i < sizeof table / sizeof table[0]; i++)
         if (getenv(table[i].name) != NULL)
             printf("left %s\n", table[i].name);

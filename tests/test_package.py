@@ -2,6 +2,7 @@
 is cut, settings written in the forms the libraries' reader of settings reads, numbers exactly, channels
 asked for in a shader's header, the dialect of a text as translate (the libraries' own table) tells it,
 and the facts translate describes, as translate itself reads texts and as the commands follow them."""
+import dataclasses
 import os
 import re
 import subprocess
@@ -10,7 +11,7 @@ from pathlib import Path
 import pytest
 
 from conftest import BUILD
-from quillomar import Failure, dialects, facts, files, paths, record
+from quillomar import Failure, dialects, facts, files, paths, record, segments, settings
 from quillomar.channels import check_numbers, header_options
 from quillomar.dialects import dialect, translated
 from quillomar.messages import located
@@ -45,9 +46,11 @@ def test_records_go_to_their_kinds_handler_and_anything_else_is_an_error():
 
 
 def read_back(**values):
-    """What the libraries' reader of settings reads of values as encode writes them: units settings, whose
-    table names UNITS_INT, UNITS_NUMBER, UNITS_SIZE, UNITS_POINT and UNITS_TEXT, one of each kind."""
-    given = {name[len("QUILLOMAR_"):]: text for name, text in encode(**values).items()}
+    """What the libraries' reader of settings reads of values as the commands write them (settings.text, by
+    their row's kind): units settings, whose table names UNITS_INT, UNITS_NUMBER, UNITS_SIZE, UNITS_POINT and
+    UNITS_TEXT, one of each kind."""
+    given = {name.upper(): settings.text(value, name, facts.Setting(name.split("_")[1], ("units",), False))
+             for name, value in values.items()}
     done = subprocess.run([str(BUILD / "units"), "settings"], capture_output=True, timeout=10,
                           env=dict(os.environ, **given))
     assert (done.returncode, done.stderr) == (0, b""), (given, done.stderr)
@@ -64,6 +67,45 @@ def test_settings_are_written_in_the_form_the_libraries_read_and_numbers_exactly
     for wrong in (True, None, (1, 2, 3)):
         with pytest.raises(TypeError):
             encode(value=wrong)
+
+
+def test_a_setting_the_table_has_no_row_for_not_of_its_kind_or_outside_its_bounds_is_refused_in_one_line():
+    rows = facts.get().settings
+    refused = {"tile": 2, "tiles": 65, "scale": 0, "blur": 65, "shutter": 0.0, "fps": 0.0, "alpha": 2,
+               "frames": rows["QUILLOMAR_FRAMES"].most + 1, "mouse": (0.0, 1e39), "frames_fd": 3}
+    for name, value in refused.items():
+        with pytest.raises(Failure) as said:
+            encode(**{name: value})
+        assert "\n" not in str(said.value) and "QUILLOMAR_" + name.upper() in str(said.value), said.value
+    for name, wrong in {"tiles": 2.0, "fps": "30", "size": (0, 4), "mouse": (1, "2"), "plan": 3, "shutter": True}.items():
+        with pytest.raises(Failure, match="QUILLOMAR_%s=.*: not " % name.upper()):
+            encode(**{name: wrong})
+    # Each bound is the table's, taken on both sides of it.
+    assert encode(tiles=64, scale=1, shutter=1.0, alpha=1)["QUILLOMAR_TILES"] == "64"
+    assert rows["QUILLOMAR_SCALE"].bounds() == "1 to 64"
+    assert rows["QUILLOMAR_SHUTTER"].bounds() == "more than 0 and at most 1"
+
+
+def test_every_field_of_a_recording_says_whether_it_changes_the_picture_and_those_that_do_are_in_its_digest():
+    job = record.arguments(["a.glsl", "out.mkv", "--frames", "0-1", "--mouse", "1,2", "--set", "a=1"])
+    said = segments.inputs(job)
+    marked = {}
+    for group in dataclasses.fields(job):
+        for f in dataclasses.fields(getattr(job, group.name)):
+            marked[f.name] = f.metadata["picture"]
+            assert (("%s.%s=" % (group.name, f.name)) in said) == (f.metadata["picture"] is True), f.name
+    # Those a part's tag holds are its own fields there.
+    assert {name for name, m in marked.items() if m == record.TAG} == {"fps", "start", "seconds", "size", "whole"}
+    assert {"size", "fps", "from", "frames"} <= set(segments.FIELDS)
+    for changed in (["--mouse", "1,3"], ["--set", "a=2"], ["--supersample", "2"], ["--alpha"], ["--motion-blur", "3"]):
+        given = {"--mouse": "1,2", "--set": "a=1"}
+        given.update(dict(zip(changed[::2], changed[1::2])) if len(changed) == 2 else {changed[0]: None})
+        other = record.arguments(["a.glsl", "out.mkv", "--frames", "0-1"]
+                                 + [w for k, v in given.items() for w in ([k] if v is None else [k, v])])
+        assert segments.inputs(other) != said, changed
+    # A job is one value: nothing is set on it once made.
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        job.how.fps = 1.0
 
 
 def test_channels_named_in_a_header_and_beyond_the_last():

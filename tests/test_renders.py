@@ -201,6 +201,31 @@ def test_a_part_is_of_another_clip_when_a_file_its_passes_include_changed_and_no
     assert (done.returncode, done.stderr) == (0, "")
 
 
+def test_a_part_drawn_with_any_option_that_changes_the_picture_otherwise_is_of_another_clip(prefix, tmp_path):
+    (tmp_path / "s.glsl").write_text("#iUniform float a = 0.0\n"
+                                     "void mainImage(out vec4 c, in vec2 p) { c = vec4(p / iResolution.xy, a, 1.0); }\n")
+    record, join = str(prefix / "bin" / "quillomar-record"), str(prefix / "bin" / "quillomar-join")
+    clip = ["s.glsl", "--size", "16x16", "--seconds", "0.2", "--fps", "10", "--headless"]
+
+    def part(name, span, *more):
+        done = subprocess.run([record, *clip[:1], name, *clip[1:], "--frames", span, *more], cwd=tmp_path,
+                              env=without_display(), capture_output=True, text=True, timeout=120)
+        assert (done.returncode, done.stderr) == (0, ""), more
+
+    part("a.mkv", "0-0")
+    part("b.mkv", "1-1", "--tiles", "2")  # tiles draw the picture drawn whole, byte for byte: one clip
+    done = subprocess.run([join, "a.mkv", "b.mkv", "out.mkv"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stderr) == (0, "")
+    for n, more in enumerate([["--mouse", "1,2"], ["--supersample", "2"], ["--motion-blur", "2"], ["--scale", "2"],
+                              ["--alpha"], ["--set", "a=0.25"], ["--key", "a:0-1"]]):
+        part("%d.mkv" % n, "1-1", *more)
+        done = subprocess.run([join, "a.mkv", "%d.mkv" % n, "out.mkv"], cwd=tmp_path, capture_output=True,
+                              text=True, timeout=60)
+        assert (done.returncode, done.stdout, done.stderr) == (
+            1, "", "quillomar-join: %d.mkv is not a part of the clip a.mkv is a part of (its clip differs)\n" % n), more
+
+
 CUBES = """#include "lib.glsl"
 #iChannel0 "file://sky_{}.png"
 #iChannel0::Type "CubeMap"

@@ -242,10 +242,12 @@ def test_scale_draws_a_smaller_picture_in_blocks(prefix, tmp_path):
     picture = drawn("mouse.glsl", "64x36", "5", "--mouse", "32,18")
     assert {(x, 35 - y) for y in range(36) for x in range(64) if picture.getpixel((x, y)) == (255, 255, 255)} == {
         (x, y) for x in range(30, 35) for y in range(15, 20)}
-    done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.glsl", "still.png", "--scale", "3/4"],
-                          cwd=tmp_path, capture_output=True, text=True, timeout=60)
-    assert (done.returncode, done.stderr) == (2, "quillomar-record: argument --scale: invalid divider (D or 1/D, 1 to "
-                                                 "64) value: '3/4' (see --help)\n")
+    # The divider's bounds are the library's (its QUILLOMAR_SCALE row): 1 to 64.
+    for wrong in ("3/4", "65", "1/65", "0"):
+        done = subprocess.run([str(prefix / "bin" / "quillomar-record"), "shader.glsl", "still.png", "--scale", wrong],
+                              cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        assert (done.returncode, done.stderr) == (2, "quillomar-record: argument --scale: invalid divider (D or 1/D, 1 "
+                                                     "to 64) value: '%s' (see --help)\n" % wrong)
 
 
 @pytest.mark.fast

@@ -103,7 +103,7 @@ def test_a_plan_that_is_no_regular_file_is_refused_at_once(tmp_path):
 
 # Settings.
 
-NAMES = ["UNITS_INT", "UNITS_NUMBER", "UNITS_SIZE", "UNITS_POINT", "UNITS_TEXT"]
+NAMES = ["UNITS_INT", "UNITS_NUMBER", "UNITS_SIZE", "UNITS_POINT", "UNITS_TEXT", "UNITS_BOUNDED"]
 
 
 def settings(values, *args):
@@ -133,6 +133,15 @@ def test_each_kind_of_setting_is_read_and_taken_out_of_the_environment():
 ])
 def test_a_setting_not_of_its_kind_is_one_message(name, value):
     failed(settings({name: value}), b"%s=%s is not a value the library takes" % (name.encode(), value.encode()))
+
+
+def test_a_setting_outside_its_rows_bounds_is_one_message_and_its_bounds_are_taken():
+    # UNITS_BOUNDED's row: 1 to 64.
+    for value in ("0", "65", "1000"):
+        failed(settings({"UNITS_BOUNDED": value}),
+               b"UNITS_BOUNDED=%s is outside the bounds the library takes" % value.encode())
+    for value in ("1", "64"):
+        assert settings({"UNITS_BOUNDED": value}).stdout == b"bounded %s\n" % value.encode()
 
 
 def test_a_required_setting_missing_is_one_message():

@@ -17,14 +17,18 @@
  *                                 type, the numbers of its size, whether it has mipmaps), the sizes of the
  *                                 sound's and the keyboard's textures, the sample rate, the lines apart of
  *                                 included files, the largest text read, the dialects' names, the
- *                                 directives, the keys' codes by the names #iKeyboard gives them, and the
- *                                 session's format (text/sessions.h: its version, its events' fields, the
- *                                 replay's lines)
+ *                                 directives, the keys' codes by the names #iKeyboard gives them, the
+ *                                 settings between the commands and the libraries (each one's kind, the
+ *                                 libraries that read it, whether it is required, its bounds, and for an
+ *                                 input fed from one, the input and its initial value), and the session's
+ *                                 format (text/sessions.h: its version, its events' fields, the replay's
+ *                                 lines)
  *
  * Exit status 0, or 2 for a wrong call or a file that cannot be read.
  */
 #include <errno.h>
 
+#include "base/settings.h"
 #include "text/dialects.h"
 #include "text/includes.h"
 #include "text/inputs.h"
@@ -62,6 +66,22 @@ static void describe_fields(const struct session_field *fields, int count)
     }
 }
 
+/* A setting's row as JSON: kind, libraries (a bit each), required, bounds. */
+static void setting_json(const char *name, enum setting_kind kind, unsigned libraries, int required,
+                         unsigned bounds, double least, double most)
+{
+    json_string(name);
+    printf(": {\"kind\": \"%s\", \"libraries\": [", SETTING_KIND_NAMES[kind]);
+    for (int l = 0, n = 0; l < LIBRARY_COUNT; l++)
+        if (libraries & (1u << l))
+            printf("%s\"%s\"", n++ ? ", " : "", LIBRARY_NAMES[l]);
+    printf("], \"required\": %s", required ? "true" : "false");
+    if (bounds & (BOUND_LEAST | BOUND_ABOVE))
+        printf(", \"least\": %.17g, \"above\": %s", least, bounds & BOUND_ABOVE ? "true" : "false");
+    if (bounds & BOUND_MOST)
+        printf(", \"most\": %.17g", most);
+}
+
 static void describe(void)
 {
     const struct channel_kind *keyboard = channel_kind_named("keyboard");
@@ -95,6 +115,24 @@ static void describe(void)
         printf("%s", i == 0 ? "" : i % 8 == 0 ? ",\n  " : ", ");
         json_string(name);
         printf(": %d", code);
+    }
+    printf("},\n \"settings\": {");
+    for (size_t i = 0; i < SETTING_COUNT; i++) {
+        const struct setting_row *s = &SETTINGS[i];
+        printf("%s\n  ", i > 0 ? "," : "");
+        setting_json(s->name, s->kind, s->libraries, s->required, s->bounds, s->least, s->most);
+        printf("}");
+    }
+    for (size_t i = 0; i < INPUT_COUNT; i++) {
+        const struct fed *fed = INPUTS[i].fed;
+        if (fed == NULL || input_fed_kind(i) < 0)
+            continue;
+        printf(",\n  ");
+        setting_json(fed->setting, (enum setting_kind)input_fed_kind(i), LIBRARY_RECORD, 0, fed->bounds, fed->least,
+                     fed->most);
+        printf(", \"input\": ");
+        json_string(INPUTS[i].name);
+        printf(", \"initial\": %.17g}", fed->initial);
     }
     printf("},\n \"session\": {\"version\": %d,\n  \"common\": {", SESSION_VERSION);
     describe_fields(SESSION_COMMON, 3);

@@ -7,17 +7,13 @@ import subprocess
 import tempfile
 from pathlib import Path
 
-from quillomar import Failure, displays, facts, proof
+from quillomar import Failure, displays, facts, filters, proof
 
 ENCODERS = {
     ".mp4": ["-c:v", "libx264", "-pix_fmt", "yuv420p", "-crf", "18", "-preset", "veryfast", "-movflags", "+faststart", "-f", "mp4"],
     ".webm": ["-c:v", "libvpx-vp9", "-pix_fmt", "yuv420p", "-crf", "32", "-b:v", "0", "-row-mt", "1", "-f", "webm"],
-    # One palette made from every frame's colours; only what changes from a frame to the next is written.
-    # (A palette a frame, stats_mode=single with new=1, follows colours that sweep the clip more closely,
-    # but ffmpeg then writes each frame whole: files 2 to 30 times larger.)
-    ".gif": ["-filter_complex", "[0:v]vflip,format=rgb24,split[a][b];[a]palettegen=stats_mode=full[p];"
-             "[b][p]paletteuse=dither=bayer:bayer_scale=4:diff_mode=rectangle[gif]",
-             "-map", "[gif]", "-loop", "0", "-f", "gif"],
+    # Its palette made from every frame's colours (filters.py).
+    ".gif": ["-map", "[gif]", "-loop", "0", "-f", "gif"],
     ".webp": ["-c:v", "libwebp_anim", "-pix_fmt", "yuv420p", "-quality", "80", "-loop", "0", "-f", "webp"],
     # Lossless (FFV1 in RGB planes): the very bytes drawn, for a clip to be made in parts and joined.
     ".mkv": ["-c:v", "ffv1", "-level", "3", "-pix_fmt", "gbrp", "-f", "matroska"],
@@ -42,8 +38,8 @@ AUDIO = {
     ".wav": ["-c:a", "pcm_s16le"],
 }
 
-# Encoders of mp4 and webm on a GPU: (the options before ffmpeg's input, what follows the flip in the
-# filter, the encoder's options).
+# Encoders of mp4 and webm on a GPU: (the options before ffmpeg's input, the filter's steps of their own
+# after the picture's (filters.py), the encoder's options).
 RENDER_NODE = "/dev/dri/renderD128"
 GPU_ENCODERS = {
     (".mp4", "nvenc"): ([], "", ["-c:v", "h264_nvenc", "-pix_fmt", "yuv420p", "-preset", "p5", "-cq", "19",
@@ -59,7 +55,8 @@ def encoder_works(form, name):
     """ffmpeg's word on encoding one frame with the GPU encoder name for form: "" when it works."""
     before, after, options = GPU_ENCODERS[form, name]
     done = subprocess.run(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", *before, "-f", "lavfi", "-i",
-                           "color=c=black:s=256x256:d=0.04", "-vf", "vflip" + after, *options[:-2], "-frames:v", "1",
+                           "color=c=black:s=256x256:d=0.04", *filters.video(form, filters.picture(), after),
+                           *options[:-2], "-frames:v", "1",
                            "-f", "null", "-"], capture_output=True, text=True, timeout=60)
     return "" if done.returncode == 0 else (done.stderr.strip().splitlines() or ["status %d" % done.returncode])[-1]
 
@@ -91,23 +88,19 @@ def ffmpeg_name(path):
     return "file:" + str(Path(path).absolute())
 
 
-def start_encoder(form, size, fps, frames_fd, part, encoder, digest, log, tags=(), drawn=None, scale=""):
+def start_encoder(form, size, fps, frames_fd, part, encoder, digest, log, tags=(), steps="vflip"):
     """ffmpeg started on the frames the library writes to frames_fd (raw RGBA of size, bottom row first,
-    fps a second), encoding them as form into the file part with encoder (encoder_for's); with digest
-    (proof.Digest, for a GIF), also the digest of each frame it is handed. Its messages go to the file
-    log; tags, ffmpeg's options that write the clip's tags; drawn, the size of the frames handed over where
-    they are drawn larger than size, and scale the filter that takes them down to size. Its own session:
-    Ctrl-C in the terminal is for the recorder alone."""
+    fps a second), filtered by steps (filters.picture's), encoding them as form into the file part with
+    encoder (encoder_for's); with digest (proof.Digest, for a GIF), also the digest of each frame it is
+    handed. Its messages go to the file log; tags, ffmpeg's options that write the clip's tags. Its own
+    session: Ctrl-C in the terminal is for the recorder alone."""
     before, after, options = encoder
-    flip = "vflip" + ("," + scale if drawn else "")
-    if drawn and form == ".gif":
-        options = [o.replace("[0:v]vflip,", "[0:v]%s," % flip) for o in options]
     return displays.child(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y", *before,
-                           "-f", "rawvideo", "-pix_fmt", "rgba", "-s", "%dx%d" % (drawn or size),
+                           "-f", "rawvideo", "-pix_fmt", "rgba", "-s", "%dx%d" % size,
                            "-framerate", repr(fps), "-i", "pipe:%d" % frames_fd]
-                          + ([] if form == ".gif" else ["-vf", flip + after]) + options + list(tags)
+                          + filters.video(form, steps, after) + options + list(tags)
                           + [ffmpeg_name(part)]
-                          + ([] if digest is None else ["-map", "0:v", "-vf", flip + "," + digest.filter,
+                          + ([] if digest is None else ["-map", "0:v", "-vf", filters.digested(steps, digest.grid),
                                                         "-f", "rawvideo", ffmpeg_name(digest.path)]),
                           pass_fds=(frames_fd,), stdin=subprocess.DEVNULL, stderr=open(log, "wb"),
                           start_new_session=True)

@@ -1,9 +1,9 @@
 """The libraries' facts that the commands follow, read from the libraries' own tables: what
 `translate --describe` prints (the channels, the most passes, the kinds of texture, the sample rate, the
 sizes of the sound's and the keyboard's textures, the lines apart of included files, the largest text read,
-the dialects' names, the keys' codes by name, and the session's format: its events' fields and the replay's
-lines, text/sessions.c's table). Read once per process, so that each fact is written
-once, in C, and the commands cannot drift from it."""
+the dialects' names, the keys' codes by name, the settings between the commands and the libraries, and the
+session's format: its events' fields and the replay's lines, text/sessions.c's table). Read once per process,
+so that each fact is written once, in C, and the commands cannot drift from it."""
 import functools
 import json
 import subprocess
@@ -41,6 +41,30 @@ class SessionFormat(NamedTuple):
     replay: dict  # {kind: Replay}
 
 
+class Setting(NamedTuple):
+    """A setting a command hands a library (base/settings.c's table, or an input row that names it)."""
+    kind: str  # int, number, size, point or text
+    libraries: tuple  # the libraries that read it: live, record, headless
+    required: bool
+    least: float = None  # None: no bound below
+    above: bool = False  # least itself left out
+    most: float = None  # None: no bound above
+    input: str = None  # the shader input it feeds, if it feeds one
+    initial: float = None  # that input's value when the setting is not given
+
+    def within(self, value):
+        """Whether the number value is within the bounds."""
+        return not ((self.least is not None and (value <= self.least if self.above else value < self.least))
+                    or (self.most is not None and value > self.most))
+
+    def bounds(self):
+        """The bounds in words: "1 to 64", "more than 0 and at most 1", "" where there are none."""
+        low = None if self.least is None else ("more than %g" if self.above else "%g") % self.least
+        if low and self.most is not None:
+            return "%s to %g" % (low, self.most) if not self.above else "%s and at most %g" % (low, self.most)
+        return low or ("at most %g" % self.most if self.most is not None else "")
+
+
 class Facts(NamedTuple):
     channels: int  # iChannel0 to iChannel(channels - 1)
     most_passes: int  # the Image pass included
@@ -52,6 +76,7 @@ class Facts(NamedTuple):
     kinds: dict  # {name: Kind}, in the table's order
     dialects: tuple  # the dialects' names, as #iDialect names them
     keys: dict  # {name: browser key code}, as #iKeyboard names the keys for shaders (Key_NAME)
+    settings: dict  # {QUILLOMAR_NAME: Setting}, in the table's order, the inputs fed from settings last
     session: SessionFormat
 
 
@@ -83,6 +108,9 @@ def get():
                      {name: Kind(str(k["sampler"]), int(k["dimensions"]), bool(k["mipmaps"]))
                       for name, k in said["kinds"].items()},
                      tuple(said["dialects"]), {str(name): int(code) for name, code in said["keys"].items()},
+                     {str(name): Setting(str(s["kind"]), tuple(s["libraries"]), bool(s["required"]), s.get("least"),
+                                         bool(s.get("above", False)), s.get("most"), s.get("input"), s.get("initial"))
+                      for name, s in said["settings"].items()},
                      session_format(said["session"]))
     except (ValueError, KeyError, TypeError, AttributeError) as e:
         raise Failure("translate --describe said what is not understood here (%s: %s)" % (type(e).__name__, e))

@@ -10,7 +10,7 @@ import subprocess
 import tempfile
 from pathlib import Path
 
-from quillomar import Failure
+from quillomar import Failure, filters
 
 
 # The chunks that hold a picture's own data: a still WebP has one, an animated one has them inside ANMF.
@@ -84,7 +84,7 @@ class Digest:
     def __init__(self, path, size):
         self.path = Path(path)
         self.grid = tuple(max(1, min(CELLS, side // CELL)) for side in size)
-        self.filter = "format=rgb24,scale=%d:%d:flags=area,format=rgb24" % self.grid
+        self.filter = filters.digest(self.grid)
         self.frame_bytes = self.grid[0] * self.grid[1] * 3
 
     def check(self, path, frames, fps):

@@ -1,39 +1,35 @@
 """Production renders: what quillomar-record's --supersample adds to a recording (the size drawn, the
-filter that takes it down to the size recorded, the memory it needs, checked first), --motion-blur's
-reading, and the message for a picture larger than the GL draws."""
-from quillomar import Failure
+memory it needs, checked first; the filter that takes it down is filters.py's), --motion-blur's reading,
+and the message for a picture larger than the GL draws."""
+from quillomar import Failure, facts
 
 MOST_SUPERSAMPLING = 8
-# The filter that takes a supersampled picture down: Catmull-Rom (a cubic with B = 0, C = 0.5), widened by
-# the factor as swscale does when it shrinks, so each pixel is a weighted sum of the K x K pixels drawn for
-# it and of their neighbours; computed with exact rounding.
-FILTER = "flags=bicubic+accurate_rnd+full_chroma_int:param0=0:param1=0.5"
 
 
-MOST_SUBFRAMES = 64
+class MotionBlur:
+    """N[:SHUTTER]: N sub-frames a frame, over SHUTTER of the frame's time (0.5 by default, a film camera's
+    half-turn shutter); each within the bounds of the library's settings QUILLOMAR_BLUR and
+    QUILLOMAR_SHUTTER (1 to 64; more than 0 and at most 1)."""
+
+    @staticmethod
+    def rows():
+        return facts.get().settings["QUILLOMAR_BLUR"], facts.get().settings["QUILLOMAR_SHUTTER"]
+
+    def __call__(self, text):
+        count, colon, shutter = text.partition(":")
+        count, shutter = int(count), float(shutter) if colon else 0.5
+        blur, open_for = self.rows()
+        if not (blur.within(count) and open_for.within(shutter)):
+            raise ValueError
+        return count, shutter
+
+    @property
+    def __name__(self):
+        blur, open_for = self.rows()
+        return "motion blur (N[:SHUTTER], N %s, SHUTTER %s)" % (blur.bounds(), open_for.bounds())
 
 
-def motion_blur(text):
-    """N[:SHUTTER]: N sub-frames a frame (1 to 64), over SHUTTER of the frame's time (more than 0, at most 1;
-    0.5 by default, a film camera's half-turn shutter)."""
-    count, colon, shutter = text.partition(":")
-    count, shutter = int(count), float(shutter) if colon else 0.5
-    if not (1 <= count <= MOST_SUBFRAMES and 0 < shutter <= 1):
-        raise ValueError
-    return count, shutter
-
-
-motion_blur.__name__ = "motion blur (N[:SHUTTER], N 1 to 64, SHUTTER more than 0 and at most 1)"
-
-
-def downscale(size, alpha=False):
-    """ffmpeg's filter that takes a picture drawn larger down to size, with FILTER; with alpha, filtered
-    premultiplied (a transparent pixel's colour weighs nothing) and made straight again, in 16 bits a
-    channel throughout: in 8, a faint pixel's colour, divided by its small alpha, would carry the rounding
-    of each step many times over. Each format is named, so that no step is negotiated down to 8 bits."""
-    scale = "scale=%d:%d:%s" % (size[0], size[1], FILTER)
-    return ("format=gbrap16le,premultiply=inplace=1,%s,format=gbrap16le,unpremultiply=inplace=1,format=rgba" % scale
-            if alpha else scale)
+motion_blur = MotionBlur()
 
 
 def drawn(size, k):

@@ -1,6 +1,7 @@
 """A clip recorded in parts (quillomar-record --frames A-B) and joined again (quillomar-join): the range a
 part holds, whether its passes need the frames before it drawn first, and the tag each part carries in
 its container, by which the join knows the parts of one clip and their order."""
+import dataclasses
 import hashlib
 import os
 import re
@@ -57,7 +58,7 @@ def digest(ordered, inputs, include=(), more=()):
     its text includes first (a folder's Common.glsl), of each file these #include (beside them, then in the
     folders include), with the files its channel directives name left out of the text; then for each
     channel what it is and the pass it shows (its place in ordered) or the bytes it reads (a cube map's six
-    faces); the bytes of the files more (a session replayed), and the inputs given (text). Where the files
+    faces); the bytes of the files more (a session replayed), and the inputs given (text: inputs(job)). Where the files
     lie is not in it: parts recorded from other folders, or on machines with other homes, are parts of one
     clip when what they read is the same."""
     made = hashlib.sha256()
@@ -86,6 +87,20 @@ def digest(ordered, inputs, include=(), more=()):
             made.update(f.read())
     made.update(b"\0" + inputs.encode("utf-8", "surrogateescape"))
     return made.hexdigest()
+
+
+def inputs(job):
+    """The options of a job (quillomar-record's Job: groups of fields) that change the picture, as text for
+    the digest: every field its group marks so (metadata "picture" True; those the part's tag holds, as
+    its size, are marked "tag"), each as its "canonical" writes it, so that an option cannot be left out of
+    the digest by forgetting to name it here."""
+    said = []
+    for group in dataclasses.fields(job):
+        value = getattr(job, group.name)
+        for f in dataclasses.fields(value):
+            if f.metadata["picture"] is True:
+                said.append("%s.%s=%s" % (group.name, f.name, f.metadata["canonical"](getattr(value, f.name))))
+    return " ".join(said)
 
 
 def valued(setting):

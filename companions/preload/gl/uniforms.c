@@ -90,7 +90,8 @@ void inputs_forget(GLuint program)
 
 static void set_one(size_t i, const struct frame *frame)
 {
-    const double *value = (const double *)(const void *)((const char *)frame + INPUTS[i].field);
+    const double *value = INPUTS[i].field == FED ? input_fed_value(i)
+                          : (const double *)(const void *)((const char *)frame + INPUTS[i].field);
     const struct input_type_facts *t = &INPUT_TYPES[INPUTS[i].type];
     GLint location = known->location[i], used_count = known->used_count[i];
     int n = t->components * used_count;

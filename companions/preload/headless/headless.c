@@ -28,11 +28,11 @@ static char the_window;
 
 __attribute__((constructor)) static void configure(void)
 {
-    const struct setting settings[] = {
-        {"QUILLOMAR_RENDERER", SETTING_TEXT, 0, &wanted, NULL},
-        {"QUILLOMAR_REPORT_FD", SETTING_INT, 0, &report_fd, NULL},
+    const struct setting_use settings[] = {
+        {"QUILLOMAR_RENDERER", &wanted, NULL},
+        {"QUILLOMAR_REPORT_FD", &report_fd, NULL},
     };
-    settings_read(settings, sizeof settings / sizeof settings[0]);
+    settings_of(settings, sizeof settings / sizeof settings[0]);
     if (wanted == NULL)
         wanted = strdup("auto");
     if (wanted == NULL || (strcmp(wanted, "auto") != 0 && strcmp(wanted, "gpu") != 0 &&

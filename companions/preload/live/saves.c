@@ -69,13 +69,13 @@ void saves_configure(void)
 {
     char *plan = NULL;
     int plan_fd_given = 0;
-    const struct setting settings[] = {{"QUILLOMAR_SHADER", SETTING_TEXT, 1, &path, NULL},
-                                       {"QUILLOMAR_INCLUDE", SETTING_TEXT, 0, &include_folders, NULL},
-                                       {"QUILLOMAR_PLAN", SETTING_TEXT, 0, &plan, NULL},
-                                       {"QUILLOMAR_PLAN_FD", SETTING_INT, 0, &plan_fd, &plan_fd_given},
-                                       {"QUILLOMAR_SOUND_OUT", SETTING_TEXT, 0, &sound_out, NULL},
-                                       {"QUILLOMAR_STAND_INS", SETTING_TEXT, 0, &stand_ins, NULL}};
-    settings_read(settings, sizeof settings / sizeof settings[0]);
+    const struct setting_use settings[] = {{"QUILLOMAR_SHADER", &path, NULL},
+                                       {"QUILLOMAR_INCLUDE", &include_folders, NULL},
+                                       {"QUILLOMAR_PLAN", &plan, NULL},
+                                       {"QUILLOMAR_PLAN_FD", &plan_fd, &plan_fd_given},
+                                       {"QUILLOMAR_SOUND_OUT", &sound_out, NULL},
+                                       {"QUILLOMAR_STAND_INS", &stand_ins, NULL}};
+    settings_of(settings, sizeof settings / sizeof settings[0]);
     if (!plan_fd_given)
         plan_fd = -1;
     else if (fcntl(plan_fd, F_SETFL, O_NONBLOCK) != 0 || fcntl(plan_fd, F_SETFD, FD_CLOEXEC) != 0)

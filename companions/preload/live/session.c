@@ -47,8 +47,8 @@ static void written(void)
 
 void session_configure(const char *base)
 {
-    const struct setting settings[] = {{"QUILLOMAR_SESSION", SETTING_TEXT, 0, &where, NULL}};
-    settings_read(settings, 1);
+    const struct setting_use settings[] = {{"QUILLOMAR_SESSION", &where, NULL}};
+    settings_of(settings, 1);
     if (where == NULL)
         return;
     /* Only a file that is empty or a session already is written over: the file is read before it is cut. */

@@ -58,107 +58,113 @@ static const long long ORIGIN_NS = 1000000000000LL;
 
 static PFNGLGETINTEGERVPROC get_integerv;
 
-static int frames, size[2], frame_fd, status_fd, mouse_given;
-/* The clip's number of the first frame handed over, and how many frames before it are drawn unseen. */
-static int first_frame, unseen;
-/* The frames of the whole clip (a part's too), over which --set moves a value. */
-static int clip_frames;
-/* The Image pass drawn as tiles x tiles draws (renders.c). */
-static int tiles = 1;
-/* Motion blur: each frame the average of blur sub-frames, sub-frame s at iTime + shutter x s / blur
- * frames; sub, the sub-frame being drawn. */
-static int blur = 1, sub;
-/* Whether the picture's alpha is kept: then sub-frames are averaged premultiplied. */
-static int alpha;
-static double shutter = 1.0;
-static double fps, from, start, mouse[2];
-/* The shader's own path, for its includes, and the folders to look in after; its passes' plan; the keys
- * held, as "CODE:FROM-TO" times, comma-separated. */
-static char *source, *include, *plan, *keys;
-/* The #iUniform values set, as the setting has them, and the divider of the picture (1: none). */
-static char *sets;
-static int scale = 1;
+/* The recording, as its settings give it (docs/internals.md, "Settings"); constant once configure has
+ * read it, but frames, which becomes the clip's number of the frame after the last. */
+static struct {
+    int frames, size[2], frame_fd, status_fd, mouse_given;
+    /* The clip's number of the first frame handed over, and how many frames before it are drawn unseen. */
+    int first_frame, unseen;
+    /* The frames of the whole clip (a part's too), over which --set moves a value. */
+    int clip_frames;
+    /* The Image pass drawn as tiles x tiles draws (renders.c). */
+    int tiles;
+    /* Motion blur: each frame the average of blur sub-frames, sub-frame s at iTime + shutter x s / blur
+     * frames. Whether the picture's alpha is kept: then sub-frames are averaged premultiplied. */
+    int blur, alpha;
+    double shutter;
+    double fps, from, start, mouse[2];
+    /* The shader's own path, for its includes, and the folders to look in after; its passes' plan; the
+     * keys held, as "CODE:FROM-TO" times, comma-separated. */
+    char *source, *include, *plan, *keys;
+    /* The #iUniform values set, as the setting has them, and the divider of the picture (1: none). */
+    char *sets;
+    int scale;
+    /* Where the Sound pass's samples go (a file), and for how long from FROM; a session to replay. */
+    char *sound_out;
+    double sound_seconds;
+    char *replay;
+} job = {.tiles = 1, .blur = 1, .shutter = 1.0, .scale = 1};
+
+/* The recording as it goes. */
+static struct {
+    /* done: the clip's frame being drawn (the clock's step); written: those handed over; sub, the
+     * sub-frame being drawn. */
+    int done, written, sub;
+    /* Whether the buffer passes have built (-1: not yet tried). */
+    int passes_built;
+    /* The picture recorded, the one drawn (--scale's smaller one, else the picture), and the ring it is
+     * read back through. */
+    struct target picture, drawn;
+    struct readback ring;
+    /* The viewer's own build, once it has linked: the GL's whole log (the viewer prints only what fits
+     * its buffer), for the message when it did not build. */
+    char *viewer_log;
+} run = {.passes_built = -1};
 
 /* A session replayed: its events in the order of its clock, the next one not yet taken, the program the
  * viewer's is drawn as (0: its own) and its own. */
 static struct replay_event *events;
 static size_t event_count, next_event;
-static char *replay;
 static GLuint replayed_program, viewer_program;
 static double replayed_mouse[4];
 static int replayed_mouse_given;
 /* The file each pass's replayed text is in, taken before the passes were first built (NULL: its own). */
 static const char *replayed_pass[MOST_PASSES];
 static PFNGLDELETEPROGRAMPROC delete_program;
-/* Where the Sound pass's samples go (a file), and for how long from FROM. */
-static char *sound_out;
-static double sound_seconds;
-/* done: the clip's frame being drawn (the clock's step); written: those handed over. */
-static int done, written;
-/* Whether the buffer passes have built (-1: not yet tried). */
-static int passes_built = -1;
-static struct target picture, drawn;
-static struct readback ring;
-/* The viewer's own build, once it has linked: the GL's whole log (the viewer prints only what fits its
- * buffer) and the files its text included, for the message when it did not build. */
-static char *viewer_log;
-
 __attribute__((constructor)) static void configure(void)
 {
-    const struct setting settings[] = {
-        {"QUILLOMAR_FRAMES", SETTING_INT, 1, &frames, NULL},
-        {"QUILLOMAR_FPS", SETTING_NUMBER, 1, &fps, NULL},
-        {"QUILLOMAR_FROM", SETTING_NUMBER, 1, &from, NULL},
-        {"QUILLOMAR_SIZE", SETTING_SIZE, 1, size, NULL},
-        {"QUILLOMAR_START", SETTING_NUMBER, 1, &start, NULL},
-        {"QUILLOMAR_MOUSE", SETTING_POINT, 0, mouse, &mouse_given},
-        {"QUILLOMAR_FRAME_FD", SETTING_INT, 1, &frame_fd, NULL},
-        {"QUILLOMAR_STATUS_FD", SETTING_INT, 1, &status_fd, NULL},
-        {"QUILLOMAR_SOURCE", SETTING_TEXT, 0, &source, NULL},
-        {"QUILLOMAR_INCLUDE", SETTING_TEXT, 0, &include, NULL},
-        {"QUILLOMAR_PLAN", SETTING_TEXT, 0, &plan, NULL},
-        {"QUILLOMAR_KEYS", SETTING_TEXT, 0, &keys, NULL},
-        {"QUILLOMAR_SOUND_OUT", SETTING_TEXT, 0, &sound_out, NULL},
-        {"QUILLOMAR_SOUND_SECONDS", SETTING_NUMBER, 0, &sound_seconds, NULL},
-        {"QUILLOMAR_FIRST", SETTING_INT, 0, &first_frame, NULL},
-        {"QUILLOMAR_UNSEEN", SETTING_INT, 0, &unseen, NULL},
-        {"QUILLOMAR_CLIP", SETTING_INT, 0, &clip_frames, NULL},
-        {"QUILLOMAR_TILES", SETTING_INT, 0, &tiles, NULL},
-        {"QUILLOMAR_BLUR", SETTING_INT, 0, &blur, NULL},
-        {"QUILLOMAR_SHUTTER", SETTING_NUMBER, 0, &shutter, NULL},
-        {"QUILLOMAR_ALPHA", SETTING_INT, 0, &alpha, NULL},
-        {"QUILLOMAR_SET", SETTING_TEXT, 0, &sets, NULL},
-        {"QUILLOMAR_SCALE", SETTING_INT, 0, &scale, NULL},
-        {"QUILLOMAR_REPLAY", SETTING_TEXT, 0, &replay, NULL},
+    const struct setting_use settings[] = {
+        {"QUILLOMAR_FRAMES", &job.frames, NULL},
+        {"QUILLOMAR_FPS", &job.fps, NULL},
+        {"QUILLOMAR_FROM", &job.from, NULL},
+        {"QUILLOMAR_SIZE", job.size, NULL},
+        {"QUILLOMAR_START", &job.start, NULL},
+        {"QUILLOMAR_MOUSE", job.mouse, &job.mouse_given},
+        {"QUILLOMAR_FRAME_FD", &job.frame_fd, NULL},
+        {"QUILLOMAR_STATUS_FD", &job.status_fd, NULL},
+        {"QUILLOMAR_SOURCE", &job.source, NULL},
+        {"QUILLOMAR_INCLUDE", &job.include, NULL},
+        {"QUILLOMAR_PLAN", &job.plan, NULL},
+        {"QUILLOMAR_KEYS", &job.keys, NULL},
+        {"QUILLOMAR_SOUND_OUT", &job.sound_out, NULL},
+        {"QUILLOMAR_SOUND_SECONDS", &job.sound_seconds, NULL},
+        {"QUILLOMAR_FIRST", &job.first_frame, NULL},
+        {"QUILLOMAR_UNSEEN", &job.unseen, NULL},
+        {"QUILLOMAR_CLIP", &job.clip_frames, NULL},
+        {"QUILLOMAR_TILES", &job.tiles, NULL},
+        {"QUILLOMAR_BLUR", &job.blur, NULL},
+        {"QUILLOMAR_SHUTTER", &job.shutter, NULL},
+        {"QUILLOMAR_ALPHA", &job.alpha, NULL},
+        {"QUILLOMAR_SET", &job.sets, NULL},
+        {"QUILLOMAR_SCALE", &job.scale, NULL},
+        {"QUILLOMAR_REPLAY", &job.replay, NULL},
     };
-    settings_read(settings, sizeof settings / sizeof settings[0]);
-    if (frames < 1 || fps <= 0 || scale < 1)
-        preload_fail("QUILLOMAR_FRAMES, QUILLOMAR_FPS and QUILLOMAR_SCALE must be positive");
-    if (first_frame < 0 || unseen < 0 || unseen > first_frame)
-        preload_fail("QUILLOMAR_FIRST and QUILLOMAR_UNSEEN must be 0 or more, UNSEEN at most FIRST");
-    if (clip_frames == 0) /* not given: the clip ends with the part */
-        clip_frames = first_frame + frames;
-    if (clip_frames < first_frame + frames)
+    /* Each value within its row's bounds (settings.c); what is left to check is how they stand together. */
+    settings_of(settings, sizeof settings / sizeof settings[0]);
+    inputs_take_settings();
+    if (job.unseen > job.first_frame)
+        preload_fail("QUILLOMAR_UNSEEN must be at most QUILLOMAR_FIRST");
+    if (job.clip_frames == 0) /* not given: the clip ends with the part */
+        job.clip_frames = job.first_frame + job.frames;
+    if (job.clip_frames < job.first_frame + job.frames)
         preload_fail("QUILLOMAR_CLIP must be at least QUILLOMAR_FIRST + QUILLOMAR_FRAMES");
-    if (blur < 1 || !(shutter > 0 && shutter <= 1))
-        preload_fail("QUILLOMAR_BLUR must be 1 or more and QUILLOMAR_SHUTTER more than 0, at most 1");
-    if (tiles < 1 || tiles > size[0] || tiles > size[1])
-        preload_fail("QUILLOMAR_TILES must be 1 to the picture's width and height");
+    if (job.tiles > job.size[0] || job.tiles > job.size[1])
+        preload_fail("QUILLOMAR_TILES must be at most the picture's width and height");
     /* done counts the clip's frames from the first drawn; frames becomes the number after the last. */
-    done = first_frame - unseen;
-    frames += first_frame;
-    passes_configure(plan);
-    if (replay != NULL)
-        events = replay_read(replay, &event_count);
+    run.done = job.first_frame - job.unseen;
+    job.frames += job.first_frame;
+    passes_configure(job.plan);
+    if (job.replay != NULL)
+        events = replay_read(job.replay, &event_count);
 }
 
 /* The viewer's clock at frame k, in nanoseconds from its origin: what iTime is made of. In a replay, iTime
  * at the session's clock then, as the last time event before it left it: from there at its speed. */
 static long long frame_ns(int k)
 {
-    if (replay == NULL)
-        return llround(from * 1e9) + llround((double)k * 1e9 / fps);
-    double clock = from + (double)k / fps;
+    if (job.replay == NULL)
+        return llround(job.from * 1e9) + llround((double)k * 1e9 / job.fps);
+    double clock = job.from + (double)k / job.fps;
     const struct replay_event *time = NULL;
     for (size_t e = 0; e < event_count && events[e].clock <= clock; e++)
         time = events[e].kind == REPLAY_TIME ? &events[e] : time;
@@ -171,7 +177,7 @@ static long long frame_ns(int k)
 /* The viewer's clock at the sub-frame being drawn of frame k, from its origin. */
 static long long drawn_ns(int k)
 {
-    return frame_ns(k) + llround(shutter * sub * 1e9 / ((double)blur * fps));
+    return frame_ns(k) + llround(job.shutter * run.sub * 1e9 / ((double)job.blur * job.fps));
 }
 
 /* The keys down at time t, as the keyboard has them: a key given more than once is down in any of its
@@ -180,7 +186,7 @@ static void hold_keys(double t)
 {
     int down[KEY_CODES];
     memset(down, -1, sizeof down);
-    for (const char *p = keys; p != NULL && *p != '\0';) {
+    for (const char *p = job.keys; p != NULL && *p != '\0';) {
         int code = 0;
         double from_t = 0, to_t = 0;
         if (sscanf(p, "%d:%lf-%lf", &code, &from_t, &to_t) == 3 && code >= 0 && code < KEY_CODES)
@@ -202,7 +208,7 @@ static void say_failed(const char *file, const char *text, const char *log, cons
     const struct field fields[] = {PAYLOAD("file", file, strlen(file)), PAYLOAD("log", log, strlen(log)),
                                    PAYLOAD("text", text != NULL ? text : "", text != NULL ? strlen(text) : 0),
                                    PAYLOAD("files", named, strlen(named))};
-    record_write(status_fd, "no-program", fields, 4);
+    record_write(job.status_fd, "no-program", fields, 4);
     free(listed);
 }
 
@@ -215,7 +221,7 @@ static int draw_sound_pass(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, G
         say_failed(passes_sound_file(), NULL, why != NULL ? why : "no such file", NULL);
         return 0;
     }
-    struct source sound = passes_sound_source(text, include);
+    struct source sound = passes_sound_source(text, job.include);
     struct build b = program_build(&sound);
     if (!b.linked) {
         say_failed(passes_sound_file(), text, b.log, &b.files);
@@ -223,8 +229,8 @@ static int draw_sound_pass(PFNGLDRAWARRAYSPROC draw, GLenum mode, GLint first, G
         free(text);
         return 0;
     }
-    long long from_sample = llround(from * SAMPLE_RATE), samples = llround(sound_seconds * SAMPLE_RATE);
-    sound_write(b.program, from_sample, samples, sound_out, draw, mode, first, count);
+    long long from_sample = llround(job.from * SAMPLE_RATE), samples = llround(job.sound_seconds * SAMPLE_RATE);
+    sound_write(b.program, from_sample, samples, job.sound_out, draw, mode, first, count);
     build_free(&b);
     free(text);
     return 1;
@@ -250,8 +256,8 @@ static int build_passes(void)
     for (int p = 0; p + 1 < passes_count(); p++) {
         char *text;
         const char *why = NULL, *path = replayed_pass[p] != NULL ? replayed_pass[p] : passes_path(p);
-        struct build b = replayed_pass[p] == NULL ? passes_build_file(p, include, &text, &why)
-                         : (text = preload_read_text(path, &why)) != NULL ? passes_build_at(p, text, path, include)
+        struct build b = replayed_pass[p] == NULL ? passes_build_file(p, job.include, &text, &why)
+                         : (text = preload_read_text(path, &why)) != NULL ? passes_build_at(p, text, path, job.include)
                                                                            : (struct build){0};
         if (!linked_or_said(path, text, why, &b))
             return 0;
@@ -261,7 +267,7 @@ static int build_passes(void)
 
 static void say(const char *kind, const struct field *fields, size_t count)
 {
-    record_write(status_fd, kind, fields, count);
+    record_write(job.status_fd, kind, fields, count);
 }
 
 /* The numbers of a value "N,N,..." (at most 4, each with blanks around it or not) into value; how many,
@@ -334,14 +340,14 @@ static int set_line(const char *line, size_t length, int *uniform, double from_v
 /* Whether every uniform SET names is declared and can take its values; else it is said ("refused"). */
 static int sets_known(void)
 {
-    for (const char *line = sets; line != NULL && *line != '\0';) {
+    for (const char *line = job.sets; line != NULL && *line != '\0';) {
         size_t length = strcspn(line, "\n");
         int uniform;
         double a[4], b[4];
         char why[512];
         if (!set_line(line, length, &uniform, a, b, why, sizeof why)) {
             const struct field fields[] = {PAYLOAD("why", why, strlen(why))};
-            record_write(status_fd, "refused", fields, 1);
+            record_write(job.status_fd, "refused", fields, 1);
             return 0;
         }
         line += length + (line[length] == '\n');
@@ -353,8 +359,8 @@ static int sets_known(void)
  * sub-frame). */
 static void set_uniforms(double k)
 {
-    double t = clip_frames > 1 ? k / (double)(clip_frames - 1) : 0.0;
-    for (const char *line = sets; line != NULL && *line != '\0';) {
+    double t = job.clip_frames > 1 ? k / (double)(job.clip_frames - 1) : 0.0;
+    for (const char *line = job.sets; line != NULL && *line != '\0';) {
         size_t length = strcspn(line, "\n");
         int uniform;
         double a[4], b[4];
@@ -373,13 +379,13 @@ static void set_uniforms(double k)
  * recording as the viewer's own does. */
 static int take_events(int k)
 {
-    double clock = from + (double)k / fps;
+    double clock = job.from + (double)k / job.fps;
     for (; next_event < event_count && events[next_event].clock <= clock; next_event++) {
         const struct replay_event *e = &events[next_event];
         if (e->kind == REPLAY_BUILD) {
             const char *why = NULL;
             char *text = preload_read_text(e->text, &why);
-            struct source as = passes_source(passes_count() - 1, text, include);
+            struct source as = passes_source(passes_count() - 1, text, job.include);
             as.path = e->text;
             struct build b = text != NULL ? program_build(&as) : (struct build){0};
             GLuint program = b.program;
@@ -391,12 +397,12 @@ static int take_events(int k)
                 delete_program(replayed_program);
             }
             replayed_program = program;
-        } else if (e->kind == REPLAY_PASS && e->pass >= 0 && passes_built < 0) {
+        } else if (e->kind == REPLAY_PASS && e->pass >= 0 && run.passes_built < 0) {
             replayed_pass[e->pass] = e->text;
         } else if (e->kind == REPLAY_PASS && e->pass >= 0) {
             const char *why = NULL;
             char *text = preload_read_text(e->text, &why);
-            struct build b = text != NULL ? passes_build_at(e->pass, text, e->text, include) : (struct build){0};
+            struct build b = text != NULL ? passes_build_at(e->pass, text, e->text, job.include) : (struct build){0};
             if (!linked_or_said(e->text, text, why, &b))
                 return 0;
         } else if (e->kind == REPLAY_MOUSE) {
@@ -416,7 +422,7 @@ static int take_events(int k)
                 char why[512];
                 snprintf(why, sizeof why, "%s: uniform event: %s", e->where, wrong);
                 const struct field fields[] = {PAYLOAD("why", why, strlen(why))};
-                record_write(status_fd, "refused", fields, 1);
+                record_write(job.status_fd, "refused", fields, 1);
                 return 0;
             }
             tuned_set((size_t)tuned_find(e->text), value);
@@ -428,7 +434,7 @@ static int take_events(int k)
 /* The program's clock reads: the origin, then the time of the frame being drawn. */
 static long long frame_clock(int origin)
 {
-    return origin ? ORIGIN_NS : ORIGIN_NS + drawn_ns(done);
+    return origin ? ORIGIN_NS : ORIGIN_NS + drawn_ns(run.done);
 }
 
 /* As each frame begins: the target is bound and fills the viewport, also after a resize callback has set
@@ -440,33 +446,32 @@ static void frame_begins(void)
         made = 1;
         GL_ENTRY(glGetIntegerv, get_integerv);
         int limit = 0;
-        const char *exceeded = renders_too_large(size[0], size[1], &limit);
+        const char *exceeded = renders_too_large(job.size[0], job.size[1], &limit);
         if (exceeded != NULL) {
             char most[32];
             snprintf(most, sizeof most, "%d", limit);
             const struct field fields[] = {FIELD("limit", exceeded), FIELD("most", most)};
             say("too-large", fields, 2);
-            preload_fail("a picture of %dx%d is more than this GL draws (%s %d)", size[0], size[1], exceeded, limit);
+            preload_fail("a picture of %dx%d is more than this GL draws (%s %d)", job.size[0], job.size[1], exceeded, limit);
         }
-        picture = target_make(size[0], size[1], GL_RGBA8);
-        ring = readback_make(&picture);
-        drawn = scale > 1 ? target_make((size[0] + scale - 1) / scale, (size[1] + scale - 1) / scale, GL_RGBA8)
-                          : picture;
+        run.picture = target_make(job.size[0], job.size[1], GL_RGBA8);
+        run.ring = readback_make(&run.picture);
+        run.drawn = renders_divided(&run.picture, job.scale);
     }
-    if (replay != NULL && done < frames && passes_built != 0 && !take_events(done))
-        passes_built = 0;
-    target_bind(&drawn);
+    if (job.replay != NULL && run.done < job.frames && run.passes_built != 0 && !take_events(run.done))
+        run.passes_built = 0;
+    target_bind(&run.drawn);
 }
 
 
 /* A frame read back (with motion blur, a sub-frame): to the encoder, and said on the status descriptor. */
 static void hand_over(const unsigned char *pixels, size_t count)
 {
-    if (blur > 1 && (pixels = renders_blended(pixels, count, blur, alpha)) == NULL)
+    if (job.blur > 1 && (pixels = renders_blended(pixels, count, job.blur, job.alpha)) == NULL)
         return;
-    preload_write_all(frame_fd, pixels, count, "frames");
+    preload_write_all(job.frame_fd, pixels, count, "frames");
     char number[32];
-    snprintf(number, sizeof number, "%d", ++written);
+    snprintf(number, sizeof number, "%d", ++run.written);
     const struct field fields[] = {FIELD("number", number)};
     say("frame", fields, 1);
 }
@@ -478,45 +483,44 @@ static void swapping(GLFWwindow *window)
     static __typeof__(glfwGetFramebufferSize) *framebuffer_size;
     NEXT(glfwSetWindowShouldClose, set_should_close);
     NEXT(glfwGetFramebufferSize, framebuffer_size);
-    if (done >= frames)
+    if (run.done >= job.frames)
         return;
     GLint program = 0;
     get_integerv(GL_CURRENT_PROGRAM, &program);
-    if (program == 0 || !passes_built) {
+    if (program == 0 || !run.passes_built) {
         if (program == 0)
-            say_failed(source != NULL ? source : "test.glsl", viewer.fragment_text,
-                       viewer_log != NULL ? viewer_log : "", viewer_log != NULL ? &viewer.files : NULL);
-        done = frames;
+            say_failed(job.source != NULL ? job.source : "test.glsl", viewer.fragment_text,
+                       run.viewer_log != NULL ? run.viewer_log : "", run.viewer_log != NULL ? &viewer.files : NULL);
+        run.done = job.frames;
         set_should_close(window, 1);
         return;
     }
-    if (scale > 1)
-        target_blocks(&drawn, &picture, scale);
-    if (done < first_frame) {
+    renders_scaled_up(&run.drawn, &run.picture, job.scale);
+    if (run.done < job.first_frame) {
         /* Drawn for the state it leaves in the passes, not handed over; said once a frame, as the frames
          * handed over are. */
-        if (sub + 1 == blur) {
+        if (run.sub + 1 == job.blur) {
             char number[32];
-            snprintf(number, sizeof number, "%d", done);
+            snprintf(number, sizeof number, "%d", run.done);
             const struct field fields[] = {FIELD("number", number)};
             say("unseen", fields, 1);
         }
     } else {
-        readback_start(&ring, &picture, hand_over);
+        readback_start(&run.ring, &run.picture, hand_over);
     }
-    if (++sub < blur)
+    if (++run.sub < job.blur)
         return;
-    sub = 0;
-    done++;
-    if (done == frames)
-        readback_finish(&ring, hand_over);
+    run.sub = 0;
+    run.done++;
+    if (run.done == job.frames)
+        readback_finish(&run.ring, hand_over);
 
     int w = 0, h = 0;
     framebuffer_size(window, &w, &h);
     if (w > 0 && h > 0) /* a window to show it in */
-        target_show(&picture, w, h);
-    if (done == frames) {
-        close(frame_fd);
+        target_show(&run.picture, w, h);
+    if (run.done == job.frames) {
+        close(job.frame_fd);
         set_should_close(window, 1);
     }
 }
@@ -532,45 +536,45 @@ static void linked(GLuint program)
 {
     viewer_program = program;
     struct build b = program_outcome(viewer.fragment, program, preload_now_ns());
-    viewer_log = b.log;
+    run.viewer_log = b.log;
     files_free(&b.files);
 }
 
 /* Just before the viewer's draw, after its own uniforms: the inputs of frame `done`. */
 static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsizei count)
 {
-    if (passes_built < 0) {
+    if (run.passes_built < 0) {
         GLint program = 0;
         get_integerv(GL_CURRENT_PROGRAM, &program);
-        passes_built = program == 0 || (build_passes() && (passes_sound_file() == NULL || sound_out == NULL ||
+        run.passes_built = program == 0 || (build_passes() && (passes_sound_file() == NULL || job.sound_out == NULL ||
                                                             draw_sound_pass(draw_arrays, mode, first, count)));
-        if (passes_built && program != 0 && !sets_known())
-            passes_built = 0;
+        if (run.passes_built && program != 0 && !sets_known())
+            run.passes_built = 0;
     }
-    set_uniforms(done + (blur > 1 ? shutter * sub / blur : 0.0));
-    struct frame frame = {.number = done, .delta = 1.0 / fps, .rate = fps};
-    frame.time = (double)drawn_ns(done) / 1e9;
-    if (blur > 1) { /* iFrame counts the sub-frames, each a step of the buffers' state */
-        frame.number = done * blur + sub;
-        frame.delta = shutter / (blur * fps);
+    set_uniforms(run.done + (job.blur > 1 ? job.shutter * run.sub / job.blur : 0.0));
+    struct frame frame = {.number = run.done, .delta = 1.0 / job.fps, .rate = job.fps};
+    frame.time = (double)drawn_ns(run.done) / 1e9;
+    if (job.blur > 1) { /* iFrame counts the sub-frames, each a step of the buffers' state */
+        frame.number = run.done * job.blur + run.sub;
+        frame.delta = job.shutter / (job.blur * job.fps);
     }
     hold_keys(frame.time);
-    frame_date(start + frame.time, frame.date);
-    for (int i = 0; i < 4 && mouse_given; i++)
-        frame.mouse[i] = mouse[i % 2];
+    frame_date(job.start + frame.time, frame.date);
+    for (int i = 0; i < 4 && job.mouse_given; i++)
+        frame.mouse[i] = job.mouse[i % 2];
     if (replayed_mouse_given)
         memcpy(frame.mouse, replayed_mouse, sizeof frame.mouse);
     /* The picture is the recording's: fragCoord and iMouse count in its pixels. */
-    frame.resolution[0] = drawn.width;
-    frame.resolution[1] = drawn.height;
+    frame.resolution[0] = run.drawn.width;
+    frame.resolution[1] = run.drawn.height;
     frame.resolution[2] = 1.0;
-    frame.viewport[0] = drawn.width;
-    frame.viewport[1] = drawn.height;
-    frame_pointer(&frame, replayed_mouse_given ? fabs(replayed_mouse[0]) : mouse[0],
-                  replayed_mouse_given ? fabs(replayed_mouse[1]) : mouse[1]);
-    if (tiles > 1) { /* the buffer passes whole, the Image pass in tiles */
+    frame.viewport[0] = run.drawn.width;
+    frame.viewport[1] = run.drawn.height;
+    frame_pointer(&frame, replayed_mouse_given ? fabs(replayed_mouse[0]) : job.mouse[0],
+                  replayed_mouse_given ? fabs(replayed_mouse[1]) : job.mouse[1]);
+    if (job.tiles > 1) { /* the buffer passes whole, the Image pass in tiles */
         passes_draw(&frame, draw_arrays, mode, first, count);
-        int made = renders_tiled(draw_arrays, mode, first, count, drawn.width, drawn.height, tiles);
+        int made = renders_tiled(draw_arrays, mode, first, count, run.drawn.width, run.drawn.height, job.tiles);
         static int said;
         if (!said) { /* the draws an Image pass took, said once */
             said = 1;
@@ -588,8 +592,8 @@ static void draw(PFNGLDRAWARRAYSPROC draw_arrays, GLenum mode, GLint first, GLsi
 /* The viewer's fragment text is the shader's, with its includes and the Image pass's channels. */
 static struct source viewer_source(void)
 {
-    struct source as = passes_source(passes_count() - 1, NULL, include);
-    as.path = source;
+    struct source as = passes_source(passes_count() - 1, NULL, job.include);
+    as.path = job.source;
     return as;
 }
 

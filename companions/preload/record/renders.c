@@ -1,5 +1,6 @@
 /*
- * Production renders in a recording (renders.h). Tiles: the picture is cut into tiles x tiles
+ * What the GL does to a recording's frame (renders.h). --scale: the picture drawn into a target of 1/D of
+ * the size and copied up in blocks (gl/target.c's target_blocks, GL_NEAREST). Tiles: the picture is cut into tiles x tiles
  * rectangles, the edges at width * i / tiles and height * j / tiles, so that they cover it exactly; the
  * viewport stays the whole picture's and the scissor lets one rectangle through per draw, so a fragment
  * is shaded with the very inputs it would have untiled. glFinish after each draw makes each tile a piece
@@ -8,6 +9,19 @@
 #include "record/renders.h"
 
 #include <math.h>
+
+struct target renders_divided(const struct target *picture, int scale)
+{
+    if (scale <= 1)
+        return *picture;
+    return target_make((picture->width + scale - 1) / scale, (picture->height + scale - 1) / scale, GL_RGBA8);
+}
+
+void renders_scaled_up(const struct target *drawn, const struct target *picture, int scale)
+{
+    if (scale > 1)
+        target_blocks(drawn, picture, scale);
+}
 
 static PFNGLENABLEPROC enable;
 static PFNGLDISABLEPROC disable;

@@ -1,11 +1,21 @@
 /*
- * What a recording adds to the drawing of a frame for production renders: the picture's size held against
- * the GL's limits, the Image pass drawn in tiles, and sub-frames averaged into a motion-blurred frame.
+ * What the GL does to a recording's frame beyond the viewer's own draw, the one place for it: the
+ * picture's size held against the GL's limits, the picture divided (--scale: drawn smaller, scaled up in
+ * blocks), the Image pass drawn in tiles, and sub-frames averaged into a motion-blurred frame.
  */
 #ifndef QUILLOMAR_RENDERS_H
 #define QUILLOMAR_RENDERS_H
 
 #include "gl/gl.h"
+#include "gl/target.h"
+
+/* --scale D: the picture drawn, of 1/D of picture's size (rounded up), which is iResolution; at D = 1 the
+ * picture itself. */
+struct target renders_divided(const struct target *picture, int scale);
+
+/* The picture drawn (renders_divided's) made the whole picture, each of its pixels a block of D x D from the
+ * bottom left, those of the top row and right column cut by its edge; nothing at D = 1. */
+void renders_scaled_up(const struct target *drawn, const struct target *picture, int scale);
 
 /* The Image pass's draw (draw(mode, first, count)) made as tiles x tiles draws into the bound picture of
  * width x height, each cut out of the whole viewport by the scissor (so fragCoord and the viewer's

@@ -12,46 +12,46 @@
 
 const struct input INPUTS[] = {
     /* What every prelude uses itself. */
-    {ALL, 1, "quillomar_viewport", INPUT_VEC2, 1, AT(viewport)},
+    {ALL, 1, "quillomar_viewport", INPUT_VEC2, 1, AT(viewport), NULL},
     /* Shaders written as mainImage, as on Shadertoy. */
-    {MAIN, 1, "iResolution", INPUT_VEC3, 1, AT(resolution)},
-    {MAIN, 1, "iTime", INPUT_FLOAT, 1, VIEWER_SETS},
-    {MAIN, 1, "iTimeDelta", INPUT_FLOAT, 1, AT(delta)},
-    {MAIN, 1, "iFrameRate", INPUT_FLOAT, 1, AT(rate)},
-    {MAIN, 1, "iFrame", INPUT_INT, 1, AT(number)},
-    {MAIN, 1, "iMouse", INPUT_VEC4, 1, AT(mouse)},
-    {MAIN, 1, "iDate", INPUT_VEC4, 1, AT(date)},
-    {MAIN, 1, "iChannel0", INPUT_SAMPLER, 1, AT(channel_unit[0])},
-    {MAIN, 1, "iChannel1", INPUT_SAMPLER, 1, AT(channel_unit[1])},
-    {MAIN, 1, "iChannel2", INPUT_SAMPLER, 1, AT(channel_unit[2])},
-    {MAIN, 1, "iChannel3", INPUT_SAMPLER, 1, AT(channel_unit[3])},
-    {MAIN, 1, "iChannelResolution", INPUT_VEC3, CHANNELS, AT(channel_resolution)},
-    {MAIN, 1, "iChannelTime", INPUT_FLOAT, CHANNELS, AT(channel_time)},
-    {MAIN, 1, "iSampleRate", INPUT_FLOAT, 1, AT(sample_rate)},
-    {DIALECT_CUBEMAP, 1, "quillomar_face", INPUT_INT, 1, AT(face)},
-    {DIALECT_SOUND, 1, "quillomar_sample", INPUT_INT, 1, AT(sample)},
-    {MAIN, 0, "iKeyboard", INPUT_SAMPLER, 1, AT(keyboard_unit)},
+    {MAIN, 1, "iResolution", INPUT_VEC3, 1, AT(resolution), NULL},
+    {MAIN, 1, "iTime", INPUT_FLOAT, 1, VIEWER_SETS, NULL},
+    {MAIN, 1, "iTimeDelta", INPUT_FLOAT, 1, AT(delta), NULL},
+    {MAIN, 1, "iFrameRate", INPUT_FLOAT, 1, AT(rate), NULL},
+    {MAIN, 1, "iFrame", INPUT_INT, 1, AT(number), NULL},
+    {MAIN, 1, "iMouse", INPUT_VEC4, 1, AT(mouse), NULL},
+    {MAIN, 1, "iDate", INPUT_VEC4, 1, AT(date), NULL},
+    {MAIN, 1, "iChannel0", INPUT_SAMPLER, 1, AT(channel_unit[0]), NULL},
+    {MAIN, 1, "iChannel1", INPUT_SAMPLER, 1, AT(channel_unit[1]), NULL},
+    {MAIN, 1, "iChannel2", INPUT_SAMPLER, 1, AT(channel_unit[2]), NULL},
+    {MAIN, 1, "iChannel3", INPUT_SAMPLER, 1, AT(channel_unit[3]), NULL},
+    {MAIN, 1, "iChannelResolution", INPUT_VEC3, CHANNELS, AT(channel_resolution), NULL},
+    {MAIN, 1, "iChannelTime", INPUT_FLOAT, CHANNELS, AT(channel_time), NULL},
+    {MAIN, 1, "iSampleRate", INPUT_FLOAT, 1, AT(sample_rate), NULL},
+    {DIALECT_CUBEMAP, 1, "quillomar_face", INPUT_INT, 1, AT(face), NULL},
+    {DIALECT_SOUND, 1, "quillomar_sample", INPUT_INT, 1, AT(sample), NULL},
+    {MAIN, 0, "iKeyboard", INPUT_SAMPLER, 1, AT(keyboard_unit), NULL},
     /* The Book of Shaders' style (glslCanvas, glslViewer): the shader declares what it uses. */
-    {BOOK, 0, "u_time", INPUT_FLOAT, 1, AT(time)},
-    {BOOK, 0, "u_delta", INPUT_FLOAT, 1, AT(delta)},
-    {BOOK, 0, "u_date", INPUT_VEC4, 1, AT(date)},
-    {BOOK, 0, "u_frame", INPUT_INT, 1, AT(number)},
-    {BOOK, 0, "u_resolution", INPUT_VEC2, 1, AT(viewport)},
-    {BOOK, 0, "u_mouse", INPUT_VEC2, 1, AT(pointer_pixels)},
-    {BOOK, 0, "u_tex0", INPUT_SAMPLER, 1, AT(channel_unit[0])},
-    {BOOK, 0, "u_tex1", INPUT_SAMPLER, 1, AT(channel_unit[1])},
-    {BOOK, 0, "u_tex2", INPUT_SAMPLER, 1, AT(channel_unit[2])},
-    {BOOK, 0, "u_tex3", INPUT_SAMPLER, 1, AT(channel_unit[3])},
-    {BOOK, 0, "u_tex0Resolution", INPUT_VEC2, 1, AT(channel_resolution[0])},
-    {BOOK, 0, "u_tex1Resolution", INPUT_VEC2, 1, AT(channel_resolution[1])},
-    {BOOK, 0, "u_tex2Resolution", INPUT_VEC2, 1, AT(channel_resolution[2])},
-    {BOOK, 0, "u_tex3Resolution", INPUT_VEC2, 1, AT(channel_resolution[3])},
+    {BOOK, 0, "u_time", INPUT_FLOAT, 1, AT(time), NULL},
+    {BOOK, 0, "u_delta", INPUT_FLOAT, 1, AT(delta), NULL},
+    {BOOK, 0, "u_date", INPUT_VEC4, 1, AT(date), NULL},
+    {BOOK, 0, "u_frame", INPUT_INT, 1, AT(number), NULL},
+    {BOOK, 0, "u_resolution", INPUT_VEC2, 1, AT(viewport), NULL},
+    {BOOK, 0, "u_mouse", INPUT_VEC2, 1, AT(pointer_pixels), NULL},
+    {BOOK, 0, "u_tex0", INPUT_SAMPLER, 1, AT(channel_unit[0]), NULL},
+    {BOOK, 0, "u_tex1", INPUT_SAMPLER, 1, AT(channel_unit[1]), NULL},
+    {BOOK, 0, "u_tex2", INPUT_SAMPLER, 1, AT(channel_unit[2]), NULL},
+    {BOOK, 0, "u_tex3", INPUT_SAMPLER, 1, AT(channel_unit[3]), NULL},
+    {BOOK, 0, "u_tex0Resolution", INPUT_VEC2, 1, AT(channel_resolution[0]), NULL},
+    {BOOK, 0, "u_tex1Resolution", INPUT_VEC2, 1, AT(channel_resolution[1]), NULL},
+    {BOOK, 0, "u_tex2Resolution", INPUT_VEC2, 1, AT(channel_resolution[2]), NULL},
+    {BOOK, 0, "u_tex3Resolution", INPUT_VEC2, 1, AT(channel_resolution[3]), NULL},
     /* GLSL Sandbox: the shader declares what it uses. */
-    {SANDBOX, 0, "time", INPUT_FLOAT, 1, AT(time)},
-    {SANDBOX, 0, "resolution", INPUT_VEC2, 1, AT(viewport)},
-    {SANDBOX, 0, "mouse", INPUT_VEC2, 1, AT(pointer)},
-    {SANDBOX, 0, "surfaceSize", INPUT_VEC2, 1, AT(surface_size)},
-    {SANDBOX, 0, "backbuffer", INPUT_SAMPLER, 1, AT(previous_unit)},
+    {SANDBOX, 0, "time", INPUT_FLOAT, 1, AT(time), NULL},
+    {SANDBOX, 0, "resolution", INPUT_VEC2, 1, AT(viewport), NULL},
+    {SANDBOX, 0, "mouse", INPUT_VEC2, 1, AT(pointer), NULL},
+    {SANDBOX, 0, "surfaceSize", INPUT_VEC2, 1, AT(surface_size), NULL},
+    {SANDBOX, 0, "backbuffer", INPUT_SAMPLER, 1, AT(previous_unit), NULL},
 };
 const size_t INPUT_COUNT = sizeof INPUTS / sizeof INPUTS[0];
 _Static_assert(sizeof INPUTS / sizeof INPUTS[0] <= MOST_INPUTS, "room for every input");
@@ -83,6 +83,48 @@ char *inputs_declarations(unsigned dialect, const enum sampler samplers[CHANNELS
         text_addf(&text, "uniform %s %s%s;\n", declared_type(i, samplers), INPUTS[i].name, count);
     }
     return text.data;
+}
+
+int input_fed_kind(size_t i)
+{
+    return INPUTS[i].type == INPUT_FLOAT ? SETTING_NUMBER
+           : INPUTS[i].type == INPUT_INT ? SETTING_INT
+           : INPUTS[i].type == INPUT_VEC2 ? SETTING_POINT : -1;
+}
+
+/* The values of the inputs fed from settings, once read (the rest keep their initial values). */
+static double fed_values[MOST_INPUTS][4];
+static int fed_read[MOST_INPUTS];
+
+void inputs_take_settings(void)
+{
+    for (size_t i = 0; i < INPUT_COUNT; i++) {
+        const struct fed *fed = INPUTS[i].fed;
+        if (fed == NULL)
+            continue;
+        if (input_fed_kind(i) < 0 || INPUTS[i].count != 1)
+            preload_fail("%s: an input of its type is fed from no setting", INPUTS[i].name);
+        int whole[2] = {0, 0};
+        double *value = fed_values[i];
+        for (int c = 0; c < 4; c++)
+            value[c] = fed->initial;
+        enum setting_kind kind = (enum setting_kind)input_fed_kind(i);
+        int given = 0;
+        const struct setting read = {fed->setting, kind, 0, kind == SETTING_INT ? (void *)whole : (void *)value,
+                                     &given, fed->bounds, fed->least, fed->most};
+        settings_read(&read, 1);
+        if (given && kind == SETTING_INT)
+            value[0] = whole[0];
+        fed_read[i] = 1;
+    }
+}
+
+const double *input_fed_value(size_t i)
+{
+    if (!fed_read[i])
+        for (int c = 0; c < 4; c++)
+            fed_values[i][c] = INPUTS[i].fed != NULL ? INPUTS[i].fed->initial : 0.0;
+    return fed_values[i];
 }
 
 int input_is_previous(size_t i)

@@ -8,6 +8,7 @@
 #define QUILLOMAR_INPUTS_H
 
 #include "text/source.h"
+#include "base/settings.h"
 
 /* iSampleRate: the samples per second of sound channels and of the Sound pass. */
 #define SAMPLE_RATE 44100
@@ -56,15 +57,28 @@ extern const struct input_type_facts {
     int integer;
 } INPUT_TYPES[INPUT_SAMPLER + 1];
 
+/* An input fed from a setting its command writes (a recorder's option): the setting (a number for a float
+ * or int, a point for a vec2), its value when the setting is not given (each component's), and its bounds,
+ * as settings.h has them. The library reads it generically (inputs_take_settings) and sets the uniform
+ * every frame; translate --describe lists it with the settings, for the command's option. */
+struct fed {
+    const char *setting;
+    double initial;
+    unsigned bounds;
+    double least, most;
+};
+
 struct input {
     unsigned dialects;    /* the dialects whose shaders get it, a bit each */
     int declared;         /* whether the dialect's prelude declares it (else the shader does) */
     const char *name;
     enum input_type type;
     int count;            /* 1, or the length of an array */
-    ptrdiff_t field;      /* offsetof(struct frame, ...), or VIEWER_SETS */
+    ptrdiff_t field;      /* offsetof(struct frame, ...), VIEWER_SETS, or FED (from fed's setting) */
+    const struct fed *fed; /* NULL, or the setting that feeds it */
 };
 #define VIEWER_SETS ((ptrdiff_t)-1)
+#define FED ((ptrdiff_t)-2)
 
 extern const struct input INPUTS[];
 extern const size_t INPUT_COUNT;
@@ -73,6 +87,16 @@ extern const size_t INPUT_COUNT;
 /* The declarations of the inputs dialect's prelude declares, one "uniform TYPE NAME[COUNT];" line each,
  * iChannelN's TYPE samplers[N]; the caller frees it. */
 char *inputs_declarations(unsigned dialect, const enum sampler samplers[CHANNELS]);
+
+/* The setting kind that feeds INPUTS[i] (a float or int a number, a vec2 a point), or -1 where none can. */
+int input_fed_kind(size_t i);
+
+/* Reads the setting of each input fed from one (those not given keep their initial values), for the
+ * libraries whose command writes them. */
+void inputs_take_settings(void);
+
+/* The value of INPUTS[i] where it is fed from a setting: its components, as the setting gave them. */
+const double *input_fed_value(size_t i);
 
 /* Whether INPUTS[i] is the previous frame, which the program then reads. */
 int input_is_previous(size_t i);
