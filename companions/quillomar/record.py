@@ -29,7 +29,6 @@ iTime: frame k has iFrame k, iTimeDelta 1 / FPS, and iDate the start of the reco
 --replay draws a session quillomar-live wrote (--session): frame k at the session's clock FROM + k / FPS,
 with what the session showed then; --seconds is the session's length unless given.
 """
-import argparse
 import contextlib
 import math
 import os
@@ -42,8 +41,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import (Failure, channels, cleanup, config, displays, encoding, facts, files, folders, paths, plans,
-                       proof, renders, segments, session, viewer, wire)
+from quillomar import (Failure, channels, cleanup, config, displays, encoding, facts, files, folders, options, paths,
+                       plans, proof, renders, segments, session, viewer, wire)
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, errors_first
 from quillomar.settings import encode
@@ -55,11 +54,6 @@ MOST_FRAMES = 10_000_000
 LATEST_TIME = 1e9
 # The largest 32-bit float: iMouse is a vec4 of them.
 LARGEST_FLOAT = 3.4028234663852886e38
-
-class Parser(argparse.ArgumentParser):
-    def error(self, message):
-        self.exit(2, "quillomar-record: %s (see --help)\n" % message)
-
 
 def positive(kind):
     def parse(text):
@@ -158,11 +152,10 @@ def divider(text):
 divider.__name__ = "divider (D or 1/D, 1 to %d)" % MOST_SCALE
 
 
-def arguments(argv):
-    parser = Parser(prog="quillomar-record", description=__doc__.split("\n\n")[0])
-    # With --replay (or a prefix of it) before the arguments end, the first argument is the session.
-    ended = argv.index("--") if "--" in argv else len(argv)
-    replaying = any(len(a) > 2 and "--replay".startswith(a) for a in argv[:ended])
+def command_parser(replaying=False):
+    """quillomar-record's parser, which its manual page is made from; replaying, its first argument is the
+    session."""
+    parser = options.Parser("quillomar-record", __doc__)
     parser.add_argument("shader", type=Path, metavar="SESSION" if replaying else None,
                         help="the shader file, or a folder in the site's layout: Image.glsl, Common.glsl, "
                              "Buffer A.glsl, ..." if not replaying else "the session quillomar-live wrote")
@@ -181,20 +174,12 @@ def arguments(argv):
                        help="headless: draw with Mesa's software renderer")
     parser.add_argument("--encoder", choices=["auto", "software", "nvenc", "vaapi"], default="auto",
                         help="encoder of mp4 and webm (auto: a working GPU encoder, else software)")
-    channels.add_options(parser)
+    options.add_inputs(parser)
     parser.add_argument("--mouse", type=point, help="iMouse: the pointer held down at X,Y")
     parser.add_argument("--key", dest="keys", type=key, action="append", default=[], metavar="KEY:FROM-TO",
                         help="a key held from FROM to TO seconds of iTime, for shaders that read the keyboard "
                              "(a letter, a digit, space, left, up, right, down, f1, ..., or a key code; again for "
                              "more)")
-    parser.add_argument("--media", metavar="FOLDER", action="append", type=Path, default=[],
-                        help="where the files a Shadertoy JSON names are, by name (also QUILLOMAR_MEDIA)")
-    parser.add_argument("--fetch", action="store_true",
-                        help="fetch the site's own files a Shadertoy JSON names, those not found, into the cache")
-    parser.add_argument("--strict-media", action="store_true",
-                        help="refuse a Shadertoy JSON whose media are not here, rather than show placeholders")
-    parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
-                        help="a folder to look for included files in, after the shader's own (again for more)")
     parser.add_argument("--no-audio", dest="audio", action="store_false",
                         help="leave the sound (a Sound pass's, or a sound channel's) out of an mp4 or webm clip")
     parser.add_argument("--set", dest="sets", type=setting, action="append", default=[],
@@ -216,9 +201,13 @@ def arguments(argv):
                         help="keep the shader's alpha (.png, .webm, .mov, .mkv); else the output is opaque")
     parser.add_argument("--tiles", type=int, default=1, metavar="N",
                         help="draw the Image pass as N x N tiles, each its own draw (1 to 64; buffers whole)")
-    out_of_range = channels.check_numbers(argv)
-    if out_of_range:
-        parser.error(out_of_range)
+    return parser
+
+
+def arguments(argv):
+    # With --replay (or a prefix of it) before the arguments end, the first argument is the session.
+    ended = argv.index("--") if "--" in argv else len(argv)
+    parser = command_parser(any(len(a) > 2 and "--replay".startswith(a) for a in argv[:ended]))
     args = parser.parse_args(argv)
     set_by = {}
     for line in args.sets:
