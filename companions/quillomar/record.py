@@ -162,10 +162,12 @@ def command_parser(replaying=False):
     parser.add_argument("output", type=Path, metavar="OUTPUT" if replaying else None)
     parser.add_argument("--replay", action="store_true",
                         help="SHADER is a session quillomar-live wrote (--session): draw it again")
-    parser.add_argument("--seconds", type=positive(float), help="length of the clip (5; a session's length)")
-    parser.add_argument("--fps", type=positive(float), default=30.0, help="frames per second (30)")
-    parser.add_argument("--from", dest="start", type=float, default=0.0, help="iTime of the first frame (0)")
-    parser.add_argument("--size", type=size, default=(1920, 1080), help="picture size (1920x1080)")
+    parser.add_argument("--seconds", type=positive(float), metavar="S",
+                        help="length of the clip (5; a session's length)")
+    parser.add_argument("--fps", type=positive(float), default=30.0, metavar="F", help="frames per second (30)")
+    parser.add_argument("--from", dest="start", type=float, default=0.0, metavar="T",
+                        help="iTime of the first frame (0)")
+    parser.add_argument("--size", type=size, default=(1920, 1080), metavar="WxH", help="picture size (1920x1080)")
     parser.add_argument("--headless", action="store_true", help="use no display: a context from EGL")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--gpu", dest="renderer", action="store_const", const="gpu",
@@ -175,7 +177,7 @@ def command_parser(replaying=False):
     parser.add_argument("--encoder", choices=["auto", "software", "nvenc", "vaapi"], default="auto",
                         help="encoder of mp4 and webm (auto: a working GPU encoder, else software)")
     options.add_inputs(parser)
-    parser.add_argument("--mouse", type=point, help="iMouse: the pointer held down at X,Y")
+    parser.add_argument("--mouse", type=point, metavar="X,Y", help="iMouse: the pointer held down at X,Y")
     parser.add_argument("--key", dest="keys", type=key, action="append", default=[], metavar="KEY:FROM-TO",
                         help="a key held from FROM to TO seconds of iTime, for shaders that read the keyboard "
                              "(a letter, a digit, space, left, up, right, down, f1, ..., or a key code; again for "
