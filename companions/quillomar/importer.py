@@ -1,10 +1,11 @@
 """Turns a Shadertoy JSON into the files a person edits, once: one file per pass, with directives for
 their channels, in a folder of their own.
 
-    quillomar-import JSON [FOLDER] [--media FOLDER] [--fetch] [--force]
+    quillomar-import JSON [FOLDER] [--media FOLDER] [--fetch] [--strict-media] [--force]
 
 FOLDER is a new folder named after the JSON in the current directory by default. The Image pass becomes
-FOLDER/NAME.glsl (NAME the JSON's), Common common.glsl, each buffer bufferA.glsl, bufferB.glsl, ...;
+FOLDER/NAME.glsl (NAME the JSON's), Common common.glsl, each buffer bufferA.glsl, bufferB.glsl, ..., Cube A
+cubeA.glsl and the Sound pass sound.glsl;
 the media the JSON names (textures, cube maps, volumes) are looked for by file name in each --media
 FOLDER, then in QUILLOMAR_MEDIA, then, for the site's own files, in the cache
 (~/.cache/quillomar/media); --fetch (or "fetch = yes" in ~/.config/quillomar/config) fetches those from
