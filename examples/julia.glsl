@@ -1,7 +1,7 @@
 #version 330 core
 // A fractal written in the common mainImage style: a Julia set whose constant circles slowly, so the
 // set keeps changing shape. The shader below the prelude is unchanged; the prelude (the same as in
-// README) maps iResolution, fragCoord and iTime onto this viewer's inputs.
+// docs/web-shaders.md) maps iResolution, fragCoord and iTime onto this viewer's inputs.
 
 // Prelude: mainImage-style shaders on Quillomar.
 in vec2 coord;

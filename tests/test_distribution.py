@@ -1,4 +1,4 @@
-"""What is shipped beside the program: the examples, README's mainImage prelude, the headless run, the
+"""What is shipped beside the program: the examples, the guide's mainImage prelude, the headless run, the
 install tree with its manual, and the Debian package."""
 import os
 import re
@@ -38,8 +38,8 @@ def test_example_renders_a_varied_picture_without_gl_errors(run_viewer, prefix, 
     assert (done.returncode, done.stderr) == (0, "") and lively(Image.open(tmp_path / "still.png"))
 
 
-def test_readme_prelude_maps_fragcoord_onto_the_window(run_viewer):
-    blocks = re.findall(r"```glsl\n(.*?)```", (REPO / "README.md").read_text(), re.S)
+def test_the_guides_prelude_maps_fragcoord_onto_the_window(run_viewer):
+    blocks = re.findall(r"```glsl\n(.*?)```", (REPO / "docs" / "web-shaders.md").read_text(), re.S)
     prelude, = [b for b in blocks if "#define iResolution" in b]
     assert prelude.split("\n", 1)[1] in (REPO / "examples" / "julia.glsl").read_text()
     shader = (prelude + "void mainImage(out vec4 fragColor, in vec2 fragCoord)\n{\n    fragColor = vec4("
@@ -62,11 +62,18 @@ def test_headless_run_command_saves_a_full_size_picture():
     assert picture.size == (1920, 1080) and lively(picture)
 
 
-def test_installed_viewer_runs_and_the_manual_covers_every_command(run_viewer, prefix):
-    for name in ("quillomar", "quillomar-live", "quillomar-record", "quillomar-import", "quillomar-join"):
+def test_installed_viewer_runs_and_the_manual_has_a_page_for_each_program(run_viewer, prefix):
+    commands = ("quillomar-live", "quillomar-record", "quillomar-import", "quillomar-join")
+    for name, says in [("quillomar", ["test.glsl", "iTime", "Escape", "255"]), ("quillomar-live", ["--session"]),
+                       ("quillomar-record", ["--fps", "--replay"]), ("quillomar-import", ["--force"]),
+                       ("quillomar-join", ["PART"])]:
         page = subprocess.run(["man", "-l", "man1/%s.1.gz" % name], cwd=prefix / "share" / "man", capture_output=True,
-                              text=True, timeout=30).stdout
-        assert "test.glsl" in page and "quillomar-live" in page and "--fps" in page and "#iPasses" in page
+                              text=True, timeout=30, env=dict(os.environ, MANWIDTH="1000")).stdout
+        words = " ".join(page.split())
+        assert words.startswith("%s(1)" % name.upper()) and ("NAME %s - " % name) in words, name
+        assert all(word in words for word in says), name
+        others = [other for other in ("quillomar",) + commands if other != name]
+        assert all("%s(1)" % other in words.partition("SEE ALSO")[2] for other in others), name
     shader = b"#version 330 core\nout vec4 c;\nvoid main() { c = vec4(0.0, 1.0, 0.0, 1.0); }\n"
     v = run_viewer(shader, binary=prefix / "bin" / "quillomar")
     v.find_window()

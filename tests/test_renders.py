@@ -83,7 +83,7 @@ def test_a_clip_recorded_in_parts_through_gnu_parallel_and_joined_is_the_clip_re
     whole = subprocess.run([record, str(shader), "whole.mkv", *clip], cwd=tmp_path, env=without_display(),
                            capture_output=True, text=True, timeout=120)
     assert (whole.returncode, whole.stderr) == (0, "")
-    # As the README shows it: one job a part, the parts named by their ranges.
+    # As docs/renders.md shows it: one job a part, the parts named by their ranges.
     ranges = ["0-2", "3-5", "6-8", "9-11"]
     parts = subprocess.run(["parallel", "--will-cite", "-j", "2", "--keep-order", record, str(shader),
                             "part-{}.mkv", *clip, "--frames", "{}", ":::", *ranges], cwd=tmp_path,

@@ -1,44 +1,38 @@
 """Turns a Shadertoy JSON into the files a person edits, once: one file per pass, with directives for
 their channels, in a folder of their own.
 
-    quillomar-import JSON [FOLDER] [--media FOLDER] [--fetch] [--force]
+    quillomar-import JSON [FOLDER] [--media FOLDER] [--fetch] [--strict-media] [--force]
 
 FOLDER is a new folder named after the JSON in the current directory by default. The Image pass becomes
-FOLDER/NAME.glsl (NAME the JSON's), Common common.glsl, each buffer bufferA.glsl, bufferB.glsl, ...;
+FOLDER/NAME.glsl (NAME the JSON's), Common common.glsl, each buffer bufferA.glsl, bufferB.glsl, ..., Cube A
+cubeA.glsl and the Sound pass sound.glsl;
 the media the JSON names (textures, cube maps, volumes) are looked for by file name in each --media
 FOLDER, then in QUILLOMAR_MEDIA, then, for the site's own files, in the cache
 (~/.cache/quillomar/media); --fetch (or "fetch = yes" in ~/.config/quillomar/config) fetches those from
 the site into it. A file already there with other contents is left as it is, and
 nothing is written, unless --force is given.
 """
-import argparse
 import os
 import shlex
 import sys
 import tempfile
 from pathlib import Path
 
-from quillomar import Failure, cleanup, config, shadertoy
+from quillomar import Failure, cleanup, config, options, shadertoy
 
 
-class Parser(argparse.ArgumentParser):
-    def error(self, message):
-        self.exit(2, "quillomar-import: %s (see --help)\n" % message)
+def command_parser():
+    """quillomar-import's parser, which its manual page is made from."""
+    made = options.Parser("quillomar-import", __doc__)
+    made.add_argument("json", type=Path, help="the shader's JSON (the site's own form, or the API's)")
+    made.add_argument("folder", nargs="?", type=Path, help="where the files go (a new folder named after the JSON)")
+    options.add_media(made)
+    made.add_argument("--force", action="store_true", help="replace files there that differ")
+    return made
 
 
 def arguments(argv):
-    parser = Parser(prog="quillomar-import", description=__doc__.split("\n\n")[0],
-                    epilog="\n\n".join(__doc__.split("\n\n")[2:]))
-    parser.add_argument("json", type=Path, help="the shader's JSON (the site's own form, or the API's)")
-    parser.add_argument("folder", nargs="?", type=Path, help="where the files go (a new folder named after the JSON)")
-    parser.add_argument("--media", metavar="FOLDER", action="append", type=Path, default=[],
-                        help="where the files the JSON names are, by name (again for more; also QUILLOMAR_MEDIA)")
-    parser.add_argument("--fetch", action="store_true",
-                        help="fetch the site's own files the JSON names, those not found, into the cache")
-    parser.add_argument("--strict-media", action="store_true",
-                        help="refuse a Shadertoy JSON whose media are not here, rather than show placeholders")
-    parser.add_argument("--force", action="store_true", help="replace files there that differ")
-    return parser.parse_args(argv)
+    return command_parser().parse_args(argv)
 
 
 def contents(path):

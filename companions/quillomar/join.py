@@ -9,7 +9,6 @@ frames, and the encoder that coded it) and which frames it holds. The parts, in 
 one clip and hold each of its frames exactly once, each starting on a key frame; OUTPUT has their extension
 (.mkv, .mp4 or .webm) and is none of them. The joined clip is read back before it replaces OUTPUT.
 """
-import argparse
 import os
 import shutil
 import subprocess
@@ -18,28 +17,29 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import Failure, cleanup, proof, segments
+from quillomar import Failure, cleanup, options, proof, segments
 from quillomar.encoding import ffmpeg_name
 
 
-class Parser(argparse.ArgumentParser):
-    def error(self, message):
-        self.exit(2, "quillomar-join: %s (see --help)\n" % message)
+def command_parser():
+    """quillomar-join's parser, which its manual page is made from."""
+    made = options.Parser("quillomar-join", __doc__)
+    made.add_argument("parts", type=Path, nargs="+", metavar="PART",
+                      help="a part of one clip (quillomar-record --frames A-B), in any order; all of them together "
+                           "hold each of the clip's frames once")
+    made.add_argument("output", type=Path, metavar="OUTPUT",
+                      help="the clip joined: .mkv, .mp4 or .webm, as the parts are")
+    return made
 
 
 def arguments(argv):
-    parser = Parser(prog="quillomar-join", description=__doc__.split("\n\n")[0])
-    parser.add_argument("parts", type=Path, nargs="+", metavar="PART",
-                        help="a part of one clip (quillomar-record --frames A-B), in any order; all of them together "
-                             "hold each of the clip's frames once")
-    parser.add_argument("output", type=Path, metavar="OUTPUT",
-                        help="the clip joined: .mkv, .mp4 or .webm, as the parts are")
-    args = parser.parse_args(argv)
+    made = command_parser()
+    args = made.parse_args(argv)
     args.format = args.output.suffix.lower()
     if args.format not in segments.JOINABLE:
-        parser.error("unknown extension %r for OUTPUT: use %s" % (args.output.suffix, ", ".join(segments.JOINABLE)))
+        made.error("unknown extension %r for OUTPUT: use %s" % (args.output.suffix, ", ".join(segments.JOINABLE)))
     if args.output.is_dir():
-        parser.error("OUTPUT %s is a directory" % args.output)
+        made.error("OUTPUT %s is a directory" % args.output)
     return args
 
 

@@ -16,7 +16,6 @@ it goes (every build, key, mouse, time key and #iUniform set), for quillomar-rec
 A mainImage shader (one with no #version line that defines mainImage) gets its usual inputs: iMouse
 follows the pointer while the left button is held, and --channelN binds an image to iChannelN.
 """
-import argparse
 import os
 import signal
 import subprocess
@@ -24,7 +23,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-from quillomar import Failure, channels, cleanup, displays, media, paths, plans, shadertoy, viewer
+from quillomar import Failure, channels, cleanup, displays, media, options, paths, plans, shadertoy, viewer
 from quillomar import config
 from quillomar import session as sessions
 from quillomar.following import Follower, following, replanning
@@ -36,28 +35,21 @@ from quillomar.viewer_log import ViewerLog, heading
 
 
 
+def command_parser():
+    """quillomar-live's parser, which its manual page is made from."""
+    made = options.Parser("quillomar-live", __doc__)
+    made.add_argument("shader", nargs="?", default="test.glsl", type=Path,
+                      help="the shader file, or a folder in the site's layout: Image.glsl, Common.glsl, "
+                           "Buffer A.glsl, ... (test.glsl)")
+    made.add_argument("--echo", action="store_true", help="print each text built, as the viewer echoes it")
+    made.add_argument("--session", type=Path, metavar="FILE",
+                      help="write the session to FILE as it goes, for quillomar-record --replay")
+    options.add_inputs(made)
+    return made
+
+
 def arguments(argv):
-    parser = argparse.ArgumentParser(prog="quillomar-live", description=__doc__.split("\n\n")[0],
-                                     epilog="\n\n".join(__doc__.split("\n\n")[2:]))
-    parser.add_argument("shader", nargs="?", default="test.glsl", type=Path,
-                        help="the shader file, or a folder in the site's layout: Image.glsl, Common.glsl, "
-                             "Buffer A.glsl, ... (test.glsl)")
-    parser.add_argument("--echo", action="store_true", help="print each text built, as the viewer echoes it")
-    parser.add_argument("--media", metavar="FOLDER", action="append", type=Path, default=[],
-                        help="where the files a Shadertoy JSON names are, by name (also QUILLOMAR_MEDIA)")
-    parser.add_argument("--fetch", action="store_true",
-                        help="fetch the site's own files a Shadertoy JSON names, those not found, into the cache")
-    parser.add_argument("--strict-media", action="store_true",
-                        help="refuse a Shadertoy JSON whose media are not here, rather than show placeholders")
-    parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
-                        help="a folder to look for included files in, after the shader's own (again for more)")
-    parser.add_argument("--session", type=Path, metavar="FILE",
-                        help="write the session to FILE as it goes, for quillomar-record --replay")
-    channels.add_options(parser)
-    out_of_range = channels.check_numbers(argv)
-    if out_of_range:
-        parser.error(out_of_range)
-    return parser.parse_args(argv)
+    return command_parser().parse_args(argv)
 
 
 def main(argv=None):

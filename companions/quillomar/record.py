@@ -29,7 +29,6 @@ iTime: frame k has iFrame k, iTimeDelta 1 / FPS, and iDate the start of the reco
 --replay draws a session quillomar-live wrote (--session): frame k at the session's clock FROM + k / FPS,
 with what the session showed then; --seconds is the session's length unless given.
 """
-import argparse
 import contextlib
 import dataclasses
 import math
@@ -43,8 +42,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from quillomar import (Failure, channels, cleanup, config, displays, encoding, facts, files, folders, paths, plans,
-                       filters, proof, renders, segments, session, viewer, wire)
+from quillomar import (Failure, channels, cleanup, config, displays, encoding, facts, files, filters, folders, options,
+                       paths, plans, proof, renders, segments, session, viewer, wire)
 from quillomar.lines import escaped, unescaped
 from quillomar.messages import Log, errors_first
 from quillomar.settings import encode
@@ -58,11 +57,6 @@ LARGEST_SIDE = 8192
 def bound(name):
     """The library's row of the setting QUILLOMAR_NAME (facts.Setting): its bounds are the options'."""
     return facts.get().settings["QUILLOMAR_" + name.upper()]
-
-class Parser(argparse.ArgumentParser):
-    def error(self, message):
-        self.exit(2, "quillomar-record: %s (see --help)\n" % message)
-
 
 def positive(kind):
     def parse(text):
@@ -287,22 +281,23 @@ def uniform_option(parser, option, input_name, **options):
                         dest="fed " + option, **options)
 
 
-def arguments(argv):
-    """The job the command line gives (Job), each option checked; a wrong one is the parser's message."""
-    parser = Parser(prog="quillomar-record", description=__doc__.split("\n\n")[0])
-    # With --replay (or a prefix of it) before the arguments end, the first argument is the session.
-    ended = argv.index("--") if "--" in argv else len(argv)
-    replaying = any(len(a) > 2 and "--replay".startswith(a) for a in argv[:ended])
+def command_parser(replaying=False):
+    """quillomar-record's parser, which its manual page is made from; replaying, its first argument is the
+    session."""
+    parser = options.Parser("quillomar-record", __doc__)
     parser.add_argument("shader", type=Path, metavar="SESSION" if replaying else None,
                         help="the shader file, or a folder in the site's layout: Image.glsl, Common.glsl, "
                              "Buffer A.glsl, ..." if not replaying else "the session quillomar-live wrote")
     parser.add_argument("output", type=Path, metavar="OUTPUT" if replaying else None)
     parser.add_argument("--replay", action="store_true",
                         help="SHADER is a session quillomar-live wrote (--session): draw it again")
-    parser.add_argument("--seconds", type=positive(float), help="length of the clip (5; a session's length)")
-    parser.add_argument("--fps", type=bounded("fps", float, "positive number"), default=30.0, help="frames per second (30)")
-    parser.add_argument("--from", dest="start", type=float, default=0.0, help="iTime of the first frame (0)")
-    parser.add_argument("--size", type=size, default=(1920, 1080), help="picture size (1920x1080)")
+    parser.add_argument("--seconds", type=positive(float), metavar="S",
+                        help="length of the clip (5; a session's length)")
+    parser.add_argument("--fps", type=bounded("fps", float, "positive number"), default=30.0, metavar="F",
+                        help="frames per second (30)")
+    parser.add_argument("--from", dest="start", type=float, default=0.0, metavar="T",
+                        help="iTime of the first frame (0)")
+    parser.add_argument("--size", type=size, default=(1920, 1080), metavar="WxH", help="picture size (1920x1080)")
     parser.add_argument("--headless", action="store_true", help="use no display: a context from EGL")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--gpu", dest="renderer", action="store_const", const="gpu",
@@ -311,20 +306,12 @@ def arguments(argv):
                        help="headless: draw with Mesa's software renderer")
     parser.add_argument("--encoder", choices=["auto", "software", "nvenc", "vaapi"], default="auto",
                         help="encoder of mp4 and webm (auto: a working GPU encoder, else software)")
-    channels.add_options(parser)
-    parser.add_argument("--mouse", type=point, help="iMouse: the pointer held down at X,Y")
+    options.add_inputs(parser)
+    parser.add_argument("--mouse", type=point, metavar="X,Y", help="iMouse: the pointer held down at X,Y")
     parser.add_argument("--key", dest="keys", type=key, action="append", default=[], metavar="KEY:FROM-TO",
                         help="a key held from FROM to TO seconds of iTime, for shaders that read the keyboard "
                              "(a letter, a digit, space, left, up, right, down, f1, ..., or a key code; again for "
                              "more)")
-    parser.add_argument("--media", metavar="FOLDER", action="append", type=Path, default=[],
-                        help="where the files a Shadertoy JSON names are, by name (also QUILLOMAR_MEDIA)")
-    parser.add_argument("--fetch", action="store_true",
-                        help="fetch the site's own files a Shadertoy JSON names, those not found, into the cache")
-    parser.add_argument("--strict-media", action="store_true",
-                        help="refuse a Shadertoy JSON whose media are not here, rather than show placeholders")
-    parser.add_argument("-I", dest="include", metavar="FOLDER", action="append", type=Path, default=[],
-                        help="a folder to look for included files in, after the shader's own (again for more)")
     parser.add_argument("--no-audio", dest="audio", action="store_false",
                         help="leave the sound (a Sound pass's, or a sound channel's) out of an mp4 or webm clip")
     parser.add_argument("--set", dest="sets", type=setting, action="append", default=[],
@@ -346,9 +333,14 @@ def arguments(argv):
                         help="keep the shader's alpha (.png, .webm, .mov, .mkv); else the output is opaque")
     parser.add_argument("--tiles", type=int, default=1, metavar="N",
                         help="draw the Image pass as N x N tiles, each its own draw (1 to 64; buffers whole)")
-    out_of_range = channels.check_numbers(argv)
-    if out_of_range:
-        parser.error(out_of_range)
+    return parser
+
+
+def arguments(argv):
+    """The job the command line gives (Job), each option checked; a wrong one is the parser's message."""
+    # With --replay (or a prefix of it) before the arguments end, the first argument is the session.
+    ended = argv.index("--") if "--" in argv else len(argv)
+    parser = command_parser(any(len(a) > 2 and "--replay".startswith(a) for a in argv[:ended]))
     return job_of(parser.parse_args(argv), parser)
 
 
