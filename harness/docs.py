@@ -22,7 +22,7 @@ OTHERS = {
     "--cleanup": "GNU parallel", "--return": "GNU parallel", "--transferfile": "GNU parallel",
     "--check": "tools/deps", "--test": "tools/deps", "--anchors": "tools/mutants",
     "--describe": "translate", "--dialect": "translate", "--files": "translate", "--uniforms": "translate",
-    "--install": "cmake", "--prefix": "cmake",
+    "--install": "cmake", "--prefix": "cmake", "--no-undefined": "the linker",
 }
 # An option as the documents write it: --name, or -I; --channelN stands for --channel0 to --channel3.
 OPTION = re.compile(r"(?<![\w/.=-])(--[A-Za-z][\w-]*|-I)(?![\w-])")
