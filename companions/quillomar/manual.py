@@ -24,8 +24,8 @@ MEDIA_ENVIRONMENT = [
 ]
 MEDIA_FILES = [
     ("~/.config/quillomar/config", "the commands' settings: a [media] section with fetch = yes (as --fetch) and "
-                                   "fetch-timeout = SECONDS (30), a name = value line each, # or ; starting a "
-                                   "comment."),
+                                   "fetch-timeout = SECONDS (30), how long to wait for each read from the site, "
+                                   "a name = value line each, # or ; starting a comment."),
     ("~/.cache/quillomar/media/", "the site's media fetched, the user's to clear."),
 ]
 
