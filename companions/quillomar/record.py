@@ -13,9 +13,9 @@ however fast the frames are drawn.
 OUTPUT's extension picks the format: .mp4 (H.264, yuv420p), .webm (VP9), .mkv (FFV1, lossless), .mov
 (ProRes 4444; with --alpha, these three and .png keep the shader's alpha), .gif (with one palette made from
 the colours of all its frames), .webp (animated WebP, looping; a still picture where the clip never
-changes) or .png (one still at FROM). The clip has S x F frames, rounded (half up); --frames records
-frames A to B of it as a part for quillomar-join (segments.py). --tiles, --supersample and
---motion-blur are production renders' (renders.py, record/renders.c).
+changes), .png (one still at FROM) or .wav (the sound alone). The clip has S x F frames, rounded (half
+up); --frames records frames A to B of it as a part for quillomar-join. --tiles, --supersample and
+--motion-blur are for production renders.
 The viewer runs on the current display, or, when there is none or with --headless, with no display
 server at all: its context then comes from EGL, on the GPU where there is one (--gpu insists on it,
 --software takes Mesa's software renderer). mp4 and webm are encoded on the GPU where ffmpeg's encoder
