@@ -20,7 +20,7 @@ WIDTH = "100"  # the columns the usage blocks are printed in
 OTHERS = {
     "--array": "sbatch", "--gres": "sbatch",
     "--cleanup": "GNU parallel", "--return": "GNU parallel", "--transferfile": "GNU parallel",
-    "--check": "tools/deps", "--test": "tools/deps", "--anchors": "tools/mutants",
+    "--check": "tools/deps", "--test": "tools/deps", "--anchors": "tools/mutants", "--fast": "tools/test",
     "--describe": "translate", "--dialect": "translate", "--files": "translate", "--uniforms": "translate",
     "--install": "cmake", "--prefix": "cmake", "--no-undefined": "the linker",
 }
