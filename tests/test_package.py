@@ -228,3 +228,26 @@ def test_a_clips_digest_is_what_its_channels_read_wherever_it_lies_and_which_pas
     here = digest(tmp_path / "here", "a.glsl", "b.glsl")
     assert digest(tmp_path / "there", "a.glsl", "b.glsl") == here, "the image named by another path"
     assert digest(tmp_path / "swapped", "b.glsl", "a.glsl") != here, "the other pass shown, drawn as before"
+
+
+def test_a_followed_file_saved_before_the_library_watches_it_is_seen_when_it_does(tmp_path):
+    from quillomar.following import Follower, state
+    shader, folder = tmp_path / "shader.json", tmp_path / "passes"
+    shader.write_text("{}")
+    folder.mkdir()
+    read, write = os.pipe()
+    handlers, missed = {}, {}
+    try:
+        seen = state([shader, folder])  # as the command read them
+        Follower(write, handlers, missed).follow("json", [shader, folder], lambda: None, seen)
+        assert os.read(read, 4096).decode() == "follow\tjson\t%s\t%s/\n" % (shader, folder)
+        assert not missed["json"]()
+        shader.write_text('{"saved": 1}')  # before the library says "following"
+        assert missed["json"]()
+        Follower(write, handlers, missed).follow("json", [shader, folder])  # named again, as it is now
+        assert not missed["json"]()
+        (folder / "Buffer A.glsl").write_text("")  # an entry of the folder added
+        assert missed["json"]()
+    finally:
+        os.close(read)
+        os.close(write)

@@ -15,15 +15,20 @@ class Follower:
     """The lists of files the library watches for the command, each under a name, and what is done when a
     file of one changes (handlers: ViewerLog.followers)."""
 
-    def __init__(self, plan_fd, handlers):
-        self.plan_fd, self.handlers = plan_fd, handlers
+    def __init__(self, plan_fd, handlers, missed):
+        self.plan_fd, self.handlers, self.missed = plan_fd, handlers, missed
 
-    def follow(self, name, paths, then=None):
+    def follow(self, name, paths, then=None, seen=None):
         """The library watches paths (a folder: its entries) under name, in place of what name had; then
-        (when given) is what is done when one of them changes."""
+        (when given) is what is done when one of them changes. A change between what the command saw of
+        them (seen, from state(); else as they are now) and the library's watch (its "following") counts
+        too."""
         if then is not None:
             self.handlers[name] = then
-        named = [escaped(os.path.abspath(p) + ("/" if os.path.isdir(p) else "")) for p in paths]
+        paths = [os.path.abspath(p) for p in paths]
+        seen = state(paths) if seen is None else seen
+        self.missed[name] = lambda: state(paths) != seen
+        named = [escaped(p + ("/" if os.path.isdir(p) else "")) for p in paths]
         self.say("\t".join(["follow", name] + named))
 
     def say(self, line):
@@ -32,6 +37,19 @@ class Follower:
             os.write(self.plan_fd, os.fsencode(line + "\n"))
         except OSError:
             pass
+
+
+def state(paths):
+    """What a save changes of each path: a file's identity, size and times; a folder's entries."""
+    def one(path):
+        try:
+            if os.path.isdir(path):
+                return sorted(os.listdir(path))
+            s = os.stat(path)
+            return (s.st_ino, s.st_size, s.st_mtime_ns, s.st_ctime_ns)
+        except OSError:
+            return None
+    return [one(os.path.abspath(p)) for p in paths]
 
 
 def following(json_path, folder, media, given, log, name, fetch=False, strict=False):
@@ -71,10 +89,10 @@ def followed_files(ordered):
             + [p.path.parent for p in ordered if p.first is not None])
 
 
-def replanning(image, ordered, workdir, given, log, name, follower, capture=None):
+def replanning(image, ordered, workdir, given, log, name, follower, capture=None, seen=None):
     """Follows the passes' files (follower: a Follower): when a save changes the directives or a texture,
     the library is handed a new plan. A save whose directives cannot be followed is said in the log; the
-    passes stay."""
+    passes stay. seen: what the command saw of the files when it planned them (state())."""
     state = {"wiring": wiring(ordered), "ordered": ordered, "plans": 0}
 
     def changed():
@@ -98,4 +116,4 @@ def replanning(image, ordered, workdir, given, log, name, follower, capture=None
         for note in notes:
             log.write(heading(name, note))
         follower.say(escaped(plan))
-    follower.follow("plan", followed_files(ordered), changed)
+    follower.follow("plan", followed_files(ordered), changed, seen)

@@ -26,7 +26,7 @@ from pathlib import Path
 from quillomar import Failure, channels, cleanup, displays, media, options, paths, plans, shadertoy, viewer
 from quillomar import config
 from quillomar import session as sessions
-from quillomar.following import Follower, following, replanning
+from quillomar.following import Follower, followed_files, following, replanning, state
 from quillomar.hearing import Hearing
 from quillomar.lines import escaped
 from quillomar.messages import Log
@@ -72,8 +72,10 @@ def main(argv=None):
             follow, json_path = None, path
             hearing = Hearing()
             fetch = config.fetching(args.fetch)
+            json_seen = state([json_path])  # as it is read: a save from now on is followed
             path, plan, ordered, left_out = plans.prepare(path, workdir, args.media, channels.given(args),
                                                           hearing.pipe, fetch, args.strict_media)
+            plan_seen = state(followed_files(ordered))
             # Shadertoy's JSON: its passes as files, which follow its saves.
             if json_path != path and not json_path.is_dir():
                 follow = following(json_path, path.parent, args.media, channels.given(args), log, str(args.shader),
@@ -109,10 +111,11 @@ def main(argv=None):
             # What is resolved again after a save: a folder's passes from the folder, else from the Image file.
             whole = json_path if json_path.is_dir() else path
             # The library's watcher follows the JSON and the passes' directives and textures for the command.
-            follower = Follower(plan_write, session.followers)
+            follower = Follower(plan_write, session.followers, session.missed)
             if follow is not None:
-                follower.follow("json", [json_path], follow)
-            replanning(whole, ordered, workdir, channels.given(args), log, str(args.shader), follower, hearing.pipe)
+                follower.follow("json", [json_path], follow, json_seen)
+            replanning(whole, ordered, workdir, channels.given(args), log, str(args.shader), follower, hearing.pipe,
+                       plan_seen)
             status = session.run(proc)
             log.close()
             if status == -signal.SIGINT:

@@ -33,10 +33,13 @@ class ViewerLog:
         self.builds, self.out_tail, self.reader, self.streams = 0, b"", None, []
         # What is done when a file the command follows changed (following.py): {its list's name: a function}.
         self.followers = {}
+        # Whether a file of a list changed between the command naming it and the library watching it: {its
+        # list's name: a function}.
+        self.missed = {}
         self.handlers = {"build": self.built, "missing": self.missing, "unreadable": self.unreadable,
                          "stalled": self.stalled, "reverted": self.reverted, "clock": self.clock, "sound": self.sound,
                          "overlay": self.overlay, "session-stopped": self.session_stopped,
-                         "followed": self.followed}
+                         "following": self.following, "followed": self.followed}
         self.player, self.sound_path = playback.Player(self.head), None
         self.folder = args.shader if args.shader.is_dir() else None  # a folder in the site's layout
 
@@ -45,6 +48,12 @@ class ViewerLog:
 
     def sound(self, record):
         self.player.load(self.sound_path)
+
+    def following(self, record):
+        """The library watches a list the command follows: a change made before that is seen here."""
+        name = record.fields["name"]
+        if name in self.followers and name in self.missed and self.missed[name]():
+            self.followers[name]()
 
     def followed(self, record):
         """A file of a list the command follows changed or went away (the library's watcher says so)."""

@@ -13,7 +13,8 @@
  * Standard error, where the viewer reports GL errors, gets in their midst, in the order things happen, a
  * "build" record per build, the viewer's own first, a "missing" record when the file does not exist (at
  * the start or some time after it went away), an "unreadable" one when it cannot be read, "sound" when the
- * Sound pass's samples are made again, "reverted" for a stalled frame's text undone, and "followed" when a
+ * Sound pass's samples are made again, "reverted" for a stalled frame's text undone, "following" once the
+ * files the command names under a name are watched, and "followed" when a
  * file the command follows changed (the command names them, a list under a name of its, on the same pipe as
  * its plans, and the watcher watches them as it watches the passes' files); the window's
  * title names the file, and says when its text does not build, when it does not exist, when time is
@@ -306,6 +307,9 @@ static void follow(const char *name, char *paths)
             preload_fail("QUILLOMAR_PLAN_FD: %s is not a path as the command writes it", each[count]);
     }
     watch_files(FOLLOWED + n, each, count); /* a folder not there: its files are said gone */
+    /* Watched from now on: what changed before is the command's to see ("following"). */
+    const struct field fields[] = {FIELD("name", followed[n])};
+    record_write(STDERR_FILENO, "following", fields, 1);
 }
 
 /* What the command says, a whole line at a time: the path of a new plan, or "follow NAME PATH..." (tabs
